@@ -1,0 +1,35 @@
+#pragma once
+
+#include <string>
+
+#include "FennicExport.h"
+#include "IRestEventListener.h"
+
+namespace zelvan::fennic {
+
+// The request executor: owns the worker thread that runs every server
+// request. All operations are called from the host's threads; the handlers
+// behind them run on the worker.
+class FENNIC_EXPORT IRestExecutor {
+ public:
+  virtual ~IRestExecutor() = default;
+  // Stores the listener (not owned) and passes it on to the response
+  // processor and the downloader. True when the pointer is non-null.
+  virtual bool SetEventListener(IRestEventListener* listener) = 0;
+  // Stops and joins the worker and releases the request queue. Call once,
+  // before dropping the executor.
+  virtual void Shutdown() = 0;
+  virtual std::string GetLastSeenOfServer() = 0;
+  // Ends the worker loop and waits until the worker has left it.
+  virtual void StopWorker() = 0;
+  virtual std::wstring GetToken() = 0;
+  // Reloads token and tenant details from the configuration manager.
+  virtual void LoadTenantConfiguration() = 0;
+  // Turns a JSON array of update descriptions into downloads at once.
+  virtual void ConstructDownloads(const std::string& jsonText, int fromGetAllUpdates) = 0;
+  virtual void SetClientState(int value) = 0;
+  virtual bool IsRequestFailed(const std::wstring& requestName) = 0;
+  virtual void RearmFailureAlert(int value) = 0;
+};
+
+}  // namespace zelvan::fennic

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <memory>
+
+#include "FennicExport.h"
+#include "IQLResponse.h"
+#include "IRestExecutor.h"
+#include "IUpdatesDownload.h"
+
+namespace zelvan::fennic {
+
+// Hand out the single instances resolved from the shared container, loading
+// the library's registrations on the first null result. Call from the
+// host's start-up thread. Null when no container builder can be had.
+class RestExecutorFactory {
+ public:
+  FENNIC_EXPORT static std::shared_ptr<IRestExecutor> getRestExecutor();
+  FENNIC_EXPORT static std::shared_ptr<IQLResponse> getQLResponse();
+  FENNIC_EXPORT static std::shared_ptr<IUpdatesDownload> getUpdatesDownload();
+};
+
+}  // namespace zelvan::fennic

@@ -1,0 +1,287 @@
+#include "CRestExecutor.h"
+
+#include <cpprest/http_msg.h>
+
+#include <system_error>
+
+#include "AgentException.h"
+#include "IAgentUtils.h"
+#include "RestRequestType.h"
+#include "StringUtil.h"
+#include "TextConversion.h"
+
+using namespace zelvan::fennic;
+
+namespace {
+constexpr const char* kLoopWhere = "CRestExecutor::ExecuteRestCall";
+constexpr const char* kSendWhere = "CRestExecutor::SendRestMessage";
+constexpr const char* kFailedWhere = "CRestExecutor::CheckForUpdateFailedEvent";
+
+std::atomic<long long> g_retryWaitMs{10000};
+}  // namespace
+
+CRestExecutor::CRestExecutor(std::shared_ptr<IConfigurationManager> configuration,
+                             std::shared_ptr<IQLResponse> responseProcessor, std::shared_ptr<IRestClient> restClient)
+    : queue_(RestMsgQueue::getInstance()),
+      logger_(IAgentUtils::getLogManager()),
+      configuration_(std::move(configuration)),
+      responseProcessor_(std::move(responseProcessor)),
+      tenantSettingKeys_{"TenantName",       "TimeInterval",     "UpdateFromFile",       "AllowDownGrade",
+                         "CollectData",      "CollectSoftPhoneStats", "CollectCallStats", "BackendEndPoint",
+                         "DeviceInfoUrl",    "UpgradeSupportMessage", "NotSupportMessage"},
+      m_aADUpdatesList(web::json::value::string("[]")),
+      restClient_(std::move(restClient)),
+      worker_(&CRestExecutor::ExecuteRestCall, this) {}
+
+CRestExecutor::~CRestExecutor() {
+  // A host that forgot Shutdown must not leave a thread running on a dead
+  // object; joining here is the only safe choice.
+  if (worker_.joinable()) {
+    if (running_.load()) StopWorker();
+    worker_.join();
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Worker loop
+
+void CRestExecutor::ExecuteRestCall() {
+  while (running_.load()) {
+    RestMessage message = queue_->getNextRestMsg();
+    const int type = message.getType();
+
+    std::wstring token;
+    std::string url;
+    std::string tenantId;
+    {
+      std::lock_guard<std::mutex> hold(stateLock_);
+      token = token_;
+      url = tenantDetails_["URL"];
+      tenantId = tenantDetails_["TenantID"];
+    }
+    if ((type != AGENT_REGISTRATION_REQ && token.empty()) || url.empty() || tenantId.empty()) {
+      Log(2, kLoopWhere,
+          "Rest Message is not proceeded, Since token is empty : " + ToUtf8(token) +
+              " or Tenant URL or ID is empty : " + url);
+      continue;
+    }
+
+    try {
+      Dispatch(message);
+      Log(2, kLoopWhere, "Leaving request type : " + std::to_string(type));
+    } catch (const web::http::http_exception& e) {
+      Log(5, kLoopWhere, e.what());
+      CheckForUpdateFailedEvent(true, type);
+    } catch (const AgentException& e) {
+      Log(5, kLoopWhere, e.what());
+      CheckForUpdateFailedEvent(false, type);
+    } catch (const std::bad_exception& e) {
+      Log(5, kLoopWhere, e.what());
+      CheckForUpdateFailedEvent(false, type);
+    } catch (const web::json::json_exception& e) {
+      Log(5, kLoopWhere, e.what());
+      CheckForUpdateFailedEvent(false, type);
+    } catch (const std::system_error& e) {
+      Log(5, kLoopWhere, e.what());
+    } catch (const std::exception& e) {
+      // Not one of the system's kinds; still never let it end the worker.
+      Log(5, kLoopWhere, e.what());
+    }
+  }
+  Log(2, kLoopWhere, "Rest call thread Exited");
+  {
+    std::lock_guard<std::mutex> hold(stopMutex_);
+    workerExited_ = true;
+  }
+  stopCondition_.notify_all();
+}
+
+void CRestExecutor::Dispatch(const RestMessage& message) {
+  const int type = message.getType();
+  switch (type) {
+    case CANCEL_RECEIVED_ACK_REQ:
+    case CLIENT_FORWARD_REQ:
+    case CONFIG_ACK_REQ:
+      Execute(type, message.getData());
+      break;
+    case STOP_WORKER_REQ:
+      // One second, cut short when a stop is under way: this message is
+      // what wakes a worker that is being stopped.
+      WaitFor(std::chrono::seconds(1));
+      break;
+    case TRANSPORT_COMMAND_REQ:
+      restClient_->RunTransportCommand();
+      break;
+    case TRANSPORT_QUERY_REQ:
+      if (!Execute(TRANSPORT_QUERY_REQ, std::string()).empty()) RaiseEvent(19);
+      break;
+    default:
+      Log(3, kLoopWhere, "Unknown request type " + std::to_string(type));
+      break;
+  }
+}
+
+std::string CRestExecutor::Execute(int requestType, const std::string& body) {
+  return restClient_->ExecuteRequest(requestType, body);
+}
+
+// ---------------------------------------------------------------------------
+// Queuing and the update check
+
+void CRestExecutor::SendRestMessage(int type) {
+  try {
+    const bool hasToken = !Token().empty();
+    if (!hasToken && type != STOP_WORKER_REQ) throw AgentException("Token is Empty");
+    if (hasToken && type == GET_ALL_UPDATES_REQ && getAllUpdatesSent_.exchange(true)) return;
+    RestMessage message;
+    message.setType(type);
+    queue_->pushMsg(message);
+  } catch (const AgentException& e) {
+    Log(5, kSendWhere, e.what());
+  } catch (const std::bad_exception& e) {
+    Log(5, kSendWhere, e.what());
+  }
+}
+
+void CRestExecutor::FinishUpdateCheck() {
+  if (getAllUpdatesSent_.load()) return;
+  clientState_.store(0);
+  RaiseEvent(4);
+}
+
+void CRestExecutor::CheckForUpdateFailedEvent(bool networkError, int requestType) {
+  const int state = clientState_.load();
+  Log(3, kFailedWhere, "Rest Executor HBState is: " + std::to_string(state));
+  if (state == 1 && (requestType == HEART_BEAT_REQ || requestType == GET_UPDATES_REQ ||
+                     requestType == CANCEL_UPDATE_REQ || requestType == GET_ALL_UPDATES_REQ)) {
+    Log(3, kFailedWhere, "CheckForUpdate is failed: ");
+    RaiseEvent(9);
+  }
+  FinishUpdateCheck();
+  if (networkError && !failureAlertSent_.exchange(true)) RaiseEvent(16);
+}
+
+// ---------------------------------------------------------------------------
+// Stop protocol
+
+void CRestExecutor::StopWorker() {
+  std::unique_lock<std::mutex> hold(stopMutex_);
+  // Cleared under the lock and announced, so a worker waiting between
+  // retries wakes at once instead of sleeping out its wait.
+  running_.store(false);
+  stopCondition_.notify_all();
+  SendRestMessage(STOP_WORKER_REQ);
+  stopCondition_.wait(hold, [this] { return workerExited_; });
+}
+
+void CRestExecutor::Shutdown() {
+  if (running_.load()) StopWorker();
+  if (worker_.joinable()) worker_.join();
+  if (responseProcessor_) {
+    responseProcessor_->ReleaseQueue();
+    responseProcessor_.reset();
+  }
+  if (queue_) {
+    RestMsgQueue::releaseInstance();
+    queue_ = nullptr;
+  }
+}
+
+bool CRestExecutor::WaitFor(std::chrono::milliseconds wait) {
+  std::unique_lock<std::mutex> hold(stopMutex_);
+  return !stopCondition_.wait_for(hold, wait, [this] { return !running_.load(); });
+}
+
+bool CRestExecutor::WaitBeforeRetry() { return WaitFor(RetryWait()); }
+
+void CRestExecutor::SetRetryWait(std::chrono::milliseconds wait) { g_retryWaitMs.store(wait.count()); }
+
+std::chrono::milliseconds CRestExecutor::RetryWait() { return std::chrono::milliseconds(g_retryWaitMs.load()); }
+
+// ---------------------------------------------------------------------------
+// Host-facing operations
+
+bool CRestExecutor::SetEventListener(IRestEventListener* listener) {
+  listener_.store(listener);
+  return responseProcessor_ ? responseProcessor_->SetEventListener(listener) : listener != nullptr;
+}
+
+std::string CRestExecutor::GetLastSeenOfServer() {
+  std::lock_guard<std::mutex> hold(stateLock_);
+  return lastSeenOfServer_;
+}
+
+std::wstring CRestExecutor::GetToken() { return Token(); }
+
+void CRestExecutor::ConstructDownloads(const std::string& jsonText, int fromGetAllUpdates) {
+  responseProcessor_->ConstructDownloads(web::json::value::parse(jsonText), fromGetAllUpdates != 0);
+}
+
+void CRestExecutor::SetClientState(int value) { clientState_.store(value); }
+
+bool CRestExecutor::IsRequestFailed(const std::wstring& requestName) {
+  return responseProcessor_->IsRequestFailed(requestName);
+}
+
+void CRestExecutor::RearmFailureAlert(int value) {
+  restClient_->SetTransportOption(value);
+  failureAlertSent_.store(false);
+}
+
+// ---------------------------------------------------------------------------
+// Shared helpers
+
+void CRestExecutor::RaiseEvent(int code, const std::string& text, const char* payload) {
+  if (IRestEventListener* listener = listener_.load()) listener->OnRestEvent(code, text, payload ? payload : "");
+}
+
+void CRestExecutor::Log(int level, const std::string& where, const std::string& text) {
+  if (logger_) logger_->Log(level, where, text);
+}
+
+std::wstring CRestExecutor::Token() {
+  std::lock_guard<std::mutex> hold(stateLock_);
+  return token_;
+}
+
+void CRestExecutor::SetToken(const std::wstring& token) {
+  std::lock_guard<std::mutex> hold(stateLock_);
+  token_ = token;
+}
+
+std::string CRestExecutor::TenantValue(const std::string& key) {
+  std::lock_guard<std::mutex> hold(stateLock_);
+  return tenantDetails_[key];
+}
+
+void CRestExecutor::SetTenantValue(const std::string& key, const std::string& value) {
+  std::lock_guard<std::mutex> hold(stateLock_);
+  tenantDetails_[key] = value;
+}
+
+std::map<std::string, std::string> CRestExecutor::TenantSnapshot() {
+  std::lock_guard<std::mutex> hold(stateLock_);
+  return tenantDetails_;
+}
+
+void CRestExecutor::ReplaceTenantDetails(const std::map<std::string, std::string>& details) {
+  std::lock_guard<std::mutex> hold(stateLock_);
+  tenantDetails_ = details;
+}
+
+void CRestExecutor::SetLastSeenOfServer(const std::string& stamp) {
+  std::lock_guard<std::mutex> hold(stateLock_);
+  lastSeenOfServer_ = stamp;
+}
+
+void CRestExecutor::MarkServerSeen() { SetLastSeenOfServer(StringUtil::setLastSeenOfServer()); }
+
+std::wstring CRestExecutor::DeviceInfoUrl() {
+  std::lock_guard<std::mutex> hold(stateLock_);
+  return deviceInfoUrl_;
+}
+
+void CRestExecutor::SetDeviceInfoUrl(const std::wstring& url) {
+  std::lock_guard<std::mutex> hold(stateLock_);
+  deviceInfoUrl_ = url;
+}

@@ -1,0 +1,169 @@
+#pragma once
+
+#include <cpprest/json.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "IConfigurationManager.h"
+#include "ILogManager.h"
+#include "IQLResponse.h"
+#include "IRestClient.h"
+#include "IRestExecutor.h"
+#include "RestMessage.h"
+#include "RestMsgQueue.h"
+
+namespace zelvan::fennic {
+class SilentUpdateStatus;
+}
+
+// The request executor. Owns the single worker thread, which takes messages
+// off the process-wide queue one at a time and runs the handler of each
+// type. Handlers are members, defined in the source folder of their
+// subsystem; they all run on the worker thread.
+//
+// State shared with host threads (token, tenant details, last contact,
+// client state, flags, listener) is kept race-free: the plain texts under
+// stateLock_, the scalars atomic. Handlers go through the accessors below
+// rather than touching those members directly.
+class CRestExecutor : public zelvan::fennic::IRestExecutor {
+ public:
+  CRestExecutor(std::shared_ptr<zelvan::fennic::IConfigurationManager> configuration,
+                std::shared_ptr<zelvan::fennic::IQLResponse> responseProcessor,
+                std::shared_ptr<zelvan::fennic::IRestClient> restClient);
+  ~CRestExecutor() override;
+
+  CRestExecutor(const CRestExecutor&) = delete;
+  CRestExecutor& operator=(const CRestExecutor&) = delete;
+
+  // IRestExecutor (host threads).
+  bool SetEventListener(zelvan::fennic::IRestEventListener* listener) override;
+  void Shutdown() override;
+  std::string GetLastSeenOfServer() override;
+  void StopWorker() override;
+  std::wstring GetToken() override;
+  void LoadTenantConfiguration() override;
+  void ConstructDownloads(const std::string& jsonText, int fromGetAllUpdates) override;
+  void SetClientState(int value) override;
+  bool IsRequestFailed(const std::wstring& requestName) override;
+  void RearmFailureAlert(int value) override;
+
+  // Queues a request of `type` with no data. Any thread; never throws.
+  void SendRestMessage(int type);
+
+  // Shared steps that end an update check and report a failed request.
+  // Worker thread.
+  void FinishUpdateCheck();
+  void CheckForUpdateFailedEvent(bool networkError, int requestType);
+
+  // How long registration and the status-report handler wait between
+  // retries (10 seconds). One process-wide value so tests can shorten it.
+  static void SetRetryWait(std::chrono::milliseconds wait);
+  static std::chrono::milliseconds RetryWait();
+
+ protected:
+  // --- pipeline core (src/pipeline) ---------------------------------------
+  void ExecuteRestCall();
+  void Dispatch(const zelvan::fennic::RestMessage& message);
+  // Waits RetryWait() unless a stop arrives first; false when stopping.
+  bool WaitBeforeRetry();
+  bool WaitFor(std::chrono::milliseconds wait);
+  bool IsStopping() const { return !running_.load(); }
+
+  // Raises a listener event if a listener is set.
+  void RaiseEvent(int code, const std::string& text = std::string(), const char* payload = "");
+  void Log(int level, const std::string& where, const std::string& text);
+  // The transport call of every handler.
+  std::string Execute(int requestType, const std::string& body);
+
+  // Accessors of the state shared with host threads.
+  std::wstring Token();
+  void SetToken(const std::wstring& token);
+  std::string TenantValue(const std::string& key);
+  void SetTenantValue(const std::string& key, const std::string& value);
+  std::map<std::string, std::string> TenantSnapshot();
+  void ReplaceTenantDetails(const std::map<std::string, std::string>& details);
+  void SetLastSeenOfServer(const std::string& stamp);
+  void MarkServerSeen();  // lastSeenOfServer := StringUtil::setLastSeenOfServer()
+  std::wstring DeviceInfoUrl();
+  void SetDeviceInfoUrl(const std::wstring& url);
+
+  // --- lifecycle (src/lifecycle) -------------------------------------------
+  void ManageAgentRegistration(const zelvan::fennic::RestMessage& message);
+  bool isTenantIdNull(const std::string& body);
+  void ManageHeartBeat();
+  void handleHeartBeatException(const std::exception& e, bool networkError);
+  void ReadHeartBeatFlags(web::json::value body);
+  bool MergeTenantSettings(web::json::value body);
+  void WriteTenantConfigsToFile();
+  void WriteMachineDataInConfigFile(const std::wstring& supportEmail, const std::wstring& agentId);
+  bool isAnonymizedataExceptionsChanged(web::json::value received);
+  void RefreshConfigurationRecords();
+
+  // --- updates (src/updates) -----------------------------------------------
+  void ManageGetUpdates();
+  void ManageGetAllUpdates();
+  void ManageCancelUpdate();
+  void ManageCCConfigReq(const zelvan::fennic::RestMessage& message);
+
+  // --- downloads and update status (src/downloads) -------------------------
+  void ManageDownloadFiles(const zelvan::fennic::RestMessage& message);
+  void ManageDownloadStatus(const zelvan::fennic::RestMessage& message);
+  void ManageDeviceUpdtStatus(const zelvan::fennic::RestMessage& message);
+  void SaveFailedRequestOfUpdateStatus(const std::string& report);
+  void SendSavedSilentUpdateStatus();
+  void SendSilentUpdateStatus(const zelvan::fennic::SilentUpdateStatus& status);
+
+  // --- device and usage reporting (src/reporting) --------------------------
+  void ManageDeviceConnectionEvent(const zelvan::fennic::RestMessage& message, bool plugged);
+  void ManageDeviceSync(const zelvan::fennic::RestMessage& message);
+  void ManageCallDurationUpdate(const zelvan::fennic::RestMessage& message);
+  void ManageSoftPhoneDetails(const zelvan::fennic::RestMessage& message);
+  void ManageUpdateUserDetails(const zelvan::fennic::RestMessage& message);
+
+  // --- directory group queries (src/directory) -----------------------------
+  void ManageGetADQuery();
+  void ProcessADUpdates(const std::string& responseText);
+  void HandleInGroupResult(const std::string& resultText);
+  void ManageADUpdates(const std::string& body);
+  void HandleUserSessionTerminated();
+
+  // --- members ---------------------------------------------------------------
+  zelvan::fennic::RestMsgQueue* queue_;
+  std::atomic<bool> running_{true};
+  bool workerExited_ = false;  // GUARDED_BY(stopMutex_)
+  std::shared_ptr<zelvan::fennic::ILogManager> logger_;
+  std::shared_ptr<zelvan::fennic::IConfigurationManager> configuration_;
+
+  std::mutex stateLock_;
+  std::string lastSeenOfServer_;                       // GUARDED_BY(stateLock_)
+  std::map<std::string, std::string> tenantDetails_;  // GUARDED_BY(stateLock_)
+  std::wstring token_;                                 // GUARDED_BY(stateLock_)
+  std::wstring deviceInfoUrl_;                         // GUARDED_BY(stateLock_)
+
+  std::atomic<zelvan::fennic::IRestEventListener*> listener_{nullptr};
+  std::condition_variable stopCondition_;
+  std::mutex stopMutex_;
+  std::atomic<bool> getAllUpdatesSent_{false};
+  std::shared_ptr<zelvan::fennic::IQLResponse> responseProcessor_;
+  int retryCount_ = 0;  // worker only
+  std::atomic<bool> hasADQuery_{false};
+  std::atomic<bool> hasUpdates_{false};
+  std::atomic<bool> hasCancelUpdates_{false};
+  const std::vector<std::string> tenantSettingKeys_;
+  std::atomic<int> clientState_{0};
+  web::json::value m_aADUpdatesList;  // worker only
+  std::atomic<bool> failureAlertSent_{false};
+  std::shared_ptr<zelvan::fennic::IRestClient> restClient_;
+
+  // The worker starts last, once every member above is initialised.
+  std::thread worker_;
+};

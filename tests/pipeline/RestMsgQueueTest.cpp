@@ -1,0 +1,49 @@
+#include "RestMsgQueue.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "support/ExecutorHarness.h"
+
+using namespace zelvan::fennic;
+
+namespace {
+
+RestMessage Make(int type, const std::string& data) {
+  RestMessage m;
+  m.setType(type);
+  m.setData(data.data(), data.size());
+  return m;
+}
+
+TEST(RestMsgQueueTest, ReturnsOldestFirstAndLogsSize) {
+  fennic_test::ServicesScope services;
+  RestMsgQueue* queue = RestMsgQueue::getInstance();
+  queue->pushMsg(Make(3, "a"));
+  queue->pushMsg(Make(9, "b"));
+  queue->pushMsg(Make(9, "b"));
+  EXPECT_EQ(queue->getNextRestMsg().getData(), "a");
+  EXPECT_EQ(queue->getNextRestMsg().getType(), 9);
+  EXPECT_EQ(queue->getNextRestMsg().getData(), "b");
+  EXPECT_EQ(services.logger->Texts("zelvan::fennic::RestMsgQueue::getNextRestMsg"),
+            (std::vector<std::string>{"Got new message(s), msgQueue size: 3", "Got new message(s), msgQueue size: 2",
+                                      "Got new message(s), msgQueue size: 1"}));
+  RestMsgQueue::releaseInstance();
+}
+
+TEST(RestMsgQueueTest, BlocksUntilPushed) {
+  fennic_test::ServicesScope services;
+  RestMsgQueue* queue = RestMsgQueue::getInstance();
+  std::thread producer([&] {
+    services.logger->WaitFor(" Waiting for message ");
+    queue->pushMsg(Make(3, "late"));
+  });
+  EXPECT_EQ(queue->getNextRestMsg().getData(), "late");
+  producer.join();
+  EXPECT_EQ(services.logger->Texts("zelvan::fennic::RestMsgQueue::getNextRestMsg"),
+            (std::vector<std::string>{" Waiting for message ", "Got new message(s), msgQueue size: 1"}));
+  RestMsgQueue::releaseInstance();
+}
+
+}  // namespace

@@ -1,0 +1,132 @@
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "CRestExecutor.h"
+#include "support/Fakes.h"
+#include "support/MemoryConfigurationManager.h"
+#include "support/RecordingListener.h"
+#include "support/RecordingLogger.h"
+#include "support/RecordingResponseProcessor.h"
+#include "support/ScriptedTransport.h"
+
+namespace fennic_test {
+
+// Opens the executor's handlers and state to tests.
+class TestableExecutor : public CRestExecutor {
+ public:
+  using CRestExecutor::CRestExecutor;
+
+  using CRestExecutor::Dispatch;
+  using CRestExecutor::SetDeviceInfoUrl;
+  using CRestExecutor::SetTenantValue;
+  using CRestExecutor::SetToken;
+  using CRestExecutor::TenantSnapshot;
+  using CRestExecutor::TenantValue;
+  using CRestExecutor::DeviceInfoUrl;
+  using CRestExecutor::Token;
+
+  using CRestExecutor::ManageAgentRegistration;
+  using CRestExecutor::isTenantIdNull;
+  using CRestExecutor::ManageHeartBeat;
+  using CRestExecutor::handleHeartBeatException;
+  using CRestExecutor::ReadHeartBeatFlags;
+  using CRestExecutor::MergeTenantSettings;
+  using CRestExecutor::WriteTenantConfigsToFile;
+  using CRestExecutor::WriteMachineDataInConfigFile;
+  using CRestExecutor::isAnonymizedataExceptionsChanged;
+  using CRestExecutor::RefreshConfigurationRecords;
+  using CRestExecutor::ManageGetUpdates;
+  using CRestExecutor::ManageGetAllUpdates;
+  using CRestExecutor::ManageCancelUpdate;
+  using CRestExecutor::ManageCCConfigReq;
+  using CRestExecutor::ManageDownloadFiles;
+  using CRestExecutor::ManageDownloadStatus;
+  using CRestExecutor::ManageDeviceUpdtStatus;
+  using CRestExecutor::SaveFailedRequestOfUpdateStatus;
+  using CRestExecutor::SendSavedSilentUpdateStatus;
+  using CRestExecutor::SendSilentUpdateStatus;
+  using CRestExecutor::ManageDeviceConnectionEvent;
+  using CRestExecutor::ManageDeviceSync;
+  using CRestExecutor::ManageCallDurationUpdate;
+  using CRestExecutor::ManageSoftPhoneDetails;
+  using CRestExecutor::ManageUpdateUserDetails;
+  using CRestExecutor::ManageGetADQuery;
+  using CRestExecutor::ProcessADUpdates;
+  using CRestExecutor::HandleInGroupResult;
+  using CRestExecutor::ManageADUpdates;
+  using CRestExecutor::HandleUserSessionTerminated;
+
+  int ClientState() const { return clientState_.load(); }
+  bool GetAllUpdatesSent() const { return getAllUpdatesSent_.load(); }
+  void SetGetAllUpdatesSent(bool value) { getAllUpdatesSent_.store(value); }
+  bool FailureAlertSent() const { return failureAlertSent_.load(); }
+  bool HasADQuery() const { return hasADQuery_.load(); }
+  bool HasUpdates() const { return hasUpdates_.load(); }
+  bool HasCancelUpdates() const { return hasCancelUpdates_.load(); }
+  void SetFlags(bool adQuery, bool updates, bool cancelUpdates) {
+    hasADQuery_ = adQuery;
+    hasUpdates_ = updates;
+    hasCancelUpdates_ = cancelUpdates;
+  }
+  int RetryCount() const { return retryCount_; }
+  web::json::value PendingADQueries() const { return m_aADUpdatesList; }
+  void SetPendingADQueries(const web::json::value& list) { m_aADUpdatesList = list; }
+};
+
+// One executor wired to the shared fakes, with the process-wide services
+// installed and the retry wait shortened. By default the tenant is known
+// ("URL", "TenantID") and a token is held, so the guard lets requests
+// through; pass registered=false for an agent that has not registered.
+//
+// The worker runs from construction on. Handlers may be called directly
+// only after StopWorkerForDirectCalls(), or while nothing is queued.
+class ExecutorHarness {
+ public:
+  struct Options {
+    bool registered = true;
+    bool tenantKnown = true;
+    // Null: a RecordingResponseProcessor is used.
+    std::shared_ptr<zelvan::fennic::IQLResponse> responseProcessor;
+    std::chrono::milliseconds retryWait{20};
+  };
+
+  ExecutorHarness();
+  explicit ExecutorHarness(Options options);
+  ~ExecutorHarness();
+
+  // Pushes one message on the queue.
+  void Push(int type, const std::string& data = std::string());
+  // Returns once every message pushed so far has been handled. Pushes a
+  // sentinel of type 1, which adds one "Unknown request type 1" line.
+  // REQUIRES: the guard is open (tenant known and a token held).
+  bool Settle(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+  void Shutdown();
+
+  std::shared_ptr<RecordingLogger> logger;
+  std::shared_ptr<FakeFileManager> files;
+  std::shared_ptr<FakeCipher> cipher;
+  std::shared_ptr<MemoryConfigurationManager> config;
+  std::shared_ptr<ScriptedTransport> transport;
+  std::shared_ptr<RecordingResponseProcessor> recordingProcessor;  // null when another was given
+  std::shared_ptr<zelvan::fennic::IQLResponse> responseProcessor;
+  RecordingListener listener;
+  std::shared_ptr<TestableExecutor> executor;
+
+ private:
+  bool shutDown_ = false;
+  int sentinels_ = 0;
+};
+
+// Installs the fakes as the process-wide services without an executor.
+struct ServicesScope {
+  ServicesScope();
+  ~ServicesScope();
+  std::shared_ptr<RecordingLogger> logger;
+  std::shared_ptr<FakeFileManager> files;
+  std::shared_ptr<FakeCipher> cipher;
+};
+
+}  // namespace fennic_test

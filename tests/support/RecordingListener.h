@@ -1,0 +1,40 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "IRestEventListener.h"
+
+namespace fennic_test {
+
+struct Event {
+  int code;
+  std::string text;
+  std::string payload;
+};
+
+// Host listener that records events in order. An optional reaction runs on
+// the raising thread, so a test can act as the host (answer a query, ...).
+class RecordingListener : public zelvan::fennic::IRestEventListener {
+ public:
+  void OnRestEvent(int eventCode, const std::string& text, const char* payload) override;
+
+  std::vector<Event> Events();
+  std::vector<int> Codes();
+  int Count(int code);
+  void Clear();
+  bool WaitFor(int code, int times = 1, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+  void SetReaction(std::function<void(const Event&)> reaction);
+
+ private:
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::vector<Event> events_;
+  std::function<void(const Event&)> reaction_;
+};
+
+}  // namespace fennic_test

@@ -1,0 +1,87 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "IRestClient.h"
+
+namespace fennic_test {
+
+struct TransportCall {
+  int type;
+  std::string body;
+};
+
+struct DownloadCall {
+  std::string answer;
+  std::wstring localPath;
+  web::json::value urlSource;
+  std::wstring product;
+};
+
+// Transport that answers from a script and records every call. For a type,
+// queued one-shot replies come first, then a handler installed with
+// OnRequest, then a standing answer; with none of them the answer is empty.
+class ScriptedTransport : public zelvan::fennic::IRestClient {
+ public:
+  using Handler = std::function<std::string(const std::string& body)>;
+  using DownloadHandler = std::function<bool(const DownloadCall& call, std::wstring& reason)>;
+
+  // Script.
+  void Answer(int type, const std::string& body);  // one-shot, FIFO per type
+  void AnswerAlways(int type, const std::string& body);
+  void FailWithHttpError(int type, const std::string& what = "transport failure");  // one-shot
+  void OnRequest(int type, Handler handler);  // may throw or block
+  void OnDownload(DownloadHandler handler);   // default: succeeds
+
+  // Record.
+  std::vector<TransportCall> Calls();
+  std::vector<TransportCall> CallsOf(int type);
+  std::vector<int> Types();
+  int CountOf(int type);
+  bool WaitForCalls(int type, int count, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+  std::vector<DownloadCall> Downloads();
+  std::vector<std::wstring> Tokens();
+  std::vector<std::pair<std::wstring, std::wstring>> Endpoints();
+  int TransportCommands();
+  std::vector<int> TransportOptions();
+  void SetTransportValue(const std::wstring& value);
+
+  // IRestClient
+  void SetToken(const std::wstring& token) override;
+  void SetTenantEndpoint(const std::wstring& url, const std::wstring& tenantId) override;
+  std::string ExecuteRequest(int requestType, std::string_view body) override;
+  bool DownloadFile(const std::string& answer, const std::wstring& localPath, std::wstring& reason,
+                    web::json::value& urlSource, std::wstring& product) override;
+  void RunTransportCommand() override;
+  void SetTransportOption(int value) override;
+  std::wstring GetTransportValue(int argument) override;
+
+ private:
+  struct Reply {
+    bool httpError = false;
+    std::string body;
+  };
+
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::map<int, std::deque<Reply>> oneShot_;
+  std::map<int, Handler> handlers_;
+  std::map<int, std::string> standing_;
+  DownloadHandler downloadHandler_;
+  std::vector<TransportCall> calls_;
+  std::vector<DownloadCall> downloads_;
+  std::vector<std::wstring> tokens_;
+  std::vector<std::pair<std::wstring, std::wstring>> endpoints_;
+  int transportCommands_ = 0;
+  std::vector<int> transportOptions_;
+  std::wstring transportValue_;
+};
+
+}  // namespace fennic_test
