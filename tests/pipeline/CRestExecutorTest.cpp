@@ -1,0 +1,270 @@
+#include "CRestExecutor.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cpprest/http_msg.h>
+#include <future>
+#include <system_error>
+#include <thread>
+
+#include "AgentException.h"
+#include "RestRequestType.h"
+#include "support/ExecutorHarness.h"
+
+using namespace zelvan::fennic;
+using fennic_test::ExecutorHarness;
+
+namespace {
+
+constexpr const char* kLoop = "CRestExecutor::ExecuteRestCall";
+
+TEST(CRestExecutorTest, ForwardedTypesReachTransportUnchanged) {
+  ExecutorHarness h;
+  h.transport->AnswerAlways(TRANSPORT_QUERY_REQ, "");
+  h.Push(CANCEL_RECEIVED_ACK_REQ, "[1]");
+  h.Push(CLIENT_FORWARD_REQ, "{\"a\":\"\xC3\xA9\"}");
+  h.Push(CONFIG_ACK_REQ, "{\"c\":3}");
+  h.Push(TRANSPORT_COMMAND_REQ);
+  h.Push(TRANSPORT_QUERY_REQ);
+  ASSERT_TRUE(h.Settle());
+  auto calls = h.transport->Calls();
+  ASSERT_EQ(calls.size(), 4u);
+  EXPECT_EQ(calls[0].type, 14);
+  EXPECT_EQ(calls[0].body, "[1]");
+  EXPECT_EQ(calls[1].body, "{\"a\":\"\xC3\xA9\"}");
+  EXPECT_EQ(calls[2].type, 22);
+  EXPECT_EQ(calls[3].type, 28);
+  EXPECT_EQ(calls[3].body, "");
+  EXPECT_EQ(h.transport->TransportCommands(), 1);
+  EXPECT_EQ(h.listener.Count(19), 0) << "an empty transport answer raises no event";
+  for (int type : {14, 15, 22, 26, 28})
+    EXPECT_TRUE(h.logger->Has("Leaving request type : " + std::to_string(type), kLoop)) << type;
+}
+
+TEST(CRestExecutorTest, TransportQueryWithAnswerRaisesEvent19) {
+  ExecutorHarness h;
+  h.transport->Answer(TRANSPORT_QUERY_REQ, "value");
+  h.Push(TRANSPORT_QUERY_REQ);
+  ASSERT_TRUE(h.Settle());
+  ASSERT_EQ(h.listener.Codes(), std::vector<int>{19});
+  EXPECT_EQ(h.listener.Events()[0].text, "");
+}
+
+TEST(CRestExecutorTest, UnknownTypesAreLoggedAndSkipped) {
+  ExecutorHarness h;
+  for (int type : {0, 6, 16, 23, 29, -4}) h.Push(type);
+  h.Push(CLIENT_FORWARD_REQ, "after");
+  ASSERT_TRUE(h.Settle());
+  for (int type : {0, 6, 16, 23, 29, -4}) {
+    EXPECT_EQ(h.logger->Count("Unknown request type " + std::to_string(type), kLoop), 1) << type;
+    EXPECT_TRUE(h.logger->Has("Leaving request type : " + std::to_string(type))) << type;
+  }
+  auto unknown = h.logger->FirstStartingWith("Unknown request type ");
+  EXPECT_EQ(unknown.level, 3);
+  ASSERT_EQ(h.transport->CallsOf(CLIENT_FORWARD_REQ).size(), 1u);
+}
+
+TEST(CRestExecutorTest, GuardRunsOnlyRegistrationWithoutToken) {
+  ExecutorHarness::Options options;
+  options.registered = false;
+  ExecutorHarness h(options);
+  h.Push(CLIENT_FORWARD_REQ, "dropped");
+  h.Push(TRANSPORT_COMMAND_REQ);
+  ASSERT_TRUE(h.logger->WaitFor(
+      "Rest Message is not proceeded, Since token is empty :  or Tenant URL or ID is empty : https://server.test", 2));
+  EXPECT_TRUE(h.transport->Calls().empty());
+  EXPECT_EQ(h.transport->TransportCommands(), 0);
+  EXPECT_FALSE(h.logger->Has("Leaving request type : 15"));
+
+  // SendRestMessage refuses everything but the stop message without a token.
+  h.executor->SendRestMessage(HEART_BEAT_REQ);
+  EXPECT_EQ(h.logger->Count("Token is Empty", "CRestExecutor::SendRestMessage"), 1);
+}
+
+TEST(CRestExecutorTest, GuardNeedsTenantUrlAndId) {
+  ExecutorHarness::Options options;
+  options.tenantKnown = false;
+  ExecutorHarness h(options);
+  h.Push(AGENT_REGISTRATION_REQ, "{}");
+  h.Push(CLIENT_FORWARD_REQ, "x");
+  ASSERT_TRUE(h.logger->WaitFor(
+      "Rest Message is not proceeded, Since token is empty : token-1 or Tenant URL or ID is empty : ", 2));
+  EXPECT_TRUE(h.transport->Calls().empty());
+}
+
+TEST(CRestExecutorTest, GetAllUpdatesIsQueuedOnceUntilCleared) {
+  ExecutorHarness h;
+  h.executor->StopWorker();  // keep what is queued in the queue
+  h.executor->SendRestMessage(GET_ALL_UPDATES_REQ);
+  h.executor->SendRestMessage(GET_ALL_UPDATES_REQ);
+  EXPECT_TRUE(h.executor->GetAllUpdatesSent());
+  h.executor->SetGetAllUpdatesSent(false);
+  h.executor->SendRestMessage(GET_ALL_UPDATES_REQ);
+  RestMsgQueue* queue = RestMsgQueue::getInstance();
+  std::vector<int> types;
+  for (int i = 0; i < 3; ++i) types.push_back(queue->getNextRestMsg().getType());
+  // The stop message, then one type-24 per armed flag.
+  EXPECT_EQ(types, (std::vector<int>{STOP_WORKER_REQ, GET_ALL_UPDATES_REQ, GET_ALL_UPDATES_REQ}));
+}
+
+struct FailureCase {
+  const char* name;
+  std::function<void()> raise;
+  bool reported;      // CheckForUpdateFailedEvent called
+  bool networkError;  // event 16
+};
+
+class HandlerFailureTest : public ::testing::TestWithParam<FailureCase> {};
+
+TEST_P(HandlerFailureTest, IsCaughtLoggedAndReported) {
+  const FailureCase& c = GetParam();
+  ExecutorHarness h;
+  h.executor->SetClientState(1);
+  h.transport->OnRequest(CANCEL_RECEIVED_ACK_REQ, [&](const std::string&) -> std::string {
+    c.raise();
+    return "";
+  });
+  h.Push(CANCEL_RECEIVED_ACK_REQ, "[]");
+  h.Push(CLIENT_FORWARD_REQ, "next");
+  ASSERT_TRUE(h.Settle());
+
+  auto lines = h.logger->Lines();
+  bool loggedAtFive = false;
+  for (const auto& l : lines)
+    if (l.level == 5 && l.where == kLoop && l.text == c.name) loggedAtFive = true;
+  EXPECT_TRUE(loggedAtFive) << c.name;
+  EXPECT_FALSE(h.logger->Has("Leaving request type : 14"));
+  EXPECT_EQ(h.transport->CallsOf(CLIENT_FORWARD_REQ).size(), 1u) << "the worker goes on";
+  EXPECT_EQ(h.logger->Has("Rest Executor HBState is: 1"), c.reported);
+  // Type 14 is not an update request: never event 9; the check ends (event 4).
+  std::vector<int> expected;
+  if (c.reported) expected.push_back(4);
+  if (c.networkError) expected.push_back(16);
+  EXPECT_EQ(h.listener.Codes(), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, HandlerFailureTest,
+    ::testing::Values(
+        FailureCase{"http down", [] { throw web::http::http_exception("http down"); }, true, true},
+        FailureCase{"agent failed", [] { throw AgentException("agent failed"); }, true, false},
+        FailureCase{"std::bad_exception", [] { throw std::bad_exception(); }, true, false},
+        FailureCase{"bad member", [] { throw web::json::json_exception("bad member"); }, true, false},
+        FailureCase{"locked: Resource deadlock avoided",
+                    [] { throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur),
+                                                 "locked"); },
+                    false, false}),
+    [](const ::testing::TestParamInfo<FailureCase>& info) { return "Case" + std::to_string(info.index); });
+
+TEST(CRestExecutorTest, UpdateCheckFailureEventsFollowStateAndType) {
+  ExecutorHarness h;
+  h.executor->StopWorker();
+  // Event 9 only while an update check runs (state 1) and for 3, 9, 13, 24.
+  h.executor->SetClientState(1);
+  h.executor->CheckForUpdateFailedEvent(true, HEART_BEAT_REQ);
+  EXPECT_EQ(h.listener.Codes(), (std::vector<int>{9, 4, 16}));
+  EXPECT_EQ(h.executor->ClientState(), 0);
+  h.listener.Clear();
+
+  h.executor->SetClientState(1);
+  h.executor->CheckForUpdateFailedEvent(true, DEVICE_SYNC_REQ);
+  EXPECT_EQ(h.listener.Codes(), (std::vector<int>{4})) << "event 16 is a one-shot";
+  h.listener.Clear();
+
+  h.executor->RearmFailureAlert(7);
+  EXPECT_EQ(h.transport->TransportOptions(), std::vector<int>{7});
+  h.executor->SetClientState(3);
+  h.executor->CheckForUpdateFailedEvent(true, GET_ALL_UPDATES_REQ);
+  EXPECT_EQ(h.listener.Codes(), (std::vector<int>{4, 16}));
+  h.listener.Clear();
+
+  // While a full list is outstanding the check does not end.
+  h.executor->SetGetAllUpdatesSent(true);
+  h.executor->SetClientState(1);
+  h.executor->CheckForUpdateFailedEvent(false, GET_UPDATES_REQ);
+  EXPECT_EQ(h.listener.Codes(), (std::vector<int>{9}));
+  EXPECT_EQ(h.executor->ClientState(), 1);
+  EXPECT_EQ(h.logger->Count("CheckForUpdate is failed: "), 2);
+}
+
+TEST(CRestExecutorTest, NoMessageLostBetweenProducersAndWorker) {
+  ExecutorHarness h;
+  constexpr int kThreads = 4;
+  constexpr int kEach = 250;
+  std::vector<std::thread> producers;
+  for (int t = 0; t < kThreads; ++t)
+    producers.emplace_back([&h, t] {
+      for (int i = 0; i < kEach; ++i) h.Push(CLIENT_FORWARD_REQ, std::to_string(t) + ":" + std::to_string(i));
+    });
+  for (auto& p : producers) p.join();
+  ASSERT_TRUE(h.Settle(std::chrono::milliseconds(20000)));
+  auto calls = h.transport->CallsOf(CLIENT_FORWARD_REQ);
+  ASSERT_EQ(calls.size(), static_cast<size_t>(kThreads * kEach));
+  // Each producer's messages arrive in the order it pushed them.
+  std::vector<int> next(kThreads, 0);
+  for (const auto& c : calls) {
+    int t = std::stoi(c.body.substr(0, c.body.find(':')));
+    int i = std::stoi(c.body.substr(c.body.find(':') + 1));
+    EXPECT_EQ(i, next[t]++);
+  }
+}
+
+TEST(CRestExecutorTest, StopWorkerOnIdleWorkerReturnsAfterExit) {
+  ExecutorHarness h;
+  ASSERT_TRUE(h.Settle());
+  auto stopped = std::async(std::launch::async, [&] { h.executor->StopWorker(); });
+  ASSERT_EQ(stopped.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_EQ(h.logger->Count("Rest call thread Exited", kLoop), 1);
+  // A second stop finds the worker gone and returns at once.
+  auto again = std::async(std::launch::async, [&] { h.executor->StopWorker(); });
+  EXPECT_EQ(again.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+}
+
+TEST(CRestExecutorTest, ShutdownWithQueuedMessagesAndBlockedHandlerReturns) {
+  ExecutorHarness h;
+  std::promise<void> entered;
+  std::atomic<bool> release{false};
+  h.transport->OnRequest(CLIENT_FORWARD_REQ, [&](const std::string& body) -> std::string {
+    if (body == "block") {
+      entered.set_value();
+      while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return "";
+  });
+  h.Push(CLIENT_FORWARD_REQ, "block");
+  for (int i = 0; i < 50; ++i) h.Push(CLIENT_FORWARD_REQ, "queued");
+  entered.get_future().wait();
+  auto done = std::async(std::launch::async, [&] { h.Shutdown(); });
+  // The handler is inside the transport: Shutdown waits for it, no longer.
+  EXPECT_EQ(done.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+  release = true;
+  ASSERT_EQ(done.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_EQ(h.logger->Count("Rest call thread Exited"), 1);
+  EXPECT_LE(h.transport->CallsOf(CLIENT_FORWARD_REQ).size(), 51u);
+  EXPECT_EQ(h.recordingProcessor->Calls().back(), "ReleaseQueue");
+}
+
+TEST(CRestExecutorTest, RetryWaitEndsAtOnceOnStop) {
+  ExecutorHarness::Options options;
+  options.retryWait = std::chrono::milliseconds(60000);
+  ExecutorHarness h(options);
+  std::promise<bool> waited;
+  std::promise<void> entered;
+  h.transport->OnRequest(CLIENT_FORWARD_REQ, [&](const std::string&) -> std::string {
+    entered.set_value();
+    // Handlers wait between retries on the worker; a stop must cut it short.
+    struct Peek : fennic_test::TestableExecutor {
+      using TestableExecutor::WaitBeforeRetry;
+    };
+    waited.set_value(static_cast<Peek*>(h.executor.get())->WaitBeforeRetry());
+    return "";
+  });
+  h.Push(CLIENT_FORWARD_REQ, "x");
+  entered.get_future().wait();
+  auto done = std::async(std::launch::async, [&] { h.Shutdown(); });
+  ASSERT_EQ(done.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_FALSE(waited.get_future().get());
+}
+
+}  // namespace
