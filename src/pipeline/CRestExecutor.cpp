@@ -13,9 +13,9 @@
 using namespace zelvan::fennic;
 
 namespace {
-constexpr const char* kLoopWhere = "CRestExecutor::ExecuteRestCall";
-constexpr const char* kSendWhere = "CRestExecutor::SendRestMessage";
-constexpr const char* kFailedWhere = "CRestExecutor::CheckForUpdateFailedEvent";
+const std::string kLoopWhere = "CRestExecutor::ExecuteRestCall";
+const std::string kSendWhere = "CRestExecutor::SendRestMessage";
+const std::string kFailedWhere = "CRestExecutor::CheckForUpdateFailedEvent";
 
 std::atomic<long long> g_retryWaitMs{10000};
 }  // namespace
@@ -50,21 +50,7 @@ void CRestExecutor::ExecuteRestCall() {
     RestMessage message = queue_->getNextRestMsg();
     const int type = message.getType();
 
-    std::wstring token;
-    std::string url;
-    std::string tenantId;
-    {
-      std::lock_guard<std::mutex> hold(stateLock_);
-      token = token_;
-      url = tenantDetails_["URL"];
-      tenantId = tenantDetails_["TenantID"];
-    }
-    if ((type != AGENT_REGISTRATION_REQ && token.empty()) || url.empty() || tenantId.empty()) {
-      Log(2, kLoopWhere,
-          "Rest Message is not proceeded, Since token is empty : " + ToUtf8(token) +
-              " or Tenant URL or ID is empty : " + url);
-      continue;
-    }
+    if (!GuardAllows(type)) continue;
 
     try {
       Dispatch(message);
@@ -96,13 +82,36 @@ void CRestExecutor::ExecuteRestCall() {
   stopCondition_.notify_all();
 }
 
+// Only registration runs without a token; nothing runs without the tenant's
+// address and identifier. The log text is built only for a dropped message.
+bool CRestExecutor::GuardAllows(int type) {
+  static const std::string kUrl = "URL";
+  static const std::string kTenantId = "TenantID";
+  std::string url;
+  std::wstring token;
+  {
+    std::lock_guard<std::mutex> hold(stateLock_);
+    auto urlIt = tenantDetails_.find(kUrl);
+    auto idIt = tenantDetails_.find(kTenantId);
+    const bool tenantKnown = urlIt != tenantDetails_.end() && !urlIt->second.empty() &&
+                             idIt != tenantDetails_.end() && !idIt->second.empty();
+    if (tenantKnown && (type == AGENT_REGISTRATION_REQ || !token_.empty())) return true;
+    if (urlIt != tenantDetails_.end()) url = urlIt->second;
+    token = token_;
+  }
+  Log(2, kLoopWhere,
+      "Rest Message is not proceeded, Since token is empty : " + ToUtf8(token) +
+          " or Tenant URL or ID is empty : " + url);
+  return false;
+}
+
 void CRestExecutor::Dispatch(const RestMessage& message) {
   const int type = message.getType();
   switch (type) {
     case CANCEL_RECEIVED_ACK_REQ:
     case CLIENT_FORWARD_REQ:
     case CONFIG_ACK_REQ:
-      Execute(type, message.getData());
+      Execute(type, message.data());
       break;
     case STOP_WORKER_REQ:
       // One second, cut short when a stop is under way: this message is

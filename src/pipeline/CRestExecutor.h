@@ -72,6 +72,7 @@ class CRestExecutor : public zelvan::fennic::IRestExecutor {
  protected:
   // --- pipeline core (src/pipeline) ---------------------------------------
   void ExecuteRestCall();
+  bool GuardAllows(int type);
   void Dispatch(const zelvan::fennic::RestMessage& message);
   // Waits RetryWait() unless a stop arrives first; false when stopping.
   bool WaitBeforeRetry();

@@ -14,6 +14,8 @@ class RestMessage {
   int getType() const { return type_; }
   void setData(const char* data, std::size_t size) { data_.assign(data, size); }
   std::string getData() const { return data_; }
+  // The data without a copy, for the worker's own use while it holds the record.
+  const std::string& data() const { return data_; }
   void setTarget(const std::wstring& target) { target_ = target; }
   std::wstring getTarget() const { return target_; }
   void setDownloadKey(const std::string& key) { downloadKey_ = key; }

@@ -13,8 +13,8 @@ namespace {
 // Atomic so that a host thread reading it while the executor releases it is
 // not a data race; the protocol still requires release after the join.
 std::atomic<RestMsgQueue*> g_instance{nullptr};
-constexpr const char* kPushWhere = "zelvan::fennic::RestMsgQueue::pushMsg";
-constexpr const char* kTakeWhere = "zelvan::fennic::RestMsgQueue::getNextRestMsg";
+const std::string kPushWhere = "zelvan::fennic::RestMsgQueue::pushMsg";
+const std::string kTakeWhere = "zelvan::fennic::RestMsgQueue::getNextRestMsg";
 }  // namespace
 
 RestMsgQueue* RestMsgQueue::getInstance() {
@@ -41,8 +41,11 @@ std::shared_ptr<ILogManager> RestMsgQueue::logger() {
 
 void RestMsgQueue::pushMsg(const RestMessage& message) {
   try {
-    std::lock_guard<std::mutex> hold(lock_);
-    messages_.push_back(message);
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      messages_.push_back(message);
+    }
+    // Notified after unlocking so the woken worker does not block on the lock.
     messageAvailable_.notify_all();
   } catch (const std::system_error& e) {
     // The lock may be what failed: log through the accessor, not the member.
@@ -54,23 +57,28 @@ void RestMsgQueue::pushMsg(const RestMessage& message) {
 
 RestMessage RestMsgQueue::getNextRestMsg() {
   RestMessage result;
-  std::unique_lock<std::mutex> hold(lock_);
+  std::size_t size = 0;
+  std::shared_ptr<ILogManager> log;
   try {
+    std::unique_lock<std::mutex> hold(lock_);
+    log = logger();
     if (messages_.empty()) {
-      if (auto log = logger()) log->Log(2, kTakeWhere, " Waiting for message ");
+      if (log) log->Log(2, kTakeWhere, " Waiting for message ");
       messageAvailable_.wait(hold, [this] { return !messages_.empty(); });
     }
-    if (auto log = logger())
-      log->Log(2, kTakeWhere, "Got new message(s), msgQueue size: " + std::to_string(messages_.size()));
+    size = messages_.size();
+    result = std::move(messages_.front());
+    messages_.pop_front();
   } catch (const std::system_error& e) {
-    if (auto log = logger()) log->Log(5, kTakeWhere, e.what());
-    return result;
+    if (log) log->Log(5, kTakeWhere, e.what());
+    return RestMessage();
   } catch (const std::bad_exception& e) {
-    if (auto log = logger()) log->Log(5, kTakeWhere, e.what());
-    return result;
+    if (log) log->Log(5, kTakeWhere, e.what());
+    return RestMessage();
   }
-  result = messages_.front();
-  messages_.pop_front();
+  // Logged after the lock is released so producers are not held up by the
+  // log sink; the size is the one counted before the front was removed.
+  if (log) log->Log(2, kTakeWhere, "Got new message(s), msgQueue size: " + std::to_string(size));
   return result;
 }
 
