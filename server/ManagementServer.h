@@ -1,0 +1,102 @@
+#pragma once
+
+#include <cpprest/json.h>
+
+#include <condition_variable>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "RouteTable.h"
+#include "Scenario.h"
+
+namespace web::http {
+class http_request;
+namespace experimental::listener {
+class http_listener;
+}
+}  // namespace web::http
+
+namespace zelvan::fennic {
+
+struct ServerOptions {
+  std::string host = "127.0.0.1";
+  int port = 0;  // 0: a free port
+  std::string recordFile;  // JSON lines, one per request; empty: memory only
+  std::string routesFile;  // same override format as the transport's
+  std::string packagesFolder;  // overrides the scenario's
+};
+
+// A local management server speaking the agent's protocol on loopback.
+// Answers every request type in the agent's envelope from a scenario,
+// injects the scenario's faults, and records every request it received.
+// Requests are handled on the listener's threads; all state sits under one
+// lock. Start and Stop are called from one controlling thread.
+class ManagementServer {
+ public:
+  ManagementServer(Scenario scenario, ServerOptions options);
+  ~ManagementServer();
+  ManagementServer(const ManagementServer&) = delete;
+  ManagementServer& operator=(const ManagementServer&) = delete;
+
+  // Listens and returns the port; throws std::runtime_error on failure.
+  int Start();
+  void Stop();
+  std::string BaseUrl() const;
+  int Port() const { return port_; }
+
+  void AddFault(const Fault& fault);
+  // Every request so far, in arrival order (the recorded JSON objects).
+  std::vector<web::json::value> Records() const;
+  // How many requests of a type ("3", "package", ...) arrived.
+  int CountOf(const std::string& type) const;
+
+  // Counts for one line of summary, from recorded JSON lines.
+  static std::string Summarize(const std::vector<web::json::value>& records);
+
+ private:
+  struct Answer;
+  void Handle(web::http::http_request request);
+  Answer Dispatch(int type, const std::string& path, const std::string& body, const web::http::http_request& request,
+                  web::json::value& note);
+  Answer Registration(const std::string& body, web::json::value& note);
+  Answer HeartBeat();
+  Answer Updates(bool all);
+  Answer Cancellations();
+  Answer DownloadDetails(const std::string& body, web::json::value& note);
+  void DownloadStatus(const std::string& body, web::json::value& note);
+  void CancelAck(const std::string& body);
+  void ConfigAck(const std::string& body);
+  web::json::value Describe(const web::json::value& update) const;
+  bool HasPendingUpdates() const;
+  std::optional<Fault> TakeFault(const std::string& target);
+  void Record(web::json::value entry);
+  std::string PackagePath(const std::string& name) const;
+
+  Scenario scenario_;
+  const ServerOptions options_;
+  const RouteTable routes_;
+  int port_ = 0;
+  std::unique_ptr<web::http::experimental::listener::http_listener> listener_;
+
+  mutable std::mutex lock_;
+  std::condition_variable stopping_;
+  bool stopped_ = false;
+  std::vector<std::pair<Fault, int>> faults_;  // with how many matched so far
+  std::set<std::string> tokens_;
+  std::set<int> acked_;           // scheduler ids acknowledged as downloaded
+  std::set<int> ackedConfigs_;
+  bool cancelsAcked_ = false;
+  bool configCancelsAcked_ = false;
+  bool queriesAnswered_ = false;
+  std::vector<web::json::value> records_;
+  std::ofstream recordFile_;
+  long seq_ = 0;
+};
+
+}  // namespace zelvan::fennic

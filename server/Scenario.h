@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cpprest/json.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zelvan::fennic {
+
+// A fault the server injects into the answers of one request type
+// ("3", "12", ...), of the package files ("package"), or of any request
+// ("*"). Actions: "refuse" (connection dropped without an answer), "delay"
+// (answer after delayMs), "status500", "truncate" (body broken off after
+// `bytes`, default half), "malformed" (not JSON). `skip` matching requests
+// pass first; then `times` of them (-1: all) get the fault.
+struct Fault {
+  std::string target;
+  std::string action;
+  int skip = 0;
+  int times = 1;
+  int delayMs = 0;
+  int64_t bytes = -1;
+};
+
+struct ScenarioTenant {
+  std::string id;
+  std::string name;
+  std::string token;
+  std::string registration = "accept";  // "accept" or "refuse"
+  std::string errorMessage = "Registration refused";
+};
+
+// What the local management server knows and does, read from a JSON file:
+//   {"tenants": [{"id", "name", "token", "registration", "errorMessage"}],
+//    "heartbeat": {extra members of every heart-beat answer body},
+//    "updates": [update descriptions; "package" names the file served,
+//                "checksum" is "good" (default), "wrong" or "none"],
+//    "configurations": [configuration descriptions],
+//    "cancellations": {"updates": [...], "configs": [...]},
+//    "directoryQueries": [{"ADSelectQuery": ...}],
+//    "faults": [...], "packagesFolder": "dir", "voicePromptVersion": "v"}
+// Missing members of update descriptions get plain defaults.
+struct Scenario {
+  std::vector<ScenarioTenant> tenants;
+  web::json::value heartbeat = web::json::value::object();
+  std::vector<web::json::value> updates;
+  std::vector<web::json::value> configurations;
+  std::vector<web::json::value> cancelledUpdates;
+  std::vector<web::json::value> cancelledConfigs;
+  std::vector<web::json::value> directoryQueries;
+  std::vector<Fault> faults;
+  std::string packagesFolder;  // relative folders are taken from the scenario's folder
+  std::string voicePromptVersion = "1.0.0";
+
+  // Throw std::runtime_error naming the problem.
+  static Scenario FromJson(const web::json::value& doc, const std::string& baseFolder);
+  static Scenario FromFile(const std::string& path);
+};
+
+}  // namespace zelvan::fennic

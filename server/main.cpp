@@ -1,0 +1,108 @@
+// fennic-server: a local management server for the agent, on loopback.
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <string>
+
+#include "ManagementServer.h"
+
+using zelvan::fennic::ManagementServer;
+using zelvan::fennic::Scenario;
+using zelvan::fennic::ServerOptions;
+
+namespace {
+
+const char* kUsage =
+    "usage: fennic-server --scenario FILE [--port N] [--record FILE] [--packages DIR] [--routes FILE]\n"
+    "       fennic-server --summary RECORD\n"
+    "Serves the agent's protocol on 127.0.0.1 from a scenario file until SIGINT or SIGTERM.\n"
+    "  --scenario FILE  tenants, updates, configurations, cancellations, directory queries, faults\n"
+    "  --port N         port to listen on; 0 (default) picks a free one\n"
+    "  --record FILE    append every request received as one JSON line\n"
+    "  --packages DIR   folder of the package files (overrides the scenario's)\n"
+    "  --routes FILE    request routes, same format as the transport's override file\n"
+    "  --summary RECORD print the one-line summary of a record file and exit\n"
+    "The first line printed is \"listening on 127.0.0.1:PORT\".\n";
+
+int Fail(const std::string& text) {
+  std::cerr << "fennic-server: " << text << "\n";
+  return 2;
+}
+
+int Summary(const std::string& file) {
+  std::ifstream in(file);
+  if (!in) return Fail("record file " + file + ": cannot be read");
+  std::vector<web::json::value> records;
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.empty()) continue;
+    try {
+      records.push_back(web::json::value::parse(line));
+    } catch (const web::json::json_exception& e) {
+      return Fail("record file " + file + ": bad line: " + e.what());
+    }
+  }
+  std::cout << ManagementServer::Summarize(records) << std::endl;
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ServerOptions options;
+  std::string scenarioFile;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto next = [&](const char* what) -> std::string {
+      if (i + 1 >= argc) throw std::invalid_argument(std::string(what) + " needs a value");
+      return argv[++i];
+    };
+    try {
+      if (arg == "--help" || arg == "-h") {
+        std::cout << kUsage;
+        return 0;
+      } else if (arg == "--scenario") {
+        scenarioFile = next("--scenario");
+      } else if (arg == "--port") {
+        const std::string text = next("--port");
+        size_t used = 0;
+        options.port = std::stoi(text, &used);
+        if (used != text.size() || options.port < 0 || options.port > 65535) throw std::invalid_argument("bad port");
+      } else if (arg == "--record") {
+        options.recordFile = next("--record");
+      } else if (arg == "--packages") {
+        options.packagesFolder = next("--packages");
+      } else if (arg == "--routes") {
+        options.routesFile = next("--routes");
+      } else if (arg == "--summary") {
+        return Summary(next("--summary"));
+      } else {
+        return Fail("unknown argument " + arg + " (see --help)");
+      }
+    } catch (const std::exception& e) {
+      return Fail(std::string("bad arguments: ") + e.what());
+    }
+  }
+  if (scenarioFile.empty()) return Fail("--scenario FILE is required (see --help)");
+
+  // Block the stop signals before any thread starts so only sigwait sees them.
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+
+  try {
+    ManagementServer server(Scenario::FromFile(scenarioFile), options);
+    const int port = server.Start();
+    std::cout << "listening on 127.0.0.1:" << port << std::endl;
+    int signal = 0;
+    sigwait(&stops, &signal);
+    std::cerr << "fennic-server: stopping on " << (signal == SIGINT ? "SIGINT" : "SIGTERM") << "\n";
+    server.Stop();
+  } catch (const std::exception& e) {
+    return Fail(e.what());
+  }
+  return 0;
+}

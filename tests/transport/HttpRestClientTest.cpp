@@ -1,0 +1,337 @@
+#include "HttpRestClient.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "ScriptedListener.h"
+#include "Sha256.h"
+#include "TextConversion.h"
+
+using namespace zelvan::fennic;
+using fennic_test::Reply;
+using fennic_test::ScriptedListener;
+using fennic_test::SeenRequest;
+namespace fs = std::filesystem;
+
+namespace {
+
+HttpTransportOptions FastOptions(const std::string& folder = "") {
+  HttpTransportOptions o;
+  o.connectTimeout = std::chrono::milliseconds(1000);
+  o.requestTimeout = std::chrono::milliseconds(1500);
+  o.downloadTimeout = std::chrono::milliseconds(5000);
+  o.downloadFolder = folder;
+  return o;
+}
+
+std::string Sha(const std::string& text) {
+  Sha256 s;
+  s.Update(text.data(), text.size());
+  return s.HexDigest();
+}
+
+std::string Slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::string Details(const std::string& link, long size, const std::string& sha, int status = 200) {
+  web::json::value v = web::json::value::object();
+  v["validateResponseStatus"] = web::json::value::boolean(true);
+  v["StatusCode"] = web::json::value::number(status);
+  v["DownloadLink"] = web::json::value::string(link);
+  if (size >= 0) v["FileSize"] = web::json::value::number(static_cast<int64_t>(size));
+  if (!sha.empty()) v["SHA256"] = web::json::value::string(sha);
+  return v.serialize();
+}
+
+struct TempFolder {
+  fs::path path;
+  TempFolder() {
+    path = fs::temp_directory_path() / ("fennic-transport-" + std::to_string(::getpid()) + "-" +
+                                        std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    fs::create_directories(path);
+  }
+  ~TempFolder() {
+    std::error_code ec;
+    fs::remove_all(path, ec);
+  }
+  std::vector<std::string> Names() const {
+    std::vector<std::string> out;
+    for (const auto& e : fs::directory_iterator(path)) out.push_back(e.path().filename().string());
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+};
+
+// A package of known bytes, large enough to span many network reads.
+std::string Package(size_t size) {
+  std::string p(size, '\0');
+  for (size_t i = 0; i < size; ++i) p[i] = static_cast<char>((i * 131 + 7) & 0xff);
+  return p;
+}
+
+}  // namespace
+
+TEST(HttpRestClient, SendsEachTypeToItsRouteWithTenantTokenAndBody) {
+  ScriptedListener server([](const SeenRequest&) { return Reply{200, "{\"ok\":true}"}; });
+  HttpRestClient client(FastOptions());
+  client.SetTenantEndpoint(ToWide(server.Base()), L"tenant-7");
+
+  EXPECT_EQ(client.ExecuteRequest(2, "{\"TenantID\":\"tenant-7\"}"), "{\"ok\":true}");
+  client.SetToken(L"tok-1");
+  EXPECT_EQ(client.ExecuteRequest(9, ""), "{\"ok\":true}");
+  // Configuration acknowledgements travel to the path they carry.
+  EXPECT_FALSE(client.ExecuteRequest(22, "{\"URL\":\"/api/ManageAgent/ConfigurationCancelAck/\"}").empty());
+  // A carried path that climbs out is not followed.
+  EXPECT_FALSE(client.ExecuteRequest(22, "{\"URL\":\"/api/../../etc\"}").empty());
+  // A type without a route sends nothing.
+  EXPECT_EQ(client.ExecuteRequest(26, ""), "");
+
+  auto seen = server.Seen();
+  ASSERT_EQ(seen.size(), 4u);
+  EXPECT_EQ(seen[0].method, "POST");
+  EXPECT_EQ(seen[0].path, "/api/ManageAgent/Register");
+  EXPECT_EQ(seen[0].body, "{\"TenantID\":\"tenant-7\"}");
+  EXPECT_EQ(seen[0].headers.count("Authorization"), 0u) << "no token before SetToken";
+  EXPECT_EQ(seen[0].headers["X-Tenant-Id"], "tenant-7");
+  EXPECT_EQ(seen[1].method, "GET");
+  EXPECT_EQ(seen[1].path, "/api/ManageAgent/Updates");
+  EXPECT_EQ(seen[1].headers["Authorization"], "Bearer tok-1");
+  EXPECT_EQ(seen[2].path, "/api/ManageAgent/ConfigurationCancelAck/");
+  EXPECT_EQ(seen[3].path, "/api/ManageAgent/ConfigurationAck");
+  EXPECT_EQ(client.GetTransportValue(2), L"200");
+}
+
+TEST(HttpRestClient, RouteFileOverridesSingleEntriesAndKeepsTheRest) {
+  TempFolder dir;
+  std::ofstream(dir.path / "routes.json")
+      << "{\"routes\": {\"3\": {\"method\": \"PUT\", \"path\": \"/t/{tenant}/beat\"}}}";
+  ScriptedListener server([](const SeenRequest&) { return Reply{200, "{}"}; });
+  auto options = FastOptions();
+  options.routesFile = (dir.path / "routes.json").string();
+  HttpRestClient client(options);
+  client.SetTenantEndpoint(ToWide(server.Base() + "/prefix/"), L"acme");
+  client.ExecuteRequest(3, "{}");
+  client.ExecuteRequest(11, "[]");
+  auto seen = server.Seen();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].method, "PUT");
+  EXPECT_EQ(seen[0].path, "/prefix/t/acme/beat");
+  EXPECT_EQ(seen[1].path, "/prefix/api/ManageAgent/DownloadStatus");
+}
+
+// Each faulty reply either yields an empty answer or a transport exception,
+// and never takes longer than the configured limits allow.
+struct FaultCase {
+  const char* name;
+  Reply reply;
+  bool throws;
+};
+
+class HttpRestClientFaults : public ::testing::TestWithParam<FaultCase> {};
+
+TEST_P(HttpRestClientFaults, EndsEmptyOrThrowsWithinTheDeadline) {
+  const FaultCase c = GetParam();
+  ScriptedListener server([&](const SeenRequest&) { return c.reply; });
+  auto options = FastOptions();
+  options.requestTimeout = std::chrono::milliseconds(300);
+  HttpRestClient client(options);
+  client.SetTenantEndpoint(ToWide(server.Base()), L"t");
+  client.SetToken(L"x");
+  const auto start = std::chrono::steady_clock::now();
+  if (c.throws) {
+    EXPECT_THROW(client.ExecuteRequest(3, "{}"), web::http::http_exception);
+  } else {
+    EXPECT_EQ(client.ExecuteRequest(3, "{}"), "");
+  }
+  // Bounded: the request limit plus the cancellation grace, with slack.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  // The client is still usable afterwards.
+  ScriptedListener healthy([](const SeenRequest&) { return Reply{200, "{\"fine\":1}"}; });
+  client.SetTenantEndpoint(ToWide(healthy.Base()), L"t");
+  EXPECT_EQ(client.ExecuteRequest(3, "{}"), "{\"fine\":1}");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, HttpRestClientFaults,
+    ::testing::Values(FaultCase{"status500", Reply{500, "{\"validateResponse\":true}"}, false},
+                      FaultCase{"status404", Reply{404, "not here"}, false},
+                      FaultCase{"closedBeforeBody", Reply{200, "{\"validateResponse\":true}", 0}, true},
+                      FaultCase{"truncatedBody", Reply{200, "{\"validateResponse\":true,\"pad\":\"xxxx\"}", 10}, true},
+                      FaultCase{"slowerThanTheDeadline", Reply{200, "{}", -1, 900}, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(HttpRestClient, RefusesPlainHttpBeyondLoopbackUnlessAllowed) {
+  // 0.0.0.0 is not a loopback name, yet reaches this machine: nothing leaves it.
+  ScriptedListener server([](const SeenRequest&) { return Reply{200, "{}"}; });
+  const std::wstring wildcard = L"http://0.0.0.0:" + std::to_wstring(server.Port());
+  HttpRestClient strict(FastOptions());
+  strict.SetTenantEndpoint(wildcard, L"t");
+  EXPECT_THROW(strict.ExecuteRequest(3, "{}"), web::http::http_exception);
+  EXPECT_TRUE(server.Seen().empty());
+  strict.SetTenantEndpoint(L"ftp://127.0.0.1:21", L"t");
+  EXPECT_THROW(strict.ExecuteRequest(3, "{}"), web::http::http_exception);
+
+  auto lax = FastOptions();
+  lax.allowPlainHttp = true;
+  HttpRestClient relaxed(lax);
+  relaxed.SetTenantEndpoint(wildcard, L"t");
+  EXPECT_EQ(relaxed.ExecuteRequest(3, "{}"), "{}");
+}
+
+TEST(HttpRestClient, ConcurrentCallsWhileTheTokenChangesShareOneClient) {
+  ScriptedListener server([](const SeenRequest& r) { return Reply{200, r.body}; });
+  HttpRestClient client(FastOptions());
+  client.SetTenantEndpoint(ToWide(server.Base()), L"t");
+  std::atomic<int> wrong{0};
+  std::atomic<bool> done{false};
+  std::thread flipper([&] {
+    for (int i = 0; !done; ++i) client.SetToken(L"tok-" + std::to_wstring(i % 3));
+  });
+  std::vector<std::thread> workers;
+  for (int w = 0; w < 6; ++w) {
+    workers.emplace_back([&, w] {
+      for (int i = 0; i < 15; ++i) {
+        const std::string body = "{\"w\":" + std::to_string(w) + ",\"i\":" + std::to_string(i) + "}";
+        if (client.ExecuteRequest(7, body) != body) ++wrong;
+      }
+    });
+  }
+  for (auto& t : workers) t.join();
+  done = true;
+  flipper.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(server.Seen().size(), 90u);
+  for (const auto& s : server.Seen()) {
+    const auto it = s.headers.find("Authorization");
+    ASSERT_NE(it, s.headers.end());
+    EXPECT_EQ(it->second.rfind("Bearer tok-", 0), 0u) << it->second;
+  }
+  EXPECT_EQ(client.GetTransportValue(3), L"1") << "one kept client for one server";
+}
+
+TEST(HttpRestClient, DownloadChecksSizeAndChecksumAndLeavesNothingOnMismatch) {
+  TempFolder dir;
+  const std::string package = Package(300 * 1024);
+  ScriptedListener server([&](const SeenRequest&) { return Reply{200, package}; });
+  HttpRestClient client(FastOptions(dir.path.string()));
+  client.SetTenantEndpoint(ToWide(server.Base()), L"t");
+  web::json::value source;
+  std::wstring product = L"P100";
+  const std::wstring local = ToWide(dir.path.string() + "\\fw.bin");
+
+  struct Case {
+    const char* name;
+    std::string details;
+    bool ok;
+    const char* reasonHas;
+  };
+  const std::vector<Case> cases = {
+      {"wrong checksum", Details("/packages/fw.bin", package.size(), std::string(64, 'a')), false, "checksum"},
+      {"wrong size", Details("/packages/fw.bin", package.size() - 1, ""), false, "larger"},
+      {"status 404", Details("/packages/fw.bin", package.size(), "", 404), false, "StatusCode 404"},
+      {"not json", "<html>", false, "not JSON"},
+      {"no details", "", false, "no download details"},
+      {"good", Details("/packages/fw.bin", package.size(), Sha(package)), true, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::wstring reason = L"stale";
+    const bool ok = client.DownloadFile(c.details, local, reason, source, product);
+    EXPECT_EQ(ok, c.ok);
+    if (c.ok) {
+      EXPECT_TRUE(reason.empty());
+      EXPECT_EQ(dir.Names(), std::vector<std::string>{"fw.bin"});
+      EXPECT_EQ(Slurp(dir.path / "fw.bin"), package);
+    } else {
+      EXPECT_NE(ToUtf8(reason).find(c.reasonHas), std::string::npos) << ToUtf8(reason);
+      EXPECT_TRUE(dir.Names().empty()) << "no file, no partial left";
+    }
+  }
+}
+
+TEST(HttpRestClient, DownloadRefusesLocalPathsThatEscapeTheFolder) {
+  TempFolder dir;
+  ScriptedListener server([](const SeenRequest&) { return Reply{200, "abc"}; });
+  HttpRestClient client(FastOptions((dir.path / "dl").string()));
+  fs::create_directories(dir.path / "dl");
+  client.SetTenantEndpoint(ToWide(server.Base()), L"t");
+  web::json::value source;
+  std::wstring product;
+  for (const std::string bad : {"\\..\\evil.bin", "\\sub\\x.bin", "\\..", "/../evil.bin"}) {
+    SCOPED_TRACE(bad);
+    std::wstring reason;
+    EXPECT_FALSE(client.DownloadFile(Details("/p", 3, ""), ToWide((dir.path / "dl").string() + bad), reason,
+                                     source, product));
+    EXPECT_NE(ToUtf8(reason).find("escapes"), std::string::npos);
+  }
+  EXPECT_TRUE(server.Seen().empty());
+  EXPECT_FALSE(fs::exists(dir.path / "evil.bin"));
+}
+
+TEST(HttpRestClient, ResumesAnInterruptedDownloadWithARangeRequest) {
+  TempFolder dir;
+  // Large enough that whole network reads arrive before the break.
+  const std::string package = Package(2 * 1024 * 1024);
+  std::atomic<int> calls{0};
+  ScriptedListener server([&](const SeenRequest& r) {
+    if (calls++ == 0) return Reply{200, package, 1300 * 1024};  // dies part-way
+    auto range = r.headers.find("Range");
+    if (range == r.headers.end()) return Reply{200, package};
+    const size_t from = std::stoul(range->second.substr(6));
+    Reply partial{206, package.substr(from)};
+    partial.headers.push_back({"Content-Range", "bytes " + std::to_string(from) + "-" +
+                                                    std::to_string(package.size() - 1) + "/" +
+                                                    std::to_string(package.size())});
+    return partial;
+  });
+  HttpRestClient client(FastOptions(dir.path.string()));
+  client.SetTenantEndpoint(ToWide(server.Base()), L"t");
+  web::json::value source;
+  std::wstring product;
+  const std::wstring local = ToWide(dir.path.string() + "\\pkg.bin");
+  const std::string details = Details("/packages/pkg.bin", package.size(), Sha(package));
+
+  std::wstring reason;
+  EXPECT_FALSE(client.DownloadFile(details, local, reason, source, product));
+  EXPECT_FALSE(reason.empty());
+  ASSERT_EQ(dir.Names().size(), 1u);
+  EXPECT_EQ(dir.Names()[0].back(), 't') << "a hidden partial file stays for the resume";
+  const auto kept = fs::file_size(dir.path / dir.Names()[0]);
+  EXPECT_GT(kept, 0u);
+
+  EXPECT_TRUE(client.DownloadFile(details, local, reason, source, product)) << ToUtf8(reason);
+  auto seen = server.Seen();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[1].headers["Range"], "bytes=" + std::to_string(kept) + "-");
+  EXPECT_EQ(dir.Names(), std::vector<std::string>{"pkg.bin"});
+  EXPECT_EQ(Slurp(dir.path / "pkg.bin"), package);
+}
+
+TEST(HttpRestClient, RestartsWhenTheServerIgnoresTheRange) {
+  TempFolder dir;
+  const std::string package = Package(2 * 1024 * 1024);
+  std::atomic<int> calls{0};
+  ScriptedListener server([&](const SeenRequest&) {
+    return calls++ == 0 ? Reply{200, package, 1300 * 1024} : Reply{200, package};
+  });
+  HttpRestClient client(FastOptions(dir.path.string()));
+  client.SetTenantEndpoint(ToWide(server.Base()), L"t");
+  web::json::value source;
+  std::wstring product, reason;
+  const std::wstring local = ToWide(dir.path.string() + "\\pkg.bin");
+  const std::string details = Details("/packages/pkg.bin", package.size(), Sha(package));
+  EXPECT_FALSE(client.DownloadFile(details, local, reason, source, product));
+  EXPECT_TRUE(client.DownloadFile(details, local, reason, source, product)) << ToUtf8(reason);
+  EXPECT_EQ(server.Seen()[1].headers.count("Range"), 1u);
+  EXPECT_EQ(Slurp(dir.path / "pkg.bin"), package);
+}
