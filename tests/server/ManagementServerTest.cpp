@@ -1,0 +1,284 @@
+#include "ManagementServer.h"
+
+#include <cpprest/http_msg.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "HttpRestClient.h"
+#include "Sha256.h"
+#include "TextConversion.h"
+
+using namespace zelvan::fennic;
+using web::json::value;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Workspace {
+  fs::path root;
+  Workspace() {
+    root = fs::temp_directory_path() /
+           ("fennic-server-" + std::to_string(::getpid()) + "-" +
+            std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    fs::create_directories(root / "packages");
+    fs::create_directories(root / "downloads");
+  }
+  ~Workspace() {
+    std::error_code ec;
+    fs::remove_all(root, ec);
+  }
+  void Package(const std::string& name, size_t size) const {
+    std::ofstream out(root / "packages" / name, std::ios::binary);
+    for (size_t i = 0; i < size; ++i) out.put(static_cast<char>((i * 7 + name.size()) & 0xff));
+  }
+};
+
+Scenario MakeScenario(const Workspace& ws, const std::string& extra = "") {
+  const std::string text = R"J({
+    "tenants": [{"id": "acme", "name": "Acme", "token": "tok-acme"},
+                {"id": "closed", "registration": "refuse", "errorMessage": "Tenant closed"}],
+    "updates": [
+      {"UpdateSchedulerId": 1, "UploadID": 11, "package": "a.bin"},
+      {"UpdateSchedulerId": 2, "UploadID": 12, "package": "b.bin", "checksum": "wrong"}],
+    "configurations": [{"UpdateSchedulerId": 7, "UploadID": 70, "configSettings": {"Volume": 3}}],
+    "cancellations": {"updates": [{"UpdateSchedulerId": 1, "UploadID": 11}]},
+    "directoryQueries": [{"ADSelectQuery": "(cn=staff)"}])J" + extra + "}";
+  ws.Package("a.bin", 40000);
+  ws.Package("b.bin", 1000);
+  return Scenario::FromJson(value::parse(text), ws.root.string());
+}
+
+value Parse(const std::string& text) { return value::parse(text); }
+
+struct Chain {
+  Workspace ws;
+  std::unique_ptr<ManagementServer> server;
+  std::unique_ptr<HttpRestClient> client;
+  explicit Chain(const std::string& extra = "") {
+    ServerOptions options;
+    options.recordFile = (ws.root / "record.jsonl").string();
+    options.packagesFolder = (ws.root / "packages").string();
+    server = std::make_unique<ManagementServer>(MakeScenario(ws, extra), options);
+    server->Start();
+    HttpTransportOptions t;
+    t.downloadFolder = (ws.root / "downloads").string();
+    t.requestTimeout = std::chrono::milliseconds(1000);
+    t.connectTimeout = std::chrono::milliseconds(500);
+    client = std::make_unique<HttpRestClient>(t);
+    client->SetTenantEndpoint(ToWide(server->BaseUrl()), L"acme");
+  }
+  void Register() {
+    auto answer = Parse(client->ExecuteRequest(2, R"J({"TenantID":"acme"})J"));
+    client->SetToken(ToWide(answer.at("Token").as_string()));
+  }
+};
+
+}  // namespace
+
+TEST(ManagementServer, RegistrationGivesTheTokenThatEveryLaterRequestNeeds) {
+  Chain chain;
+  // Before registering, a heart beat is refused the way the agent re-registers on.
+  auto refused = Parse(chain.client->ExecuteRequest(3, "{}"));
+  EXPECT_FALSE(refused.at("validateResponse").as_bool());
+  EXPECT_EQ(refused.at("ErrorMessage").as_string(), "Token Not Found");
+
+  auto closed = Parse(chain.client->ExecuteRequest(2, R"J({"TenantID":"closed"})J"));
+  EXPECT_FALSE(closed.at("validateResponse").as_bool());
+  EXPECT_EQ(closed.at("ErrorMessage").as_string(), "Tenant closed");
+  EXPECT_FALSE(closed.has_field("Token"));
+  EXPECT_TRUE(closed.has_string_field("DataSettings"));
+
+  auto accepted = Parse(chain.client->ExecuteRequest(2, R"J({"TenantID":"acme"})J"));
+  EXPECT_TRUE(accepted.at("validateResponse").as_bool());
+  EXPECT_EQ(accepted.at("ResposeCommand").as_integer(), 0);
+  EXPECT_EQ(accepted.at("Token").as_string(), "tok-acme");
+  EXPECT_TRUE(accepted.has_string_field("DeviceInfoURL"));
+  EXPECT_EQ(accepted.at("ResponseBody").at("TenantName").as_string(), "Acme");
+  chain.client->SetToken(L"tok-acme");
+
+  auto beat = Parse(chain.client->ExecuteRequest(3, "{}"));
+  ASSERT_TRUE(beat.at("validateResponse").as_bool());
+  const auto body = beat.at("ResponseBody");
+  EXPECT_TRUE(body.at("HasUpdates").as_bool());
+  EXPECT_TRUE(body.at("HasCancelUpdates").as_bool());
+  EXPECT_TRUE(body.at("HasADQuery").as_bool());
+}
+
+TEST(ManagementServer, UpdatesDownloadAndAcknowledgementsDrainThePendingWork) {
+  Chain chain;
+  chain.Register();
+  auto updates = Parse(chain.client->ExecuteRequest(9, ""));
+  const auto list = updates.at("ResponseBody").at("Updates").as_array();
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list.at(0).at("Action").as_string(), "ScheduleUpdate");
+  EXPECT_FALSE(list.at(0).has_field("package")) << "server-only members stay on the server";
+  const std::string url = list.at(0).at("UpdatesURL").as_string();
+  EXPECT_EQ(url, chain.server->BaseUrl() + "/packages/a.bin");
+  EXPECT_EQ(updates.at("ResponseBody").at("ConfigurationUpdates").size(), 1u);
+
+  // The good package arrives whole; the one with a wrong checksum is refused.
+  web::json::value source;
+  std::wstring product, reason;
+  const std::string folder = (chain.ws.root / "downloads").string();
+  auto details = chain.client->ExecuteRequest(12, R"J({"DownloadUrl":")J" + url + "\"}");
+  EXPECT_EQ(Parse(details).at("StatusCode").as_integer(), 200);
+  EXPECT_TRUE(chain.client->DownloadFile(details, ToWide(folder + "\\a.bin"), reason, source, product))
+      << ToUtf8(reason);
+  EXPECT_EQ(Sha256::OfFile(folder + "/a.bin"), Sha256::OfFile((chain.ws.root / "packages" / "a.bin").string()));
+  details = chain.client->ExecuteRequest(12, R"J({"DownloadUrl":"x/b.bin"})J");
+  EXPECT_FALSE(chain.client->DownloadFile(details, ToWide(folder + "\\b.bin"), reason, source, product));
+  EXPECT_NE(ToUtf8(reason).find("checksum"), std::string::npos);
+  EXPECT_EQ(Parse(chain.client->ExecuteRequest(12, R"J({"DownloadUrl":"x/none.bin"})J")).at("StatusCode").as_integer(),
+            404);
+
+  chain.client->ExecuteRequest(11, R"J([{"UploadID":11,"UpdateSchedulerId":1,"Status":"Success","Reason":""}])J");
+  chain.client->ExecuteRequest(11, R"J([{"UploadID":12,"UpdateSchedulerId":2,"Status":"Failed","Reason":"x"}])J");
+  chain.client->ExecuteRequest(22, R"J({"URL":"/api/ManageAgent/ConfigurationDownloadAck/","RequestType":"APP_CONFIG_ACK_REQ","RequestData":"DownloadDetails","ConfigData":[{"UploadID":70,"Status":true,"UpdateSchedularID":7}]})J");
+  updates = Parse(chain.client->ExecuteRequest(9, ""));
+  ASSERT_EQ(updates.at("ResponseBody").at("Updates").size(), 1u) << "only the failed one is pending";
+  EXPECT_EQ(updates.at("ResponseBody").at("Updates").at(0).at("UpdateSchedulerId").as_integer(), 2);
+  EXPECT_EQ(updates.at("ResponseBody").at("ConfigurationUpdates").size(), 0u);
+  EXPECT_EQ(Parse(chain.client->ExecuteRequest(24, "")).at("ResponseBody").at("Updates").size(), 2u);
+
+  // Cancellations and directory queries are pending until acknowledged.
+  auto cancels = Parse(chain.client->ExecuteRequest(13, ""));
+  EXPECT_EQ(cancels.at("ResponseBody").at("CancelledUpdates").size(), 1u);
+  chain.client->ExecuteRequest(14, R"J([{"UploadID":11,"UpdateSchedulerId":1,"Status":"Success"}])J");
+  EXPECT_EQ(Parse(chain.client->ExecuteRequest(24, "")).at("ResponseBody").at("Updates").size(), 1u);
+  EXPECT_EQ(Parse(chain.client->ExecuteRequest(10, "")).at("ADUpdates").size(), 1u);
+  chain.client->ExecuteRequest(6, R"J({"ADUpdates":[{"ADSelectQuery":"(cn=staff)","UserStatus":"Valid"}]})J");
+  auto beat = Parse(chain.client->ExecuteRequest(3, "{}")).at("ResponseBody");
+  EXPECT_FALSE(beat.at("HasCancelUpdates").as_bool());
+  EXPECT_FALSE(beat.at("HasADQuery").as_bool());
+  EXPECT_TRUE(beat.at("HasUpdates").as_bool());
+
+  // Everything that arrived is in the record file, one JSON line each, in order.
+  std::ifstream in(chain.ws.root / "record.jsonl");
+  std::string line;
+  std::vector<value> lines;
+  while (std::getline(in, line)) lines.push_back(value::parse(line));
+  const auto records = chain.server->Records();
+  ASSERT_EQ(lines.size(), records.size());
+  for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i].at("seq").as_integer(), static_cast<int>(i + 1));
+  EXPECT_EQ(chain.server->CountOf("package"), 2);
+  EXPECT_EQ(ManagementServer::Summarize(records),
+            "demo: registered=yes heartbeats=1 updates=2 configs=1 downloads=2 acks=1 failures=1");
+}
+
+// Each injected fault reaches the transport as the failure it stands for,
+// and only for the requests the fault names.
+struct FaultCase {
+  const char* action;
+  bool throws;
+  bool emptyAnswer;
+};
+
+class ManagementServerFaults : public ::testing::TestWithParam<FaultCase> {};
+
+TEST_P(ManagementServerFaults, HitTheNamedRequestsOnly) {
+  const auto c = GetParam();
+  Chain chain(std::string(R"J(, "faults": [{"target": "3", "action": ")J") + c.action +
+              R"J(", "skip": 1, "times": 1, "delayMs": 50}])J");
+  chain.Register();
+  EXPECT_TRUE(Parse(chain.client->ExecuteRequest(3, "{}")).at("validateResponse").as_bool()) << "skipped";
+  std::string answer;
+  if (c.throws) {
+    EXPECT_THROW(chain.client->ExecuteRequest(3, "{}"), web::http::http_exception);
+  } else {
+    answer = chain.client->ExecuteRequest(3, "{}");
+    EXPECT_EQ(answer.empty(), c.emptyAnswer);
+    if (std::string(c.action) == "malformed") {
+      EXPECT_THROW(value::parse(answer), web::json::json_exception);
+    }
+    if (std::string(c.action) == "delay") {
+      EXPECT_TRUE(Parse(answer).at("validateResponse").as_bool());
+    }
+  }
+  EXPECT_TRUE(Parse(chain.client->ExecuteRequest(9, "")).at("validateResponse").as_bool()) << "other types";
+  EXPECT_TRUE(Parse(chain.client->ExecuteRequest(3, "{}")).at("validateResponse").as_bool()) << "used up";
+  const auto records = chain.server->Records();
+  ASSERT_EQ(records.size(), 5u);
+  EXPECT_EQ(records[2].at("fault").as_string(), c.action);
+  EXPECT_EQ(records[4].at("fault").as_string(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Actions, ManagementServerFaults,
+                         ::testing::Values(FaultCase{"refuse", true, false}, FaultCase{"truncate", true, false},
+                                           FaultCase{"status500", false, true}, FaultCase{"malformed", false, false},
+                                           FaultCase{"delay", false, false}),
+                         [](const auto& info) { return std::string(info.param.action); });
+
+TEST(ManagementServer, PackageServedFromARangeAndBrokenOffOnRequest) {
+  Chain chain(R"J(, "faults": [{"target": "package", "action": "truncate", "bytes": 1000000}])J");
+  chain.ws.Package("big.bin", 1600000);
+  chain.Register();
+  const std::string folder = (chain.ws.root / "downloads").string();
+  web::json::value source;
+  std::wstring product, reason;
+  const auto details = chain.client->ExecuteRequest(12, R"J({"DownloadUrl":"x/big.bin"})J");
+  EXPECT_FALSE(chain.client->DownloadFile(details, ToWide(folder + "\\big.bin"), reason, source, product));
+  EXPECT_TRUE(chain.client->DownloadFile(details, ToWide(folder + "\\big.bin"), reason, source, product))
+      << ToUtf8(reason);
+  EXPECT_EQ(Sha256::OfFile(folder + "/big.bin"),
+            Sha256::OfFile((chain.ws.root / "packages" / "big.bin").string()));
+  const auto records = chain.server->Records();
+  const auto& second = records.back();
+  EXPECT_EQ(second.at("type").as_string(), "package");
+  EXPECT_EQ(second.at("status").as_integer(), 206);
+  EXPECT_EQ(second.at("range").as_string().rfind("bytes=", 0), 0u);
+}
+
+TEST(ManagementServer, StopsWhileAReplyIsDelayedAndRestartsOnTheSamePort) {
+  Chain chain(R"J(, "faults": [{"target": "3", "action": "delay", "delayMs": 20000}])J");
+  chain.Register();
+  std::thread slow([&] {
+    try {
+      chain.client->ExecuteRequest(3, "{}");
+    } catch (const web::http::http_exception&) {
+    }
+  });
+  // Wait (bounded) until the delayed request has arrived.
+  for (int i = 0; i < 200 && chain.server->CountOf("3") == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  const int port = chain.server->Port();
+  chain.server->Stop();
+  slow.join();
+  EXPECT_THROW(chain.client->ExecuteRequest(3, "{}"), web::http::http_exception) << "nobody listens";
+
+  ServerOptions again;
+  again.port = port;
+  ManagementServer revived(MakeScenario(chain.ws), again);
+  EXPECT_EQ(revived.Start(), port);
+  EXPECT_FALSE(Parse(chain.client->ExecuteRequest(3, "{}")).at("validateResponse").as_bool())
+      << "a new server knows no token";
+}
+
+TEST(Scenario, UnusableScenariosAreRefusedWithTheirProblem) {
+  struct Case {
+    const char* text;
+    const char* problem;
+  } cases[] = {
+      {"[]", "not a JSON object"},
+      {R"J({"tenants":[{"name":"x"}]})J", "tenant without"},
+      {R"J({"tenants":[{"id":"x","registration":"maybe"}]})J", "accept or refuse"},
+      {R"J({"updates":[{"UploadID":1,"package":"a"}]})J", "UpdateSchedulerId"},
+      {R"J({"updates":[{"UpdateSchedulerId":1,"UploadID":1}]})J", "without \"package\""},
+      {R"J({"updates":{}})J", "must be an array"},
+      {R"J({"faults":[{"target":"3","action":"explode"}]})J", "known \"action\""},
+  };
+  for (const auto& c : cases) {
+    try {
+      Scenario::FromJson(value::parse(c.text), "");
+      ADD_FAILURE() << c.text;
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string(e.what()).find(c.problem), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_THROW(Scenario::FromFile("/nonexistent/scenario.json"), std::runtime_error);
+}
