@@ -45,7 +45,7 @@ int MemoryConfigurationManager::CountOf(const std::string& operation) {
 
 // REQUIRES: lock_ held.
 void MemoryConfigurationManager::Enter(const char* operation) {
-  operations_.push_back(operation);
+  if (recordOperations) operations_.push_back(operation);
   auto it = throws_.find(operation);
   if (it != throws_.end()) throw AgentException(it->second.second, it->second.first);
 }

@@ -26,6 +26,9 @@ class MemoryConfigurationManager : public zelvan::fennic::IConfigurationManager 
   std::vector<std::string> Operations();
   int CountOf(const std::string& operation);
 
+  // Off for long runs (fuzzing, soak) so the record does not grow.
+  bool recordOperations = true;
+
   // Stored state.
   zelvan::fennic::WideRecord userRecord;
   zelvan::fennic::WideRecord machineRecord;

@@ -1,0 +1,7 @@
+// Fuzzes the get-updates handler with arbitrary server answers.
+#include "FuzzHarness.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fennic_fuzz::Harness().Run(data, size, 9, "", L"", "");
+  return 0;
+}

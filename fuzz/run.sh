@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Builds the fuzz targets with clang (ASan + UBSan) and runs each for
+# SECONDS (default 30) from its seed corpus. Fails on the first crash; the
+# crashing input is left in fuzz/artifacts/ to be kept as a regression seed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-30}
+build=${FUZZ_BUILD_DIR:-build-fuzz}
+CXX=clang++ CC=clang cmake -S . -B "$build" -DFENNIC_FUZZ=ON -DFENNIC_SANITIZE=address,undefined \
+  -DFENNIC_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+targets=$(cd fuzz && ls fuzz_*.cpp | sed 's/\.cpp$//')
+cmake --build "$build" -j"$(nproc)" --target $targets
+mkdir -p fuzz/artifacts
+for t in $targets; do
+  name=${t#fuzz_}
+  work=$(mktemp -d)
+  seeds=fuzz/corpus/$name
+  [ -d "$seeds" ] || seeds=""
+  log=$work/log
+  if ! "$build/fuzz/$t" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 \
+      -artifact_prefix=fuzz/artifacts/"$name"- "$work" $seeds >"$log" 2>&1; then
+    tail -40 "$log"
+    echo "fuzz: $t failed" >&2
+    exit 1
+  fi
+  # The closing line carries the totals: "Done N runs in S second(s)".
+  runs=$(grep -o 'Done [0-9]* runs in [0-9]* second' "$log" | awk '{print $2, $5}')
+  set -- $runs
+  echo "fuzz: $t runs=$1 seconds=$2 exec/s=$(( $1 / ($2 > 0 ? $2 : 1) ))"
+  rm -rf "$work"
+done
