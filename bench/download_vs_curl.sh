@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Serves one 256 MiB package from fennic-server on loopback and fetches it
+# alternately with curl -o and with the transport's DownloadFile, 3 times
+# each. Prints the median throughput of each, the transport's peak RSS, and
+# last "download ratio R" (transport / curl).
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="${BUILD_DIR:-$root/build-bench-download}"
+work="$(mktemp -d)"
+server_pid=""
+cleanup() {
+  if [[ -n "$server_pid" ]]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DFENNIC_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" --target fennic-server download_bench_tool -j"$(nproc)" >/dev/null
+
+mkdir -p "$work/packages" "$work/curl" "$work/transport"
+head -c $((256 * 1024 * 1024)) /dev/urandom > "$work/packages/big.bin"
+cat > "$work/scenario.json" <<JSON
+{"tenants": [{"id": "bench", "token": "bench-token"}], "packagesFolder": "$work/packages"}
+JSON
+
+"$build/server/fennic-server" --scenario "$work/scenario.json" > "$work/server.out" &
+server_pid=$!
+for _ in $(seq 100); do grep -q listening "$work/server.out" 2>/dev/null && break; sleep 0.05; done
+port="$(sed -n 's/^listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$work/server.out")"
+[[ -n "$port" ]] || { echo "server did not start"; exit 1; }
+base="http://127.0.0.1:$port"
+curl -s -X POST "$base/api/ManageAgent/Register" -d '{"TenantID":"bench"}' > /dev/null
+
+size=$(stat -c %s "$work/packages/big.bin")
+curl_rates=(); tool_rates=(); rss=0
+for round in 1 2 3; do
+  rm -f "$work/curl/big.bin"
+  secs=$(curl -s -H "Authorization: Bearer bench-token" -o "$work/curl/big.bin" -w '%{time_total}' "$base/packages/big.bin")
+  curl_rates+=("$(awk -v b="$size" -v s="$secs" 'BEGIN{printf "%.1f", b/s/1048576}')")
+  rm -f "$work/transport/big.bin"
+  out="$("$build/bench/download_bench_tool" "$base" bench big.bin "$work/transport")"
+  tool_rates+=("$(sed -n 's/^mib_per_s //p' <<<"$out")")
+  r=$(sed -n 's/^peak_rss_kib //p' <<<"$out"); (( r > rss )) && rss=$r
+  echo "round $round: curl ${curl_rates[-1]} MiB/s, transport ${tool_rates[-1]} MiB/s"
+done
+median() { printf '%s\n' "$@" | sort -g | sed -n 2p; }
+c=$(median "${curl_rates[@]}"); t=$(median "${tool_rates[@]}")
+echo "curl median: $c MiB/s"
+echo "transport median: $t MiB/s (SHA-256 and size checked)"
+echo "transport peak RSS: $((rss / 1024)) MiB"
+awk -v t="$t" -v c="$c" 'BEGIN{printf "download ratio %.2f\n", t/c}'
