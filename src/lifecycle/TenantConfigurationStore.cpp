@@ -1,8 +1,78 @@
+#include <climits>
+#include <system_error>
+
 #include "AgentException.h"
 #include "CRestExecutor.h"
+#include "IAgentUtils.h"
+#include "StringUtil.h"
 #include "TextConversion.h"
 
 using namespace zelvan::fennic;
+
+namespace {
+
+const std::string kWriteWhere = "CRestExecutor::WriteTenantConfigsToFile";
+const char* const kTenantFileName = "TenantConfiguration.dat";
+
+std::string Lookup(const std::map<std::string, std::string>& details, const std::string& key) {
+  auto it = details.find(key);
+  return it == details.end() ? std::string() : it->second;
+}
+
+// Like atoi: optional blanks and sign, then the leading digits; 0 when there
+// are none. Clamped instead of overflowing, since the text comes from a server.
+int LeadingInteger(const std::string& text) {
+  std::size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  long long value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    value = value * 10 + (text[i] - '0');
+    if (value > static_cast<long long>(INT_MAX) + 1) break;
+  }
+  if (negative) value = -value;
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int>(value);
+}
+
+// The file form of the tenant details. Only the exact text "True" is true.
+// A stored anonymisation text that is not JSON raises json_exception.
+web::json::value TenantFileDocument(const std::map<std::string, std::string>& details) {
+  web::json::value doc = web::json::value::object(true);
+  doc["URL"] = web::json::value::string(Lookup(details, "URL"));
+  doc["TenantID"] = web::json::value::string(Lookup(details, "TenantID"));
+  const std::string name = Lookup(details, "TenantName");
+  if (!name.empty()) doc["TenantName"] = web::json::value::string(name);
+  doc["CollectSoftPhoneStats"] = web::json::value::boolean(Lookup(details, "CollectSoftPhoneStats") == "True");
+  doc["CollectCallStats"] = web::json::value::boolean(Lookup(details, "CollectCallStats") == "True");
+  const std::string collectData = Lookup(details, "CollectData");
+  if (!collectData.empty()) doc["CollectData"] = web::json::value::string(collectData);
+  doc["TimeInterval"] = web::json::value::number(LeadingInteger(Lookup(details, "TimeInterval")));
+  doc["AllowDownGrade"] = web::json::value::boolean(Lookup(details, "AllowDownGrade") == "True");
+  doc["UpdateFromFile"] = web::json::value::boolean(Lookup(details, "UpdateFromFile") == "True");
+
+  const std::string anonymize = Lookup(details, "AnonymizePersonalData");
+  if (anonymize.empty()) {
+    doc["AnonymizePersonalData"] = web::json::value::null();
+  } else {
+    const web::json::value parsed = web::json::value::parse(anonymize);
+    // Only a list has elements; anything else (null, "[]", a scalar) leaves
+    // the member out, so the file never carries a list the server did not send.
+    if (parsed.is_array() && parsed.size() > 0) {
+      web::json::value list = web::json::value::array();
+      std::size_t index = 0;
+      for (const auto& element : parsed.as_array()) list[index++] = element;
+      doc["AnonymizePersonalData"] = list;
+    }
+  }
+  doc["UpgradeSupportMessage"] = web::json::value::string(Lookup(details, "UpgradeSupportMessage"));
+  doc["NotSupportMessage"] = web::json::value::string(Lookup(details, "NotSupportMessage"));
+  return doc;
+}
+
+}  // namespace
 
 void CRestExecutor::LoadTenantConfiguration() {
   const std::wstring token = configuration_->LoadToken();
@@ -10,9 +80,27 @@ void CRestExecutor::LoadTenantConfiguration() {
   if (!token.empty()) restClient_->SetToken(token);
   const std::map<std::string, std::string> details = configuration_->GetTenantDetails();
   ReplaceTenantDetails(details);
-  auto find = [&details](const char* key) {
-    auto it = details.find(key);
-    return it == details.end() ? std::string() : it->second;
-  };
-  restClient_->SetTenantEndpoint(ToWide(find("URL")), ToWide(find("TenantID")));
+  restClient_->SetTenantEndpoint(ToWide(Lookup(details, "URL")), ToWide(Lookup(details, "TenantID")));
+}
+
+void CRestExecutor::WriteTenantConfigsToFile() {
+  // One snapshot, so the file, the transport and the event all describe the
+  // same state even if the host reloads meanwhile.
+  const std::map<std::string, std::string> details = TenantSnapshot();
+  const web::json::value doc = TenantFileDocument(details);
+  try {
+    const std::string text = ToUtf8(StringUtil::stripQuotes(ToWide(doc.serialize())));
+    std::shared_ptr<IEncryptDecrypt> cipher = IAgentUtils::getEncryptDecrypt();
+    if (!cipher) throw AgentException("No cipher available for the tenant settings");
+    const std::string sealed = cipher->Encrypt(text);
+    configuration_->WriteDataFile(sealed, configuration_->GetDataFolder() + kTenantFileName,
+                                  IAgentUtils::getFileManager());
+    configuration_->TenantDetailsChanged();
+    restClient_->SetTenantEndpoint(ToWide(Lookup(details, "URL")), ToWide(Lookup(details, "TenantID")));
+    RaiseEvent(11);
+  } catch (const AgentException& e) {
+    Log(5, kWriteWhere, e.what());
+  } catch (const std::system_error& e) {
+    Log(3, kWriteWhere, std::string("Exception while writing Tenant settings : ") + e.what());
+  }
 }

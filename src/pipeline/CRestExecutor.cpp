@@ -108,6 +108,15 @@ bool CRestExecutor::GuardAllows(int type) {
 void CRestExecutor::Dispatch(const RestMessage& message) {
   const int type = message.getType();
   switch (type) {
+    case AGENT_REGISTRATION_REQ:
+      ManageAgentRegistration(message);
+      break;
+    case HEART_BEAT_REQ:
+      ManageHeartBeat();
+      break;
+    case DEVICE_UPDATE_STATUS_REQ:
+      ManageDeviceUpdtStatus(message);
+      break;
     case CANCEL_RECEIVED_ACK_REQ:
     case CLIENT_FORWARD_REQ:
     case CONFIG_ACK_REQ:

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -108,6 +109,11 @@ class CRestExecutor : public zelvan::fennic::IRestExecutor {
   void WriteMachineDataInConfigFile(const std::wstring& supportEmail, const std::wstring& agentId);
   bool isAnonymizedataExceptionsChanged(web::json::value received);
   void RefreshConfigurationRecords();
+  // Stored status reports that SendSavedSilentUpdateStatus queued and the
+  // worker has not handled yet, by report text. A stored report stays in the
+  // store until the server accepts it; this keeps a second heart beat from
+  // queuing it twice and a failed re-send from storing it twice. Worker only.
+  std::multiset<std::string> storedReportsQueued_;
 
   // --- updates (src/updates) -----------------------------------------------
   void ManageGetUpdates();

@@ -87,4 +87,17 @@ void ExecutorHarness::Shutdown() {
   executor->Shutdown();
 }
 
+void ExecutorHarness::StopWorkerForDirectCalls() { executor->StopWorker(); }
+
+std::vector<RestMessage> ExecutorHarness::DrainQueue() {
+  // A type no producer uses marks the end of what was queued before.
+  constexpr int kEndMark = -1000;
+  Push(kEndMark);
+  std::vector<RestMessage> out;
+  for (RestMessage m = RestMsgQueue::getInstance()->getNextRestMsg(); m.getType() != kEndMark;
+       m = RestMsgQueue::getInstance()->getNextRestMsg())
+    out.push_back(m);
+  return out;
+}
+
 }  // namespace fennic_test

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "CRestExecutor.h"
 #include "support/Fakes.h"
@@ -104,6 +105,11 @@ class ExecutorHarness {
   // REQUIRES: the guard is open (tenant known and a token held).
   bool Settle(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
   void Shutdown();
+  // Stops the worker (the queue stays), so a test may call handlers on its
+  // own thread and then read what they queued with DrainQueue.
+  void StopWorkerForDirectCalls();
+  // Takes every message queued so far, in order. REQUIRES: worker stopped.
+  std::vector<zelvan::fennic::RestMessage> DrainQueue();
 
   std::shared_ptr<RecordingLogger> logger;
   std::shared_ptr<FakeFileManager> files;

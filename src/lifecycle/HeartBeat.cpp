@@ -1,0 +1,192 @@
+#include <cpprest/http_msg.h>
+
+#include "AgentException.h"
+#include "CRestExecutor.h"
+#include "ResponseEnvelope.h"
+#include "RestRequestType.h"
+#include "StringUtil.h"
+#include "TextConversion.h"
+
+using namespace zelvan::fennic;
+
+namespace {
+
+const std::string kBeatWhere = "CRestExecutor::ManageHeartBeat";
+const std::string kBeatFailureWhere = "CRestExecutor::handleHeartBeatException";
+
+// An address longer than any usable URL is a broken answer, not a setting:
+// refusing it keeps it out of the stored settings and the transport.
+constexpr std::size_t kMaxEndpointLength = 2048;
+// The cut searches for the path's "/" from here on, past "https://".
+constexpr std::size_t kPathSearchStart = 8;
+
+bool IsTrue(const web::json::value& body, const char* key) { return body.has_field(key) && body.at(key).as_bool(); }
+
+// Keeps scheme, host and port of an address that has a path.
+std::string CutToServerAddress(const std::string& address) {
+  if (address.size() <= kPathSearchStart) return address;
+  const std::size_t slash = address.find('/', kPathSearchStart);
+  return slash == std::string::npos ? address : address.substr(0, slash);
+}
+
+// A tenant setting as the map keeps it: strings as they are, integers in
+// decimal, booleans "True"/"False", anything else empty.
+std::string SettingText(const web::json::value& value) {
+  if (value.is_string()) return value.as_string();
+  if (value.is_boolean()) return value.as_bool() ? "True" : "False";
+  if (value.is_integer()) {
+    const web::json::number& number = value.as_number();
+    if (number.is_int64()) return std::to_string(number.to_int64());
+    return std::to_string(number.to_uint64());
+  }
+  return std::string();
+}
+
+}  // namespace
+
+void CRestExecutor::ManageHeartBeat() {
+  try {
+    web::json::value request = web::json::value::object(true);
+    request["AgentDetails"] = configuration_->GetAgentDetails();
+    const std::string body = request.serialize();
+    Log(2, kBeatWhere, "Heart Beat Request :" + body);
+
+    const std::string answerText = Execute(HEART_BEAT_REQ, body);
+    if (answerText.empty()) {
+      Log(3, kBeatWhere, "HeartBeat Response is Empty");
+      CheckForUpdateFailedEvent(false, HEART_BEAT_REQ);
+      return;
+    }
+    Log(2, kBeatWhere, "Heart Beat Response :" + answerText);
+    const web::json::value answer = ParseAnswer(answerText);
+
+    if (!ReadOutcome(answer)) {
+      if (StringUtil::CheckResponseErrorMessage(ToWide(ReadErrorMessage(answer)), "Token Not Found")) {
+        Log(2, kBeatWhere, "Token Not Found");
+        RaiseEvent(2);
+        return;
+      }
+      CheckForUpdateFailedEvent(false, HEART_BEAT_REQ);
+      return;
+    }
+
+    Log(2, kBeatWhere, "Agent HeartBeat Successfull");
+    const web::json::value& bodyMember = answer.at("ResponseBody");
+    // Everything below reads members of the body; a body that is not an
+    // object is a malformed answer, not an answer without news.
+    if (!bodyMember.is_object()) throw web::json::json_exception("ResponseBody is not an object");
+    const web::json::value responseBody = bodyMember;
+
+    bool listChanged = false;
+    if (responseBody.has_field("AnonymizePersonalData")) {
+      listChanged = isAnonymizedataExceptionsChanged(responseBody.at("AnonymizePersonalData"));
+      if (listChanged) {
+        WriteTenantConfigsToFile();
+        RefreshConfigurationRecords();
+        Log(2, kBeatWhere, "*************custom data has changed , checking in heart beat*********************");
+      }
+    }
+
+    if (responseBody.has_field("BackendEndPoint")) {
+      const std::string address = ReadMemberAsText(responseBody.at("BackendEndPoint"));
+      if (address.size() > kMaxEndpointLength) throw AgentException("BackendEndPoint is too long");
+      const std::string url = CutToServerAddress(address);
+      if (TenantValue("URL") != url) {
+        SetTenantValue("URL", url);
+        WriteTenantConfigsToFile();
+      }
+    }
+
+    if (IsTrue(responseBody, "TriggerRegistartion") || listChanged) {
+      RaiseEvent(2);
+      return;
+    }
+
+    MarkServerSeen();
+    RaiseEvent(17);
+    RaiseEvent(6);
+
+    ReadHeartBeatFlags(responseBody);
+    if (MergeTenantSettings(responseBody)) {
+      Log(2, kBeatWhere, "isValueChanged:1");
+      WriteTenantConfigsToFile();
+    }
+    RaiseEvent(12);
+
+    const int state = clientState_.load();
+    if (hasADQuery_.load()) {
+      SendRestMessage(GET_AD_QUERY_REQ);
+    } else if (hasCancelUpdates_.load()) {
+      SendRestMessage(CANCEL_UPDATE_REQ);
+    } else if (hasUpdates_.load()) {
+      SendRestMessage(GET_UPDATES_REQ);
+    } else if (state == 1 || getAllUpdatesSent_.load()) {
+      SendRestMessage(GET_ALL_UPDATES_REQ);
+    }
+
+    if (state != 1 && !hasUpdates_.load() && !hasCancelUpdates_.load()) {
+      Log(2, kBeatWhere, "Handling the existing update after HeartBeat");
+      FinishUpdateCheck();
+      RaiseEvent(5);
+    }
+
+    SendSavedSilentUpdateStatus();
+
+    if (IsTrue(responseBody, "AllowCollectLogs")) {
+      Log(2, kBeatWhere, "QM sends request to upload logs");
+      RaiseEvent(18);
+    }
+  } catch (const web::json::json_exception& e) {
+    handleHeartBeatException(e, false);
+  } catch (const web::http::http_exception& e) {
+    handleHeartBeatException(e, true);
+  } catch (const AgentException& e) {
+    handleHeartBeatException(e, false);
+  } catch (const std::bad_exception& e) {
+    handleHeartBeatException(e, false);
+  }
+}
+
+void CRestExecutor::handleHeartBeatException(const std::exception& e, bool networkError) {
+  Log(5, kBeatFailureWhere, e.what());
+  CheckForUpdateFailedEvent(networkError, HEART_BEAT_REQ);
+  RaiseEvent(7);
+}
+
+void CRestExecutor::ReadHeartBeatFlags(web::json::value body) {
+  std::wstring supportEmail;
+  if (body.has_field("SupportEmail")) {
+    supportEmail = ToWide(ReadMemberAsText(body.at("SupportEmail")));
+    if (supportEmail != configuration_->GetMachineDataValue(L"SupportEmail"))
+      WriteMachineDataInConfigFile(supportEmail, std::wstring());
+  }
+  if (body.has_field("DeviceInfoUrl")) {
+    const std::wstring url = ToWide(ReadMemberAsText(body.at("DeviceInfoUrl")));
+    if (url != configuration_->GetDeviceInfoUrl()) {
+      SetDeviceInfoUrl(url);
+      WriteMachineDataInConfigFile(supportEmail, std::wstring());
+    }
+  }
+  // All three are read before any is stored: one flag of the wrong type
+  // leaves the previous three in place rather than a mix of old and new.
+  std::atomic<bool>* const flags[] = {&hasADQuery_, &hasUpdates_, &hasCancelUpdates_};
+  const char* const names[] = {"HasADQuery", "HasUpdates", "HasCancelUpdates"};
+  int present[3] = {-1, -1, -1};
+  for (int i = 0; i < 3; ++i)
+    if (body.has_field(names[i])) present[i] = body.at(names[i]).as_bool() ? 1 : 0;
+  for (int i = 0; i < 3; ++i)
+    if (present[i] >= 0) flags[i]->store(present[i] == 1);
+}
+
+bool CRestExecutor::MergeTenantSettings(web::json::value body) {
+  bool changed = false;
+  for (const std::string& key : tenantSettingKeys_) {
+    if (!body.has_field(key)) continue;
+    const std::string text = SettingText(body.at(key));
+    if (TenantValue(key) != text) {
+      SetTenantValue(key, text);
+      changed = true;
+    }
+  }
+  return changed;
+}

@@ -1,0 +1,195 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <future>
+
+#include "RestRequestType.h"
+#include "support/ExecutorHarness.h"
+
+using namespace zelvan::fennic;
+using fennic_test::ExecutorHarness;
+
+namespace {
+
+constexpr const char* kWhere = "CRestExecutor::ManageAgentRegistration";
+const std::string kBody = R"({"TenantID":"tenant-1","AgentDetails":{"AgentVersion":"1.0.0"}})";
+const std::string kAccepted =
+    R"({"ResposeCommand":0,"validateResponse":true,"Token":"tok-2","DeviceInfoURL":"https://dev.test",)"
+    R"("ResponseBody":{"TenantName":"Acme","AgentID":7,"SupportEmail":"help@acme.test"}})";
+
+int LevelOf(ExecutorHarness& h, const std::string& text) {
+  for (const auto& line : h.logger->Lines())
+    if (line.text == text) return line.level;
+  return -1;
+}
+
+struct AnswerCase {
+  const char* name;
+  std::string body;
+  std::string answer;
+  int clientState;
+  std::vector<int> events;  // in order
+  std::string event3Text;   // text of event 3 when raised
+  std::wstring token;       // token held afterwards
+  std::vector<std::pair<int, std::string>> logs;  // (level, text) that must appear
+  bool accepted = false;                           // "validateResponse" true was read
+};
+
+class RegistrationAnswerTest : public ::testing::TestWithParam<AnswerCase> {};
+
+TEST_P(RegistrationAnswerTest, EventsStateAndLogFollowTheAnswer) {
+  const AnswerCase& c = GetParam();
+  ExecutorHarness::Options options;
+  options.registered = false;
+  ExecutorHarness h(options);
+  {
+    auto hold = h.config->Lock();
+    h.config->tenantDetails["CollectData"] = "Full";
+  }
+  h.executor->SetTenantValue("CollectData", "Full");
+  h.executor->SetClientState(c.clientState);
+  if (!c.answer.empty()) h.transport->Answer(AGENT_REGISTRATION_REQ, c.answer);
+  h.Push(AGENT_REGISTRATION_REQ, c.body);
+  // A registration with an empty TenantID runs without a token and ends
+  // with a fixed line: it marks the end of the one under test.
+  const std::string ignored = "Agent Registration ignored as TenantID is empty";
+  const int before = h.logger->Count(ignored);
+  h.Push(AGENT_REGISTRATION_REQ, R"({"TenantID":""})");
+  ASSERT_TRUE(h.logger->WaitFor(ignored, before + 1 + (c.body == kBody ? 0 : 1)));
+  h.Shutdown();
+
+  EXPECT_EQ(h.listener.Codes(), c.events);
+  for (const auto& e : h.listener.Events())
+    if (e.code == 3) {
+      EXPECT_EQ(e.text, c.event3Text);
+    }
+  EXPECT_EQ(h.executor->Token(), c.token);
+  for (const auto& [level, text] : c.logs) EXPECT_EQ(LevelOf(h, text), level) << text;
+  const bool successLine = h.logger->Has("Agent Registration Successfull", kWhere);
+  EXPECT_EQ(successLine, c.accepted) << "the level-6 line belongs to an accepted answer only";
+  EXPECT_EQ(h.executor->GetLastSeenOfServer().empty(), !successLine);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, RegistrationAnswerTest,
+    ::testing::Values(
+        // TenantName differs from the stored one: the file is written (11).
+        AnswerCase{"Accepted", kBody, kAccepted, 0, {11, 1, 3}, "3", L"tok-2",
+                   {{6, "Agent Registration Successfull"}, {2, "Found Tenant Name in Response"},
+                    {2, "Found Agent ID in Response"}},
+                   true},
+        AnswerCase{"AcceptedKeepsUpdateCheckState", kBody, kAccepted, 1, {11, 1, 3}, "1", L"tok-2", {}, true},
+        AnswerCase{"EmptyTenantIdSendsNothing", R"({"TenantID":""})", "", 0, {}, "", L"",
+                   {{3, "TenantID is empty"}, {5, "Agent Registration ignored as TenantID is empty"}}},
+        AnswerCase{"EmptyAnswer", kBody, "", 0, {}, "", L"", {{3, "Registration Response is Empty"}}},
+        // Event 0 first, then the dispatcher reports the failure (4).
+        AnswerCase{"UnknownCommand", kBody, R"({"ResposeCommand":45,"validateResponse":true,"Token":"x"})", 0,
+                   {0, 4}, "", L"", {{5, "Unknown Command received from server"}}},
+        AnswerCase{"MalformedAnswer", kBody, "{not json", 0, {0, 4}, "", L"", {}},
+        // Token and address are taken before the missing body is noticed.
+        AnswerCase{"AcceptedWithoutBody", kBody,
+                   R"({"ResposeCommand":0,"validateResponse":true,"Token":"tok-3","DeviceInfoURL":"d"})", 0, {0, 4},
+                   "", L"tok-3", {}, true},
+        AnswerCase{"RefusedSettingsChanged", kBody,
+                   R"({"ResposeCommand":0,"validateResponse":false,"ErrorMessage":"Invalid data",)"
+                   R"("DataSettings":"Limited","Token":"never"})",
+                   0, {11, 2}, "", L"", {{2, "Invalid data, settings has changed"}}},
+        // Same settings: handled from the token step on, without the success line.
+        AnswerCase{"RefusedSettingsUnchanged", kBody,
+                   R"({"ResposeCommand":0,"validateResponse":false,"ErrorMessage":"Invalid data",)"
+                   R"("DataSettings":"Full","Token":"tok-4","DeviceInfoURL":"d","ResponseBody":{}})",
+                   0, {1, 3}, "3", L"tok-4", {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(AgentRegistrationTest, AcceptedAnswerIsStoredEverywhere) {
+  ExecutorHarness::Options options;
+  options.registered = false;
+  ExecutorHarness h(options);
+  h.transport->Answer(AGENT_REGISTRATION_REQ, kAccepted);
+  h.Push(AGENT_REGISTRATION_REQ, kBody);
+  ASSERT_TRUE(h.listener.WaitFor(3));
+  h.Shutdown();
+
+  ASSERT_EQ(h.transport->CallsOf(AGENT_REGISTRATION_REQ).size(), 1u);
+  EXPECT_EQ(h.transport->CallsOf(AGENT_REGISTRATION_REQ)[0].body, kBody) << "the body is sent unchanged";
+  EXPECT_EQ(h.config->token, L"tok-2");
+  EXPECT_EQ(h.config->deviceInfoUrl, L"https://dev.test");
+  EXPECT_EQ(h.transport->Tokens().back(), L"tok-2");
+  EXPECT_EQ(h.config->agentIdentity[0], L"7");
+  EXPECT_EQ(h.executor->TenantValue("TenantName"), "Acme");
+  const std::string machine = h.cipher->Decrypt(h.config->dataFiles["/data/AgentMachineConfig.dat"]);
+  EXPECT_EQ(web::json::value::parse(machine).at("SupportEmail").as_string(), "help@acme.test");
+  EXPECT_EQ(web::json::value::parse(machine).at("DeviceInfoUrl").as_string(), "https://dev.test");
+  // Address before token; the tenant file (announced) before the name
+  // change is told; the machine data last, after the agent id was stored.
+  std::vector<std::string> order;
+  for (const auto& op : h.config->Operations())
+    if (op == "SaveDeviceInfoUrl" || op == "SaveToken" || op == "WriteDataFile" || op == "TenantDetailsChanged" ||
+        op == "SetAgentIdentity")
+      order.push_back(op);
+  EXPECT_EQ(order, (std::vector<std::string>{"SaveDeviceInfoUrl", "SaveToken", "WriteDataFile", "TenantDetailsChanged",
+                                             "TenantDetailsChanged", "SetAgentIdentity", "WriteDataFile"}));
+}
+
+TEST(AgentRegistrationTest, RefusedWithChangedSettingsRebuildsRecordsAfterWriting) {
+  ExecutorHarness h;
+  h.config->tenantDetails["CollectData"] = "Full";
+  h.config->tenantDetails["AnonymizePersonalData"] = R"(["Email"])";
+  // Same data settings, but the list went away: still a change.
+  h.transport->Answer(AGENT_REGISTRATION_REQ, R"({"ResposeCommand":0,"validateResponse":false,)"
+                                              R"("ErrorMessage":"Invalid data","DataSettings":"Full"})");
+  h.Push(AGENT_REGISTRATION_REQ, kBody);
+  ASSERT_TRUE(h.Settle());
+  EXPECT_EQ(h.listener.Codes(), (std::vector<int>{11, 2}));
+  EXPECT_EQ(h.executor->TenantValue("AnonymizePersonalData"), "null");
+  std::vector<std::string> tail;
+  for (const auto& op : h.config->Operations())
+    if (op == "WriteDataFile" || op == "GetAgentIdentity" || op == "GetMachineRecord" || op == "GetUserRecord")
+      tail.push_back(op);
+  EXPECT_EQ(tail, (std::vector<std::string>{"WriteDataFile", "GetAgentIdentity", "GetMachineRecord", "GetUserRecord"}));
+  EXPECT_EQ(h.executor->Token(), L"token-1") << "a refusal that asks for a new registration keeps the token";
+}
+
+TEST(AgentRegistrationTest, FourTransportFailuresThenAcceptance) {
+  ExecutorHarness h;
+  for (int i = 0; i < 4; ++i) h.transport->FailWithHttpError(AGENT_REGISTRATION_REQ, "no route");
+  h.transport->Answer(AGENT_REGISTRATION_REQ, kAccepted);
+  // Act as the host: event 2 asks for a new registration.
+  std::atomic<int> reRegistrations{0};
+  h.listener.SetReaction([&](const fennic_test::Event& e) {
+    if (e.code != 2) return;
+    ++reRegistrations;
+    h.Push(AGENT_REGISTRATION_REQ, kBody);
+  });
+  h.Push(AGENT_REGISTRATION_REQ, kBody);
+  ASSERT_TRUE(h.listener.WaitFor(0, 4));
+  ASSERT_TRUE(h.Settle());
+  // Per failure: the update-check report (4, and 16 once), then 0, then 2
+  // while retries are left.
+  EXPECT_EQ(h.listener.Codes(), (std::vector<int>{4, 16, 0, 2, 4, 0, 2, 4, 0, 2, 4, 0}));
+  EXPECT_EQ(reRegistrations, 3);
+  EXPECT_EQ(h.logger->Count("Please check network connection", kWhere), 3);
+  EXPECT_EQ(h.logger->Count("no route", kWhere), 4);
+  EXPECT_EQ(h.executor->RetryCount(), 3);
+
+  h.listener.Clear();
+  h.Push(AGENT_REGISTRATION_REQ, kBody);
+  ASSERT_TRUE(h.listener.WaitFor(3));
+  EXPECT_EQ(h.executor->RetryCount(), 0) << "an accepted registration restores the retry budget";
+}
+
+TEST(AgentRegistrationTest, StopDuringRetryWaitReturnsPromptly) {
+  ExecutorHarness::Options options;
+  options.retryWait = std::chrono::minutes(10);
+  ExecutorHarness h(options);
+  h.transport->FailWithHttpError(AGENT_REGISTRATION_REQ);
+  h.Push(AGENT_REGISTRATION_REQ, kBody);
+  ASSERT_TRUE(h.logger->WaitFor("Please check network connection"));
+  auto stopped = std::async(std::launch::async, [&] { h.Shutdown(); });
+  ASSERT_EQ(stopped.wait_for(std::chrono::seconds(5)), std::future_status::ready) << "the wait ignored the stop";
+  EXPECT_EQ(h.listener.Count(2), 0) << "no new registration is asked for while stopping";
+  EXPECT_TRUE(h.logger->Has("Rest call thread Exited"));
+}
+
+}  // namespace

@@ -1,0 +1,232 @@
+#include <gtest/gtest.h>
+
+#include "RestRequestType.h"
+#include "support/ExecutorHarness.h"
+
+using namespace zelvan::fennic;
+using fennic_test::ExecutorHarness;
+
+namespace {
+
+constexpr const char* kWhere = "CRestExecutor::ManageHeartBeat";
+const std::string kTenantFile = "/data/TenantConfiguration.dat";
+
+std::string Accepted(const std::string& body) { return R"({"validateResponse":true,"ResponseBody":)" + body + "}"; }
+
+// Types queued by the handler, without the stop message of the harness.
+std::vector<int> QueuedTypes(ExecutorHarness& h) {
+  std::vector<int> types;
+  for (const auto& m : h.DrainQueue())
+    if (m.getType() != STOP_WORKER_REQ) types.push_back(m.getType());
+  return types;
+}
+
+struct FlagCase {
+  const char* name;
+  std::string body;     // "ResponseBody" of an accepted answer
+  bool presetADQuery;   // hasADQuery left over from an earlier heart beat
+  int clientState;
+  bool getAllUpdatesSent;
+  std::vector<int> queued;
+  std::vector<int> events;
+};
+
+class HeartBeatFlagTest : public ::testing::TestWithParam<FlagCase> {};
+
+TEST_P(HeartBeatFlagTest, QueuesOneFollowUpAndRaisesEventsInOrder) {
+  const FlagCase& c = GetParam();
+  ExecutorHarness h;
+  h.StopWorkerForDirectCalls();
+  h.executor->SetFlags(c.presetADQuery, false, false);
+  h.executor->SetClientState(c.clientState);
+  h.executor->SetGetAllUpdatesSent(c.getAllUpdatesSent);
+  h.transport->Answer(HEART_BEAT_REQ, Accepted(c.body));
+
+  h.executor->ManageHeartBeat();
+
+  EXPECT_EQ(QueuedTypes(h), c.queued);
+  EXPECT_EQ(h.listener.Codes(), c.events);
+  EXPECT_FALSE(h.executor->GetLastSeenOfServer().empty());
+  ASSERT_EQ(h.transport->CallsOf(HEART_BEAT_REQ).size(), 1u);
+  EXPECT_EQ(h.transport->CallsOf(HEART_BEAT_REQ)[0].body, R"({"AgentDetails":{"AgentID":"agent-1","AgentVersion":"1.0.0"}})");
+  EXPECT_EQ(h.logger->Has("Handling the existing update after HeartBeat", kWhere),
+            c.clientState != 1 && !h.executor->HasUpdates() && !h.executor->HasCancelUpdates());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Flags, HeartBeatFlagTest,
+    ::testing::Values(
+        FlagCase{"Nothing", R"({"HasADQuery":false,"HasUpdates":false,"HasCancelUpdates":false})", false, 0, false,
+                 {}, {17, 6, 12, 4, 5}},
+        FlagCase{"QueryOnly", R"({"HasADQuery":true})", false, 0, false, {GET_AD_QUERY_REQ}, {17, 6, 12, 4, 5}},
+        FlagCase{"QueryBeatsUpdates", R"({"HasADQuery":true,"HasUpdates":true})", false, 0, false,
+                 {GET_AD_QUERY_REQ}, {17, 6, 12}},
+        FlagCase{"CancelBeatsUpdates", R"({"HasUpdates":true,"HasCancelUpdates":true})", false, 3, false,
+                 {CANCEL_UPDATE_REQ}, {17, 6, 12}},
+        FlagCase{"UpdatesOnly", R"({"HasUpdates":true})", false, 0, false, {GET_UPDATES_REQ}, {17, 6, 12}},
+        FlagCase{"AbsentFlagKeepsItsValue", R"({})", true, 0, false, {GET_AD_QUERY_REQ}, {17, 6, 12, 4, 5}},
+        FlagCase{"UpdateCheckAsksForAll", R"({})", false, 1, false, {GET_ALL_UPDATES_REQ}, {17, 6, 12}},
+        // One is pending already: nothing queued and the check is not ended.
+        FlagCase{"AllUpdatesPending", R"({})", false, 0, true, {}, {17, 6, 12, 5}},
+        FlagCase{"LogsRequested", R"({"AllowCollectLogs":true})", false, 0, false, {}, {17, 6, 12, 4, 5, 18}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct OutcomeCase {
+  const char* name;
+  std::string answer;
+  int clientState;
+  std::vector<int> events;
+  std::pair<int, std::string> log;  // level, text
+};
+
+class HeartBeatOutcomeTest : public ::testing::TestWithParam<OutcomeCase> {};
+
+// Through the worker: after each failure the next heart beat still runs.
+TEST_P(HeartBeatOutcomeTest, FailuresEndWithTheirEventsAndTheWorkerGoesOn) {
+  const OutcomeCase& c = GetParam();
+  ExecutorHarness h;
+  h.executor->SetTenantValue("UpgradeSupportMessage", "kept");
+  h.executor->SetClientState(c.clientState);
+  h.transport->Answer(HEART_BEAT_REQ, c.answer);
+  h.transport->Answer(HEART_BEAT_REQ, Accepted(R"({"HasUpdates":false})"));
+  h.Push(HEART_BEAT_REQ);
+  ASSERT_TRUE(h.Settle());
+  EXPECT_EQ(h.listener.Codes(), c.events);
+  bool found = false;
+  for (const auto& line : h.logger->Lines())
+    if (line.level == c.log.first && line.text == c.log.second) found = true;
+  EXPECT_TRUE(found) << c.log.second;
+
+  // Nothing stored was touched by the bad answer.
+  EXPECT_EQ(h.config->dataFiles.count(kTenantFile), 0u);
+  EXPECT_EQ(h.executor->TenantValue("URL"), "https://server.test");
+  EXPECT_EQ(h.executor->TenantValue("BackendEndPoint"), "");
+  EXPECT_FALSE(h.executor->HasUpdates());
+
+  h.listener.Clear();
+  h.executor->SetClientState(0);
+  h.Push(HEART_BEAT_REQ);
+  ASSERT_TRUE(h.Settle());
+  EXPECT_EQ(h.listener.Codes(), (std::vector<int>{17, 6, 12, 4, 5}));
+}
+
+const std::string kHugeAddress = "https://" + std::string(10 * 1024 * 1024, 'h');
+
+INSTANTIATE_TEST_SUITE_P(
+    Outcomes, HeartBeatOutcomeTest,
+    ::testing::Values(
+        OutcomeCase{"EmptyDuringUpdateCheck", "", 1, {9, 4}, {3, "HeartBeat Response is Empty"}},
+        OutcomeCase{"TokenNotFound", R"({"validateResponse":false,"ErrorMessage":"Token Not Found"})", 0, {2},
+                    {2, "Token Not Found"}},
+        OutcomeCase{"RefusedOtherwise", R"({"validateResponse":false,"ErrorMessage":"Busy"})", 0, {4},
+                    {3, "Rest Executor HBState is: 0"}},
+        OutcomeCase{"Malformed", R"({"validateResponse":tru)", 0, {4, 7}, {3, "Rest Executor HBState is: 0"}},
+        OutcomeCase{"NoOutcome", R"({"ResponseBody":{}})", 1, {9, 4, 7}, {3, "CheckForUpdate is failed: "}},
+        // Wrong member types: the failure comes where the member is read.
+        OutcomeCase{"FlagNotBoolean", Accepted(R"({"HasADQuery":true,"HasUpdates":"yes"})"), 0, {17, 6, 4, 7},
+                    {5, "not a boolean"}},
+        OutcomeCase{"BodyNotObject", R"({"validateResponse":true,"ResponseBody":3})", 0, {4, 7},
+                    {5, "ResponseBody is not an object"}},
+        OutcomeCase{"HugeBackendEndPoint", Accepted(R"({"BackendEndPoint":")" + kHugeAddress + R"("})"), 0, {4, 7},
+                    {5, "BackendEndPoint is too long"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(HeartBeatTest, TransportFailuresRaiseTheAlertOnce) {
+  ExecutorHarness h;
+  h.transport->FailWithHttpError(HEART_BEAT_REQ, "refused");
+  h.transport->FailWithHttpError(HEART_BEAT_REQ, "refused");
+  h.Push(HEART_BEAT_REQ);
+  h.Push(HEART_BEAT_REQ);
+  ASSERT_TRUE(h.Settle());
+  EXPECT_EQ(h.listener.Codes(), (std::vector<int>{4, 16, 7, 4, 7}));
+  EXPECT_EQ(h.logger->Count("refused", "CRestExecutor::handleHeartBeatException"), 2);
+}
+
+TEST(HeartBeatTest, TriggeredRegistrationStopsAfterAddressAndPrivacy) {
+  ExecutorHarness h;
+  h.StopWorkerForDirectCalls();
+  h.transport->Answer(HEART_BEAT_REQ, Accepted(R"({"TriggerRegistartion":true,"HasUpdates":true,)"
+                                               R"("BackendEndPoint":"https://moved.test:8443/api/v2"})"));
+  h.executor->ManageHeartBeat();
+  EXPECT_EQ(h.listener.Codes(), (std::vector<int>{11, 2}));
+  EXPECT_EQ(h.executor->TenantValue("URL"), "https://moved.test:8443");
+  EXPECT_EQ(h.transport->Endpoints().back().first, L"https://moved.test:8443");
+  EXPECT_TRUE(QueuedTypes(h).empty());
+  EXPECT_TRUE(h.executor->GetLastSeenOfServer().empty());
+  EXPECT_FALSE(h.executor->HasUpdates()) << "flags are read only when no registration is asked for";
+
+  // A changed privacy list asks for a registration too, after the rewrite.
+  h.listener.Clear();
+  h.transport->Answer(HEART_BEAT_REQ, Accepted(R"({"AnonymizePersonalData":["Email"]})"));
+  h.executor->ManageHeartBeat();
+  EXPECT_EQ(h.listener.Codes(), (std::vector<int>{11, 2}));
+  EXPECT_TRUE(h.logger->Has("*************custom data has changed , checking in heart beat*********************"));
+}
+
+TEST(HeartBeatTest, BackendEndPointIsCutToTheServerAddress) {
+  struct Case {
+    std::string sent;
+    std::string url;
+    int writes;  // the URL and the full-text setting each rewrite the file
+  };
+  const std::vector<Case> cases = {
+      {"https://host:8443/api/v1", "https://host:8443", 2},
+      {"http://x/y/z", "http://x", 2},  // the first "/" at index 8 or later
+      {"https://h", "https://h", 2},
+      {"http://a", "http://a", 2},
+      {"https://host.test", "https://host.test", 2},
+      {"https://host.test", "https://host.test", 0},
+      {"", "", 2},
+  };
+  ExecutorHarness h;
+  h.StopWorkerForDirectCalls();
+  for (const auto& c : cases) {
+    h.listener.Clear();
+    h.transport->Answer(HEART_BEAT_REQ, Accepted(R"({"BackendEndPoint":")" + c.sent + R"("})"));
+    h.executor->ManageHeartBeat();
+    EXPECT_EQ(h.executor->TenantValue("URL"), c.url) << c.sent;
+    EXPECT_EQ(h.executor->TenantValue("BackendEndPoint"), c.sent) << "the setting keeps the full text";
+    EXPECT_EQ(h.listener.Count(11), c.writes) << c.sent;
+  }
+  const std::string file = h.cipher->Decrypt(h.config->dataFiles[kTenantFile]);
+  EXPECT_EQ(web::json::value::parse(file).at("URL").as_string(), "");
+  EXPECT_FALSE(web::json::value::parse(file).has_field("BackendEndPoint"));
+}
+
+TEST(HeartBeatTest, TenantSettingsAndMachineDataAreMerged) {
+  ExecutorHarness h;
+  h.StopWorkerForDirectCalls();
+  h.config->machineDataValues[L"SupportEmail"] = L"old@acme.test";
+  h.config->deviceInfoUrl = L"https://dev.test";
+  h.executor->SetTenantValue("TenantName", "Acme");
+  h.executor->SetTenantValue("UpdateFromFile", "True");
+  h.transport->Answer(HEART_BEAT_REQ,
+                      Accepted(R"({"TimeInterval":300,"AllowDownGrade":false,"UpdateFromFile":1.5,)"
+                               R"("TenantName":{"a":1},"CollectData":"Full","DeviceInfoUrl":"https://dev2.test"})"));
+  h.executor->ManageHeartBeat();
+  EXPECT_EQ(h.executor->TenantValue("TimeInterval"), "300");
+  EXPECT_EQ(h.executor->TenantValue("AllowDownGrade"), "False");
+  EXPECT_EQ(h.executor->TenantValue("UpdateFromFile"), "");
+  EXPECT_EQ(h.executor->TenantValue("TenantName"), "");
+  EXPECT_EQ(h.executor->TenantValue("DeviceInfoUrl"), "https://dev2.test");
+  EXPECT_TRUE(h.logger->Has("isValueChanged:1", kWhere));
+  EXPECT_EQ(h.listener.Codes(), (std::vector<int>{17, 6, 11, 12, 4, 5}));
+  const auto file = web::json::value::parse(h.cipher->Decrypt(h.config->dataFiles[kTenantFile]));
+  EXPECT_EQ(file.at("TimeInterval").as_integer(), 300);
+  EXPECT_EQ(file.at("CollectData").as_string(), "Full");
+  // Only the address changed: the machine data is rewritten without an e-mail.
+  EXPECT_EQ(h.executor->DeviceInfoUrl(), L"https://dev2.test");
+  const auto machine = web::json::value::parse(h.cipher->Decrypt(h.config->dataFiles["/data/AgentMachineConfig.dat"]));
+  EXPECT_EQ(machine.at("DeviceInfoUrl").as_string(), "https://dev2.test");
+  EXPECT_EQ(machine.at("SupportEmail").as_string(), "");
+
+  // Same values again: nothing is written.
+  const int writes = h.config->CountOf("WriteDataFile");
+  h.config->deviceInfoUrl = L"https://dev2.test";
+  h.transport->Answer(HEART_BEAT_REQ, Accepted(R"({"TimeInterval":300,"SupportEmail":"old@acme.test",)"
+                                               R"("DeviceInfoUrl":"https://dev2.test"})"));
+  h.executor->ManageHeartBeat();
+  EXPECT_EQ(h.config->CountOf("WriteDataFile"), writes);
+}
+
+}  // namespace
