@@ -1,0 +1,167 @@
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "RestRequestType.h"
+#include "support/ExecutorHarness.h"
+
+using namespace zelvan::fennic;
+using fennic_test::ExecutorHarness;
+
+namespace {
+
+constexpr const char* kWhere = "CRestExecutor::ManageDeviceUpdtStatus";
+const std::string kOk = R"({"validateResponseStatus":true,"ResposeCommand":0,"validateResponse":true})";
+const std::string kStatusFalse = R"({"validateResponseStatus":false,"ResposeCommand":0,"validateResponse":true})";
+
+std::string Report(const std::string& device, int uploadId = 5) {
+  return R"({"DeviceID":")" + device + R"(","Updatestatus":"Failed","Reason":"timeout","UploadID":)" +
+         std::to_string(uploadId) + R"(,"UpdateSchedularID":9})";
+}
+
+// The failed-report store as text.
+std::string Stored(ExecutorHarness& h) {
+  auto hold = h.config->Lock();
+  return h.config->silentUpdates[1].serialize();
+}
+
+void Store(ExecutorHarness& h, const std::vector<std::string>& reports) {
+  web::json::value list = web::json::value::array();
+  for (std::size_t i = 0; i < reports.size(); ++i) list[i] = web::json::value::parse(reports[i]);
+  auto hold = h.config->Lock();
+  h.config->silentUpdates[1] = list;
+}
+
+// A list of reports in the form the store keeps them.
+std::string List(const std::vector<std::string>& reports) {
+  web::json::value list = web::json::value::array();
+  for (std::size_t i = 0; i < reports.size(); ++i) list[i] = web::json::value::parse(reports[i]);
+  return list.serialize();
+}
+
+std::vector<std::string> SentReports(ExecutorHarness& h) {
+  std::vector<std::string> out;
+  for (const auto& call : h.transport->CallsOf(DEVICE_UPDATE_STATUS_REQ)) out.push_back(call.body);
+  return out;
+}
+
+struct AnswerCase {
+  const char* name;
+  std::string report;
+  std::string answer;
+  std::string storedAfter;
+  std::vector<int> events;
+  std::pair<std::string, std::string> log;  // where, text
+};
+
+class StatusAnswerTest : public ::testing::TestWithParam<AnswerCase> {};
+
+TEST_P(StatusAnswerTest, ReportIsStoredOnlyWhenRefused) {
+  const AnswerCase& c = GetParam();
+  ExecutorHarness h;
+  h.transport->Answer(DEVICE_UPDATE_STATUS_REQ, c.answer);
+  h.Push(DEVICE_UPDATE_STATUS_REQ, c.report);
+  ASSERT_TRUE(h.Settle());
+  EXPECT_EQ(SentReports(h), std::vector<std::string>{c.report}) << "sent once, unchanged";
+  EXPECT_EQ(Stored(h), c.storedAfter);
+  EXPECT_EQ(h.listener.Codes(), c.events);
+  EXPECT_TRUE(h.logger->Has(c.log.second, c.log.first)) << c.log.second;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, StatusAnswerTest,
+    ::testing::Values(
+        AnswerCase{"Accepted", Report("dev-1"), kOk, List({}), {}, {kWhere, "Upgrade Status updated successfully"}},
+        AnswerCase{"ServerError", Report("dev-1"), kStatusFalse, List({Report("dev-1")}), {4},
+                   {"CRestExecutor::ExecuteRestCall", "Update response is false"}},
+        AnswerCase{"UnknownCommand", Report("dev-1"),
+                   R"({"validateResponseStatus":true,"ResposeCommand":45,"validateResponse":true})",
+                   List({Report("dev-1")}), {4}, {"CRestExecutor::ExecuteRestCall", "Unknown Command received from server"}},
+        AnswerCase{"Refused", Report("dev-1"),
+                   R"({"validateResponseStatus":true,"ResposeCommand":0,"validateResponse":false})", List({}), {},
+                   {"CRestExecutor::ExecuteRestCall", "Leaving request type : 7"}},
+        AnswerCase{"EmptyAnswer", Report("dev-1"), "", List({}), {}, {kWhere, "Device update status response is empty"}},
+        AnswerCase{"MalformedAnswer", Report("dev-1"), "<html>", List({}), {},
+                   {"CRestExecutor::ExecuteRestCall", "Leaving request type : 7"}},
+        // A report that cannot be rebuilt is logged; the store stays as it was.
+        AnswerCase{"IncompleteReport", R"({"DeviceID":"dev-1"})", kStatusFalse, List({}), {4},
+                   {"CRestExecutor::SaveFailedRequestOfUpdateStatus", "Key not found"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(DeviceUpdateStatusTest, FourTransportFailuresStoreTheReport) {
+  ExecutorHarness h;
+  for (int i = 0; i < 4; ++i) h.transport->FailWithHttpError(DEVICE_UPDATE_STATUS_REQ, "unreachable");
+  h.Push(DEVICE_UPDATE_STATUS_REQ, Report("dev-1"));
+  ASSERT_TRUE(h.Settle());
+  EXPECT_EQ(SentReports(h).size(), 4u);
+  EXPECT_EQ(h.listener.Codes(), std::vector<int>{16});
+  EXPECT_EQ(h.logger->Count("Please check network connection", kWhere), 3);
+  EXPECT_EQ(h.logger->Count("unreachable", kWhere), 4);
+  EXPECT_EQ(Stored(h), List({Report("dev-1")}));
+  EXPECT_EQ(h.executor->RetryCount(), 0);
+
+  // A later report that gets through after three failures is not stored; the
+  // alert stays raised until the host rearms it.
+  for (int i = 0; i < 3; ++i) h.transport->FailWithHttpError(DEVICE_UPDATE_STATUS_REQ);
+  h.transport->Answer(DEVICE_UPDATE_STATUS_REQ, kOk);
+  h.Push(DEVICE_UPDATE_STATUS_REQ, Report("dev-2"));
+  ASSERT_TRUE(h.Settle());
+  EXPECT_EQ(Stored(h), List({Report("dev-1")}));
+  EXPECT_EQ(h.listener.Codes(), std::vector<int>{16});
+  EXPECT_EQ(h.executor->RetryCount(), 0);
+}
+
+TEST(DeviceUpdateStatusTest, StoredReportsAreResentAfterHeartBeatAndLeaveOnlyWhenAccepted) {
+  ExecutorHarness h;
+  const std::string a = Report("dev-a", 1), b = Report("dev-b", 2), c = Report("dev-c", 3);
+  Store(h, {a, Report("0000000000000000"), b, R"({"Updatestatus":"x"})", c});
+  h.transport->AnswerAlways(HEART_BEAT_REQ, R"({"validateResponse":true,"ResponseBody":{}})");
+  h.transport->Answer(DEVICE_UPDATE_STATUS_REQ, kOk);
+  h.transport->Answer(DEVICE_UPDATE_STATUS_REQ, kStatusFalse);
+  h.transport->Answer(DEVICE_UPDATE_STATUS_REQ, kOk);
+  // The second heart beat runs before the re-sent reports: it must not queue
+  // them again.
+  h.Push(HEART_BEAT_REQ);
+  h.Push(HEART_BEAT_REQ);
+  ASSERT_TRUE(h.Settle());
+  ASSERT_TRUE(h.Settle());
+  EXPECT_EQ(SentReports(h), (std::vector<std::string>{a, b, c})) << "store order, placeholders never sent";
+  EXPECT_EQ(Stored(h), List({b})) << "the refused one is kept once, the accepted ones are gone";
+
+  h.transport->Answer(DEVICE_UPDATE_STATUS_REQ, kOk);
+  h.Push(HEART_BEAT_REQ);
+  ASSERT_TRUE(h.Settle());
+  ASSERT_TRUE(h.Settle());
+  EXPECT_EQ(SentReports(h).back(), b);
+  EXPECT_EQ(Stored(h), List({}));
+}
+
+TEST(DeviceUpdateStatusTest, QueuedReportsStayStoredUntilAnswered) {
+  ExecutorHarness h;
+  h.StopWorkerForDirectCalls();
+  Store(h, {Report("dev-a")});
+  h.transport->Answer(HEART_BEAT_REQ, R"({"validateResponse":true,"ResponseBody":{}})");
+  h.executor->ManageHeartBeat();
+  std::vector<std::string> queued;
+  for (const auto& m : h.DrainQueue())
+    if (m.getType() == DEVICE_UPDATE_STATUS_REQ) queued.push_back(m.getData());
+  EXPECT_EQ(queued, std::vector<std::string>{Report("dev-a")});
+  EXPECT_TRUE(h.logger->Has("Device update status Request: " + Report("dev-a"), "CRestExecutor::SendSilentUpdateStatus"));
+  // The queued copy is dropped with the queue at a stop; the store still has it.
+  EXPECT_EQ(Stored(h), List({Report("dev-a")}));
+}
+
+TEST(DeviceUpdateStatusTest, StopDuringRetryWaitKeepsTheReport) {
+  ExecutorHarness::Options options;
+  options.retryWait = std::chrono::minutes(10);
+  ExecutorHarness h(options);
+  h.transport->FailWithHttpError(DEVICE_UPDATE_STATUS_REQ);
+  h.Push(DEVICE_UPDATE_STATUS_REQ, Report("dev-1"));
+  ASSERT_TRUE(h.logger->WaitFor("Please check network connection"));
+  auto stopped = std::async(std::launch::async, [&] { h.Shutdown(); });
+  ASSERT_EQ(stopped.wait_for(std::chrono::seconds(5)), std::future_status::ready) << "the wait ignored the stop";
+  EXPECT_EQ(SentReports(h).size(), 1u);
+  EXPECT_EQ(Stored(h), List({Report("dev-1")}));
+}
+
+}  // namespace

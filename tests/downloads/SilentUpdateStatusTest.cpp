@@ -1,0 +1,51 @@
+#include "SilentUpdateStatus.h"
+
+#include <gtest/gtest.h>
+
+#include "support/ExecutorHarness.h"
+
+using zelvan::fennic::SilentUpdateStatus;
+
+namespace {
+
+constexpr const char* kConvertWhere = "zelvan::fennic::SilentUpdateStatus::ConvertJsonString";
+
+struct ConvertCase {
+  const char* text;
+  const char* converted;  // ToJsonString of the result
+  bool logged;            // a level-5 line under ConvertJsonString
+};
+
+TEST(SilentUpdateStatusTest, ConvertsWireTextBothWays) {
+  const std::vector<ConvertCase> cases = {
+      {R"({"DeviceID":"dev-1","Updatestatus":"Success","Reason":"r","UploadID":5,"UpdateSchedularID":9})",
+       R"({"DeviceID":"dev-1","Updatestatus":"Success","Reason":"r","UploadID":5,"UpdateSchedularID":9})", false},
+      // Absent and null members keep their defaults.
+      {R"({"DeviceID":"dev-1","UploadID":null})",
+       R"({"DeviceID":"dev-1","Updatestatus":"","Reason":"","UploadID":0,"UpdateSchedularID":0})", false},
+      // The download side's spelling is another field, not this one.
+      {R"({"DeviceID":"d","UpdateSchedulerId":4,"UpdateStatus":"x"})",
+       R"({"DeviceID":"d","Updatestatus":"","Reason":"","UploadID":0,"UpdateSchedularID":0})", false},
+      {"{\"DeviceID\":\"\xC3\xA9t\xC3\xA9\",\"Reason\":\"\xE2\x82\xAC\"}",
+       "{\"DeviceID\":\"\xC3\xA9t\xC3\xA9\",\"Updatestatus\":\"\",\"Reason\":\"\xE2\x82\xAC\",\"UploadID\":0,"
+       "\"UpdateSchedularID\":0}",
+       false},
+      {"not json", R"({"DeviceID":"","Updatestatus":"","Reason":"","UploadID":0,"UpdateSchedularID":0})", true},
+      // A member of the wrong type ends the reading; what came before stays.
+      {R"({"DeviceID":"d","Updatestatus":7,"UploadID":3})",
+       R"({"DeviceID":"d","Updatestatus":"","Reason":"","UploadID":0,"UpdateSchedularID":0})", true},
+      {R"({"DeviceID":"d","UploadID":1.5})",
+       R"({"DeviceID":"d","Updatestatus":"","Reason":"","UploadID":0,"UpdateSchedularID":0})", true},
+  };
+  fennic_test::ServicesScope services;
+  for (const auto& c : cases) {
+    services.logger->Clear();
+    const SilentUpdateStatus status = SilentUpdateStatus::ConvertJsonString(c.text);
+    EXPECT_EQ(SilentUpdateStatus::ToJsonString(status), c.converted) << c.text;
+    bool logged = false;
+    for (const auto& line : services.logger->Lines()) logged |= line.level == 5 && line.where == kConvertWhere;
+    EXPECT_EQ(logged, c.logged) << c.text;
+  }
+}
+
+}  // namespace
