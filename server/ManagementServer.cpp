@@ -95,6 +95,7 @@ ManagementServer::ManagementServer(Scenario scenario, ServerOptions options)
     : scenario_(std::move(scenario)),
       options_(std::move(options)),
       routes_(options_.routesFile.empty() ? RouteTable() : RouteTable::FromFile(options_.routesFile)) {
+  Sha256::Prepare();
   for (const auto& f : scenario_.faults) faults_.emplace_back(f, 0);
   if (!options_.packagesFolder.empty()) scenario_.packagesFolder = options_.packagesFolder;
   if (!options_.recordFile.empty()) {
@@ -114,8 +115,11 @@ int ManagementServer::Start() {
   }
   std::string lastError = "no free port";
   // A port probed free can be taken before the listener binds it; try again.
+  // After a stop, the server comes back on the port it had, as a restarted
+  // server would.
+  const int fixed = options_.port != 0 ? options_.port : port_;
   for (int attempt = 0; attempt < 20; ++attempt) {
-    int port = options_.port != 0 ? options_.port : FreeLoopbackPort();
+    int port = fixed != 0 ? fixed : FreeLoopbackPort();
     if (port == 0) continue;
     auto listener = std::make_unique<http::experimental::listener::http_listener>(
         "http://127.0.0.1:" + std::to_string(port));
@@ -127,7 +131,7 @@ int ManagementServer::Start() {
       return port_;
     } catch (const std::exception& e) {
       lastError = e.what();
-      if (options_.port != 0) break;
+      if (fixed != 0) break;
     }
   }
   throw std::runtime_error("cannot listen on 127.0.0.1: " + lastError);
@@ -590,43 +594,6 @@ void ManagementServer::ConfigAck(const std::string& body) {
       for (const auto& e : doc.at("ConfigData").as_array()) ackedConfigs_.insert(IntOr(e, "UpdateSchedularID", -1));
   } catch (const web::json::json_exception&) {
   }
-}
-
-std::string ManagementServer::Summarize(const std::vector<value>& records) {
-  bool registered = false;
-  int heartbeats = 0, downloads = 0, acks = 0, failures = 0;
-  std::set<int> updates, configs;
-  for (const auto& r : records) {
-    const std::string type = r.at("type").as_string();
-    const std::string fault = r.has_string_field("fault") ? r.at("fault").as_string() : "";
-    const std::string outcome = r.has_string_field("outcome") ? r.at("outcome").as_string() : "";
-    const value body = r.has_field("body") ? r.at("body") : value::null();
-    if (type == "2") {
-      if (outcome == "accepted" && fault.empty()) registered = true;
-      if (outcome == "refused") ++failures;
-    } else if (type == "3") {
-      ++heartbeats;
-    } else if (type == "9" || type == "24") {
-      // Counted from what the agent acknowledged below; nothing to add here.
-    } else if (type == "package") {
-      const int status = r.at("status").as_integer();
-      if (fault.empty() && (status == 200 || status == 206)) ++downloads;
-    } else if (type == "11" && body.is_array()) {
-      for (const auto& e : body.as_array()) {
-        updates.insert(IntOr(e, "UpdateSchedulerId", -1));
-        if (e.has_string_field("Status") && e.at("Status").as_string() == "Success") ++acks;
-        else ++failures;
-      }
-    } else if (type == "22" && body.has_array_field("ConfigData")) {
-      for (const auto& e : body.at("ConfigData").as_array())
-        if (e.has_boolean_field("Status") && e.at("Status").as_bool()) configs.insert(IntOr(e, "UpdateSchedularID", -1));
-    }
-  }
-  std::ostringstream out;
-  out << "demo: registered=" << (registered ? "yes" : "no") << " heartbeats=" << heartbeats
-      << " updates=" << updates.size() << " configs=" << configs.size() << " downloads=" << downloads
-      << " acks=" << acks << " failures=" << failures;
-  return out.str();
 }
 
 }  // namespace zelvan::fennic

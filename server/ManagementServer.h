@@ -45,6 +45,7 @@ class ManagementServer {
   ManagementServer& operator=(const ManagementServer&) = delete;
 
   // Listens and returns the port; throws std::runtime_error on failure.
+  // Start after Stop listens again on the same port, with the state kept.
   int Start();
   void Stop();
   std::string BaseUrl() const;
@@ -55,9 +56,6 @@ class ManagementServer {
   std::vector<web::json::value> Records() const;
   // How many requests of a type ("3", "package", ...) arrived.
   int CountOf(const std::string& type) const;
-
-  // Counts for one line of summary, from recorded JSON lines.
-  static std::string Summarize(const std::vector<web::json::value>& records);
 
  private:
   struct Answer;

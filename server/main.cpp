@@ -6,16 +6,15 @@
 #include <string>
 
 #include "ManagementServer.h"
+#include "RecordReport.h"
 
-using zelvan::fennic::ManagementServer;
-using zelvan::fennic::Scenario;
-using zelvan::fennic::ServerOptions;
+using namespace zelvan::fennic;
 
 namespace {
 
 const char* kUsage =
     "usage: fennic-server --scenario FILE [--port N] [--record FILE] [--packages DIR] [--routes FILE]\n"
-    "       fennic-server --summary RECORD\n"
+    "       fennic-server --summary RECORD | --chain RECORD\n"
     "Serves the agent's protocol on 127.0.0.1 from a scenario file until SIGINT or SIGTERM.\n"
     "  --scenario FILE  tenants, updates, configurations, cancellations, directory queries, faults\n"
     "  --port N         port to listen on; 0 (default) picks a free one\n"
@@ -23,6 +22,7 @@ const char* kUsage =
     "  --packages DIR   folder of the package files (overrides the scenario's)\n"
     "  --routes FILE    request routes, same format as the transport's override file\n"
     "  --summary RECORD print the one-line summary of a record file and exit\n"
+    "  --chain RECORD   print the requests of a record file as readable lines and exit\n"
     "The first line printed is \"listening on 127.0.0.1:PORT\".\n";
 
 int Fail(const std::string& text) {
@@ -30,20 +30,16 @@ int Fail(const std::string& text) {
   return 2;
 }
 
-int Summary(const std::string& file) {
-  std::ifstream in(file);
-  if (!in) return Fail("record file " + file + ": cannot be read");
-  std::vector<web::json::value> records;
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.empty()) continue;
-    try {
-      records.push_back(web::json::value::parse(line));
-    } catch (const web::json::json_exception& e) {
-      return Fail("record file " + file + ": bad line: " + e.what());
-    }
+int Report(const std::string& file, bool chain) {
+  try {
+    const auto records = ReadRecordFile(file);
+    if (chain)
+      for (const auto& line : Narrate(records)) std::cout << line << "\n";
+    else
+      std::cout << Summarize(records) << "\n";
+  } catch (const std::exception& e) {
+    return Fail(e.what());
   }
-  std::cout << ManagementServer::Summarize(records) << std::endl;
   return 0;
 }
 
@@ -76,7 +72,9 @@ int main(int argc, char** argv) {
       } else if (arg == "--routes") {
         options.routesFile = next("--routes");
       } else if (arg == "--summary") {
-        return Summary(next("--summary"));
+        return Report(next("--summary"), false);
+      } else if (arg == "--chain") {
+        return Report(next("--chain"), true);
       } else {
         return Fail("unknown argument " + arg + " (see --help)");
       }

@@ -67,6 +67,7 @@ pplx::task<DownloadSink::int_type> DownloadSink::_putc(uint8_t ch) {
 
 pplx::task<size_t> DownloadSink::_putn(const uint8_t* ptr, size_t count) {
   if (!WriteAll(ptr, count)) return pplx::task_from_exception<size_t>(std::runtime_error(Failure()));
+  if (progress_) progress_(Written());
   return pplx::task_from_result(count);
 }
 

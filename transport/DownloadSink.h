@@ -4,6 +4,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -34,6 +35,9 @@ class DownloadSink : public concurrency::streams::details::streambuf_state_manag
   void Open(Mode mode, uint64_t limit);
   uint64_t Written() const;
   std::string Failure() const;
+  // Called after each chunk with the body bytes written so far; set before
+  // the request starts.
+  void OnProgress(std::function<void(uint64_t)> progress) { progress_ = std::move(progress); }
   // The running checksum; null when none is wanted. Call after the body.
   Sha256* Hash() { return sha_.get(); }
 
@@ -76,6 +80,7 @@ class DownloadSink : public concurrency::streams::details::streambuf_state_manag
   uint64_t limit_ = 0;
   uint64_t written_ = 0;
   std::string failure_;
+  std::function<void(uint64_t)> progress_;
 };
 
 }  // namespace zelvan::fennic

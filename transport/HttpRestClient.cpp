@@ -136,7 +136,9 @@ struct FileCloser {
 
 HttpRestClient::HttpRestClient(HttpTransportOptions options)
     : options_(std::move(options)),
-      routes_(options_.routesFile.empty() ? RouteTable() : RouteTable::FromFile(options_.routesFile)) {}
+      routes_(options_.routesFile.empty() ? RouteTable() : RouteTable::FromFile(options_.routesFile)) {
+  Sha256::Prepare();
+}
 
 HttpRestClient::~HttpRestClient() = default;
 
@@ -368,6 +370,21 @@ bool HttpRestClient::DownloadInto(const std::string& answer, const std::string& 
     if (existing > 0) request.headers().add("Range", "bytes=" + std::to_string(existing) + "-");
     request.set_response_stream(concurrency::streams::streambuf<uint8_t>(sink));
 
+    if (expectedSize > 0) {
+      // Progress in quarters, counted over the whole package.
+      auto next = std::make_shared<int>(1);
+      const uint64_t whole = static_cast<uint64_t>(expectedSize);
+      const std::string shown = target->name;
+      sink->OnProgress([next, whole, existing, shown](uint64_t written) {
+        const uint64_t done = existing + written;
+        while (*next <= 4 && done * 4 >= whole * static_cast<uint64_t>(*next)) {
+          Note(2, "DownloadFile", "Download progress " + shown + ": " + std::to_string(*next * 25) + "% (" +
+                                      std::to_string(std::min(done, whole)) + " of " + std::to_string(whole) +
+                                      " bytes)");
+          ++*next;
+        }
+      });
+    }
     auto client = ClientFor(address.origin, true);
     pplx::cancellation_token_source cancel;
     const int fd = file.fd;
@@ -432,6 +449,8 @@ bool HttpRestClient::DownloadInto(const std::string& answer, const std::string& 
     fs::remove(partial, ec);
     return false;
   }
+  Note(2, "DownloadFile", "Downloaded " + finalPath.string() + " (" + std::to_string(total) + " bytes" +
+                              (checkSha ? ", SHA-256 verified)" : ")"));
   return true;
 }
 

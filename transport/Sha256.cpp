@@ -1,5 +1,6 @@
 #include "Sha256.h"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <cstdio>
@@ -38,6 +39,8 @@ std::string Sha256::HexDigest() {
   }
   return out;
 }
+
+void Sha256::Prepare() { OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CONFIG, nullptr); }
 
 std::string Sha256::OfFile(const std::string& path) {
   std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);

@@ -21,6 +21,10 @@ class Sha256 {
   // Digest of a whole file, read in chunks; throws std::runtime_error when
   // the file cannot be read.
   static std::string OfFile(const std::string& path);
+  // Initialises the digest library on the calling thread. Owners call it
+  // from their constructor so the one-time set-up state belongs to a
+  // long-lived thread, not to a pool thread that happens to hash first.
+  static void Prepare();
 
  private:
   struct Context;

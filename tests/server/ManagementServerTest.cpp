@@ -1,4 +1,5 @@
 #include "ManagementServer.h"
+#include "RecordReport.h"
 
 #include <cpprest/http_msg.h>
 #include <gtest/gtest.h>
@@ -167,7 +168,7 @@ TEST(ManagementServer, UpdatesDownloadAndAcknowledgementsDrainThePendingWork) {
   ASSERT_EQ(lines.size(), records.size());
   for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i].at("seq").as_integer(), static_cast<int>(i + 1));
   EXPECT_EQ(chain.server->CountOf("package"), 2);
-  EXPECT_EQ(ManagementServer::Summarize(records),
+  EXPECT_EQ(Summarize(records),
             "demo: registered=yes heartbeats=1 updates=2 configs=1 downloads=2 acks=1 failures=1");
 }
 

@@ -194,6 +194,7 @@ TEST(HttpRestClient, ConcurrentCallsWhileTheTokenChangesShareOneClient) {
   client.SetTenantEndpoint(ToWide(server.Base()), L"t");
   std::atomic<int> wrong{0};
   std::atomic<bool> done{false};
+  client.SetToken(L"tok-0");
   std::thread flipper([&] {
     for (int i = 0; !done; ++i) client.SetToken(L"tok-" + std::to_wstring(i % 3));
   });
