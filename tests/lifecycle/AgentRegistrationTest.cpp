@@ -54,9 +54,8 @@ TEST_P(RegistrationAnswerTest, EventsStateAndLogFollowTheAnswer) {
   // A registration with an empty TenantID runs without a token and ends
   // with a fixed line: it marks the end of the one under test.
   const std::string ignored = "Agent Registration ignored as TenantID is empty";
-  const int before = h.logger->Count(ignored);
   h.Push(AGENT_REGISTRATION_REQ, R"({"TenantID":""})");
-  ASSERT_TRUE(h.logger->WaitFor(ignored, before + 1 + (c.body == kBody ? 0 : 1)));
+  ASSERT_TRUE(h.logger->WaitFor(ignored, c.body == kBody ? 1 : 2));
   h.Shutdown();
 
   EXPECT_EQ(h.listener.Codes(), c.events);
@@ -118,9 +117,6 @@ TEST(AgentRegistrationTest, AcceptedAnswerIsStoredEverywhere) {
   EXPECT_EQ(h.transport->Tokens().back(), L"tok-2");
   EXPECT_EQ(h.config->agentIdentity[0], L"7");
   EXPECT_EQ(h.executor->TenantValue("TenantName"), "Acme");
-  const std::string machine = h.cipher->Decrypt(h.config->dataFiles["/data/AgentMachineConfig.dat"]);
-  EXPECT_EQ(web::json::value::parse(machine).at("SupportEmail").as_string(), "help@acme.test");
-  EXPECT_EQ(web::json::value::parse(machine).at("DeviceInfoUrl").as_string(), "https://dev.test");
   // Address before token; the tenant file (announced) before the name
   // change is told; the machine data last, after the agent id was stored.
   std::vector<std::string> order;
@@ -130,25 +126,6 @@ TEST(AgentRegistrationTest, AcceptedAnswerIsStoredEverywhere) {
       order.push_back(op);
   EXPECT_EQ(order, (std::vector<std::string>{"SaveDeviceInfoUrl", "SaveToken", "WriteDataFile", "TenantDetailsChanged",
                                              "TenantDetailsChanged", "SetAgentIdentity", "WriteDataFile"}));
-}
-
-TEST(AgentRegistrationTest, RefusedWithChangedSettingsRebuildsRecordsAfterWriting) {
-  ExecutorHarness h;
-  h.config->tenantDetails["CollectData"] = "Full";
-  h.config->tenantDetails["AnonymizePersonalData"] = R"(["Email"])";
-  // Same data settings, but the list went away: still a change.
-  h.transport->Answer(AGENT_REGISTRATION_REQ, R"({"ResposeCommand":0,"validateResponse":false,)"
-                                              R"("ErrorMessage":"Invalid data","DataSettings":"Full"})");
-  h.Push(AGENT_REGISTRATION_REQ, kBody);
-  ASSERT_TRUE(h.Settle());
-  EXPECT_EQ(h.listener.Codes(), (std::vector<int>{11, 2}));
-  EXPECT_EQ(h.executor->TenantValue("AnonymizePersonalData"), "null");
-  std::vector<std::string> tail;
-  for (const auto& op : h.config->Operations())
-    if (op == "WriteDataFile" || op == "GetAgentIdentity" || op == "GetMachineRecord" || op == "GetUserRecord")
-      tail.push_back(op);
-  EXPECT_EQ(tail, (std::vector<std::string>{"WriteDataFile", "GetAgentIdentity", "GetMachineRecord", "GetUserRecord"}));
-  EXPECT_EQ(h.executor->Token(), L"token-1") << "a refusal that asks for a new registration keeps the token";
 }
 
 TEST(AgentRegistrationTest, FourTransportFailuresThenAcceptance) {

@@ -83,16 +83,4 @@ TEST(TenantConfigurationStoreTest, FailedWriteIsLoggedAndNotAnnounced) {
   EXPECT_TRUE(h.config->dataFiles.empty());
 }
 
-TEST(TenantConfigurationStoreTest, LoadHandsTokenOnlyWhenStored) {
-  for (bool registered : {false, true}) {
-    ExecutorHarness::Options options;
-    options.registered = registered;
-    ExecutorHarness h(options);
-    EXPECT_EQ(h.transport->Tokens().size(), registered ? 1u : 0u);
-    ASSERT_EQ(h.transport->Endpoints().size(), 1u);
-    EXPECT_EQ(h.transport->Endpoints()[0].first, L"https://server.test");
-    EXPECT_EQ(h.executor->GetToken(), registered ? L"token-1" : L"");
-  }
-}
-
 }  // namespace
