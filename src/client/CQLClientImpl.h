@@ -1,0 +1,50 @@
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+
+#include "IConfigurationManager.h"
+#include "ILogManager.h"
+#include "IQLClient.h"
+#include "IRestClient.h"
+#include "IRestExecutor.h"
+#include "RestMsgQueue.h"
+
+// The client facade: turns the host's request codes into queued requests
+// and passes the other operations on to the executor or the transport.
+// All operations run on the host's calling threads; SendRequest may be
+// called from several at once (the queue has its own lock).
+class CQLClientImpl : public zelvan::fennic::IQLClient {
+ public:
+  CQLClientImpl(std::shared_ptr<zelvan::fennic::IRestExecutor> executor,
+                std::shared_ptr<zelvan::fennic::IRestClient> restClient,
+                std::shared_ptr<zelvan::fennic::IConfigurationManager> configuration);
+  ~CQLClientImpl() override = default;
+
+  bool SetEventListener(zelvan::fennic::IRestEventListener* listener) override;
+  void Shutdown() override;
+  int SendRequest(int code, const std::string& data) override;
+  std::string GetLastSeenOfServer() override;
+  void StopWorker() override;
+  void LoadTenantConfiguration() override;
+  bool IsRequestFailed(const std::wstring& requestName) override;
+  void RearmFailureAlert(int value) override;
+  std::string RequestVoicePromptVersion(const std::wstring& requiredVP, const std::string& deviceName,
+                                        const std::string& deviceVersion) override;
+  void DownloadVPfile(const std::string& address) override;
+  std::wstring QueryTransportValue(int argument) override;
+
+  // The registration body; empty when it could not be built.
+  std::string SendAgentRegMsg();
+
+ private:
+  void Log(int level, const std::string& where, const std::string& text);
+
+  std::shared_ptr<zelvan::fennic::ILogManager> logger_;
+  zelvan::fennic::RestMsgQueue* queue_;
+  std::shared_ptr<zelvan::fennic::IRestExecutor> executor_;
+  std::shared_ptr<zelvan::fennic::IRestClient> restClient_;
+  std::shared_ptr<zelvan::fennic::IConfigurationManager> configuration_;
+  const std::map<int, int> requestTypeOf_;
+};
