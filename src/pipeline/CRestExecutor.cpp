@@ -122,6 +122,20 @@ void CRestExecutor::Dispatch(const RestMessage& message) {
     case CONFIG_ACK_REQ:
       Execute(type, message.data());
       break;
+    case GET_UPDATES_REQ:
+      ManageGetUpdates();
+      break;
+    case CANCEL_UPDATE_REQ:
+      ManageCancelUpdate();
+      break;
+    case CC_CONFIG_REQ:
+      ManageCCConfigReq(message);
+      break;
+    case GET_ALL_UPDATES_REQ:
+      // Once-only: a request carrying data runs only while no full list is
+      // outstanding; one without data (a resynchronisation) always runs.
+      if (message.getData().empty() || !getAllUpdatesSent_.exchange(true)) ManageGetAllUpdates();
+      break;
     case STOP_WORKER_REQ:
       // One second, cut short when a stop is under way: this message is
       // what wakes a worker that is being stopped.

@@ -1,0 +1,180 @@
+#include <system_error>
+#include <unordered_map>
+
+#include "AgentException.h"
+#include "CQLResponse.h"
+
+using namespace zelvan::fennic;
+
+namespace {
+const char* const kUpdateFile = "Update.dat";
+const char* const kConfigFile = "Config.dat";
+const char* const kId = "UpdateSchedulerId";
+
+std::vector<web::json::value> ElementsOf(web::json::value& document) {
+  std::vector<web::json::value> elements;
+  if (document.is_array())
+    for (auto& element : document.as_array()) elements.push_back(std::move(element));
+  return elements;
+}
+
+// Positions of each scheduler id in a list, in list order, so a cancelled id
+// is found by one lookup; removals are marked and compacted once at the end.
+class IdIndex {
+ public:
+  explicit IdIndex(const std::vector<web::json::value>& list) : removed_(list.size(), false) {
+    for (std::size_t i = 0; i < list.size(); ++i) positions_[list[i].at(kId).as_integer()].push_back(i);
+  }
+  // Marks every not yet removed element with the id; returns how many.
+  int RemoveAll(int id) {
+    int count = 0;
+    auto it = positions_.find(id);
+    if (it == positions_.end()) return 0;
+    for (std::size_t position : it->second) {
+      if (!removed_[position]) {
+        removed_[position] = true;
+        ++count;
+      }
+    }
+    return count;
+  }
+  void RemoveFirst(int id) {
+    auto it = positions_.find(id);
+    if (it == positions_.end()) return;
+    for (std::size_t position : it->second) {
+      if (!removed_[position]) {
+        removed_[position] = true;
+        return;
+      }
+    }
+  }
+  void Compact(std::vector<web::json::value>& list) const {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < list.size(); ++i)
+      if (!removed_[i]) list[kept++] = std::move(list[i]);
+    list.resize(kept);
+  }
+
+ private:
+  std::unordered_map<int, std::vector<std::size_t>> positions_;
+  std::vector<bool> removed_;
+};
+}  // namespace
+
+void CQLResponse::ProcessGetCancelResponse(const std::string& response) {
+  static const std::string kWhere = "CQLResponse::ProcessGetCancelResponse";
+  try {
+    web::json::value answer = web::json::value::parse(response);
+    if (!answer.at("validateResponseStatus").as_bool()) {
+      Log(5, kWhere, "Server throws Exception");
+      return;
+    }
+    if (answer.at("ResposeCommand").as_integer() == 45) {
+      Log(5, kWhere, "Unknown Command received from server");
+      return;
+    }
+    const bool outcome = (!answer.has_field("validateResponse") && answer.has_field("validateResponseFromServer"))
+                             ? answer.at("validateResponseFromServer").as_bool()
+                             : answer.at("validateResponse").as_bool();
+    if (!outcome) {
+      Log(5, kWhere, "Bad Response");
+      return;
+    }
+    Log(2, kWhere, "Cancel has been received successfully");
+    web::json::value& body = answer.at("ResponseBody");
+    // Updates always go before configurations.
+    if (body.has_field("CancelledUpdates")) ProcessGetCancelUpdateResponse(body.at("CancelledUpdates"));
+    if (body.has_field("CancelledConfigs")) ProcessGetCancelDeviceConfigResponse(body.at("CancelledConfigs"));
+  } catch (const web::json::json_exception& e) {
+    Log(5, kWhere, e.what());
+  } catch (const std::bad_exception& e) {
+    Log(5, kWhere, e.what());
+  }
+}
+
+void CQLResponse::ProcessGetCancelUpdateResponse(web::json::value cancelledUpdates) {
+  static const std::string kWhere = "CQLResponse::ProcessGetCancelUpdateResponse";
+  try {
+    web::json::value storedDocument = configuration_->ReadJsonFile(kUpdateFile);
+    web::json::value silentDocument = configuration_->ReadSilentUpdates(0);
+    if (cancelledUpdates.size() == 0 || !cancelledUpdates.is_array()) {
+      Log(3, kWhere, "field is empty");
+      return;
+    }
+    std::vector<web::json::value> stored = ElementsOf(storedDocument);
+    std::vector<web::json::value> storedSilent = ElementsOf(silentDocument);
+    RemoveCancelledUpdates(cancelledUpdates, stored, storedSilent);
+  } catch (const web::json::json_exception& e) {
+    Log(5, kWhere, e.what());
+  } catch (const AgentException& e) {
+    Log(5, kWhere, "Agent Exception Code " + std::to_string(e.code()));
+    if (e.code() == 0) PushRestMessageforUpdateSync();
+  } catch (const std::bad_exception& e) {
+    Log(5, kWhere, e.what());
+  }
+}
+
+// An id is removed wherever "Update.dat" holds it; only when it holds none is
+// the silent store searched, and then for its first match only. Nothing is
+// written before every entry has been read, so a bad entry leaves the stores
+// as they were.
+void CQLResponse::RemoveCancelledUpdates(const web::json::value& cancelledUpdates,
+                                         std::vector<web::json::value>& stored,
+                                         std::vector<web::json::value>& storedSilentUpdates) {
+  cancelUpdateAcks_.clear();
+  bool silentChanged = false;
+  IdIndex storedIndex(stored);
+  std::unique_ptr<IdIndex> silentIndex;
+  for (const auto& cancelled : cancelledUpdates.as_array()) {
+    const int schedulerId = cancelled.at(kId).as_integer();
+    const int uploadId = cancelled.at("UploadID").as_integer();
+    if (storedIndex.RemoveAll(schedulerId) == 0) {
+      if (!silentIndex) silentIndex = std::make_unique<IdIndex>(storedSilentUpdates);
+      silentIndex->RemoveFirst(schedulerId);
+      silentChanged = true;
+    }
+    cancelUpdateAcks_.push_back({uploadId, schedulerId, true});
+  }
+  storedIndex.Compact(stored);
+  if (silentIndex) silentIndex->Compact(storedSilentUpdates);
+  if (silentChanged) configuration_->WriteSilentUpdates(web::json::value::array(storedSilentUpdates), 0);
+  configuration_->WriteJsonFile(web::json::value::array(stored), kUpdateFile);
+  sendCancelReceivedStatus();
+}
+
+void CQLResponse::ProcessGetCancelDeviceConfigResponse(web::json::value cancelledConfigs) {
+  static const std::string kWhere = "CQLResponse::ProcessGetCancelDeviceConfigResponse";
+  try {
+    cancelConfigAcks_.clear();
+    web::json::value storedDocument = configuration_->ReadJsonFile(kConfigFile);
+    if (cancelledConfigs.size() > 0 && cancelledConfigs.is_array()) {
+      std::vector<web::json::value> stored = ElementsOf(storedDocument);
+      for (const auto& cancelled : cancelledConfigs.as_array()) RemoveCancelledConfig(cancelled, stored);
+      configuration_->WriteJsonFile(web::json::value::array(std::move(stored)), kConfigFile);
+      FillTenantConfig();
+      sendCancelConfigurationReceivedStatus();
+    } else {
+      Log(3, kWhere, "field is empty");
+    }
+  } catch (const web::json::json_exception& e) {
+    Log(5, kWhere, e.what());
+  } catch (const AgentException& e) {
+    Log(5, kWhere, "Agent Exception Code " + std::to_string(e.code()));
+    if (e.code() == 0) PushRestMessageforUpdateSync();
+  } catch (const std::bad_exception& e) {
+    Log(5, kWhere, e.what());
+  } catch (const std::system_error& e) {
+    Log(5, kWhere, e.what());
+  }
+}
+
+void CQLResponse::RemoveCancelledConfig(web::json::value cancelled, std::vector<web::json::value>& storedConfigs) {
+  const int schedulerId = cancelled.at(kId).as_integer();
+  const int uploadId = cancelled.at("UploadID").as_integer();
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < storedConfigs.size(); ++i) {
+    if (storedConfigs[i].at(kId).as_integer() != schedulerId) storedConfigs[kept++] = std::move(storedConfigs[i]);
+  }
+  storedConfigs.resize(kept);
+  cancelConfigAcks_.push_back({uploadId, schedulerId, true});
+}

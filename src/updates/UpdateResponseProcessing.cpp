@@ -1,0 +1,218 @@
+#include <unordered_set>
+
+#include "AgentException.h"
+#include "CQLResponse.h"
+#include "TextConversion.h"
+
+using namespace zelvan::fennic;
+
+namespace {
+const char* const kUpdateFile = "Update.dat";
+const char* const kConfigFile = "Config.dat";
+const char* const kStatus = "downloadStatus";
+const char* const kUrls = "UpdatesURLs";
+const char* const kId = "UpdateSchedulerId";
+
+std::string IdKey(const web::json::value& description) { return std::to_string(description.at(kId).as_integer()); }
+
+// The stored download flag after comparing addresses: a stored "downloaded"
+// holds only while the address text is the same as the one downloaded from.
+bool StatusAfterUrlCompare(const web::json::value& update, const UpdateRecord& stored) {
+  if (!update.has_field(kUrls)) return stored.getDownloadStatus();
+  const web::json::value& source = stored.getURLSource();
+  const std::string storedText = source.is_null() ? std::string() : source.serialize();
+  return update.at(kUrls).serialize() == storedText ? stored.getDownloadStatus() : false;
+}
+
+// The outcome member of these answers; some servers send it under the
+// name used by the processor's other answers.
+bool ReadUpdateOutcome(const web::json::value& answer) {
+  if (!answer.has_field("validateResponse") && answer.has_field("validateResponseFromServer"))
+    return answer.at("validateResponseFromServer").as_bool();
+  return answer.at("validateResponse").as_bool();
+}
+
+web::json::value ArrayOf(std::vector<web::json::value>&& elements) {
+  return web::json::value::array(std::move(elements));
+}
+}  // namespace
+
+bool CQLResponse::ProcessGetUpdtResponse(const std::string& response, bool allUpdates) {
+  static const std::string kWhere = "CQLResponse::ProcessGetUpdtResponse";
+  bool result = false;
+  try {
+    web::json::value answer = web::json::value::parse(response);
+    if (!answer.at("validateResponseStatus").as_bool()) {
+      Log(5, kWhere, "Server throws Exception");
+      return false;
+    }
+    if (answer.at("ResposeCommand").as_integer() == 45) {
+      Log(5, kWhere, "Unknown Command received from server");
+      return false;
+    }
+    if (!ReadUpdateOutcome(answer)) {
+      Log(2, kWhere, "Updates are not available");
+      return false;
+    }
+    Log(2, kWhere, "Updates has been received successfully");
+    web::json::value& body = answer.at("ResponseBody");
+    // The body is consumed member by member; each call takes its own part.
+    result = processGetUpdateOrConfig(body, L"Updates", allUpdates);
+    Log(2, kWhere, std::string("UpdateResponseStatus for Firmeare Updates : ") + (result ? "1" : "0"));
+    processGetUpdateOrConfig(std::move(body), L"ConfigurationUpdates", allUpdates);
+    Log(2, kWhere, result ? "Updates has been received successfully" : "Updates are not available");
+  } catch (const web::json::json_exception& e) {
+    Log(5, kWhere, e.what());
+  } catch (const std::bad_exception& e) {
+    Log(5, kWhere, e.what());
+  }
+  return result;
+}
+
+bool CQLResponse::processGetUpdateOrConfig(web::json::value body, const std::wstring& key, bool allUpdates) {
+  static const std::string kWhere = "CQLResponse::processGetUpdateOrConfig";
+  try {
+    const std::string name = ToUtf8(key);
+    const bool updates = name == "Updates";
+    if (!body.has_field(name)) {
+      Log(3, kWhere, "Bad Update Response");
+      return false;
+    }
+    web::json::value value = std::move(body.at(name));
+    const bool hasElements = value.size() > 0;
+    if (hasElements && value.is_array()) {
+      if (updates) return GetUpdateResponse(std::move(value), allUpdates);
+      GetConfigResponse(std::move(value));
+      return false;
+    }
+    if (!hasElements && allUpdates) {
+      // A full list without entries: nothing of this kind is pending any more.
+      if (updates) {
+        configuration_->WriteJsonFile(web::json::value::array(), kUpdateFile);
+        configuration_->WriteSilentUpdates(web::json::value::array(), 0);
+      } else {
+        configuration_->WriteJsonFile(web::json::value::array(), kConfigFile);
+        FillTenantConfig();
+      }
+      return false;
+    }
+    Log(3, kWhere, "Field is empty");
+  } catch (const std::bad_exception& e) {
+    Log(5, kWhere, e.what());
+  }
+  return false;
+}
+
+bool CQLResponse::GetUpdateResponse(web::json::value updates, bool allUpdates) {
+  static const std::string kWhere = "CQLResponse::GetUpdateResponse";
+  try {
+    web::json::value storedList = configuration_->ReadJsonFile(kUpdateFile);
+    web::json::value storedSilent = configuration_->ReadSilentUpdates(0);
+    // Both maps are keyed by scheduler id, so each received entry is matched
+    // by one lookup instead of a scan of the stores.
+    const UpdateMap silentMap = downloader_->ConstructMapFromJSON(storedSilent);
+    const UpdateMap scheduledMap = downloader_->ConstructMapFromJSON(storedList);
+
+    JsonList silentFromAll;
+    JsonList silentNew;
+    JsonList scheduled;
+    JsonList toDownload;
+    for (auto& update : updates.as_array()) {
+      MergeSilentUpdate(update, silentMap, silentFromAll, silentNew, allUpdates);
+      MergeScheduledUpdate(update, scheduledMap, scheduled);
+      if (!update.at(kStatus).as_bool()) toDownload.push_back(std::move(update));
+    }
+    if (!allUpdates && storedList.is_array()) {
+      for (auto& stored : storedList.as_array()) scheduled.push_back(std::move(stored));
+    }
+    web::json::value updateDocument = ArrayOf(std::move(scheduled));
+    web::json::value silentDocument;
+    if (allUpdates) {
+      silentDocument = silentFromAll.empty() ? web::json::value::null() : ArrayOf(std::move(silentFromAll));
+    } else {
+      if (storedSilent.is_array())
+        for (auto& stored : storedSilent.as_array()) silentNew.push_back(std::move(stored));
+      silentDocument = silentNew.empty() ? web::json::value::null() : ArrayOf(std::move(silentNew));
+    }
+    configuration_->WriteJsonFile(std::move(updateDocument), kUpdateFile);
+    configuration_->WriteSilentUpdates(std::move(silentDocument), 0);
+
+    if (toDownload.empty()) return false;
+    downloader_->ConstructDownloadObject(ArrayOf(std::move(toDownload)), allUpdates);
+    return downloader_->GetPendingDownloadCount() > 0;
+  } catch (const web::json::json_exception& e) {
+    Log(5, kWhere, e.what());
+  } catch (const AgentException& e) {
+    Log(5, kWhere, "Agent Exception Code " + std::to_string(e.code()));
+    if (e.code() == 0) PushRestMessageforUpdateSync();
+    if (e.code() == 1 || e.code() == 2) throw AgentException(e);
+  } catch (const std::bad_exception& e) {
+    Log(5, kWhere, e.what());
+  }
+  return false;
+}
+
+// The received entry lists are filled with copies: an entry that is both
+// stored and still to be downloaded is needed in two documents.
+void CQLResponse::MergeSilentUpdate(web::json::value& update, const UpdateMap& silentMap, JsonList& silentFromAll,
+                                    JsonList& silentNew, bool allUpdates) {
+  const std::string id = IdKey(update);
+  const std::string action = update.at("Action").as_string();
+  auto found = silentMap.find(id);
+  if (found == silentMap.end()) {
+    update[kStatus] = web::json::value::boolean(false);
+  } else if (found->second.getDownloadStatus()) {
+    update[kStatus] = web::json::value::boolean(StatusAfterUrlCompare(update, found->second));
+  }
+  if (action == "Silent") (allUpdates ? silentFromAll : silentNew).push_back(update);
+}
+
+void CQLResponse::MergeScheduledUpdate(web::json::value& update, const UpdateMap& scheduledMap, JsonList& scheduled) {
+  const std::string id = IdKey(update);
+  const std::string action = update.at("Action").as_string();
+  if (action != "ScheduleUpdate") return;
+  auto found = scheduledMap.find(id);
+  if (found != scheduledMap.end() && found->second.getDownloadStatus())
+    update[kStatus] = web::json::value::boolean(StatusAfterUrlCompare(update, found->second));
+  scheduled.push_back(update);
+}
+
+void CQLResponse::GetConfigResponse(web::json::value configurations) {
+  static const std::string kWhere = "CQLResponse::GetConfigResponse";
+  configAcks_.clear();
+  try {
+    web::json::value storedDocument = configuration_->ReadJsonFile(kConfigFile);
+    JsonList stored;
+    std::unordered_set<int> storedIds;
+    if (storedDocument.is_array()) {
+      for (auto& config : storedDocument.as_array()) {
+        storedIds.insert(config.at(kId).as_integer());
+        stored.push_back(std::move(config));
+      }
+    }
+    for (auto& config : configurations.as_array()) {
+      const int schedulerId = config.at(kId).as_integer();
+      const int uploadId = config.at("UploadID").as_integer();
+      const std::wstring product = ToWide(config.at("IProduct").as_string());
+      web::json::value settings = config.at("configSettings");
+      bool applied = storedIds.count(schedulerId) > 0;
+      if (!applied && configuration_->ApplyDeviceConfiguration(settings, product)) {
+        applied = true;
+        config["configSettings"] = std::move(settings);
+        storedIds.insert(schedulerId);
+        stored.push_back(config);
+      }
+      configAcks_.push_back({uploadId, schedulerId, applied});
+    }
+    configuration_->WriteJsonFile(ArrayOf(std::move(stored)), kConfigFile);
+    FillTenantConfig();
+    sendConfigurationReceivedStatus();
+  } catch (const web::json::json_exception& e) {
+    Log(5, kWhere, e.what());
+  } catch (const std::bad_exception& e) {
+    Log(5, kWhere, e.what());
+  } catch (const AgentException& e) {
+    Log(5, kWhere, "Agent Exception Code " + std::to_string(e.code()));
+    if (e.code() == 0) PushRestMessageforUpdateSync();
+  }
+}
