@@ -36,7 +36,9 @@ ExecutorHarness::ExecutorHarness(Options options)
   IAgentUtils::setFileManager(files);
   IAgentUtils::setEncryptDecrypt(cipher);
   CRestExecutor::SetRetryWait(options.retryWait);
-  if (options.responseProcessor) {
+  if (options.makeResponseProcessor) {
+    responseProcessor = options.makeResponseProcessor(config);
+  } else if (options.responseProcessor) {
     responseProcessor = options.responseProcessor;
   } else {
     recordingProcessor = std::make_shared<RecordingResponseProcessor>();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -91,6 +92,9 @@ class ExecutorHarness {
     bool tenantKnown = true;
     // Null: a RecordingResponseProcessor is used.
     std::shared_ptr<zelvan::fennic::IQLResponse> responseProcessor;
+    // Or one built over the harness's own configuration manager.
+    std::function<std::shared_ptr<zelvan::fennic::IQLResponse>(std::shared_ptr<MemoryConfigurationManager>)>
+        makeResponseProcessor;
     std::chrono::milliseconds retryWait{20};
   };
 

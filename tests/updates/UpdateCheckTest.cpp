@@ -1,0 +1,156 @@
+// The update check from the cancellation request to its end, through the
+// real response processor, with the stored lists and queued messages
+// checked at each step.
+#include <gtest/gtest.h>
+
+#include "CQLResponse.h"
+#include "RestRequestType.h"
+#include "support/ExecutorHarness.h"
+
+using namespace zelvan::fennic;
+using fennic_test::ExecutorHarness;
+
+namespace {
+
+// Download list stand-in: records what it is handed, nothing is pending.
+class StubDownloader : public IUpdatesDownload {
+ public:
+  std::map<std::string, UpdateRecord> ConstructDownloadObject(web::json::value updates, bool) override {
+    handed.push_back(updates.serialize());
+    return {};
+  }
+  std::map<std::string, UpdateRecord> ConstructMapFromJSON(web::json::value updates) override {
+    std::map<std::string, UpdateRecord> map;
+    if (!updates.is_array()) return map;
+    for (const auto& u : updates.as_array()) {
+      UpdateRecord r;
+      r.UpdateSchedulerId = u.at("UpdateSchedulerId").as_integer();
+      r.downloadStatus = u.has_boolean_field("downloadStatus") && u.at("downloadStatus").as_bool();
+      if (u.has_field("UpdatesURLs")) r.URLSource = u.at("UpdatesURLs");
+      map[std::to_string(r.UpdateSchedulerId)] = r;
+    }
+    return map;
+  }
+  bool ProcessDownloadFile(const std::string&, const std::string&, const std::wstring&, const std::string&,
+                           const std::string&) override {
+    return true;
+  }
+  bool SetEventListener(IRestEventListener* l) override { return l != nullptr; }
+  void CheckforVoicePromptsDownload(web::json::value&, int, const std::string&) override {}
+  int GetPendingDownloadCount() override { return 0; }
+  std::vector<std::string> handed;
+};
+
+const char* kOk = R"("ErrorMessage":"","ResposeCommand":0,"validateResponse":true,"validateResponseFromServer":true,"validateResponseStatus":true)";
+
+std::string Answer(const std::string& body) { return std::string("{") + kOk + ",\"ResponseBody\":" + body + "}"; }
+
+std::string Update(int id, const std::string& version, bool downloaded = false) {
+  return R"({"UpdateSchedulerId":)" + std::to_string(id) + R"(,"UploadID":)" + std::to_string(id + 1000) +
+         R"(,"Action":"ScheduleUpdate","IProduct":"P100","Version":")" + version +
+         R"(","Type":"Firmware","ScheduledTime":"t","updateDeployedTime":"t","ForceUpdate":"False","UpdatesURL":"https://s/p)" +
+         std::to_string(id) + R"(.bin")" + (downloaded ? R"(,"downloadStatus":true)" : "") + "}";
+}
+
+struct Chain {
+  Chain() : h(Options()) {}
+  static ExecutorHarness::Options Options() {
+    ExecutorHarness::Options o;
+    o.makeResponseProcessor = [](std::shared_ptr<fennic_test::MemoryConfigurationManager> config) {
+      return std::make_shared<CQLResponse>(config, std::make_shared<fennic_test::CountingTenantConfig>(),
+                                           Downloader());
+    };
+    return o;
+  }
+  static std::shared_ptr<StubDownloader> Downloader() {
+    static std::shared_ptr<StubDownloader> d;
+    d = std::make_shared<StubDownloader>();
+    last() = d;
+    return d;
+  }
+  static std::shared_ptr<StubDownloader>& last() {
+    static std::shared_ptr<StubDownloader> d;
+    return d;
+  }
+  ExecutorHarness h;
+};
+
+TEST(UpdateCheckTest, CancellationsThenUpdatesThenFullListThenFinish) {
+  Chain chain;
+  ExecutorHarness& h = chain.h;
+  {
+    auto hold = h.config->Lock();
+    h.config->jsonFiles["Update.dat"] = web::json::value::parse("[" + Update(7, "1.0", true) + "]");
+  }
+  h.transport->Answer(CANCEL_UPDATE_REQ,
+                      Answer(R"({"CancelledUpdates":[{"UpdateSchedulerId":7,"UploadID":1007}],"CancelledConfigs":[]})"));
+  h.transport->Answer(GET_UPDATES_REQ, Answer("{\"Updates\":[" + Update(8, "2.0") + "],\"ConfigurationUpdates\":[]}"));
+  h.transport->Answer(GET_ALL_UPDATES_REQ, Answer("{\"Updates\":[],\"ConfigurationUpdates\":[]}"));
+  h.executor->SetFlags(false, true, true);
+  h.executor->SetClientState(1);
+  h.Push(CANCEL_UPDATE_REQ);
+  ASSERT_TRUE(h.Settle());
+  ASSERT_TRUE(h.Settle());  // the follow-ups queued by each step
+
+  // Cancel, its acknowledgement, updates, then the full list.
+  std::vector<int> types = h.transport->Types();
+  ASSERT_GE(types.size(), 4u);
+  EXPECT_EQ(types[0], CANCEL_UPDATE_REQ);
+  auto acks = h.transport->CallsOf(CANCEL_RECEIVED_ACK_REQ);
+  ASSERT_EQ(acks.size(), 1u);
+  EXPECT_EQ(web::json::value::parse(acks[0].body).at(0).at("Status").as_string(), "Success");
+  EXPECT_EQ(h.transport->CountOf(GET_UPDATES_REQ), 1);
+  EXPECT_EQ(h.transport->CountOf(GET_ALL_UPDATES_REQ), 1);
+
+  // The update went to the download list; the full list being empty cleared
+  // the stored list and the check ended.
+  ASSERT_EQ(Chain::last()->handed.size(), 1u);
+  EXPECT_NE(Chain::last()->handed[0].find("\"UpdateSchedulerId\":8"), std::string::npos);
+  EXPECT_FALSE(h.executor->GetAllUpdatesSent());
+  EXPECT_FALSE(h.executor->HasCancelUpdates());
+  std::vector<int> codes = h.listener.Codes();
+  ASSERT_GE(codes.size(), 3u);
+  EXPECT_EQ(codes.front(), 8) << "the cancellation is reported first";
+  EXPECT_EQ(codes.back(), 5);
+  EXPECT_EQ(h.listener.Count(4), 1) << "the check ends exactly once";
+  EXPECT_EQ(h.executor->ClientState(), 0);
+  auto hold = h.config->Lock();
+  EXPECT_EQ(h.config->jsonFiles["Update.dat"].serialize(), "[]");
+}
+
+struct BadAnswer {
+  const char* name;
+  std::string answer;
+};
+
+class UpdateAnswerTest : public ::testing::TestWithParam<BadAnswer> {};
+
+TEST_P(UpdateAnswerTest, MalformedAnswersLeaveStoresIntactAndEndTheCheck) {
+  Chain chain;
+  ExecutorHarness& h = chain.h;
+  const std::string stored = "[" + Update(7, "1.0", true) + "]";
+  {
+    auto hold = h.config->Lock();
+    h.config->jsonFiles["Update.dat"] = web::json::value::parse(stored);
+  }
+  h.transport->Answer(GET_UPDATES_REQ, GetParam().answer);
+  h.executor->SetClientState(2);
+  h.Push(GET_UPDATES_REQ);
+  ASSERT_TRUE(h.Settle());
+  EXPECT_TRUE(Chain::last()->handed.empty());
+  EXPECT_EQ(h.listener.Codes(), (std::vector<int>{4, 5})) << "no download: the check ends, then event 5";
+  auto hold = h.config->Lock();
+  EXPECT_EQ(h.config->jsonFiles["Update.dat"].serialize(), web::json::value::parse(stored).serialize());
+  EXPECT_EQ(h.transport->CountOf(GET_ALL_UPDATES_REQ), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, UpdateAnswerTest,
+    ::testing::Values(BadAnswer{"NotJson", "{\"Updates\":"}, BadAnswer{"UpdatesAsObject", Answer(R"({"Updates":{"a":1}})")},
+                      BadAnswer{"IdAsText", Answer(R"({"Updates":[{"UpdateSchedulerId":"8","Action":"x"}]})")},
+                      BadAnswer{"NullLists", Answer(R"({"Updates":null,"ConfigurationUpdates":null})")},
+                      BadAnswer{"StatusFalse", R"({"validateResponseStatus":false})"},
+                      BadAnswer{"NoBody", std::string("{") + kOk + "}"}),
+    [](const ::testing::TestParamInfo<BadAnswer>& info) { return info.param.name; });
+
+}  // namespace
