@@ -136,6 +136,22 @@ void CRestExecutor::Dispatch(const RestMessage& message) {
       // outstanding; one without data (a resynchronisation) always runs.
       if (message.getData().empty() || !getAllUpdatesSent_.exchange(true)) ManageGetAllUpdates();
       break;
+    case DEVICE_PLUGIN_REQ:
+    case DEVICE_UNPLUG_REQ:
+      ManageDeviceConnectionEvent(message, type == DEVICE_PLUGIN_REQ);
+      break;
+    case DEVICE_SYNC_REQ:
+      ManageDeviceSync(message);
+      break;
+    case SOFTPHONE_DETAILS_REQ:
+      ManageSoftPhoneDetails(message);
+      break;
+    case CALL_DURATION_REQ:
+      ManageCallDurationUpdate(message);
+      break;
+    case USER_DETAILS_REQ:
+      ManageUpdateUserDetails(message);
+      break;
     case STOP_WORKER_REQ:
       // One second, cut short when a stop is under way: this message is
       // what wakes a worker that is being stopped.
