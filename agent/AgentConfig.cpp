@@ -1,0 +1,121 @@
+#include "AgentConfig.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace zelvan::fennic::agent {
+
+namespace {
+
+using web::json::value;
+
+class Reader {
+ public:
+  Reader(const value& document, std::string file) : document_(document), file_(std::move(file)) {}
+
+  [[noreturn]] void Fail(const std::string& text) const { throw ConfigError(file_ + ": " + text); }
+
+  const value& Member(const std::string& name) const {
+    if (!document_.has_field(name)) Fail("missing member \"" + name + "\"");
+    return document_.at(name);
+  }
+
+  std::string String(const std::string& name, bool required = true) const {
+    if (!required && !document_.has_field(name)) return "";
+    const value& member = Member(name);
+    if (!member.is_string() || member.as_string().empty()) Fail("member \"" + name + "\" must be a non-empty string");
+    return member.as_string();
+  }
+
+  int Integer(const std::string& name, int low, int high, bool required, int fallback) const {
+    if (!required && !document_.has_field(name)) return fallback;
+    const value& member = Member(name);
+    if (!member.is_integer() || member.as_number().to_int64() < low || member.as_number().to_int64() > high)
+      Fail("member \"" + name + "\" must be an integer from " + std::to_string(low) + " to " + std::to_string(high));
+    return member.as_integer();
+  }
+
+  bool Boolean(const std::string& name, bool fallback) const {
+    if (!document_.has_field(name)) return fallback;
+    const value& member = document_.at(name);
+    if (!member.is_boolean()) Fail("member \"" + name + "\" must be true or false");
+    return member.as_bool();
+  }
+
+ private:
+  const value& document_;
+  const std::string file_;
+};
+
+void PrepareFolder(const std::string& file, const std::string& what, const std::string& folder) {
+  std::string partial;
+  for (std::size_t i = 0; i <= folder.size(); ++i) {
+    if ((i == folder.size() || folder[i] == '/') && !partial.empty() && ::mkdir(partial.c_str(), 0700) != 0 &&
+        errno != EEXIST)
+      throw ConfigError(file + ": " + what + " " + folder + " cannot be created: " + std::strerror(errno));
+    if (i < folder.size()) partial += folder[i];
+  }
+  struct stat info {};
+  if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+    throw ConfigError(file + ": " + what + " " + folder + " is not a folder");
+  if (::access(folder.c_str(), W_OK | X_OK) != 0)
+    throw ConfigError(file + ": " + what + " " + folder + " is not writable");
+}
+
+}  // namespace
+
+AgentConfig LoadAgentConfig(const std::string& file) {
+  std::ifstream in(file);
+  if (!in) throw ConfigError(file + ": cannot read the configuration file: " + std::strerror(errno));
+  std::ostringstream text;
+  text << in.rdbuf();
+  std::error_code error;
+  const value document = value::parse(text.str(), error);
+  if (error) throw ConfigError(file + ": not valid JSON: " + error.message());
+  if (!document.is_object()) throw ConfigError(file + ": the configuration must be a JSON object");
+  const Reader read(document, file);
+
+  AgentConfig config;
+  config.services.serverUrl = read.String("server");
+  if (config.services.serverUrl.rfind("http://", 0) != 0 && config.services.serverUrl.rfind("https://", 0) != 0)
+    read.Fail("member \"server\" must start with http:// or https://");
+  config.services.tenantId = read.String("tenantId");
+  config.services.dataFolder = read.String("dataFolder");
+  config.services.downloadFolder = read.String("downloadFolder");
+  config.heartBeatSeconds = read.Integer("heartBeatSeconds", 1, 86400, true, 0);
+  config.logLevel = read.Integer("logLevel", 0, 6, true, 2);
+  const value& products = read.Member("supportedProducts");
+  if (!products.is_array()) read.Fail("member \"supportedProducts\" must be an array of strings");
+  for (const auto& product : products.as_array()) {
+    if (!product.is_string()) read.Fail("member \"supportedProducts\" must be an array of strings");
+    config.services.supportedProducts.push_back(product.as_string());
+  }
+  config.logFile = read.String("logFile", false);
+  config.onceTimeoutSeconds = read.Integer("onceTimeoutSeconds", 1, 3600, false, 60);
+  config.services.softwareDownloadEnabled = read.Boolean("softwareDownload", true);
+
+  if (document.has_field("transport")) {
+    const value& transport = document.at("transport");
+    if (!transport.is_object()) read.Fail("member \"transport\" must be an object");
+    const Reader options(transport, file + ": transport");
+    config.transport.routesFile = options.String("routesFile", false);
+    config.transport.caFile = options.String("caFile", false);
+    config.transport.allowPlainHttp = options.Boolean("allowPlainHttp", false);
+    config.transport.connectTimeout = std::chrono::milliseconds(options.Integer("connectTimeoutMs", 1, 3600000, false, 3000));
+    config.transport.requestTimeout = std::chrono::milliseconds(options.Integer("requestTimeoutMs", 1, 3600000, false, 5000));
+    config.transport.downloadTimeout =
+        std::chrono::milliseconds(options.Integer("downloadTimeoutMs", 1, 86400000, false, 600000));
+  }
+  config.transport.downloadFolder = config.services.downloadFolder;
+
+  PrepareFolder(file, "data folder", config.services.dataFolder);
+  PrepareFolder(file, "download folder", config.services.downloadFolder);
+  return config;
+}
+
+}  // namespace zelvan::fennic::agent
