@@ -41,12 +41,12 @@ echo "   listening on 127.0.0.1:$port"
 mkdir -p "$work/data" "$work/downloads"
 cat >"$work/agent.json" <<JSON
 {
-  "serverUrl": "http://127.0.0.1:$port",
+  "server": "http://127.0.0.1:$port",
   "tenantId": "demo-tenant",
   "dataFolder": "$work/data",
   "downloadFolder": "$work/downloads",
-  "heartBeatIntervalSeconds": 300,
-  "logLevel": "info",
+  "heartBeatSeconds": 300,
+  "logLevel": 2,
   "supportedProducts": ["P100", "P200"]
 }
 JSON

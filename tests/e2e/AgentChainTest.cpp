@@ -58,12 +58,13 @@ struct Site {
 // The agent's configuration file for one site and server.
 std::string WriteAgentConfig(const Site& site, const std::string& base, const std::string& tenant) {
   value c = value::object();
-  c["serverUrl"] = value::string(base);
+  c["server"] = value::string(base);
   c["tenantId"] = value::string(tenant);
   c["dataFolder"] = value::string((site.root / "data").string());
   c["downloadFolder"] = value::string((site.root / "downloads").string());
-  c["heartBeatIntervalSeconds"] = value::number(300);
-  c["logLevel"] = value::string("info");
+  c["heartBeatSeconds"] = value::number(300);
+  c["logLevel"] = value::number(2);
+  c["onceTimeoutSeconds"] = value::number(45);
   value products = value::array();
   products[0] = value::string("P100");
   products[1] = value::string("P200");
