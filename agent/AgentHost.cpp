@@ -87,6 +87,7 @@ void AgentHost::Start() {
   logOptions.minimumSeverity = config_.logLevel;
   logOptions.file = config_.logFile;
   auto logger = std::make_shared<services::SpdlogLogManager>(logOptions);
+  logger_ = logger;
   auto cipher = std::make_shared<services::AesGcmCipher>(config_.services.dataFolder + "/agent.key");
   IAgentUtils::setLogManager(logger);
   IAgentUtils::setFileManager(std::make_shared<services::PosixFileManager>());
@@ -212,6 +213,14 @@ bool AgentHost::Stop(std::chrono::milliseconds bound) {
     executor_.reset();
   }
   return stopped;
+}
+
+}  // namespace zelvan::fennic::agent
+
+namespace zelvan::fennic::agent {
+
+void AgentHost::FlushLog() {
+  if (logger_) logger_->Flush();
 }
 
 }  // namespace zelvan::fennic::agent

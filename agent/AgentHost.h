@@ -14,6 +14,7 @@
 #include "IQLClient.h"
 #include "IRestEventListener.h"
 #include "IRestExecutor.h"
+#include "SpdlogLogManager.h"
 
 namespace zelvan::fennic::agent {
 
@@ -58,6 +59,8 @@ class AgentHost {
   // Stops the library; bounded: returns false when the worker did not stop
   // within the time.
   bool Stop(std::chrono::milliseconds bound);
+  // Writes out buffered log lines (before the process leaves).
+  void FlushLog();
 
  private:
   bool Register(std::ostream& error);
@@ -67,6 +70,7 @@ class AgentHost {
   AgentConfig config_;
   EventLog events_;
   std::atomic<bool> stop_{false};
+  std::shared_ptr<services::SpdlogLogManager> logger_;
   std::shared_ptr<IConfigurationManager> configuration_;
   std::shared_ptr<IQLClient> client_;
   std::shared_ptr<IRestExecutor> executor_;

@@ -90,11 +90,9 @@ int main(int argc, char** argv) {
   } catch (const std::exception& e) {
     result = Fail(e.what(), 1);
   }
-  if (!host.Stop(std::chrono::milliseconds(1500))) {
+  if (!host.Stop(std::chrono::milliseconds(1500)))
     std::cerr << "fennic-agent: the worker did not stop in time; leaving anyway" << std::endl;
-    std::cout.flush();
-    ::_exit(result);
-  }
+  host.FlushLog();
   // The library's threads are gone; leave without running the destructors
   // of process-wide services that the library may still reference.
   std::cout.flush();
