@@ -152,6 +152,15 @@ void CRestExecutor::Dispatch(const RestMessage& message) {
     case USER_DETAILS_REQ:
       ManageUpdateUserDetails(message);
       break;
+    case GET_AD_QUERY_REQ:
+      ManageGetADQuery();
+      break;
+    case IN_GROUP_RESULT_REQ:
+      HandleInGroupResult(message.getData());
+      break;
+    case USER_SESSION_TERMINATED_REQ:
+      HandleUserSessionTerminated();
+      break;
     case STOP_WORKER_REQ:
       // One second, cut short when a stop is under way: this message is
       // what wakes a worker that is being stopped.
