@@ -161,6 +161,12 @@ void CRestExecutor::Dispatch(const RestMessage& message) {
     case USER_SESSION_TERMINATED_REQ:
       HandleUserSessionTerminated();
       break;
+    case DOWNLOAD_STATUS_REQ:
+      ManageDownloadStatus(message);
+      break;
+    case DOWNLOAD_FILES:
+      ManageDownloadFiles(message);
+      break;
     case STOP_WORKER_REQ:
       // One second, cut short when a stop is under way: this message is
       // what wakes a worker that is being stopped.

@@ -1,0 +1,54 @@
+// The library's exports: registration of the four implementation classes in
+// the shared container, and the getters that resolve their single instances.
+#include "CQLClientImpl.h"
+#include "CQLClientImplFactory.h"
+#include "CQLResponse.h"
+#include "CRestExecutor.h"
+#include "IAgentUtils.h"
+#include "IOCCManager.h"
+#include "RestExecutorFactory.h"
+#include "UpdatesDownload.h"
+
+using namespace zelvan::fennic;
+
+namespace {
+// Resolves from the published container; on a null result loads the
+// registrations once and resolves again (which may still be null).
+template <class I>
+std::shared_ptr<I> ResolveOrLoad() {
+  if (auto container = IOCCManager::GetIOCContainer()) {
+    if (auto resolved = container->resolve<I>()) return resolved;
+  }
+  CQLClientImplFactory::ILoadIoCContainerQLClient();
+  auto container = IOCCManager::GetIOCContainer();
+  return container ? container->resolve<I>() : nullptr;
+}
+}  // namespace
+
+namespace zelvan::fennic {
+
+void CQLClientImplFactory::ILoadIoCContainerQLClient() {
+  std::shared_ptr<ioc::ContainerBuilder> builder = IOCCManager::GetIOCBuilder();
+  if (!builder) {
+    IAgentUtils::ILoadAgentUtils();
+    builder = IOCCManager::GetIOCBuilder();
+    if (!builder) return;
+  }
+  builder->registerType<CQLClientImpl>().as<IQLClient>().singleInstance();
+  builder->registerType<CRestExecutor>().as<IRestExecutor>().singleInstance();
+  builder->registerType<CQLResponse>().as<IQLResponse>().singleInstance();
+  builder->registerType<UpdatesDownload>().as<IUpdatesDownload>().singleInstance();
+  IOCCManager::SetIOCContainer(builder->build());
+}
+
+std::shared_ptr<IQLClient> CQLClientImplFactory::getQLClient() { return ResolveOrLoad<IQLClient>(); }
+
+std::shared_ptr<IRestExecutor> RestExecutorFactory::getRestExecutor() { return ResolveOrLoad<IRestExecutor>(); }
+
+std::shared_ptr<IQLResponse> RestExecutorFactory::getQLResponse() { return ResolveOrLoad<IQLResponse>(); }
+
+std::shared_ptr<IUpdatesDownload> RestExecutorFactory::getUpdatesDownload() {
+  return ResolveOrLoad<IUpdatesDownload>();
+}
+
+}  // namespace zelvan::fennic

@@ -1,0 +1,344 @@
+#include "UpdatesDownload.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <system_error>
+
+#include "AgentException.h"
+#include "CRestClientFactory.h"
+#include "IAgentUtils.h"
+#include "RestRequestType.h"
+#include "TextConversion.h"
+
+using namespace zelvan::fennic;
+
+namespace {
+std::string KeyOf(int id) { return std::to_string(id); }
+
+// A local path from a server answer must name a plain file directly in the
+// download folder. The folder and the name arrive joined by a backslash.
+bool SafeLocalPath(const std::string& folder, const std::string& path, std::string& normalised) {
+  if (path.compare(0, folder.size(), folder) != 0 || path.size() <= folder.size() + 1) return false;
+  const char separator = path[folder.size()];
+  if (separator != '\\' && separator != '/') return false;
+  const std::string name = path.substr(folder.size() + 1);
+  if (name == "." || name == ".." || name.find_first_of(std::string("/\\\0", 3)) != std::string::npos) return false;
+  normalised = folder + "/" + name;
+  return true;
+}
+}  // namespace
+
+UpdatesDownload::UpdatesDownload(std::shared_ptr<IConfigurationManager> configuration)
+    : logger_(IAgentUtils::getLogManager()),
+      queue_(RestMsgQueue::getInstance()),
+      configuration_(std::move(configuration)) {}
+
+void UpdatesDownload::Log(int level, const std::string& where, const std::string& text) {
+  if (logger_) logger_->Log(level, where, text);
+}
+
+void UpdatesDownload::Push(const RestMessage& message) { RestMsgQueue::getInstance()->pushMsg(message); }
+
+bool UpdatesDownload::SetEventListener(IRestEventListener* listener) {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  listener_ = listener;
+  return listener != nullptr;
+}
+
+int UpdatesDownload::GetPendingDownloadCount() {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  return static_cast<int>(downloads_.size());
+}
+
+UpdateRecord UpdatesDownload::convertUpdateJsonToMap(web::json::value update, bool defaultStatus) {
+  UpdateRecord record;
+  try {
+    record.IProduct = ToWide(update.at("IProduct").as_string());
+    if (update.has_field("UpdatesURLs")) {
+      record.URLSource = update.at("UpdatesURLs");
+      record.URL = configuration_->ResolveUpdateUrl(record.URLSource, ToUtf8(record.IProduct), std::string());
+    } else {
+      record.URLSource = update.at("UpdatesURL");
+      record.URL = ToWide(record.URLSource.as_string());
+    }
+    const std::string version = update.at("Version").as_string();
+    const std::string type = update.at("Type").as_string();
+    const std::string scheduled = update.at("ScheduledTime").as_string();
+    const std::string action = update.at("Action").as_string();
+    const int uploadId = update.at("UploadID").as_integer();
+    const int schedulerId = update.at("UpdateSchedulerId").as_integer();
+    const std::string deployed = update.at("updateDeployedTime").as_string();
+    const std::string force = update.at("ForceUpdate").as_string();
+    record.Version = ToWide(version);
+    record.Type = ToWide(type);
+    record.ScheduledTime = ToWide(scheduled);
+    record.Action = ToWide(action);
+    record.UploadID = uploadId;
+    record.UpdateSchedulerId = schedulerId;
+    record.updateDeployedTime = ToWide(deployed);
+    record.ForceUpdate = ToWide(force);
+    record.downloadStatus =
+        update.has_field("downloadStatus") ? update.at("downloadStatus").as_bool() : defaultStatus;
+  } catch (const std::system_error& e) {
+    Log(5, "UpdatesDownload::convertUpdateJsonToMap", e.what());
+  } catch (const std::bad_exception& e) {
+    Log(5, "UpdatesDownload::convertUpdateJsonToMap", e.what());
+  }
+  return record;
+}
+
+std::map<std::string, UpdateRecord> UpdatesDownload::ConstructMapFromJSON(web::json::value updates) {
+  std::map<std::string, UpdateRecord> map;
+  if (!updates.is_array()) {
+    Log(3, "UpdatesDownload::ConstructMapFromJSON", "Download Object is not a JSON array");
+    return map;
+  }
+  try {
+    for (auto& update : updates.as_array()) {
+      UpdateRecord record = convertUpdateJsonToMap(update, false);
+      map.emplace(KeyOf(record.UpdateSchedulerId), std::move(record));
+    }
+  } catch (const std::system_error& e) {
+    Log(5, "UpdatesDownload::ConstructMapFromJSON", e.what());
+  } catch (const std::bad_exception& e) {
+    Log(5, "UpdatesDownload::ConstructMapFromJSON", e.what());
+  }
+  return map;
+}
+
+std::map<std::string, UpdateRecord> UpdatesDownload::ConstructDownloadObject(web::json::value updates,
+                                                                             bool fromGetAllUpdates) {
+  const std::string where = "UpdatesDownload::ConstructDownloadObject";
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  try {
+    // Built first, so a bad description merges nothing.
+    const std::map<std::string, UpdateRecord> received = ConstructMapFromJSON(std::move(updates));
+    const std::vector<std::wstring> supported = configuration_->GetSupportedProducts();
+    for (const auto& [key, record] : received) {
+      const bool isSupported = std::find(supported.begin(), supported.end(), record.IProduct) != supported.end();
+      if (record.Type == L"Firmware" && !isSupported) {
+        Log(3, where, ToUtf8(record.IProduct) + " is not supported so skipping FW download!");
+        continue;
+      }
+      downloads_.emplace(key, record);
+    }
+    const std::string origin = fromGetAllUpdates ? "24" : "9";
+    for (const auto& [key, record] : downloads_) {
+      Log(2, where, "Download called for : " + key);
+      RestMessage message;
+      message.setType(DOWNLOAD_FILES);
+      message.setTarget(record.URL);
+      message.setDownloadKey(key);
+      message.setData(origin.data(), origin.size());
+      Push(message);
+    }
+  } catch (const std::system_error& e) {
+    Log(5, where, e.what());
+  } catch (const std::bad_exception& e) {
+    Log(5, where, e.what());
+  }
+  return downloads_;
+}
+
+bool UpdatesDownload::CheckPermissionAndSpace(const std::wstring& type) {
+  const std::string where = "UpdatesDownload::CheckPermissionAndSpace";
+  const std::string folder = configuration_->GetLocalFirmwareServerFolder();
+  std::shared_ptr<IFileManager> files = IAgentUtils::getFileManager();
+  if (!files || !files->HasWritePermission(folder)) {
+    Log(5, where, "Dont have read/write permission to LocalFirmwareServer folder!");
+    return false;
+  }
+  const uint32_t free = files->GetFreeDiskSpaceMB(folder);
+  if ((type == L"Firmware" && free < 100) || (type == L"Software" && free < 500)) {
+    Log(5, where, "Available disk space is low " + std::to_string(free) + "MB, cannot download update file!");
+    return false;
+  }
+  return true;
+}
+
+DownloadAck UpdatesDownload::getDownloadStatusAck(int id) {
+  DownloadAck ack;
+  try {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    auto it = downloads_.find(KeyOf(id));
+    if (it != downloads_.end()) {
+      ack.UploadID = it->second.UploadID;
+      ack.UpdateSchedulerId = id;
+      ack.downloadStatus = it->second.downloadStatus;
+      ack.Action = it->second.Action;
+    }
+  } catch (const std::system_error& e) {
+    Log(5, "UpdatesDownload::getDownloadStatusAck", e.what());
+  }
+  return ack;
+}
+
+bool UpdatesDownload::ProcessDownloadFile(const std::string& answer, const std::string& localPath,
+                                          const std::wstring& target, const std::string& key,
+                                          const std::string& origin) {
+  const std::string where = "UpdatesDownload::ProcessDownloadFile";
+  const int id = std::stoi(key.substr(0, key.find('_')));
+  bool proceed = true;
+  bool wasCached = false;
+  bool downloaded = false;
+  std::wstring reason;
+  try {
+    {
+      std::lock_guard<std::recursive_mutex> hold(lock_);
+      auto cached = acks_.find(id);
+      if (cached != acks_.end()) {
+        proceed = cached->second.downloadStatus;
+        wasCached = true;
+      } else {
+        acks_[id] = getDownloadStatusAck(id);
+      }
+    }
+    const bool softwareEnabled = configuration_->IsSoftwareDownloadEnabled();
+    std::wstring type;
+    web::json::value urlSource = web::json::value::null();
+    std::wstring product;
+    {
+      std::lock_guard<std::recursive_mutex> hold(lock_);
+      auto it = downloads_.find(key);
+      if (it != downloads_.end()) {
+        type = it->second.Type;
+        urlSource = it->second.URLSource;
+        product = it->second.IProduct;
+      }
+      downloads_.erase(key);
+    }
+    Log(2, where, "Removed the Entry from download map for schedular ID " + key);
+    const web::json::value parsed = web::json::value::parse(answer);
+    proceed = proceed && CheckPermissionAndSpace(type);
+    const int status = parsed.at("StatusCode").as_integer();
+    if (status == 200 && proceed && !target.empty()) {
+      std::string path;
+      if (type == L"Software" && !softwareEnabled) {
+        downloaded = true;
+      } else if (!SafeLocalPath(configuration_->GetLocalFirmwareServerFolder(), localPath, path)) {
+        Log(3, where, "Refused unsafe local path : " + localPath);
+        reason = L"Refused unsafe local path";
+      } else {
+        std::shared_ptr<IRestClient> transport = CRestClientFactory::getRestClient();
+        if (!transport || !transport->DownloadFile(answer, ToWide(path), reason, urlSource, product)) {
+          Log(3, where, "Download " + path + " failed");
+        } else {
+          downloaded = true;
+          if (std::remove(path.c_str()) == 0) {
+            Log(2, where, path + " Removed Successfully");
+            if (key.find('_') == std::string::npos) CheckforVoicePromptsDownload(urlSource, id, origin);
+          } else {
+            Log(2, where, path + " failed to removed Successfully");
+          }
+        }
+      }
+    } else {
+      Log(3, where, "Status Code is Not OK or Download Url is empty or No write permission or Low disk space");
+    }
+  } catch (const std::system_error& e) {
+    Log(5, where, e.what());
+  } catch (const std::bad_exception& e) {
+    Log(5, where, e.what());
+  }
+  Log(2, where, std::string("Process download bool value is :") + (proceed ? "1" : "0"));
+  if (proceed) updatedownloadStatusToFile(id, downloaded);
+  {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    downloads_.erase(key);
+  }
+  SendDownloadStatus(id, reason);
+  {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    if (downloads_.empty()) acks_.clear();
+  }
+  return downloaded || (proceed && wasCached);
+}
+
+void UpdatesDownload::updatedownloadStatusToFile(int id, bool downloaded) {
+  const std::string where = "UpdatesDownload::updatedownloadStatusToFile";
+  try {
+    std::wstring action;
+    bool cached = false;
+    {
+      std::lock_guard<std::recursive_mutex> hold(lock_);
+      auto it = acks_.find(id);
+      if (it != acks_.end()) {
+        action = it->second.Action;
+        cached = true;
+      }
+    }
+    const bool silent = action == L"Silent";
+    web::json::value document = silent ? configuration_->ReadSilentUpdates(0) : configuration_->ReadJsonFile("Update.dat");
+    if (!document.is_array()) {
+      Log(5, where, "fileUpdates is not an array.");
+      return;
+    }
+    for (auto& element : document.as_array()) {
+      element.at("downloadStatus");
+      if (cached && element.at("UpdateSchedulerId").as_integer() == id) {
+        element["downloadStatus"] = web::json::value::boolean(downloaded);
+        std::lock_guard<std::recursive_mutex> hold(lock_);
+        acks_[id].downloadStatus = downloaded;
+      }
+    }
+    if (silent)
+      configuration_->WriteSilentUpdates(document, 0);
+    else
+      configuration_->WriteJsonFile(document, "Update.dat");
+  } catch (const AgentException& e) {
+    Log(5, where, e.what());
+    if (e.code() == 0) {
+      RestMessage message;
+      message.setType(GET_ALL_UPDATES_REQ);
+      Push(message);
+    }
+  }
+}
+
+void UpdatesDownload::SendDownloadStatus(int id, const std::wstring& reason) {
+  DownloadAck ack;
+  {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    ack = acks_[id];
+  }
+  web::json::value entry = web::json::value::object();
+  entry["UploadID"] = web::json::value::number(ack.UploadID);
+  entry["UpdateSchedulerId"] = web::json::value::number(ack.UpdateSchedulerId);
+  entry["Status"] = web::json::value::string(ack.downloadStatus ? "Success" : "Failed");
+  entry["Reason"] = web::json::value::string(ToUtf8(reason));
+  web::json::value body = web::json::value::array(1);
+  body[0] = entry;
+  const std::string text = body.serialize();
+  Log(2, "UpdatesDownload::SendDownloadStatus", "Download Acknowledge Request: " + text);
+  RestMessage message;
+  message.setType(DOWNLOAD_STATUS_REQ);
+  message.setData(text.data(), text.size());
+  Push(message);
+}
+
+void UpdatesDownload::CheckforVoicePromptsDownload(web::json::value& urlSource, int id, const std::string& origin) {
+  const std::string where = "UpdatesDownload::CheckforVoicePromptsDownload";
+  const std::vector<web::json::value> entries = configuration_->GetVoicePromptDownloads(urlSource);
+  if (entries.empty()) return;
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  const DownloadAck ack = acks_[id];
+  int n = 0;
+  for (const auto& entry : entries) {
+    const std::string key = KeyOf(id) + "_" + std::to_string(++n);
+    UpdateRecord record;
+    record.UploadID = ack.UploadID;
+    record.UpdateSchedulerId = ack.UpdateSchedulerId;
+    record.Action = ack.Action;
+    record.downloadStatus = ack.downloadStatus;
+    record.URLSource = entry;
+    downloads_.emplace(key, record);
+    const std::string url = entry.at("UpdatesURL").as_string();
+    Log(2, where, "Push VP download request for " + url);
+    RestMessage message;
+    message.setType(DOWNLOAD_FILES);
+    message.setTarget(ToWide(url));
+    message.setDownloadKey(key);
+    message.setData(origin.data(), origin.size());
+    Push(message);
+  }
+}

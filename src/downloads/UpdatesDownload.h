@@ -1,0 +1,63 @@
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "IConfigurationManager.h"
+#include "ILogManager.h"
+#include "IUpdatesDownload.h"
+#include "RestMsgQueue.h"
+
+namespace zelvan::fennic {
+
+// The acknowledgement state of one scheduled update, shared by its main
+// package and its voice-prompt files.
+struct DownloadAck {
+  int UploadID = 0;
+  int UpdateSchedulerId = 0;
+  bool downloadStatus = false;
+  std::wstring Action;
+};
+
+}  // namespace zelvan::fennic
+
+// The download list: update files still to fetch, keyed by downloadKey, and
+// the acknowledgement cache keyed by scheduler id. Processing runs on the
+// worker thread; a host may call ConstructDownloadObject or
+// GetPendingDownloadCount from its own thread, so both maps sit under lock_,
+// which is never held while the transport runs.
+class UpdatesDownload : public zelvan::fennic::IUpdatesDownload {
+ public:
+  explicit UpdatesDownload(std::shared_ptr<zelvan::fennic::IConfigurationManager> configuration);
+  ~UpdatesDownload() override = default;
+
+  std::map<std::string, zelvan::fennic::UpdateRecord> ConstructDownloadObject(web::json::value updates,
+                                                                              bool fromGetAllUpdates) override;
+  std::map<std::string, zelvan::fennic::UpdateRecord> ConstructMapFromJSON(web::json::value updates) override;
+  bool ProcessDownloadFile(const std::string& answer, const std::string& localPath, const std::wstring& target,
+                           const std::string& downloadKey, const std::string& origin) override;
+  bool SetEventListener(zelvan::fennic::IRestEventListener* listener) override;
+  void CheckforVoicePromptsDownload(web::json::value& urlSource, int updateSchedulerId,
+                                    const std::string& origin) override;
+  int GetPendingDownloadCount() override;
+
+  zelvan::fennic::UpdateRecord convertUpdateJsonToMap(web::json::value update, bool defaultStatus);
+  bool CheckPermissionAndSpace(const std::wstring& type);
+  zelvan::fennic::DownloadAck getDownloadStatusAck(int updateSchedulerId);
+  void updatedownloadStatusToFile(int updateSchedulerId, bool downloaded);
+  void SendDownloadStatus(int updateSchedulerId, const std::wstring& reason);
+
+ private:
+  void Log(int level, const std::string& where, const std::string& text);
+  void Push(const zelvan::fennic::RestMessage& message);
+
+  std::shared_ptr<zelvan::fennic::ILogManager> logger_;
+  zelvan::fennic::IRestEventListener* listener_ = nullptr;
+  std::recursive_mutex lock_;
+  std::map<std::string, zelvan::fennic::UpdateRecord> downloads_;  // GUARDED_BY(lock_)
+  std::map<int, zelvan::fennic::DownloadAck> acks_;                // GUARDED_BY(lock_)
+  zelvan::fennic::RestMsgQueue* queue_;
+  std::shared_ptr<zelvan::fennic::IConfigurationManager> configuration_;
+};
