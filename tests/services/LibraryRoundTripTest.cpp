@@ -1,0 +1,57 @@
+// The library's own writers against the real configuration manager and
+// cipher: what it stores must come back unchanged.
+#include <gtest/gtest.h>
+
+#include "AesGcmCipher.h"
+#include "FileConfigurationManager.h"
+#include "IAgentUtils.h"
+#include "MachineFacts.h"
+#include "ScratchFolder.h"
+#include "support/ExecutorHarness.h"
+
+using namespace zelvan::fennic;
+
+TEST(LibraryRoundTripTest, TenantSettingsAndMachineDataWrittenByTheLibraryReadBack) {
+  ScratchFolder folder;
+  auto logger = std::make_shared<fennic_test::RecordingLogger>();
+  auto cipher = std::make_shared<services::AesGcmCipher>(folder / "agent.key");
+  IAgentUtils::setLogManager(logger);
+  IAgentUtils::setEncryptDecrypt(cipher);
+  IAgentUtils::setFileManager(std::make_shared<fennic_test::FakeFileManager>());
+  services::ServiceSettings settings;
+  settings.dataFolder = folder / "data";
+  settings.downloadFolder = folder / "downloads";
+  settings.serverUrl = "http://127.0.0.1:1";
+  settings.tenantId = "tenant-7";
+  auto configuration = std::make_shared<services::FileConfigurationManager>(settings, cipher, logger);
+  auto executor = std::make_shared<fennic_test::TestableExecutor>(
+      configuration, std::make_shared<fennic_test::RecordingResponseProcessor>(),
+      std::make_shared<fennic_test::ScriptedTransport>());
+
+  const std::map<std::string, std::string> written = {
+      {"URL", "http://127.0.0.1:9090"}, {"TenantID", "tenant-7"},     {"TenantName", "Demo \u00c4"},
+      {"CollectSoftPhoneStats", "True"}, {"CollectCallStats", "False"}, {"CollectData", "Limited"},
+      {"TimeInterval", "300"},           {"AllowDownGrade", "True"},    {"UpdateFromFile", "False"},
+      {"AnonymizePersonalData", R"(["UserName","HostName"])"},
+      {"UpgradeSupportMessage", "Please \"upgrade\""}, {"NotSupportMessage", "no"}};
+  for (const auto& [key, text] : written) executor->SetTenantValue(key, text);
+  executor->WriteTenantConfigsToFile();
+  executor->SetDeviceInfoUrl(L"http://127.0.0.1:9090/deviceinfo");
+  executor->WriteMachineDataInConfigFile(L"support@tenant.invalid", L"agent-42");
+
+  // Nothing in clear on disk.
+  EXPECT_EQ(ScratchFolder::Slurp(folder / "data/TenantConfiguration.dat").find("9090"), std::string::npos);
+  EXPECT_EQ(configuration->GetTenantDetails(), written);
+  executor->LoadTenantConfiguration();
+  for (const auto& [key, text] : written) EXPECT_EQ(executor->TenantValue(key), text) << key;
+  EXPECT_EQ(configuration->GetMachineDataValue(L"SupportEmail"), L"support@tenant.invalid");
+  EXPECT_EQ(configuration->GetMachineDataValue(L"AgentID"), L"agent-42");
+  EXPECT_EQ(configuration->GetDeviceInfoUrl(), L"http://127.0.0.1:9090/deviceinfo");
+  // The stored list hides the listed personal data in what is sent next.
+  EXPECT_NE(configuration->GetMachineDetails().at("HostName").as_string(),
+            services::MachineFacts().front().second);
+  executor->Shutdown();
+  IAgentUtils::setEncryptDecrypt(nullptr);
+  IAgentUtils::setFileManager(nullptr);
+  IAgentUtils::setLogManager(nullptr);
+}
