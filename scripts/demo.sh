@@ -53,7 +53,8 @@ JSON
 
 echo "== running fennic-agent --once"
 set +e
-timeout 120 "$agent" --config "$work/agent.json" --once >"$work/agent.out" 2>&1
+# AGENT_WRAPPER runs the agent under a checker (CI uses valgrind memcheck).
+timeout 300 ${AGENT_WRAPPER:-} "$agent" --config "$work/agent.json" --once >"$work/agent.out" 2>&1
 agent_rc=$?
 set -e
 # The agent's own account: events, configuration, download progress.
@@ -68,3 +69,4 @@ wait "$server_pid" 2>/dev/null || true
 server_pid=""
 echo "== server stopped; agent exit code $agent_rc"
 "$server" --summary "$work/record.jsonl"
+exit "$agent_rc"
