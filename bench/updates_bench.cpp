@@ -1,0 +1,86 @@
+// Processing a get-all-updates answer against stored lists, beside the
+// floor of merely parsing the same answer text. Growth from N=1000 to
+// N=10000 shows whether processing stays linear.
+#include <benchmark/benchmark.h>
+
+#include <memory>
+#include <string>
+
+#include "CQLResponse.h"
+#include "IAgentUtils.h"
+#include "RestMsgQueue.h"
+#include "UpdatesDownload.h"
+#include "support/Fakes.h"
+#include "support/MemoryConfigurationManager.h"
+#include "support/RecordingLogger.h"
+
+using namespace zelvan::fennic;
+
+namespace {
+
+std::string Update(int id, bool changedUrls, bool downloaded) {
+  const std::string url = "https://s/pkg/f" + std::to_string(id) + (changedUrls ? "-new" : "") + ".bin";
+  return R"({"UpdateSchedulerId":)" + std::to_string(id) + R"(,"UploadID":)" + std::to_string(id + 100000) +
+         R"(,"Action":"ScheduleUpdate","IProduct":"P100","Version":"1.0","Type":"Firmware","ScheduledTime":"t",)"
+         R"("updateDeployedTime":"t","ForceUpdate":"False","UpdatesURLs":[{"IProduct":"P100","UpdatesURL":")" +
+         url + R"("}])" + (downloaded ? R"(,"downloadStatus":true)" : "") + "}";
+}
+
+struct Fixture {
+  std::string answer;
+  web::json::value storedUpdates;
+  web::json::value storedConfigs;
+};
+
+Fixture Make(int n) {
+  Fixture f;
+  std::string updates, stored, configs;
+  for (int id = 0; id < n; ++id) {
+    updates += (id ? "," : "") + Update(id, id % 10 == 0, false);
+    // Half are stored already, downloaded under their old addresses.
+    if (id % 2 == 0) stored += (stored.empty() ? "" : ",") + Update(id, false, true);
+  }
+  for (int id = 0; id < n / 10; ++id)
+    configs += std::string(id ? "," : "") + R"({"UpdateSchedulerId":)" + std::to_string(900000 + id) +
+               R"(,"UploadID":)" + std::to_string(id) + R"(,"IProduct":"P100","configSettings":{"Volume":7}})";
+  f.answer = R"({"validateResponseStatus":true,"ResposeCommand":0,"validateResponse":true,)"
+             R"("validateResponseFromServer":true,"ErrorMessage":"","ResponseBody":{"Updates":[)" +
+             updates + R"(],"ConfigurationUpdates":[)" + configs + "]}}";
+  f.storedUpdates = web::json::value::parse("[" + stored + "]");
+  f.storedConfigs = web::json::value::array();
+  return f;
+}
+
+void BM_ParseOnly(benchmark::State& state) {
+  const Fixture f = Make(static_cast<int>(state.range(0)));
+  for (auto _ : state) benchmark::DoNotOptimize(web::json::value::parse(f.answer));
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_ParseOnly)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
+
+void BM_ProcessGetAllUpdates(benchmark::State& state) {
+  IAgentUtils::setLogManager(std::make_shared<fennic_test::NullLogger>());
+  const Fixture f = Make(static_cast<int>(state.range(0)));
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto config = std::make_shared<fennic_test::MemoryConfigurationManager>();
+    config->recordOperations = false;
+    config->supportedProducts = {L"P100"};
+    config->jsonFiles["Update.dat"] = f.storedUpdates;
+    config->jsonFiles["Config.dat"] = f.storedConfigs;
+    auto downloader = std::make_shared<UpdatesDownload>(config);
+    CQLResponse processor(config, std::make_shared<fennic_test::CountingTenantConfig>(), downloader);
+    state.ResumeTiming();
+    benchmark::DoNotOptimize(processor.ProcessGetUpdtResponse(f.answer, true));
+    state.PauseTiming();
+    RestMsgQueue::releaseInstance();  // drop the queued download requests
+    state.ResumeTiming();
+  }
+  IAgentUtils::setLogManager(nullptr);
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_ProcessGetAllUpdates)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
