@@ -61,21 +61,25 @@ BENCHMARK(BM_ParseOnly)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
 void BM_ProcessGetAllUpdates(benchmark::State& state) {
   IAgentUtils::setLogManager(std::make_shared<fennic_test::NullLogger>());
   const Fixture f = Make(static_cast<int>(state.range(0)));
+  std::shared_ptr<fennic_test::MemoryConfigurationManager> config;
+  std::unique_ptr<CQLResponse> processor;
   for (auto _ : state) {
     state.PauseTiming();
-    auto config = std::make_shared<fennic_test::MemoryConfigurationManager>();
+    // Set-up and tear-down of the stores stay outside the measured part.
+    processor.reset();
+    RestMsgQueue::releaseInstance();  // drop the queued download requests
+    config = std::make_shared<fennic_test::MemoryConfigurationManager>();
     config->recordOperations = false;
     config->supportedProducts = {L"P100"};
     config->jsonFiles["Update.dat"] = f.storedUpdates;
     config->jsonFiles["Config.dat"] = f.storedConfigs;
-    auto downloader = std::make_shared<UpdatesDownload>(config);
-    CQLResponse processor(config, std::make_shared<fennic_test::CountingTenantConfig>(), downloader);
+    processor = std::make_unique<CQLResponse>(config, std::make_shared<fennic_test::CountingTenantConfig>(),
+                                              std::make_shared<UpdatesDownload>(config));
     state.ResumeTiming();
-    benchmark::DoNotOptimize(processor.ProcessGetUpdtResponse(f.answer, true));
-    state.PauseTiming();
-    RestMsgQueue::releaseInstance();  // drop the queued download requests
-    state.ResumeTiming();
+    benchmark::DoNotOptimize(processor->ProcessGetUpdtResponse(f.answer, true));
   }
+  processor.reset();
+  RestMsgQueue::releaseInstance();
   IAgentUtils::setLogManager(nullptr);
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
