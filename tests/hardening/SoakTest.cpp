@@ -162,8 +162,13 @@ TEST(SoakTest, MixedRequestsFromFourHostThreads) {
   for (int i = 0; i < 500 && logger->answered == answered; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_EQ(logger->answered, answered + 1);
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizer keeps freed memory in quarantine: resident size says nothing here.
+  (void)rssAtEnd;
+#else
   EXPECT_LE(rssAtEnd, rssAtCheckpoint + rssAtCheckpoint / 10)
       << "resident KiB after " << checkpoint << ": " << rssAtCheckpoint << ", after all: " << rssAtEnd;
+#endif
   RecordProperty("failed", std::to_string(logger->failed.load()));
 
   client.Shutdown();

@@ -254,10 +254,7 @@ TEST(CRestExecutorTest, RetryWaitEndsAtOnceOnStop) {
   h.transport->OnRequest(CLIENT_FORWARD_REQ, [&](const std::string&) -> std::string {
     entered.set_value();
     // Handlers wait between retries on the worker; a stop must cut it short.
-    struct Peek : fennic_test::TestableExecutor {
-      using TestableExecutor::WaitBeforeRetry;
-    };
-    waited.set_value(static_cast<Peek*>(h.executor.get())->WaitBeforeRetry());
+    waited.set_value(h.executor->WaitBeforeRetry());
     return "";
   });
   h.Push(CLIENT_FORWARD_REQ, "x");

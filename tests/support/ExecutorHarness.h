@@ -22,6 +22,7 @@ class TestableExecutor : public CRestExecutor {
   using CRestExecutor::CRestExecutor;
 
   using CRestExecutor::Dispatch;
+  using CRestExecutor::WaitBeforeRetry;
   using CRestExecutor::SetDeviceInfoUrl;
   using CRestExecutor::SetTenantValue;
   using CRestExecutor::SetToken;
