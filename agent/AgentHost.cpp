@@ -144,7 +144,15 @@ int AgentHost::RunOnce(std::ostream& error) {
     client_->SendRequest(16, "1");
     client_->SendRequest(1, "");
     const int outcome = events_.WaitFor(kUpdateCheckEnd, OnceBound(), stop_);
-    if (outcome == 4) return 0;
+    if (outcome == 4) {
+      // Acknowledgements queued just before the check ended are still in
+      // the queue, and a stop discards the queue. A transport query goes in
+      // behind them; its answer (event 19) means they have all been sent.
+      events_.Clear();
+      client_->SendRequest(19, "");
+      events_.WaitFor({19}, std::chrono::milliseconds(5000), stop_);
+      return 0;
+    }
     if (outcome == 2 && !registeredNow) {
       // The stored token was refused: register once more and retry.
       if (!Register(error)) return 1;
