@@ -154,7 +154,7 @@ TEST_P(HttpRestClientFaults, EndsEmptyOrThrowsWithinTheDeadline) {
     EXPECT_EQ(client.ExecuteRequest(3, "{}"), "");
   }
   // Bounded: the request limit plus the cancellation grace, with slack.
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   // The client is still usable afterwards.
   ScriptedListener healthy([](const SeenRequest&) { return Reply{200, "{\"fine\":1}"}; });
   client.SetTenantEndpoint(ToWide(healthy.Base()), L"t");
