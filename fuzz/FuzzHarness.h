@@ -13,6 +13,7 @@
 #include "CRestExecutor.h"
 #include "IAgentUtils.h"
 #include "RestMsgQueue.h"
+#include "support/ExecutorHarness.h"
 #include "support/Fakes.h"
 #include "support/MemoryConfigurationManager.h"
 #include "support/RecordingLogger.h"
@@ -88,7 +89,7 @@ class FuzzHarness {
     } catch (const std::exception&) {
       // The worker loop catches these too; what matters is no crash.
     }
-    Drain();
+    fennic_test::TakeQueuedMessages();  // what the handler queued is not executed
     // Keep stores from growing without bound across inputs.
     auto hold = config->Lock();
     config->jsonFiles.clear();
@@ -97,16 +98,6 @@ class FuzzHarness {
   }
 
  private:
-  // Discards what the handler queued: a marker goes in last.
-  void Drain() {
-    zelvan::fennic::RestMsgQueue* queue = zelvan::fennic::RestMsgQueue::getInstance();
-    zelvan::fennic::RestMessage marker;
-    marker.setType(-7777);
-    queue->pushMsg(marker);
-    while (queue->getNextRestMsg().getType() != -7777) {
-    }
-  }
-
   std::shared_ptr<fennic_test::MemoryConfigurationManager> config;
   std::shared_ptr<EchoTransport> transport;
   std::shared_ptr<zelvan::fennic::IQLResponse> processor;

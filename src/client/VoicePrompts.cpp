@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "CQLClientImpl.h"
+#include "LocalFileName.h"
 #include "RestRequestType.h"
 #include "StringUtil.h"
 #include "TextConversion.h"
@@ -17,10 +18,7 @@ namespace {
 std::string SafeFileName(const std::string& address) {
   const auto slash = address.find_last_of('/');
   std::string name = slash == std::string::npos ? address : address.substr(slash + 1);
-  if (name.empty() || name == "." || name == ".." || name.find('\\') != std::string::npos ||
-      name.find('\0') != std::string::npos)
-    return std::string();
-  return name;
+  return IsPlainFileName(name) ? name : std::string();
 }
 }  // namespace
 

@@ -7,6 +7,7 @@
 #include "AgentException.h"
 #include "CRestClientFactory.h"
 #include "IAgentUtils.h"
+#include "LocalFileName.h"
 #include "RestRequestType.h"
 #include "TextConversion.h"
 
@@ -22,7 +23,7 @@ bool SafeLocalPath(const std::string& folder, const std::string& path, std::stri
   const char separator = path[folder.size()];
   if (separator != '\\' && separator != '/') return false;
   const std::string name = path.substr(folder.size() + 1);
-  if (name == "." || name == ".." || name.find_first_of(std::string("/\\\0", 3)) != std::string::npos) return false;
+  if (!IsPlainFileName(name)) return false;
   normalised = folder + "/" + name;
   return true;
 }

@@ -63,17 +63,8 @@ class DownloadFixture : public ::testing::Test {
     CRestClientFactory::setRestClient(nullptr);
     RestMsgQueue::releaseInstance();
   }
-  // Takes every queued message (nothing else consumes the queue here).
-  std::vector<RestMessage> Queued() {
-    RestMessage end;
-    end.setType(-99);
-    RestMsgQueue::getInstance()->pushMsg(end);
-    std::vector<RestMessage> out;
-    for (RestMessage m = RestMsgQueue::getInstance()->getNextRestMsg(); m.getType() != -99;
-         m = RestMsgQueue::getInstance()->getNextRestMsg())
-      out.push_back(m);
-    return out;
-  }
+  // Nothing else takes from the queue here.
+  std::vector<RestMessage> Queued() { return fennic_test::TakeQueuedMessages(); }
   std::string Ack(const std::vector<RestMessage>& queued) {
     for (const auto& m : queued)
       if (m.getType() == DOWNLOAD_STATUS_REQ) return m.getData();

@@ -91,15 +91,19 @@ void ExecutorHarness::Shutdown() {
 
 void ExecutorHarness::StopWorkerForDirectCalls() { executor->StopWorker(); }
 
-std::vector<RestMessage> ExecutorHarness::DrainQueue() {
+std::vector<RestMessage> TakeQueuedMessages() {
   // A type no producer uses marks the end of what was queued before.
   constexpr int kEndMark = -1000;
-  Push(kEndMark);
+  RestMessage mark;
+  mark.setType(kEndMark);
+  RestMsgQueue::getInstance()->pushMsg(mark);
   std::vector<RestMessage> out;
   for (RestMessage m = RestMsgQueue::getInstance()->getNextRestMsg(); m.getType() != kEndMark;
        m = RestMsgQueue::getInstance()->getNextRestMsg())
     out.push_back(m);
   return out;
 }
+
+std::vector<RestMessage> ExecutorHarness::DrainQueue() { return TakeQueuedMessages(); }
 
 }  // namespace fennic_test

@@ -131,6 +131,10 @@ class ExecutorHarness {
   int sentinels_ = 0;
 };
 
+// Takes every message queued so far off the process-wide queue, in order.
+// REQUIRES: nothing else takes from the queue (no running worker).
+std::vector<zelvan::fennic::RestMessage> TakeQueuedMessages();
+
 // Installs the fakes as the process-wide services without an executor.
 struct ServicesScope {
   ServicesScope();
