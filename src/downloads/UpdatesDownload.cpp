@@ -56,7 +56,7 @@ UpdateRecord UpdatesDownload::convertUpdateJsonToMap(web::json::value update, bo
   try {
     record.IProduct = ToWide(update.at("IProduct").as_string());
     if (update.has_field("UpdatesURLs")) {
-      record.URLSource = update.at("UpdatesURLs");
+      record.URLSource = std::move(update.at("UpdatesURLs"));
       record.URL = configuration_->ResolveUpdateUrl(record.URLSource, ToUtf8(record.IProduct), std::string());
     } else {
       record.URLSource = update.at("UpdatesURL");
@@ -96,7 +96,7 @@ std::map<std::string, UpdateRecord> UpdatesDownload::ConstructMapFromJSON(web::j
   }
   try {
     for (auto& update : updates.as_array()) {
-      UpdateRecord record = convertUpdateJsonToMap(update, false);
+      UpdateRecord record = convertUpdateJsonToMap(std::move(update), false);
       map.emplace(KeyOf(record.UpdateSchedulerId), std::move(record));
     }
   } catch (const std::system_error& e) {
@@ -113,15 +113,15 @@ std::map<std::string, UpdateRecord> UpdatesDownload::ConstructDownloadObject(web
   std::lock_guard<std::recursive_mutex> hold(lock_);
   try {
     // Built first, so a bad description merges nothing.
-    const std::map<std::string, UpdateRecord> received = ConstructMapFromJSON(std::move(updates));
+    std::map<std::string, UpdateRecord> received = ConstructMapFromJSON(std::move(updates));
     const std::vector<std::wstring> supported = configuration_->GetSupportedProducts();
-    for (const auto& [key, record] : received) {
+    for (auto& [key, record] : received) {
       const bool isSupported = std::find(supported.begin(), supported.end(), record.IProduct) != supported.end();
       if (record.Type == L"Firmware" && !isSupported) {
         Log(3, where, ToUtf8(record.IProduct) + " is not supported so skipping FW download!");
         continue;
       }
-      downloads_.emplace(key, record);
+      downloads_.try_emplace(key, std::move(record));
     }
     const std::string origin = fromGetAllUpdates ? "24" : "9";
     for (const auto& [key, record] : downloads_) {

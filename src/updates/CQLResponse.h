@@ -61,9 +61,11 @@ class CQLResponse : public zelvan::fennic::IQLResponse {
   bool GetUpdateResponse(web::json::value updates, bool allUpdates);
   void GetConfigResponse(web::json::value configurations);
   void FillTenantConfig();
-  void MergeSilentUpdate(web::json::value& update, const UpdateMap& silentMap, JsonList& silentFromAll,
-                         JsonList& silentNew, bool allUpdates);
-  void MergeScheduledUpdate(web::json::value& update, const UpdateMap& scheduledMap, JsonList& scheduled);
+  // Both set "downloadStatus" of a received entry from the store that knows
+  // it; the caller then files the entry under its action.
+  void MergeSilentUpdate(web::json::value& update, const std::string& id, const UpdateMap& silentMap);
+  void MergeScheduledUpdate(web::json::value& update, const std::string& id, const std::string& action,
+                            const UpdateMap& scheduledMap);
   std::string BuildLocalFilePath(const std::wstring& url);
 
   // Cancellations.

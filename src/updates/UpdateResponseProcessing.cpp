@@ -109,18 +109,38 @@ bool CQLResponse::GetUpdateResponse(web::json::value updates, bool allUpdates) {
     web::json::value storedList = configuration_->ReadJsonFile(kUpdateFile);
     web::json::value storedSilent = configuration_->ReadSilentUpdates(0);
     // Both maps are keyed by scheduler id, so each received entry is matched
-    // by one lookup instead of a scan of the stores.
-    const UpdateMap silentMap = downloader_->ConstructMapFromJSON(storedSilent);
-    const UpdateMap scheduledMap = downloader_->ConstructMapFromJSON(storedList);
+    // by one lookup instead of a scan of the stores. A full list replaces the
+    // stores, so they are then needed only for the maps and are handed over.
+    const UpdateMap silentMap =
+        downloader_->ConstructMapFromJSON(allUpdates ? std::move(storedSilent) : storedSilent);
+    const UpdateMap scheduledMap =
+        downloader_->ConstructMapFromJSON(allUpdates ? std::move(storedList) : storedList);
 
     JsonList silentFromAll;
     JsonList silentNew;
     JsonList scheduled;
     JsonList toDownload;
+    // Reserved up front: regrowing lists of thousands of entries costs more
+    // than the entries themselves.
+    const size_t received = updates.size();
+    scheduled.reserve(received + (allUpdates || !storedList.is_array() ? 0 : storedList.size()));
+    toDownload.reserve(received);
     for (auto& update : updates.as_array()) {
-      MergeSilentUpdate(update, silentMap, silentFromAll, silentNew, allUpdates);
-      MergeScheduledUpdate(update, scheduledMap, scheduled);
-      if (!update.at(kStatus).as_bool()) toDownload.push_back(std::move(update));
+      const std::string id = IdKey(update);
+      const std::string action = update.at("Action").as_string();
+      MergeSilentUpdate(update, id, silentMap);
+      MergeScheduledUpdate(update, id, action, scheduledMap);
+      const bool download = !update.at(kStatus).as_bool();
+      JsonList* kept = nullptr;
+      if (action == "Silent") kept = allUpdates ? &silentFromAll : &silentNew;
+      if (action == "ScheduleUpdate") kept = &scheduled;
+      // Only an entry both kept and still to download needs a copy.
+      if (kept == nullptr) {
+        if (download) toDownload.push_back(std::move(update));
+        continue;
+      }
+      if (download) toDownload.push_back(update);
+      kept->push_back(std::move(update));
     }
     if (!allUpdates && storedList.is_array()) {
       for (auto& stored : storedList.as_array()) scheduled.push_back(std::move(stored));
@@ -152,29 +172,23 @@ bool CQLResponse::GetUpdateResponse(web::json::value updates, bool allUpdates) {
   return false;
 }
 
-// The received entry lists are filled with copies: an entry that is both
-// stored and still to be downloaded is needed in two documents.
-void CQLResponse::MergeSilentUpdate(web::json::value& update, const UpdateMap& silentMap, JsonList& silentFromAll,
-                                    JsonList& silentNew, bool allUpdates) {
-  const std::string id = IdKey(update);
-  const std::string action = update.at("Action").as_string();
+void CQLResponse::MergeSilentUpdate(web::json::value& update, const std::string& id, const UpdateMap& silentMap) {
   auto found = silentMap.find(id);
   if (found == silentMap.end()) {
     update[kStatus] = web::json::value::boolean(false);
   } else if (found->second.getDownloadStatus()) {
     update[kStatus] = web::json::value::boolean(StatusAfterUrlCompare(update, found->second));
   }
-  if (action == "Silent") (allUpdates ? silentFromAll : silentNew).push_back(update);
 }
 
-void CQLResponse::MergeScheduledUpdate(web::json::value& update, const UpdateMap& scheduledMap, JsonList& scheduled) {
-  const std::string id = IdKey(update);
-  const std::string action = update.at("Action").as_string();
+// Runs after MergeSilentUpdate, so for a scheduled update the scheduled store
+// has the last word.
+void CQLResponse::MergeScheduledUpdate(web::json::value& update, const std::string& id, const std::string& action,
+                                       const UpdateMap& scheduledMap) {
   if (action != "ScheduleUpdate") return;
   auto found = scheduledMap.find(id);
   if (found != scheduledMap.end() && found->second.getDownloadStatus())
     update[kStatus] = web::json::value::boolean(StatusAfterUrlCompare(update, found->second));
-  scheduled.push_back(update);
 }
 
 void CQLResponse::GetConfigResponse(web::json::value configurations) {

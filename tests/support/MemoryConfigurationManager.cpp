@@ -131,7 +131,7 @@ web::json::value MemoryConfigurationManager::ReadJsonFile(const std::string& nam
 }
 void MemoryConfigurationManager::WriteJsonFile(web::json::value document, const std::string& name) {
   FENNIC_ENTER("WriteJsonFile");
-  jsonFiles[name] = document;
+  jsonFiles[name] = std::move(document);
   ++jsonWrites;
 }
 void MemoryConfigurationManager::TenantDetailsChanged() {
@@ -148,7 +148,7 @@ web::json::value MemoryConfigurationManager::ReadSilentUpdates(int store) {
 }
 void MemoryConfigurationManager::WriteSilentUpdates(web::json::value list, int store) {
   FENNIC_ENTER("WriteSilentUpdates");
-  if (store == 0 || store == 1) silentUpdates[store] = list;
+  if (store == 0 || store == 1) silentUpdates[store] = std::move(list);
 }
 std::map<std::string, std::string> MemoryConfigurationManager::GetTenantDetails() {
   FENNIC_ENTER("GetTenantDetails");
