@@ -1,0 +1,48 @@
+# CPack: one Debian package with the whole installed tree (libraries,
+# headers, CMake package, pkg-config file, fennic-agent).
+#   cpack -G DEB          (in the build folder)
+set(FENNIC_PACKAGE_MAINTAINER "Fennic maintainers <maintainers@zelvan.invalid>"
+  CACHE STRING "Maintainer named in the Debian package")
+
+set(CPACK_PACKAGE_NAME "restexecutor")
+set(CPACK_PACKAGE_VENDOR "zelvan")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "${FENNIC_PACKAGE_MAINTAINER}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "REST request layer of the Fennic device-management agent")
+set(CPACK_PACKAGE_DESCRIPTION
+  "libRestExecutor registers a workstation agent with its tenant's management server, "
+  "sends heart beats, fetches and applies update and configuration deployments, downloads "
+  "packages and reports device events, on one worker thread. The package also holds the "
+  "reference outside services, the HTTP transport, the reference host program fennic-agent, "
+  "the headers, a CMake package (find_package(RestExecutor CONFIG)) and a pkg-config file.")
+string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
+set(CPACK_PACKAGE_INSTALL_DIRECTORY "RestExecutor")
+set(CPACK_RESOURCE_FILE_README "${PROJECT_SOURCE_DIR}/README.md")
+set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
+# The package carries stripped binaries; the build tree keeps the debug information.
+set(CPACK_STRIP_FILES ON)
+
+set(CPACK_GENERATOR "DEB")
+set(CPACK_DEBIAN_PACKAGE_NAME "restexecutor")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${FENNIC_PACKAGE_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_SECTION "libs")
+set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
+# Run-time dependencies come from the binaries (dpkg-shlibdeps, in dpkg-dev);
+# the headers and the CMake package also need the cpprestsdk and OpenSSL
+# development files, which dpkg-shlibdeps cannot see.
+find_program(FENNIC_DPKG_SHLIBDEPS dpkg-shlibdeps)
+if(FENNIC_DPKG_SHLIBDEPS)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # Our own libraries, in the staging folder that dpkg-shlibdeps runs in.
+  string(REGEX REPLACE "^/" "" fennic_staged_prefix "${CPACK_PACKAGING_INSTALL_PREFIX}")
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "${fennic_staged_prefix}/${CMAKE_INSTALL_LIBDIR}")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcpprest-dev, libssl-dev")
+else()
+  # Without dpkg-shlibdeps: the development packages bring the run-time
+  # libraries of cpprestsdk and OpenSSL; spdlog's is named here.
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcpprest-dev, libssl-dev, libspdlog1.10")
+endif()
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+
+include(CPack)
