@@ -89,6 +89,18 @@ int IntOr(const value& v, const char* key, int fallback) {
   return v.has_field(key) && v.at(key).is_integer() ? v.at(key).as_integer() : fallback;
 }
 
+// Whether a JSON answer tells the agent its request was taken.
+bool AcceptsRequest(int status, const std::string& text) {
+  if (status < 200 || status > 299) return false;
+  try {
+    const value v = value::parse(text);
+    return v.has_boolean_field("validateResponseStatus") && v.at("validateResponseStatus").as_bool() &&
+           v.has_boolean_field("validateResponse") && v.at("validateResponse").as_bool();
+  } catch (const web::json::json_exception&) {
+    return false;
+  }
+}
+
 }  // namespace
 
 ManagementServer::ManagementServer(Scenario scenario, ServerOptions options)
@@ -173,6 +185,16 @@ int ManagementServer::CountOf(const std::string& type) const {
   return n;
 }
 
+std::vector<value> ManagementServer::AcceptedOf(const std::string& type) const {
+  std::lock_guard<std::mutex> hold(lock_);
+  std::vector<value> out;
+  for (const long seq : accepted_) {
+    const value& r = records_.at(static_cast<size_t>(seq - 1));
+    if (r.at("type").as_string() == type) out.push_back(r);
+  }
+  return out;
+}
+
 std::optional<Fault> ManagementServer::TakeFault(const std::string& target) {
   std::lock_guard<std::mutex> hold(lock_);
   for (auto& [fault, seen] : faults_) {
@@ -185,14 +207,19 @@ std::optional<Fault> ManagementServer::TakeFault(const std::string& target) {
   return std::nullopt;
 }
 
-void ManagementServer::Record(value entry) {
+long ManagementServer::Record(value entry, bool accepting) {
   std::lock_guard<std::mutex> hold(lock_);
-  entry["seq"] = value::number(static_cast<int64_t>(++seq_));
+  const long seq = ++seq_;
+  entry["seq"] = value::number(static_cast<int64_t>(seq));
   if (recordFile_.is_open()) {
     recordFile_ << entry.serialize() << '\n';
     recordFile_.flush();
   }
   records_.push_back(std::move(entry));
+  // Counted before the answer goes out, so a client that has its answer
+  // finds it counted; Handle takes it back if the answer does not go out.
+  if (accepting) accepted_.insert(seq);
+  return seq;
 }
 
 std::string ManagementServer::PackagePath(const std::string& name) const {
@@ -267,13 +294,19 @@ void ManagementServer::Handle(http::http_request request) {
   std::string faultName = fault ? fault->action : "";
   int64_t breakAfter = -1;
   if (fault) {
-    if (fault->action == "delay") {
+    if (fault->action == "delay" || fault->action == "refuse") {
       std::unique_lock<std::mutex> hold(lock_);
       stopping_.wait_for(hold, std::chrono::milliseconds(std::min(fault->delayMs, 30000)), [&] { return stopped_; });
-    } else if (fault->action == "status500") {
+    }
+    if (fault->action == "status500") {
       answer = Answer{};
       answer.status = 500;
       answer.text = "{\"error\":\"injected\"}";
+    } else if (fault->action == "statusFalse") {
+      answer = Answer{};
+      value v = Refusal("Service unavailable");
+      v["validateResponseStatus"] = value::boolean(false);
+      answer.text = v.serialize();
     } else if (fault->action == "malformed") {
       answer.file.clear();
       answer.status = 200;
@@ -291,7 +324,8 @@ void ManagementServer::Handle(http::http_request request) {
   if (!answer.file.empty()) {
     note["bytes"] = value::number(static_cast<int64_t>(breakAfter >= 0 ? breakAfter : answer.length));
   }
-  Record(note);
+  const bool accepting = answer.file.empty() && breakAfter < 0 && AcceptsRequest(answer.status, answer.text);
+  const long seq = Record(note, accepting);
 
   http::http_response response(static_cast<http::status_code>(answer.status));
   std::shared_ptr<BodySource> source;
@@ -321,6 +355,12 @@ void ManagementServer::Handle(http::http_request request) {
     request.reply(response).wait();
   } catch (const std::exception&) {
     // A broken-off body ends the connection; that is the point of the fault.
+    // An answer that did not go out (a stop closed the connection under it)
+    // accepted nothing.
+    if (accepting) {
+      std::lock_guard<std::mutex> hold(lock_);
+      accepted_.erase(seq);
+    }
   }
 }
 

@@ -56,6 +56,11 @@ class ManagementServer {
   std::vector<web::json::value> Records() const;
   // How many requests of a type ("3", "package", ...) arrived.
   int CountOf(const std::string& type) const;
+  // The records of a type whose answer accepted the request (an envelope
+  // with "validateResponseStatus" and "validateResponse" true) and went out
+  // whole. An answer held back, broken off, or lost to a stop under it is
+  // not counted: only what the client can have seen accepted is.
+  std::vector<web::json::value> AcceptedOf(const std::string& type) const;
 
  private:
   struct Answer;
@@ -73,7 +78,8 @@ class ManagementServer {
   web::json::value Describe(const web::json::value& update) const;
   bool HasPendingUpdates() const;
   std::optional<Fault> TakeFault(const std::string& target);
-  void Record(web::json::value entry);
+  // Returns the entry's sequence number.
+  long Record(web::json::value entry, bool accepting);
   std::string PackagePath(const std::string& name) const;
 
   Scenario scenario_;
@@ -93,6 +99,7 @@ class ManagementServer {
   bool configCancelsAcked_ = false;
   bool queriesAnswered_ = false;
   std::vector<web::json::value> records_;
+  std::set<long> accepted_;  // sequence numbers of the records AcceptedOf counts
   std::ofstream recordFile_;
   long seq_ = 0;
 };

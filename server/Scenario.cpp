@@ -83,7 +83,7 @@ Scenario Scenario::FromJson(const value& doc, const std::string& baseFolder) {
     Fault fault;
     fault.target = TextOr(f, "target", "");
     fault.action = TextOr(f, "action", "");
-    static const char* actions[] = {"refuse", "delay", "status500", "truncate", "malformed"};
+    static const char* actions[] = {"refuse", "delay", "status500", "statusFalse", "truncate", "malformed"};
     bool known = false;
     for (const char* a : actions) known = known || fault.action == a;
     if (fault.target.empty() || !known) throw std::runtime_error("fault needs \"target\" and a known \"action\"");

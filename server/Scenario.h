@@ -10,10 +10,13 @@ namespace zelvan::fennic {
 
 // A fault the server injects into the answers of one request type
 // ("3", "12", ...), of the package files ("package"), or of any request
-// ("*"). Actions: "refuse" (connection dropped without an answer), "delay"
-// (answer after delayMs), "status500", "truncate" (body broken off after
-// `bytes`, default half), "malformed" (not JSON). `skip` matching requests
-// pass first; then `times` of them (-1: all) get the fault.
+// ("*"). Actions: "refuse" (connection dropped without an answer; after
+// delayMs when given, which a client with a shorter time-out sees as a
+// time-out), "delay" (answer after delayMs), "status500", "statusFalse"
+// (answered, with "validateResponseStatus" false), "truncate" (body broken
+// off after `bytes`, default half), "malformed" (not JSON). `skip` matching
+// requests pass first; then `times` of them (-1: all) get the fault. A fault
+// counts only the requests that the faults listed before it let through.
 struct Fault {
   std::string target;
   std::string action;

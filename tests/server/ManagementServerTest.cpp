@@ -178,6 +178,7 @@ struct FaultCase {
   const char* action;
   bool throws;
   bool emptyAnswer;
+  bool accepted;  // the faulted request still counts as accepted
 };
 
 class ManagementServerFaults : public ::testing::TestWithParam<FaultCase> {};
@@ -200,6 +201,9 @@ TEST_P(ManagementServerFaults, HitTheNamedRequestsOnly) {
     if (std::string(c.action) == "delay") {
       EXPECT_TRUE(Parse(answer).at("validateResponse").as_bool());
     }
+    if (std::string(c.action) == "statusFalse") {
+      EXPECT_FALSE(Parse(answer).at("validateResponseStatus").as_bool());
+    }
   }
   EXPECT_TRUE(Parse(chain.client->ExecuteRequest(9, "")).at("validateResponse").as_bool()) << "other types";
   EXPECT_TRUE(Parse(chain.client->ExecuteRequest(3, "{}")).at("validateResponse").as_bool()) << "used up";
@@ -207,13 +211,31 @@ TEST_P(ManagementServerFaults, HitTheNamedRequestsOnly) {
   ASSERT_EQ(records.size(), 5u);
   EXPECT_EQ(records[2].at("fault").as_string(), c.action);
   EXPECT_EQ(records[4].at("fault").as_string(), "");
+  EXPECT_EQ(chain.server->AcceptedOf("3").size(), c.accepted ? 3u : 2u);
+  EXPECT_EQ(chain.server->AcceptedOf("9").size(), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Actions, ManagementServerFaults,
-                         ::testing::Values(FaultCase{"refuse", true, false}, FaultCase{"truncate", true, false},
-                                           FaultCase{"status500", false, true}, FaultCase{"malformed", false, false},
-                                           FaultCase{"delay", false, false}),
+                         ::testing::Values(FaultCase{"refuse", true, false, false},
+                                           FaultCase{"truncate", true, false, false},
+                                           FaultCase{"status500", false, true, false},
+                                           FaultCase{"statusFalse", false, false, false},
+                                           FaultCase{"malformed", false, false, false},
+                                           FaultCase{"delay", false, false, true}),
                          [](const auto& info) { return std::string(info.param.action); });
+
+TEST(ManagementServer, RequestHeldPastTheTimeOutThenDroppedIsNotAccepted) {
+  // Every heart beat: the HTTP client may send a timed-out request once more
+  // by itself, on a fresh connection, and that one must hang as well.
+  Chain chain(R"J(, "faults": [{"target": "3", "action": "refuse", "delayMs": 3000, "times": -1}])J");
+  chain.Register();
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_THROW(chain.client->ExecuteRequest(3, "{}"), web::http::http_exception);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(2500)) << "the client gave up first";
+  EXPECT_TRUE(Parse(chain.client->ExecuteRequest(9, "")).at("validateResponse").as_bool());
+  EXPECT_TRUE(chain.server->AcceptedOf("3").empty());
+  EXPECT_EQ(chain.server->AcceptedOf("9").size(), 1u);
+}
 
 TEST(ManagementServer, PackageServedFromARangeAndBrokenOffOnRequest) {
   Chain chain(R"J(, "faults": [{"target": "package", "action": "truncate", "bytes": 1000000}])J");
