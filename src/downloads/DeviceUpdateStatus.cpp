@@ -80,12 +80,18 @@ void CRestExecutor::ManageDeviceUpdtStatus(const RestMessage& message) {
   auto keep = [&] {
     if (!fromStore) SaveFailedRequestOfUpdateStatus(report);
   };
+  // Answers after which a report is not tried again: a stored one leaves
+  // the store, or it would be re-sent at every heart beat.
+  auto drop = [&] {
+    if (fromStore) RemoveStoredReport(*configuration_, report);
+  };
 
   for (;;) {
     try {
       const std::string answerText = Execute(DEVICE_UPDATE_STATUS_REQ, report);
       if (answerText.empty()) {
         Log(2, kStatusWhere, "Device update status response is empty");
+        drop();
         return;
       }
       Log(2, kStatusWhere, "Device Update Status response : " + answerText);
@@ -102,8 +108,8 @@ void CRestExecutor::ManageDeviceUpdtStatus(const RestMessage& message) {
         retryCount_ = 0;
         Log(2, kStatusWhere, "Upgrade Status updated successfully");
         MarkServerSeen();
-        if (fromStore) RemoveStoredReport(*configuration_, report);
       }
+      drop();
       return;
     } catch (const web::http::http_exception& e) {
       Log(3, kStatusWhere, e.what());
@@ -122,9 +128,11 @@ void CRestExecutor::ManageDeviceUpdtStatus(const RestMessage& message) {
       }
     } catch (const web::json::json_exception& e) {
       Log(5, kStatusWhere, e.what());
+      drop();
       return;
     } catch (const std::system_error& e) {
       Log(5, kStatusWhere, e.what());
+      drop();
       return;
     }
   }

@@ -135,6 +135,27 @@ TEST(DeviceUpdateStatusTest, StoredReportsAreResentAfterHeartBeatAndLeaveOnlyWhe
   EXPECT_EQ(Stored(h), List({}));
 }
 
+// Empty, refused and malformed answers end a report's life like acceptance
+// does; a stored report must not come back at every heart beat.
+TEST(DeviceUpdateStatusTest, StoredReportsLeaveTheStoreOnEveryFinalAnswer) {
+  ExecutorHarness h;
+  const std::string a = Report("dev-a", 1), b = Report("dev-b", 2), c = Report("dev-c", 3);
+  Store(h, {a, b, c});
+  h.transport->AnswerAlways(HEART_BEAT_REQ, R"({"validateResponse":true,"ResponseBody":{}})");
+  h.transport->Answer(DEVICE_UPDATE_STATUS_REQ, "");
+  h.transport->Answer(DEVICE_UPDATE_STATUS_REQ,
+                      R"({"validateResponseStatus":true,"ResposeCommand":0,"validateResponse":false})");
+  h.transport->Answer(DEVICE_UPDATE_STATUS_REQ, "<html>");
+  h.Push(HEART_BEAT_REQ);
+  ASSERT_TRUE(h.Settle());
+  ASSERT_TRUE(h.Settle());
+  EXPECT_EQ(Stored(h), List({}));
+  h.Push(HEART_BEAT_REQ);
+  ASSERT_TRUE(h.Settle());
+  ASSERT_TRUE(h.Settle());
+  EXPECT_EQ(SentReports(h), (std::vector<std::string>{a, b, c})) << "each sent once, none again";
+}
+
 TEST(DeviceUpdateStatusTest, QueuedReportsStayStoredUntilAnswered) {
   ExecutorHarness h;
   h.StopWorkerForDirectCalls();
