@@ -109,6 +109,12 @@ std::map<std::string, UpdateRecord> UpdatesDownload::ConstructMapFromJSON(web::j
 
 std::map<std::string, UpdateRecord> UpdatesDownload::ConstructDownloadObject(web::json::value updates,
                                                                              bool fromGetAllUpdates) {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  MergeDownloads(std::move(updates), fromGetAllUpdates);
+  return downloads_;
+}
+
+void UpdatesDownload::MergeDownloads(web::json::value updates, bool fromGetAllUpdates) {
   const std::string where = "UpdatesDownload::ConstructDownloadObject";
   std::lock_guard<std::recursive_mutex> hold(lock_);
   try {
@@ -138,7 +144,6 @@ std::map<std::string, UpdateRecord> UpdatesDownload::ConstructDownloadObject(web
   } catch (const std::bad_exception& e) {
     Log(5, where, e.what());
   }
-  return downloads_;
 }
 
 bool UpdatesDownload::CheckPermissionAndSpace(const std::wstring& type) {

@@ -43,6 +43,9 @@ class UpdatesDownload : public zelvan::fennic::IUpdatesDownload {
                                     const std::string& origin) override;
   int GetPendingDownloadCount() override;
 
+  // ConstructDownloadObject without the copy of the whole list that it
+  // returns, for callers that drop that copy.
+  void MergeDownloads(web::json::value updates, bool fromGetAllUpdates);
   zelvan::fennic::UpdateRecord convertUpdateJsonToMap(web::json::value update, bool defaultStatus);
   bool CheckPermissionAndSpace(const std::wstring& type);
   zelvan::fennic::DownloadAck getDownloadStatusAck(int updateSchedulerId);

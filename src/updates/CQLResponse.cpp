@@ -3,6 +3,7 @@
 #include "AgentException.h"
 #include "IAgentUtils.h"
 #include "TextConversion.h"
+#include "UpdatesDownload.h"
 
 using namespace zelvan::fennic;
 
@@ -43,6 +44,17 @@ void CQLResponse::HandleDownloadResponse(const std::string& response, const std:
 }
 
 void CQLResponse::ConstructDownloads(web::json::value updates, bool fromGetAllUpdates) {
+  MergeIntoDownloadList(std::move(updates), fromGetAllUpdates);
+}
+
+// Our own downloader can merge without copying its whole list for a caller
+// that drops the copy; with thousands of pending entries that copy costs as
+// much as the merge.
+void CQLResponse::MergeIntoDownloadList(web::json::value updates, bool fromGetAllUpdates) {
+  if (auto* own = dynamic_cast<UpdatesDownload*>(downloader_.get())) {
+    own->MergeDownloads(std::move(updates), fromGetAllUpdates);
+    return;
+  }
   downloader_->ConstructDownloadObject(std::move(updates), fromGetAllUpdates);
 }
 

@@ -67,6 +67,8 @@ class CQLResponse : public zelvan::fennic::IQLResponse {
   void MergeScheduledUpdate(web::json::value& update, const std::string& id, const std::string& action,
                             const UpdateMap& scheduledMap);
   std::string BuildLocalFilePath(const std::wstring& url);
+  // The downloader's ConstructDownloadObject, whose returned list is dropped.
+  void MergeIntoDownloadList(web::json::value updates, bool fromGetAllUpdates);
 
   // Cancellations.
   void ProcessGetCancelUpdateResponse(web::json::value cancelledUpdates);

@@ -32,6 +32,16 @@ bool ReadUpdateOutcome(const web::json::value& answer) {
   return answer.at("validateResponse").as_bool();
 }
 
+// An object holding only the named member of the body, moved out of it; a
+// body without that member is copied as it is, so the caller sees the same.
+web::json::value TakeMember(web::json::value& body, const char* name) {
+  if (!body.is_object() || !body.has_field(name)) return body;
+  web::json::value part = web::json::value::object();
+  part[name] = std::move(body.at(name));
+  body.erase(name);  // no moved-from member is left behind
+  return part;
+}
+
 web::json::value ArrayOf(std::vector<web::json::value>&& elements) {
   return web::json::value::array(std::move(elements));
 }
@@ -56,8 +66,9 @@ bool CQLResponse::ProcessGetUpdtResponse(const std::string& response, bool allUp
     }
     Log(2, kWhere, "Updates has been received successfully");
     web::json::value& body = answer.at("ResponseBody");
-    // The body is consumed member by member; each call takes its own part.
-    result = processGetUpdateOrConfig(body, L"Updates", allUpdates);
+    // Each call reads only its own member, so the updates are handed over
+    // alone instead of with a copy of the whole body.
+    result = processGetUpdateOrConfig(TakeMember(body, "Updates"), L"Updates", allUpdates);
     Log(2, kWhere, std::string("UpdateResponseStatus for Firmeare Updates : ") + (result ? "1" : "0"));
     processGetUpdateOrConfig(std::move(body), L"ConfigurationUpdates", allUpdates);
     Log(2, kWhere, result ? "Updates has been received successfully" : "Updates are not available");
@@ -158,7 +169,7 @@ bool CQLResponse::GetUpdateResponse(web::json::value updates, bool allUpdates) {
     configuration_->WriteSilentUpdates(std::move(silentDocument), 0);
 
     if (toDownload.empty()) return false;
-    downloader_->ConstructDownloadObject(ArrayOf(std::move(toDownload)), allUpdates);
+    MergeIntoDownloadList(ArrayOf(std::move(toDownload)), allUpdates);
     return downloader_->GetPendingDownloadCount() > 0;
   } catch (const web::json::json_exception& e) {
     Log(5, kWhere, e.what());
