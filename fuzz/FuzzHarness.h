@@ -64,6 +64,14 @@ class FuzzHarness {
     config->supportedProducts = {L"P100"};
     transport = std::make_shared<EchoTransport>();
     zelvan::fennic::CRestClientFactory::setRestClient(transport);
+    Build();
+  }
+
+  // The executor and its processor, anew: the download list keeps entries
+  // across inputs, and every input would otherwise queue them all again.
+  void Build() {
+    executor.reset();
+    processor.reset();
 #ifdef FENNIC_FUZZ_REAL_PROCESSOR
     auto downloader = std::make_shared<UpdatesDownload>(config);
     processor = std::make_shared<CQLResponse>(config, std::make_shared<fennic_test::CountingTenantConfig>(),
@@ -90,6 +98,7 @@ class FuzzHarness {
       // The worker loop catches these too; what matters is no crash.
     }
     fennic_test::TakeQueuedMessages();  // what the handler queued is not executed
+    if (processor->GetPendingDownloadCount() > kPendingDownloadLimit) Build();
     // Keep stores from growing without bound across inputs.
     auto hold = config->Lock();
     config->jsonFiles.clear();
@@ -98,6 +107,7 @@ class FuzzHarness {
   }
 
  private:
+  static constexpr int kPendingDownloadLimit = 64;
   std::shared_ptr<fennic_test::MemoryConfigurationManager> config;
   std::shared_ptr<EchoTransport> transport;
   std::shared_ptr<zelvan::fennic::IQLResponse> processor;
