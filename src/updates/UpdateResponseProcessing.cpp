@@ -32,10 +32,11 @@ bool ReadUpdateOutcome(const web::json::value& answer) {
   return answer.at("validateResponse").as_bool();
 }
 
-// An object holding only the named member of the body, moved out of it; a
-// body without that member is copied as it is, so the caller sees the same.
+// An object holding only the named member of the body, moved out of it. A
+// body without that member gives an empty object: the reader sees the member
+// missing either way, and nothing is copied.
 web::json::value TakeMember(web::json::value& body, const char* name) {
-  if (!body.is_object() || !body.has_field(name)) return body;
+  if (!body.has_field(name)) return web::json::value::object();
   web::json::value part = web::json::value::object();
   part[name] = std::move(body.at(name));
   body.erase(name);  // no moved-from member is left behind
