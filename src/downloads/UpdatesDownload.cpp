@@ -27,6 +27,28 @@ bool SafeLocalPath(const std::string& folder, const std::string& path, std::stri
   normalised = folder + "/" + name;
   return true;
 }
+
+// The members after the address, in the order the description format lists
+// them; a missing or mistyped one raises the JSON library's exception.
+void ReadDescriptionFields(const web::json::value& update, bool defaultStatus, UpdateRecord& record) {
+  const std::string version = update.at("Version").as_string();
+  const std::string type = update.at("Type").as_string();
+  const std::string scheduled = update.at("ScheduledTime").as_string();
+  const std::string action = update.at("Action").as_string();
+  const int uploadId = update.at("UploadID").as_integer();
+  const int schedulerId = update.at("UpdateSchedulerId").as_integer();
+  const std::string deployed = update.at("updateDeployedTime").as_string();
+  const std::string force = update.at("ForceUpdate").as_string();
+  record.Version = ToWide(version);
+  record.Type = ToWide(type);
+  record.ScheduledTime = ToWide(scheduled);
+  record.Action = ToWide(action);
+  record.UploadID = uploadId;
+  record.UpdateSchedulerId = schedulerId;
+  record.updateDeployedTime = ToWide(deployed);
+  record.ForceUpdate = ToWide(force);
+  record.downloadStatus = update.has_field("downloadStatus") ? update.at("downloadStatus").as_bool() : defaultStatus;
+}
 }  // namespace
 
 UpdatesDownload::UpdatesDownload(std::shared_ptr<IConfigurationManager> configuration)
@@ -62,30 +84,48 @@ UpdateRecord UpdatesDownload::convertUpdateJsonToMap(web::json::value update, bo
       record.URLSource = update.at("UpdatesURL");
       record.URL = ToWide(record.URLSource.as_string());
     }
-    const std::string version = update.at("Version").as_string();
-    const std::string type = update.at("Type").as_string();
-    const std::string scheduled = update.at("ScheduledTime").as_string();
-    const std::string action = update.at("Action").as_string();
-    const int uploadId = update.at("UploadID").as_integer();
-    const int schedulerId = update.at("UpdateSchedulerId").as_integer();
-    const std::string deployed = update.at("updateDeployedTime").as_string();
-    const std::string force = update.at("ForceUpdate").as_string();
-    record.Version = ToWide(version);
-    record.Type = ToWide(type);
-    record.ScheduledTime = ToWide(scheduled);
-    record.Action = ToWide(action);
-    record.UploadID = uploadId;
-    record.UpdateSchedulerId = schedulerId;
-    record.updateDeployedTime = ToWide(deployed);
-    record.ForceUpdate = ToWide(force);
-    record.downloadStatus =
-        update.has_field("downloadStatus") ? update.at("downloadStatus").as_bool() : defaultStatus;
+    ReadDescriptionFields(update, defaultStatus, record);
   } catch (const std::system_error& e) {
     Log(5, "UpdatesDownload::convertUpdateJsonToMap", e.what());
   } catch (const std::bad_exception& e) {
     Log(5, "UpdatesDownload::convertUpdateJsonToMap", e.what());
   }
   return record;
+}
+
+void TakenDownloads::Add(const web::json::value& update) {
+  Entry entry;
+  try {
+    entry.record.IProduct = ToWide(update.at("IProduct").as_string());
+    if (update.has_field("UpdatesURLs")) {
+      entry.record.URLSource = update.at("UpdatesURLs");
+      entry.resolve = true;
+    } else {
+      entry.record.URLSource = update.at("UpdatesURL");
+      entry.record.URL = ToWide(entry.record.URLSource.as_string());
+    }
+    ReadDescriptionFields(update, false, entry.record);
+  } catch (...) {
+    entry.failure = std::current_exception();
+  }
+  entries_.push_back(std::move(entry));
+}
+
+bool UpdatesDownload::ResolveTakenAddress(UpdateRecord& record) {
+  const char* where = "UpdatesDownload::convertUpdateJsonToMap";
+  try {
+    record.URL = configuration_->ResolveUpdateUrl(record.URLSource, ToUtf8(record.IProduct), std::string());
+    return true;
+  } catch (const std::system_error& e) {
+    Log(5, where, e.what());
+  } catch (const std::bad_exception& e) {
+    Log(5, where, e.what());
+  }
+  UpdateRecord partial;
+  partial.IProduct = std::move(record.IProduct);
+  partial.URLSource = std::move(record.URLSource);
+  record = std::move(partial);
+  return false;
 }
 
 std::map<std::string, UpdateRecord> UpdatesDownload::ConstructMapFromJSON(web::json::value updates) {
@@ -115,34 +155,58 @@ std::map<std::string, UpdateRecord> UpdatesDownload::ConstructDownloadObject(web
 }
 
 void UpdatesDownload::MergeDownloads(web::json::value updates, bool fromGetAllUpdates) {
-  const std::string where = "UpdatesDownload::ConstructDownloadObject";
   std::lock_guard<std::recursive_mutex> hold(lock_);
   try {
     // Built first, so a bad description merges nothing.
-    std::map<std::string, UpdateRecord> received = ConstructMapFromJSON(std::move(updates));
-    const std::vector<std::wstring> supported = configuration_->GetSupportedProducts();
-    for (auto& [key, record] : received) {
-      const bool isSupported = std::find(supported.begin(), supported.end(), record.IProduct) != supported.end();
-      if (record.Type == L"Firmware" && !isSupported) {
-        Log(3, where, ToUtf8(record.IProduct) + " is not supported so skipping FW download!");
-        continue;
-      }
-      downloads_.try_emplace(key, std::move(record));
-    }
-    const std::string origin = fromGetAllUpdates ? "24" : "9";
-    for (const auto& [key, record] : downloads_) {
-      Log(2, where, "Download called for : " + key);
-      RestMessage message;
-      message.setType(DOWNLOAD_FILES);
-      message.setTarget(record.URL);
-      message.setDownloadKey(key);
-      message.setData(origin.data(), origin.size());
-      Push(message);
-    }
+    MergeReceived(ConstructMapFromJSON(std::move(updates)), fromGetAllUpdates);
   } catch (const std::system_error& e) {
-    Log(5, where, e.what());
+    Log(5, "UpdatesDownload::ConstructDownloadObject", e.what());
   } catch (const std::bad_exception& e) {
-    Log(5, where, e.what());
+    Log(5, "UpdatesDownload::ConstructDownloadObject", e.what());
+  }
+}
+
+void UpdatesDownload::MergeTaken(TakenDownloads taken, bool fromGetAllUpdates) {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  try {
+    std::map<std::string, UpdateRecord> received;
+    for (auto& entry : taken.entries_) {
+      UpdateRecord& record = entry.record;
+      // A caught lookup error ends the conversion before any member that failed.
+      const bool stoppedAtLookup = entry.resolve && !ResolveTakenAddress(record);
+      if (entry.failure && !stoppedAtLookup) std::rethrow_exception(entry.failure);
+      received.emplace(KeyOf(record.UpdateSchedulerId), std::move(record));
+    }
+    MergeReceived(std::move(received), fromGetAllUpdates);
+  } catch (const std::system_error& e) {
+    Log(5, "UpdatesDownload::ConstructDownloadObject", e.what());
+  } catch (const std::bad_exception& e) {
+    Log(5, "UpdatesDownload::ConstructDownloadObject", e.what());
+  }
+}
+
+void UpdatesDownload::MergeReceived(std::map<std::string, UpdateRecord> received, bool fromGetAllUpdates) {
+  const std::string where = "UpdatesDownload::ConstructDownloadObject";
+  const std::vector<std::wstring> supported = configuration_->GetSupportedProducts();
+  while (!received.empty()) {
+    auto node = received.extract(received.begin());
+    const UpdateRecord& record = node.mapped();
+    const bool isSupported = std::find(supported.begin(), supported.end(), record.IProduct) != supported.end();
+    if (record.Type == L"Firmware" && !isSupported) {
+      Log(3, where, ToUtf8(record.IProduct) + " is not supported so skipping FW download!");
+      continue;
+    }
+    downloads_.insert(std::move(node));  // an entry already listed stays unchanged
+  }
+  const std::string origin = fromGetAllUpdates ? "24" : "9";
+  for (const auto& [key, record] : downloads_) {
+    Log(2, where, "Download called for : " + key);
+    RestMessage message;
+    message.setType(DOWNLOAD_FILES);
+    message.setTarget(record.URL);
+    message.setDownloadKey(key);
+    message.setData(origin.data(), origin.size());
+    Push(message);
   }
 }
 

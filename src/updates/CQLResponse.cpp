@@ -1,5 +1,7 @@
 #include "CQLResponse.h"
 
+#include <typeinfo>
+
 #include "AgentException.h"
 #include "IAgentUtils.h"
 #include "TextConversion.h"
@@ -47,11 +49,18 @@ void CQLResponse::ConstructDownloads(web::json::value updates, bool fromGetAllUp
   MergeIntoDownloadList(std::move(updates), fromGetAllUpdates);
 }
 
+// Only the exact class: a derived downloader may override what these
+// shortcuts skip.
+UpdatesDownload* CQLResponse::OwnDownloader() const {
+  UpdatesDownload* own = dynamic_cast<UpdatesDownload*>(downloader_.get());
+  return own != nullptr && typeid(*own) == typeid(UpdatesDownload) ? own : nullptr;
+}
+
 // Our own downloader can merge without copying its whole list for a caller
 // that drops the copy; with thousands of pending entries that copy costs as
 // much as the merge.
 void CQLResponse::MergeIntoDownloadList(web::json::value updates, bool fromGetAllUpdates) {
-  if (auto* own = dynamic_cast<UpdatesDownload*>(downloader_.get())) {
+  if (UpdatesDownload* own = OwnDownloader()) {
     own->MergeDownloads(std::move(updates), fromGetAllUpdates);
     return;
   }

@@ -27,6 +27,8 @@ struct AckRecord {
 
 }  // namespace zelvan::fennic
 
+class UpdatesDownload;
+
 // The response processor. Every processing operation runs on the worker
 // thread, one at a time. SetEventListener, IsRequestFailed and ReleaseQueue
 // come from host threads; the failed-request list is the only state they
@@ -69,6 +71,8 @@ class CQLResponse : public zelvan::fennic::IQLResponse {
   std::string BuildLocalFilePath(const std::wstring& url);
   // The downloader's ConstructDownloadObject, whose returned list is dropped.
   void MergeIntoDownloadList(web::json::value updates, bool fromGetAllUpdates);
+  // The downloader when it is our UpdatesDownload itself, else null.
+  UpdatesDownload* OwnDownloader() const;
 
   // Cancellations.
   void ProcessGetCancelUpdateResponse(web::json::value cancelledUpdates);

@@ -3,6 +3,7 @@
 #include "AgentException.h"
 #include "CQLResponse.h"
 #include "TextConversion.h"
+#include "UpdatesDownload.h"
 
 using namespace zelvan::fennic;
 
@@ -15,13 +16,56 @@ const char* const kId = "UpdateSchedulerId";
 
 std::string IdKey(const web::json::value& description) { return std::to_string(description.at(kId).as_integer()); }
 
+// Whether two values serialize to the same text, without serializing them:
+// values of different kinds never do, strings and keys escape one to one,
+// and members serialize in the order they are held.
+bool SameText(const web::json::value& a, const web::json::value& b) {
+  if (a.type() != b.type()) return false;
+  switch (a.type()) {
+    case web::json::value::Null:
+      return true;
+    case web::json::value::Boolean:
+      return a.as_bool() == b.as_bool();
+    case web::json::value::String:
+      return a.as_string() == b.as_string();
+    case web::json::value::Array: {
+      const auto& left = a.as_array();
+      const auto& right = b.as_array();
+      if (left.size() != right.size()) return false;
+      for (auto l = left.begin(), r = right.begin(); l != left.end(); ++l, ++r)
+        if (!SameText(*l, *r)) return false;
+      return true;
+    }
+    case web::json::value::Object: {
+      const auto& left = a.as_object();
+      const auto& right = b.as_object();
+      if (left.size() != right.size()) return false;
+      for (auto l = left.begin(), r = right.begin(); l != left.end(); ++l, ++r)
+        if (l->first != r->first || !SameText(l->second, r->second)) return false;
+      return true;
+    }
+    default:  // numbers: an integer and a double may still print alike
+      return a.serialize() == b.serialize();
+  }
+}
+
 // The stored download flag after comparing addresses: a stored "downloaded"
 // holds only while the address text is the same as the one downloaded from.
+// A stored entry without a source compares as empty text, which no value is.
 bool StatusAfterUrlCompare(const web::json::value& update, const UpdateRecord& stored) {
   if (!update.has_field(kUrls)) return stored.getDownloadStatus();
   const web::json::value& source = stored.getURLSource();
-  const std::string storedText = source.is_null() ? std::string() : source.serialize();
-  return update.at(kUrls).serialize() == storedText ? stored.getDownloadStatus() : false;
+  return !source.is_null() && SameText(update.at(kUrls), source) ? stored.getDownloadStatus() : false;
+}
+
+// Sets the entry's flag; a flag that already holds the value is left as it
+// is, which saves an allocation per entry on large lists.
+void SetStatus(web::json::value& update, bool downloaded) {
+  if (update.has_field(kStatus)) {
+    web::json::value& current = update.at(kStatus);
+    if (current.is_boolean() && current.as_bool() == downloaded) return;
+  }
+  update[kStatus] = web::json::value::boolean(downloaded);
 }
 
 // The outcome member of these answers; some servers send it under the
@@ -131,12 +175,16 @@ bool CQLResponse::GetUpdateResponse(web::json::value updates, bool allUpdates) {
     JsonList silentFromAll;
     JsonList silentNew;
     JsonList scheduled;
+    // Our own downloader takes the descriptions as read; any other gets the
+    // JSON array through its interface.
+    UpdatesDownload* const own = OwnDownloader();
+    TakenDownloads taken;
     JsonList toDownload;
     // Reserved up front: regrowing lists of thousands of entries costs more
     // than the entries themselves.
     const size_t received = updates.size();
     scheduled.reserve(received + (allUpdates || !storedList.is_array() ? 0 : storedList.size()));
-    toDownload.reserve(received);
+    if (own == nullptr) toDownload.reserve(received);
     for (auto& update : updates.as_array()) {
       const std::string id = IdKey(update);
       const std::string action = update.at("Action").as_string();
@@ -146,13 +194,15 @@ bool CQLResponse::GetUpdateResponse(web::json::value updates, bool allUpdates) {
       JsonList* kept = nullptr;
       if (action == "Silent") kept = allUpdates ? &silentFromAll : &silentNew;
       if (action == "ScheduleUpdate") kept = &scheduled;
-      // Only an entry both kept and still to download needs a copy.
-      if (kept == nullptr) {
-        if (download) toDownload.push_back(std::move(update));
-        continue;
+      if (download) {
+        if (own != nullptr)
+          taken.Add(update);
+        else if (kept != nullptr)
+          toDownload.push_back(update);  // kept as well, so a copy
+        else
+          toDownload.push_back(std::move(update));
       }
-      if (download) toDownload.push_back(update);
-      kept->push_back(std::move(update));
+      if (kept != nullptr) kept->push_back(std::move(update));
     }
     if (!allUpdates && storedList.is_array()) {
       for (auto& stored : storedList.as_array()) scheduled.push_back(std::move(stored));
@@ -169,8 +219,13 @@ bool CQLResponse::GetUpdateResponse(web::json::value updates, bool allUpdates) {
     configuration_->WriteJsonFile(std::move(updateDocument), kUpdateFile);
     configuration_->WriteSilentUpdates(std::move(silentDocument), 0);
 
-    if (toDownload.empty()) return false;
-    MergeIntoDownloadList(ArrayOf(std::move(toDownload)), allUpdates);
+    if (own != nullptr) {
+      if (taken.empty()) return false;
+      own->MergeTaken(std::move(taken), allUpdates);
+    } else {
+      if (toDownload.empty()) return false;
+      downloader_->ConstructDownloadObject(ArrayOf(std::move(toDownload)), allUpdates);
+    }
     return downloader_->GetPendingDownloadCount() > 0;
   } catch (const web::json::json_exception& e) {
     Log(5, kWhere, e.what());
@@ -187,9 +242,9 @@ bool CQLResponse::GetUpdateResponse(web::json::value updates, bool allUpdates) {
 void CQLResponse::MergeSilentUpdate(web::json::value& update, const std::string& id, const UpdateMap& silentMap) {
   auto found = silentMap.find(id);
   if (found == silentMap.end()) {
-    update[kStatus] = web::json::value::boolean(false);
+    SetStatus(update, false);
   } else if (found->second.getDownloadStatus()) {
-    update[kStatus] = web::json::value::boolean(StatusAfterUrlCompare(update, found->second));
+    SetStatus(update, StatusAfterUrlCompare(update, found->second));
   }
 }
 
@@ -200,7 +255,7 @@ void CQLResponse::MergeScheduledUpdate(web::json::value& update, const std::stri
   if (action != "ScheduleUpdate") return;
   auto found = scheduledMap.find(id);
   if (found != scheduledMap.end() && found->second.getDownloadStatus())
-    update[kStatus] = web::json::value::boolean(StatusAfterUrlCompare(update, found->second));
+    SetStatus(update, StatusAfterUrlCompare(update, found->second));
 }
 
 void CQLResponse::GetConfigResponse(web::json::value configurations) {
