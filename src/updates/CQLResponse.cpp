@@ -52,8 +52,10 @@ void CQLResponse::ConstructDownloads(web::json::value updates, bool fromGetAllUp
 // Only the exact class: a derived downloader may override what these
 // shortcuts skip.
 UpdatesDownload* CQLResponse::OwnDownloader() const {
-  UpdatesDownload* own = dynamic_cast<UpdatesDownload*>(downloader_.get());
-  return own != nullptr && typeid(*own) == typeid(UpdatesDownload) ? own : nullptr;
+  IUpdatesDownload* downloader = downloader_.get();
+  return downloader != nullptr && typeid(*downloader) == typeid(UpdatesDownload)
+             ? static_cast<UpdatesDownload*>(downloader)
+             : nullptr;
 }
 
 // Our own downloader can merge without copying its whole list for a caller

@@ -6,6 +6,7 @@
 #include "CQLResponse.h"
 #include "RestRequestType.h"
 #include "support/ExecutorHarness.h"
+#include "updates/UpdateAnswers.h"
 
 using namespace zelvan::fennic;
 using fennic_test::ExecutorHarness;
@@ -41,9 +42,8 @@ class StubDownloader : public IUpdatesDownload {
   std::vector<std::string> handed;
 };
 
-const char* kOk = R"("ErrorMessage":"","ResposeCommand":0,"validateResponse":true,"validateResponseFromServer":true,"validateResponseStatus":true)";
-
-std::string Answer(const std::string& body) { return std::string("{") + kOk + ",\"ResponseBody\":" + body + "}"; }
+using fennic_test::AcceptedUpdateAnswer;
+using fennic_test::kAcceptedUpdateEnvelope;
 
 std::string Update(int id, const std::string& version, bool downloaded = false) {
   return R"({"UpdateSchedulerId":)" + std::to_string(id) + R"(,"UploadID":)" + std::to_string(id + 1000) +
@@ -83,9 +83,11 @@ TEST(UpdateCheckTest, CancellationsThenUpdatesThenFullListThenFinish) {
     h.config->jsonFiles["Update.dat"] = web::json::value::parse("[" + Update(7, "1.0", true) + "]");
   }
   h.transport->Answer(CANCEL_UPDATE_REQ,
-                      Answer(R"({"CancelledUpdates":[{"UpdateSchedulerId":7,"UploadID":1007}],"CancelledConfigs":[]})"));
-  h.transport->Answer(GET_UPDATES_REQ, Answer("{\"Updates\":[" + Update(8, "2.0") + "],\"ConfigurationUpdates\":[]}"));
-  h.transport->Answer(GET_ALL_UPDATES_REQ, Answer("{\"Updates\":[],\"ConfigurationUpdates\":[]}"));
+                      AcceptedUpdateAnswer(
+                          R"({"CancelledUpdates":[{"UpdateSchedulerId":7,"UploadID":1007}],"CancelledConfigs":[]})"));
+  h.transport->Answer(GET_UPDATES_REQ,
+                      AcceptedUpdateAnswer("{\"Updates\":[" + Update(8, "2.0") + "],\"ConfigurationUpdates\":[]}"));
+  h.transport->Answer(GET_ALL_UPDATES_REQ, AcceptedUpdateAnswer("{\"Updates\":[],\"ConfigurationUpdates\":[]}"));
   h.executor->SetFlags(false, true, true);
   h.executor->SetClientState(1);
   h.Push(CANCEL_UPDATE_REQ);
@@ -146,11 +148,13 @@ TEST_P(UpdateAnswerTest, MalformedAnswersLeaveStoresIntactAndEndTheCheck) {
 
 INSTANTIATE_TEST_SUITE_P(
     Answers, UpdateAnswerTest,
-    ::testing::Values(BadAnswer{"NotJson", "{\"Updates\":"}, BadAnswer{"UpdatesAsObject", Answer(R"({"Updates":{"a":1}})")},
-                      BadAnswer{"IdAsText", Answer(R"({"Updates":[{"UpdateSchedulerId":"8","Action":"x"}]})")},
-                      BadAnswer{"NullLists", Answer(R"({"Updates":null,"ConfigurationUpdates":null})")},
+    ::testing::Values(BadAnswer{"NotJson", "{\"Updates\":"},
+                      BadAnswer{"UpdatesAsObject", AcceptedUpdateAnswer(R"({"Updates":{"a":1}})")},
+                      BadAnswer{"IdAsText",
+                                AcceptedUpdateAnswer(R"({"Updates":[{"UpdateSchedulerId":"8","Action":"x"}]})")},
+                      BadAnswer{"NullLists", AcceptedUpdateAnswer(R"({"Updates":null,"ConfigurationUpdates":null})")},
                       BadAnswer{"StatusFalse", R"({"validateResponseStatus":false})"},
-                      BadAnswer{"NoBody", std::string("{") + kOk + "}"}),
+                      BadAnswer{"NoBody", std::string("{") + kAcceptedUpdateEnvelope + "}"}),
     [](const ::testing::TestParamInfo<BadAnswer>& info) { return info.param.name; });
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "TextConversion.h"
 #include "UpdatesDownload.h"
 #include "support/ExecutorHarness.h"
+#include "updates/UpdateAnswers.h"
 
 using namespace zelvan::fennic;
 using web::json::value;
@@ -24,10 +25,8 @@ class DerivedDownloader : public UpdatesDownload {
   using UpdatesDownload::UpdatesDownload;
 };
 
-const char* kOk = R"("ErrorMessage":"","ResposeCommand":0,"validateResponse":true,"validateResponseFromServer":true,"validateResponseStatus":true)";
-
 std::string Answer(const std::string& updates) {
-  return std::string("{") + kOk + R"(,"ResponseBody":{"Updates":[)" + updates + R"(],"ConfigurationUpdates":[]}})";
+  return fennic_test::AcceptedUpdateAnswer(R"({"Updates":[)" + updates + R"(],"ConfigurationUpdates":[]})");
 }
 
 // One description; `address` is the text of the address member, `extra`
