@@ -14,6 +14,10 @@
 using namespace zelvan::fennic;
 
 namespace {
+// Where the merge and the conversion log, whichever path reaches them.
+const std::string kConstructWhere = "UpdatesDownload::ConstructDownloadObject";
+const std::string kConvertWhere = "UpdatesDownload::convertUpdateJsonToMap";
+
 std::string KeyOf(int id) { return std::to_string(id); }
 
 // A local path from a server answer must name a plain file directly in the
@@ -86,9 +90,9 @@ UpdateRecord UpdatesDownload::convertUpdateJsonToMap(web::json::value update, bo
     }
     ReadDescriptionFields(update, defaultStatus, record);
   } catch (const std::system_error& e) {
-    Log(5, "UpdatesDownload::convertUpdateJsonToMap", e.what());
+    Log(5, kConvertWhere, e.what());
   } catch (const std::bad_exception& e) {
-    Log(5, "UpdatesDownload::convertUpdateJsonToMap", e.what());
+    Log(5, kConvertWhere, e.what());
   }
   return record;
 }
@@ -112,14 +116,13 @@ void TakenDownloads::Add(const web::json::value& update) {
 }
 
 bool UpdatesDownload::ResolveTakenAddress(UpdateRecord& record) {
-  const char* where = "UpdatesDownload::convertUpdateJsonToMap";
   try {
     record.URL = configuration_->ResolveUpdateUrl(record.URLSource, ToUtf8(record.IProduct), std::string());
     return true;
   } catch (const std::system_error& e) {
-    Log(5, where, e.what());
+    Log(5, kConvertWhere, e.what());
   } catch (const std::bad_exception& e) {
-    Log(5, where, e.what());
+    Log(5, kConvertWhere, e.what());
   }
   UpdateRecord partial;
   partial.IProduct = std::move(record.IProduct);
@@ -160,9 +163,9 @@ void UpdatesDownload::MergeDownloads(web::json::value updates, bool fromGetAllUp
     // Built first, so a bad description merges nothing.
     MergeReceived(ConstructMapFromJSON(std::move(updates)), fromGetAllUpdates);
   } catch (const std::system_error& e) {
-    Log(5, "UpdatesDownload::ConstructDownloadObject", e.what());
+    Log(5, kConstructWhere, e.what());
   } catch (const std::bad_exception& e) {
-    Log(5, "UpdatesDownload::ConstructDownloadObject", e.what());
+    Log(5, kConstructWhere, e.what());
   }
 }
 
@@ -179,28 +182,27 @@ void UpdatesDownload::MergeTaken(TakenDownloads taken, bool fromGetAllUpdates) {
     }
     MergeReceived(std::move(received), fromGetAllUpdates);
   } catch (const std::system_error& e) {
-    Log(5, "UpdatesDownload::ConstructDownloadObject", e.what());
+    Log(5, kConstructWhere, e.what());
   } catch (const std::bad_exception& e) {
-    Log(5, "UpdatesDownload::ConstructDownloadObject", e.what());
+    Log(5, kConstructWhere, e.what());
   }
 }
 
 void UpdatesDownload::MergeReceived(std::map<std::string, UpdateRecord> received, bool fromGetAllUpdates) {
-  const std::string where = "UpdatesDownload::ConstructDownloadObject";
   const std::vector<std::wstring> supported = configuration_->GetSupportedProducts();
   while (!received.empty()) {
     auto node = received.extract(received.begin());
     const UpdateRecord& record = node.mapped();
     const bool isSupported = std::find(supported.begin(), supported.end(), record.IProduct) != supported.end();
     if (record.Type == L"Firmware" && !isSupported) {
-      Log(3, where, ToUtf8(record.IProduct) + " is not supported so skipping FW download!");
+      Log(3, kConstructWhere, ToUtf8(record.IProduct) + " is not supported so skipping FW download!");
       continue;
     }
     downloads_.insert(std::move(node));  // an entry already listed stays unchanged
   }
   const std::string origin = fromGetAllUpdates ? "24" : "9";
   for (const auto& [key, record] : downloads_) {
-    Log(2, where, "Download called for : " + key);
+    Log(2, kConstructWhere, "Download called for : " + key);
     RestMessage message;
     message.setType(DOWNLOAD_FILES);
     message.setTarget(record.URL);

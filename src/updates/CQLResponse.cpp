@@ -45,10 +45,6 @@ void CQLResponse::HandleDownloadResponse(const std::string& response, const std:
   downloader_->ProcessDownloadFile(response, BuildLocalFilePath(url), url, downloadKey, origin);
 }
 
-void CQLResponse::ConstructDownloads(web::json::value updates, bool fromGetAllUpdates) {
-  MergeIntoDownloadList(std::move(updates), fromGetAllUpdates);
-}
-
 // Only the exact class: a derived downloader may override what these
 // shortcuts skip.
 UpdatesDownload* CQLResponse::OwnDownloader() const {
@@ -58,10 +54,10 @@ UpdatesDownload* CQLResponse::OwnDownloader() const {
              : nullptr;
 }
 
-// Our own downloader can merge without copying its whole list for a caller
-// that drops the copy; with thousands of pending entries that copy costs as
-// much as the merge.
-void CQLResponse::MergeIntoDownloadList(web::json::value updates, bool fromGetAllUpdates) {
+// Our own downloader can merge without copying its whole list, which this
+// caller drops; with thousands of pending entries that copy costs as much as
+// the merge.
+void CQLResponse::ConstructDownloads(web::json::value updates, bool fromGetAllUpdates) {
   if (UpdatesDownload* own = OwnDownloader()) {
     own->MergeDownloads(std::move(updates), fromGetAllUpdates);
     return;

@@ -69,8 +69,6 @@ class CQLResponse : public zelvan::fennic::IQLResponse {
   void MergeScheduledUpdate(web::json::value& update, const std::string& id, const std::string& action,
                             const UpdateMap& scheduledMap);
   std::string BuildLocalFilePath(const std::wstring& url);
-  // The downloader's ConstructDownloadObject, whose returned list is dropped.
-  void MergeIntoDownloadList(web::json::value updates, bool fromGetAllUpdates);
   // The downloader when it is our UpdatesDownload itself, else null.
   UpdatesDownload* OwnDownloader() const;
 
