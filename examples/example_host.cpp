@@ -7,13 +7,13 @@
 #include <mutex>
 #include <thread>
 
-#include "CQLClientImplFactory.h"
-#include "IAgentUtils.h"
-#include "IConfigurationManager.h"
-#include "IRestClient.h"
-#include "ITenantConfig.h"
-#include "IOCCManager.h"
-#include "RestExecutorFactory.h"
+#include <fennic/CQLClientImplFactory.h>
+#include <fennic/RestExecutorFactory.h>
+#include <fennic/outside/IAgentUtils.h>
+#include <fennic/outside/IConfigurationManager.h>
+#include <fennic/outside/IOCCManager.h>
+#include <fennic/outside/IRestClient.h>
+#include <fennic/outside/ITenantConfig.h>
 
 using namespace zelvan::fennic;
 

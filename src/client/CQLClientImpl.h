@@ -6,9 +6,9 @@
 
 #include "IConfigurationManager.h"
 #include "ILogManager.h"
-#include "IQLClient.h"
+#include <fennic/IQLClient.h>
 #include "IRestClient.h"
-#include "IRestExecutor.h"
+#include <fennic/IRestExecutor.h>
 #include "RestMsgQueue.h"
 
 // The client facade: turns the host's request codes into queued requests

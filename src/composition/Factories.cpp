@@ -1,12 +1,12 @@
 // The library's exports: registration of the four implementation classes in
 // the shared container, and the getters that resolve their single instances.
 #include "CQLClientImpl.h"
-#include "CQLClientImplFactory.h"
+#include <fennic/CQLClientImplFactory.h>
 #include "CQLResponse.h"
 #include "CRestExecutor.h"
 #include "IAgentUtils.h"
 #include "IOCCManager.h"
-#include "RestExecutorFactory.h"
+#include <fennic/RestExecutorFactory.h>
 #include "UpdatesDownload.h"
 
 using namespace zelvan::fennic;

@@ -9,7 +9,7 @@
 
 #include "IConfigurationManager.h"
 #include "ILogManager.h"
-#include "IUpdatesDownload.h"
+#include <fennic/IUpdatesDownload.h>
 #include "RestMsgQueue.h"
 
 namespace zelvan::fennic {

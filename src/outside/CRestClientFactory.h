@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "FennicExport.h"
+#include <fennic/FennicExport.h>
 #include "IRestClient.h"
 
 namespace zelvan::fennic {

@@ -29,7 +29,7 @@
 #include <utility>
 #include <vector>
 
-#include "FennicExport.h"
+#include <fennic/FennicExport.h>
 
 namespace zelvan::fennic::ioc {
 

@@ -3,7 +3,7 @@
 #include <functional>
 #include <memory>
 
-#include "FennicExport.h"
+#include <fennic/FennicExport.h>
 #include "IEncryptDecrypt.h"
 #include "IFileManager.h"
 #include "ILogManager.h"

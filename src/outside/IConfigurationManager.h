@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "FennicExport.h"
+#include <fennic/FennicExport.h>
 #include "IFileManager.h"
 
 namespace zelvan::fennic {

@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "Container.h"
-#include "FennicExport.h"
+#include <fennic/FennicExport.h>
 
 namespace zelvan::fennic {
 

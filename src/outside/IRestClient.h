@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "FennicExport.h"
+#include <fennic/FennicExport.h>
 
 namespace zelvan::fennic {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "FennicExport.h"
+#include <fennic/FennicExport.h>
 
 namespace zelvan::fennic {
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "FennicExport.h"
+#include <fennic/FennicExport.h>
 
 namespace zelvan::fennic {
 

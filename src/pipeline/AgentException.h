@@ -3,7 +3,7 @@
 #include <exception>
 #include <string>
 
-#include "FennicExport.h"
+#include <fennic/FennicExport.h>
 
 namespace zelvan::fennic {
 

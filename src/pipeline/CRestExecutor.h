@@ -16,9 +16,9 @@
 
 #include "IConfigurationManager.h"
 #include "ILogManager.h"
-#include "IQLResponse.h"
+#include <fennic/IQLResponse.h>
 #include "IRestClient.h"
-#include "IRestExecutor.h"
+#include <fennic/IRestExecutor.h>
 #include "RestMessage.h"
 #include "RestMsgQueue.h"
 

@@ -11,9 +11,9 @@
 
 #include "IConfigurationManager.h"
 #include "ILogManager.h"
-#include "IQLResponse.h"
+#include <fennic/IQLResponse.h>
 #include "ITenantConfig.h"
-#include "IUpdatesDownload.h"
+#include <fennic/IUpdatesDownload.h>
 #include "RestMsgQueue.h"
 
 namespace zelvan::fennic {

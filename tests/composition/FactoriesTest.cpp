@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "CQLClientImplFactory.h"
+#include <fennic/CQLClientImplFactory.h>
 #include "IAgentUtils.h"
 #include "IOCCManager.h"
-#include "RestExecutorFactory.h"
+#include <fennic/RestExecutorFactory.h>
 #include "RestRequestType.h"
 #include "support/ExecutorHarness.h"
 

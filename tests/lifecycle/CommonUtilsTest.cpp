@@ -1,4 +1,4 @@
-#include "CommonUtils.h"
+#include <fennic/CommonUtils.h>
 
 #include <gtest/gtest.h>
 

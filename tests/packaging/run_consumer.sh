@@ -66,7 +66,7 @@ pc="$(find "$prefix" -name restexecutor.pc -path '*/pkgconfig/*' | head -n 1)"
 [[ -n "$pc" ]] || fail "no restexecutor.pc under the prefix"
 libdir="$(dirname "$(dirname "$pc")")"
 for f in bin/fennic-agent include/fennic/CommonUtils.h include/fennic/RestExecutorFactory.h \
-    include/fennic/outside/FennicExport.h include/fennic/outside/IAgentUtils.h \
+    include/fennic/FennicExport.h include/fennic/outside/IAgentUtils.h \
     include/fennic/services/FileConfigurationManager.h include/fennic/transport/HttpRestClient.h; do
   [[ -f "$prefix/$f" ]] || fail "$f is not installed"
 done

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "IRestEventListener.h"
+#include <fennic/IRestEventListener.h>
 
 namespace fennic_test {
 

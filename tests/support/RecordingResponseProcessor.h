@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "IQLResponse.h"
+#include <fennic/IQLResponse.h>
 
 namespace fennic_test {
 

@@ -6,9 +6,9 @@
 #include <memory>
 #include <string>
 
-#include "CommonUtils.h"
-#include "IAgentUtils.h"
-#include "ILogManager.h"
+#include <fennic/CommonUtils.h>
+#include <fennic/outside/IAgentUtils.h>
+#include <fennic/outside/ILogManager.h>
 
 using namespace zelvan::fennic;
 

@@ -2,10 +2,10 @@
 
 #include <memory>
 
-#include "FennicExport.h"
-#include "IQLResponse.h"
-#include "IRestExecutor.h"
-#include "IUpdatesDownload.h"
+#include <fennic/FennicExport.h>
+#include <fennic/IQLResponse.h>
+#include <fennic/IRestExecutor.h>
+#include <fennic/IUpdatesDownload.h>
 
 namespace zelvan::fennic {
 

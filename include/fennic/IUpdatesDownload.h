@@ -5,9 +5,9 @@
 #include <map>
 #include <string>
 
-#include "FennicExport.h"
-#include "IRestEventListener.h"
-#include "UpdateRecord.h"
+#include <fennic/FennicExport.h>
+#include <fennic/IRestEventListener.h>
+#include <fennic/UpdateRecord.h>
 
 namespace zelvan::fennic {
 

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "FennicExport.h"
-#include "IRestEventListener.h"
+#include <fennic/FennicExport.h>
+#include <fennic/IRestEventListener.h>
 
 namespace zelvan::fennic {
 

@@ -2,8 +2,8 @@
 
 #include <memory>
 
-#include "FennicExport.h"
-#include "IQLClient.h"
+#include <fennic/FennicExport.h>
+#include <fennic/IQLClient.h>
 
 namespace zelvan::fennic {
 
