@@ -2,6 +2,7 @@
 
 #include <cpprest/json.h>
 
+#include <stdexcept>
 #include <system_error>
 
 #include "IAgentUtils.h"
@@ -23,6 +24,17 @@ const std::map<int, int>& RequestTypeTable() {
       {17, TRANSPORT_COMMAND_REQ}, {18, USER_SESSION_TERMINATED_REQ}, {19, TRANSPORT_QUERY_REQ},
   };
   return table;
+}
+
+// std::stoi with the texts the host is promised, whichever library runs.
+int ReadClientState(const std::string& text) {
+  try {
+    return std::stoi(text);
+  } catch (const std::invalid_argument&) {
+    throw std::invalid_argument("invalid stoi argument");
+  } catch (const std::out_of_range&) {
+    throw std::out_of_range("stoi argument out of range");
+  }
 }
 }  // namespace
 
@@ -56,7 +68,7 @@ int CQLClientImpl::SendRequest(int code, const std::string& data) {
     return 1;
   }
   if (code == 16) {
-    executor_->SetClientState(std::stoi(body));  // throws for text that is not a number
+    executor_->SetClientState(ReadClientState(body));
     return 1;
   }
   auto it = requestTypeOf_.find(code);

@@ -42,13 +42,7 @@ std::string QueuedText(const web::json::value& element) {
   return SilentUpdateStatus::ToJsonString(SilentUpdateStatus::ConvertJsonString(element.serialize()));
 }
 
-// An id of the wrong kind (a fraction, out of range) fails the report like a
-// missing one rather than being truncated into another report's id.
-int RequiredId(const web::json::value& report, const char* key) {
-  const web::json::value& member = report.at(key);
-  if (!member.is_integer() || !member.as_number().is_int32()) throw web::json::json_exception("id is not an integer");
-  return member.as_number().to_int32();
-}
+int RequiredId(const web::json::value& report, const char* key) { return report.at(key).as_integer(); }
 
 bool IsPlaceholderDevice(const SilentUpdateStatus& status) {
   return status.DeviceID.empty() || ToUtf8(status.DeviceID) == "0000000000000000";
@@ -161,6 +155,9 @@ void CRestExecutor::SaveFailedRequestOfUpdateStatus(const std::string& report) {
 void CRestExecutor::SendSavedSilentUpdateStatus() {
   try {
     const std::vector<web::json::value> elements = StoredReports(*configuration_);
+    // A store that is not a list holds nothing to send; it is reset to one.
+    if (elements.empty() && !configuration_->ReadSilentUpdates(kFailedReportStore).is_array())
+      configuration_->WriteSilentUpdates(web::json::value::array(), kFailedReportStore);
     std::vector<web::json::value> remaining;
     std::map<std::string, std::size_t> seen;
     for (const auto& element : elements) {

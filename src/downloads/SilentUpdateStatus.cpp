@@ -20,15 +20,6 @@ void LogFailure(const std::string& where, const char* what) {
 
 bool Present(const web::json::value& doc, const char* key) { return doc.has_field(key) && !doc.at(key).is_null(); }
 
-// Ids are 32-bit integers on the wire; a fraction or a number out of range
-// is a malformed report, not a value to truncate.
-int ReadId(const web::json::value& member) {
-  if (!member.is_integer()) throw web::json::json_exception("id is not an integer");
-  const web::json::number& number = member.as_number();
-  if (!number.is_int32()) throw web::json::json_exception("id is out of range");
-  return number.to_int32();
-}
-
 }  // namespace
 
 SilentUpdateStatus SilentUpdateStatus::ConvertJsonString(const std::string& text) {
@@ -38,8 +29,8 @@ SilentUpdateStatus SilentUpdateStatus::ConvertJsonString(const std::string& text
     if (Present(doc, "DeviceID")) status.DeviceID = ToWide(doc.at("DeviceID").as_string());
     if (Present(doc, "Updatestatus")) status.Updatestatus = ToWide(doc.at("Updatestatus").as_string());
     if (Present(doc, "Reason")) status.Reason = ToWide(doc.at("Reason").as_string());
-    if (Present(doc, "UploadID")) status.UploadID = ReadId(doc.at("UploadID"));
-    if (Present(doc, "UpdateSchedularID")) status.UpdateSchedularID = ReadId(doc.at("UpdateSchedularID"));
+    if (Present(doc, "UploadID")) status.UploadID = doc.at("UploadID").as_integer();
+    if (Present(doc, "UpdateSchedularID")) status.UpdateSchedularID = doc.at("UpdateSchedularID").as_integer();
   } catch (const web::json::json_exception& e) {
     LogFailure(kConvertWhere, e.what());
   } catch (const std::bad_exception& e) {

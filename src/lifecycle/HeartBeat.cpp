@@ -71,11 +71,8 @@ void CRestExecutor::ManageHeartBeat() {
     }
 
     Log(2, kBeatWhere, "Agent HeartBeat Successfull");
-    const web::json::value& bodyMember = answer.at("ResponseBody");
-    // Everything below reads members of the body; a body that is not an
-    // object is a malformed answer, not an answer without news.
-    if (!bodyMember.is_object()) throw web::json::json_exception("ResponseBody is not an object");
-    const web::json::value responseBody = bodyMember;
+    // A body that is not an object has no members: a heart beat with no news.
+    const web::json::value responseBody = answer.at("ResponseBody");
 
     bool listChanged = false;
     if (responseBody.has_field("AnonymizePersonalData")) {
@@ -167,15 +164,11 @@ void CRestExecutor::ReadHeartBeatFlags(web::json::value body) {
       WriteMachineDataInConfigFile(supportEmail, std::wstring());
     }
   }
-  // All three are read before any is stored: one flag of the wrong type
-  // leaves the previous three in place rather than a mix of old and new.
-  std::atomic<bool>* const flags[] = {&hasADQuery_, &hasUpdates_, &hasCancelUpdates_};
-  const char* const names[] = {"HasADQuery", "HasUpdates", "HasCancelUpdates"};
-  int present[3] = {-1, -1, -1};
-  for (int i = 0; i < 3; ++i)
-    if (body.has_field(names[i])) present[i] = body.at(names[i]).as_bool() ? 1 : 0;
-  for (int i = 0; i < 3; ++i)
-    if (present[i] >= 0) flags[i]->store(present[i] == 1);
+  // Stored one by one: a flag of the wrong type ends the answer there, the
+  // flags before it already stored.
+  if (body.has_field("HasADQuery")) hasADQuery_.store(body.at("HasADQuery").as_bool());
+  if (body.has_field("HasUpdates")) hasUpdates_.store(body.at("HasUpdates").as_bool());
+  if (body.has_field("HasCancelUpdates")) hasCancelUpdates_.store(body.at("HasCancelUpdates").as_bool());
 }
 
 bool CRestExecutor::MergeTenantSettings(web::json::value body) {

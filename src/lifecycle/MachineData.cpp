@@ -32,8 +32,9 @@ void CRestExecutor::WriteMachineDataInConfigFile(const std::wstring& supportEmai
   try {
     const std::wstring key = MachineDataKey();
 
+    // Always asked for, like the machine record below; only a new id is stored.
+    WideRecord identity = configuration_->GetAgentIdentity();
     if (!agentId.empty()) {
-      WideRecord identity = configuration_->GetAgentIdentity();
       if (identity.empty()) identity.resize(1);
       identity[0] = agentId;
       configuration_->SetAgentIdentity(identity);

@@ -58,14 +58,17 @@ web::json::value TenantFileDocument(const std::map<std::string, std::string>& de
     doc["AnonymizePersonalData"] = web::json::value::null();
   } else {
     const web::json::value parsed = web::json::value::parse(anonymize);
-    // Only a list has elements; anything else (null, "[]", a scalar) leaves
-    // the member out, so the file never carries a list the server did not send.
-    if (parsed.is_array() && parsed.size() > 0) {
-      web::json::value list = web::json::value::array();
-      std::size_t index = 0;
+    // The elements are copied one by one: a list's items, an object's member
+    // values in their stored order. A value without elements (null, "[]", "{}",
+    // a scalar) leaves the member out.
+    web::json::value list = web::json::value::array();
+    std::size_t index = 0;
+    if (parsed.is_array()) {
       for (const auto& element : parsed.as_array()) list[index++] = element;
-      doc["AnonymizePersonalData"] = list;
+    } else if (parsed.is_object()) {
+      for (const auto& member : parsed.as_object()) list[index++] = member.second;
     }
+    if (index > 0) doc["AnonymizePersonalData"] = list;
   }
   doc["UpgradeSupportMessage"] = web::json::value::string(Lookup(details, "UpgradeSupportMessage"));
   doc["NotSupportMessage"] = web::json::value::string(Lookup(details, "NotSupportMessage"));

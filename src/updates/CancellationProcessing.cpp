@@ -1,5 +1,5 @@
+#include <algorithm>
 #include <system_error>
-#include <unordered_map>
 
 #include "AgentException.h"
 #include "CQLResponse.h"
@@ -18,47 +18,7 @@ std::vector<web::json::value> ElementsOf(web::json::value& document) {
   return elements;
 }
 
-// Positions of each scheduler id in a list, in list order, so a cancelled id
-// is found by one lookup; removals are marked and compacted once at the end.
-class IdIndex {
- public:
-  explicit IdIndex(const std::vector<web::json::value>& list) : removed_(list.size(), false) {
-    for (std::size_t i = 0; i < list.size(); ++i) positions_[list[i].at(kId).as_integer()].push_back(i);
-  }
-  // Marks every not yet removed element with the id; returns how many.
-  int RemoveAll(int id) {
-    int count = 0;
-    auto it = positions_.find(id);
-    if (it == positions_.end()) return 0;
-    for (std::size_t position : it->second) {
-      if (!removed_[position]) {
-        removed_[position] = true;
-        ++count;
-      }
-    }
-    return count;
-  }
-  void RemoveFirst(int id) {
-    auto it = positions_.find(id);
-    if (it == positions_.end()) return;
-    for (std::size_t position : it->second) {
-      if (!removed_[position]) {
-        removed_[position] = true;
-        return;
-      }
-    }
-  }
-  void Compact(std::vector<web::json::value>& list) const {
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < list.size(); ++i)
-      if (!removed_[i]) list[kept++] = std::move(list[i]);
-    list.resize(kept);
-  }
-
- private:
-  std::unordered_map<int, std::vector<std::size_t>> positions_;
-  std::vector<bool> removed_;
-};
+bool HasId(const web::json::value& entry, int id) { return entry.at(kId).as_integer() == id; }
 }  // namespace
 
 void CQLResponse::ProcessGetCancelResponse(const std::string& response) {
@@ -115,7 +75,7 @@ void CQLResponse::ProcessGetCancelUpdateResponse(web::json::value cancelledUpdat
 }
 
 // An id is removed wherever "Update.dat" holds it; only when it holds none is
-// the silent store searched, and then for its first match only. Nothing is
+// the silent store searched, and then up to its first match only. Nothing is
 // written before every entry has been read, so a bad entry leaves the stores
 // as they were.
 void CQLResponse::RemoveCancelledUpdates(const web::json::value& cancelledUpdates,
@@ -123,20 +83,19 @@ void CQLResponse::RemoveCancelledUpdates(const web::json::value& cancelledUpdate
                                          std::vector<web::json::value>& storedSilentUpdates) {
   cancelUpdateAcks_.clear();
   bool silentChanged = false;
-  IdIndex storedIndex(stored);
-  std::unique_ptr<IdIndex> silentIndex;
   for (const auto& cancelled : cancelledUpdates.as_array()) {
     const int schedulerId = cancelled.at(kId).as_integer();
     const int uploadId = cancelled.at("UploadID").as_integer();
-    if (storedIndex.RemoveAll(schedulerId) == 0) {
-      if (!silentIndex) silentIndex = std::make_unique<IdIndex>(storedSilentUpdates);
-      silentIndex->RemoveFirst(schedulerId);
+    const auto sameId = [schedulerId](const web::json::value& entry) { return HasId(entry, schedulerId); };
+    const auto removed = std::remove_if(stored.begin(), stored.end(), sameId);
+    if (removed == stored.end()) {
+      const auto first = std::find_if(storedSilentUpdates.begin(), storedSilentUpdates.end(), sameId);
+      if (first != storedSilentUpdates.end()) storedSilentUpdates.erase(first);
       silentChanged = true;
     }
+    stored.erase(removed, stored.end());
     cancelUpdateAcks_.push_back({uploadId, schedulerId, true});
   }
-  storedIndex.Compact(stored);
-  if (silentIndex) silentIndex->Compact(storedSilentUpdates);
   if (silentChanged) configuration_->WriteSilentUpdates(web::json::value::array(storedSilentUpdates), 0);
   configuration_->WriteJsonFile(web::json::value::array(stored), kUpdateFile);
   sendCancelReceivedStatus();
@@ -171,10 +130,7 @@ void CQLResponse::ProcessGetCancelDeviceConfigResponse(web::json::value cancelle
 void CQLResponse::RemoveCancelledConfig(web::json::value cancelled, std::vector<web::json::value>& storedConfigs) {
   const int schedulerId = cancelled.at(kId).as_integer();
   const int uploadId = cancelled.at("UploadID").as_integer();
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < storedConfigs.size(); ++i) {
-    if (storedConfigs[i].at(kId).as_integer() != schedulerId) storedConfigs[kept++] = std::move(storedConfigs[i]);
-  }
-  storedConfigs.resize(kept);
+  const auto sameId = [schedulerId](const web::json::value& entry) { return HasId(entry, schedulerId); };
+  storedConfigs.erase(std::remove_if(storedConfigs.begin(), storedConfigs.end(), sameId), storedConfigs.end());
   cancelConfigAcks_.push_back({uploadId, schedulerId, true});
 }

@@ -171,6 +171,21 @@ TEST(DeviceUpdateStatusTest, QueuedReportsStayStoredUntilAnswered) {
   EXPECT_EQ(Stored(h), List({Report("dev-a")}));
 }
 
+TEST(DeviceUpdateStatusTest, StoreThatIsNotAListIsResetToAnEmptyOne) {
+  ExecutorHarness h;
+  h.StopWorkerForDirectCalls();
+  for (const char* stored : {"null", R"({"DeviceID":"dev-a"})", "[]"}) {
+    {
+      auto hold = h.config->Lock();
+      h.config->silentUpdates[1] = web::json::value::parse(stored);
+    }
+    const int writes = h.config->CountOf("WriteSilentUpdates");
+    h.executor->SendSavedSilentUpdateStatus();
+    EXPECT_EQ(Stored(h), "[]") << stored;
+    EXPECT_EQ(h.config->CountOf("WriteSilentUpdates") - writes, std::string(stored) == "[]" ? 0 : 1) << stored;
+  }
+}
+
 TEST(DeviceUpdateStatusTest, StopDuringRetryWaitKeepsTheReport) {
   ExecutorHarness::Options options;
   options.retryWait = std::chrono::minutes(10);

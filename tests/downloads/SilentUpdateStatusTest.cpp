@@ -34,7 +34,10 @@ TEST(SilentUpdateStatusTest, ConvertsWireTextBothWays) {
       // A member of the wrong type ends the reading; what came before stays.
       {R"({"DeviceID":"d","Updatestatus":7,"UploadID":3})",
        R"({"DeviceID":"d","Updatestatus":"","Reason":"","UploadID":0,"UpdateSchedularID":0})", true},
-      {R"({"DeviceID":"d","UploadID":1.5})",
+      // Ids are read as integers are: a fraction is truncated, a larger number wraps.
+      {R"({"DeviceID":"d","UploadID":7.9,"UpdateSchedularID":4294967297})",
+       R"({"DeviceID":"d","Updatestatus":"","Reason":"","UploadID":7,"UpdateSchedularID":1})", false},
+      {R"({"DeviceID":"d","UploadID":"5"})",
        R"({"DeviceID":"d","Updatestatus":"","Reason":"","UploadID":0,"UpdateSchedularID":0})", true},
   };
   fennic_test::ServicesScope services;

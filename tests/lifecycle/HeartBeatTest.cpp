@@ -31,6 +31,7 @@ struct FlagCase {
   bool getAllUpdatesSent;
   std::vector<int> queued;
   std::vector<int> events;
+  bool hasUpdatesAfter = false;
 };
 
 class HeartBeatFlagTest : public ::testing::TestWithParam<FlagCase> {};
@@ -48,6 +49,7 @@ TEST_P(HeartBeatFlagTest, QueuesOneFollowUpAndRaisesEventsInOrder) {
 
   EXPECT_EQ(QueuedTypes(h), c.queued);
   EXPECT_EQ(h.listener.Codes(), c.events);
+  EXPECT_EQ(h.executor->HasUpdates(), c.hasUpdatesAfter);
   EXPECT_FALSE(h.executor->GetLastSeenOfServer().empty());
   EXPECT_EQ(h.transport->CallsOf(HEART_BEAT_REQ).at(0).body, R"({"AgentDetails":{"AgentID":"agent-1","AgentVersion":"1.0.0"}})");
 }
@@ -59,10 +61,14 @@ INSTANTIATE_TEST_SUITE_P(
                  {}, {17, 6, 12, 4, 5}},
         FlagCase{"QueryOnly", R"({"HasADQuery":true})", false, 0, false, {GET_AD_QUERY_REQ}, {17, 6, 12, 4, 5}},
         FlagCase{"QueryBeatsUpdates", R"({"HasADQuery":true,"HasUpdates":true})", false, 0, false,
-                 {GET_AD_QUERY_REQ}, {17, 6, 12}},
+                 {GET_AD_QUERY_REQ}, {17, 6, 12}, true},
         FlagCase{"CancelBeatsUpdates", R"({"HasUpdates":true,"HasCancelUpdates":true})", false, 3, false,
-                 {CANCEL_UPDATE_REQ}, {17, 6, 12}},
-        FlagCase{"UpdatesOnly", R"({"HasUpdates":true})", false, 0, false, {GET_UPDATES_REQ}, {17, 6, 12}},
+                 {CANCEL_UPDATE_REQ}, {17, 6, 12}, true},
+        FlagCase{"UpdatesOnly", R"({"HasUpdates":true})", false, 0, false, {GET_UPDATES_REQ}, {17, 6, 12}, true},
+        // The flags before a bad one are stored; the answer then fails.
+        FlagCase{"FlagsStoredUpToTheBadOne", R"({"HasADQuery":false,"HasUpdates":true,"HasCancelUpdates":"yes"})",
+                 true, 0, false, {}, {17, 6, 4, 7}, true},
+        FlagCase{"BodyNotObjectHasNoNews", "3", false, 0, false, {}, {17, 6, 12, 4, 5}},
         FlagCase{"AbsentFlagKeepsItsValue", R"({})", true, 0, false, {GET_AD_QUERY_REQ}, {17, 6, 12, 4, 5}},
         FlagCase{"UpdateCheckAsksForAll", R"({})", false, 1, false, {GET_ALL_UPDATES_REQ}, {17, 6, 12}},
         // One is pending already: nothing queued and the check is not ended.
@@ -124,10 +130,8 @@ INSTANTIATE_TEST_SUITE_P(
         OutcomeCase{"Malformed", R"({"validateResponse":tru)", 0, {4, 7}, {3, "Rest Executor HBState is: 0"}},
         OutcomeCase{"NoOutcome", R"({"ResponseBody":{}})", 1, {9, 4, 7}, {3, "CheckForUpdate is failed: "}},
         // Wrong member types: the failure comes where the member is read.
-        OutcomeCase{"FlagNotBoolean", Accepted(R"({"HasADQuery":true,"HasUpdates":"yes"})"), 0, {17, 6, 4, 7},
+        OutcomeCase{"FlagNotBoolean", Accepted(R"({"HasADQuery":"yes","HasUpdates":true})"), 0, {17, 6, 4, 7},
                     {5, "not a boolean"}},
-        OutcomeCase{"BodyNotObject", R"({"validateResponse":true,"ResponseBody":3})", 0, {4, 7},
-                    {5, "ResponseBody is not an object"}},
         OutcomeCase{"TransportFailure", "no route", 0, {4, 16, 7}, {5, "no route"}, true},
         OutcomeCase{"HugeBackendEndPoint", Accepted(R"({"BackendEndPoint":")" + kHugeAddress + R"("})"), 0, {4, 7},
                     {5, "BackendEndPoint is too long"}}),

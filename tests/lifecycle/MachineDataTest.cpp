@@ -20,6 +20,7 @@ TEST(MachineDataTest, OneKeyPerProcessAndTheAgentIdOnlyWhenGiven) {
     h.executor->SetDeviceInfoUrl(L"https://dev.test");
     h.executor->WriteMachineDataInConfigFile(L"help@acme.test", L"");
     EXPECT_EQ(h.config->CountOf("SetAgentIdentity"), 0);
+    EXPECT_EQ(h.config->CountOf("GetAgentIdentity"), 1) << "asked for even without a new id";
     const web::json::value file = MachineFile(h);
     EXPECT_EQ(h.cipher->Decrypt(h.config->dataFiles[kMachineFile]),
               R"({"AgentDetails":{"AgentID":"agent-1","AgentVersion":"1.0.0"},"MachineDetails":{"HostName":"ws-01"},)"
