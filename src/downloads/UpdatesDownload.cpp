@@ -14,7 +14,6 @@
 using namespace zelvan::fennic;
 
 namespace {
-// Where the merge and the conversion log, whichever path reaches them.
 const std::string kConstructWhere = "UpdatesDownload::ConstructDownloadObject";
 const std::string kConvertWhere = "UpdatesDownload::convertUpdateJsonToMap";
 
@@ -97,40 +96,6 @@ UpdateRecord UpdatesDownload::convertUpdateJsonToMap(web::json::value update, bo
   return record;
 }
 
-void TakenDownloads::Add(const web::json::value& update) {
-  Entry entry;
-  try {
-    entry.record.IProduct = ToWide(update.at("IProduct").as_string());
-    if (update.has_field("UpdatesURLs")) {
-      entry.record.URLSource = update.at("UpdatesURLs");
-      entry.resolve = true;
-    } else {
-      entry.record.URLSource = update.at("UpdatesURL");
-      entry.record.URL = ToWide(entry.record.URLSource.as_string());
-    }
-    ReadDescriptionFields(update, false, entry.record);
-  } catch (...) {
-    entry.failure = std::current_exception();
-  }
-  entries_.push_back(std::move(entry));
-}
-
-bool UpdatesDownload::ResolveTakenAddress(UpdateRecord& record) {
-  try {
-    record.URL = configuration_->ResolveUpdateUrl(record.URLSource, ToUtf8(record.IProduct), std::string());
-    return true;
-  } catch (const std::system_error& e) {
-    Log(5, kConvertWhere, e.what());
-  } catch (const std::bad_exception& e) {
-    Log(5, kConvertWhere, e.what());
-  }
-  UpdateRecord partial;
-  partial.IProduct = std::move(record.IProduct);
-  partial.URLSource = std::move(record.URLSource);
-  record = std::move(partial);
-  return false;
-}
-
 std::map<std::string, UpdateRecord> UpdatesDownload::ConstructMapFromJSON(web::json::value updates) {
   std::map<std::string, UpdateRecord> map;
   if (!updates.is_array()) {
@@ -153,12 +118,6 @@ std::map<std::string, UpdateRecord> UpdatesDownload::ConstructMapFromJSON(web::j
 std::map<std::string, UpdateRecord> UpdatesDownload::ConstructDownloadObject(web::json::value updates,
                                                                              bool fromGetAllUpdates) {
   std::lock_guard<std::recursive_mutex> hold(lock_);
-  MergeDownloads(std::move(updates), fromGetAllUpdates);
-  return downloads_;
-}
-
-void UpdatesDownload::MergeDownloads(web::json::value updates, bool fromGetAllUpdates) {
-  std::lock_guard<std::recursive_mutex> hold(lock_);
   try {
     // Built first, so a bad description merges nothing.
     MergeReceived(ConstructMapFromJSON(std::move(updates)), fromGetAllUpdates);
@@ -167,32 +126,15 @@ void UpdatesDownload::MergeDownloads(web::json::value updates, bool fromGetAllUp
   } catch (const std::bad_exception& e) {
     Log(5, kConstructWhere, e.what());
   }
-}
-
-void UpdatesDownload::MergeTaken(TakenDownloads taken, bool fromGetAllUpdates) {
-  std::lock_guard<std::recursive_mutex> hold(lock_);
-  try {
-    std::map<std::string, UpdateRecord> received;
-    for (auto& entry : taken.entries_) {
-      UpdateRecord& record = entry.record;
-      // A caught lookup error ends the conversion before any member that failed.
-      const bool stoppedAtLookup = entry.resolve && !ResolveTakenAddress(record);
-      if (entry.failure && !stoppedAtLookup) std::rethrow_exception(entry.failure);
-      received.emplace(KeyOf(record.UpdateSchedulerId), std::move(record));
-    }
-    MergeReceived(std::move(received), fromGetAllUpdates);
-  } catch (const std::system_error& e) {
-    Log(5, kConstructWhere, e.what());
-  } catch (const std::bad_exception& e) {
-    Log(5, kConstructWhere, e.what());
-  }
+  return downloads_;
 }
 
 void UpdatesDownload::MergeReceived(std::map<std::string, UpdateRecord> received, bool fromGetAllUpdates) {
-  const std::vector<std::wstring> supported = configuration_->GetSupportedProducts();
   while (!received.empty()) {
     auto node = received.extract(received.begin());
     const UpdateRecord& record = node.mapped();
+    // Asked per entry: the supported products may change while a list is merged.
+    const std::vector<std::wstring> supported = configuration_->GetSupportedProducts();
     const bool isSupported = std::find(supported.begin(), supported.end(), record.IProduct) != supported.end();
     if (record.Type == L"Firmware" && !isSupported) {
       Log(3, kConstructWhere, ToUtf8(record.IProduct) + " is not supported so skipping FW download!");
@@ -240,6 +182,8 @@ DownloadAck UpdatesDownload::getDownloadStatusAck(int id) {
       ack.Action = it->second.Action;
     }
   } catch (const std::system_error& e) {
+    Log(5, "UpdatesDownload::getDownloadStatusAck", e.what());
+  } catch (const std::bad_exception& e) {
     Log(5, "UpdatesDownload::getDownloadStatusAck", e.what());
   }
   return ack;
@@ -307,13 +251,13 @@ bool UpdatesDownload::ProcessDownloadFile(const std::string& answer, const std::
     } else {
       Log(3, where, "Status Code is Not OK or Download Url is empty or No write permission or Low disk space");
     }
+    Log(2, where, std::string("Process download bool value is :") + (proceed ? "1" : "0"));
+    if (proceed) updatedownloadStatusToFile(id, downloaded);
   } catch (const std::system_error& e) {
-    Log(5, where, e.what());
+    Log(5, where, e.what());  // nothing is stored; the acknowledgement still goes out
   } catch (const std::bad_exception& e) {
     Log(5, where, e.what());
   }
-  Log(2, where, std::string("Process download bool value is :") + (proceed ? "1" : "0"));
-  if (proceed) updatedownloadStatusToFile(id, downloaded);
   {
     std::lock_guard<std::recursive_mutex> hold(lock_);
     downloads_.erase(key);
@@ -347,7 +291,8 @@ void UpdatesDownload::updatedownloadStatusToFile(int id, bool downloaded) {
     }
     for (auto& element : document.as_array()) {
       element.at("downloadStatus");
-      if (cached && element.at("UpdateSchedulerId").as_integer() == id) {
+      const int elementId = element.at("UpdateSchedulerId").as_integer();
+      if (cached && elementId == id) {
         element["downloadStatus"] = web::json::value::boolean(downloaded);
         std::lock_guard<std::recursive_mutex> hold(lock_);
         acks_[id].downloadStatus = downloaded;

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <exception>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -25,27 +24,6 @@ struct DownloadAck {
 
 }  // namespace zelvan::fennic
 
-// Descriptions still to download, read while an answer is processed, so that
-// the answer's own entries can move on into the stores instead of being
-// copied for the downloader. What converting them would do after reading
-// (the address lookup, its logging, a failure) is left to
-// UpdatesDownload::MergeTaken, which replays it in the same order.
-class TakenDownloads {
- public:
-  // Never throws for a bad description; its failure waits for the merge.
-  void Add(const web::json::value& update);
-  bool empty() const { return entries_.empty(); }
-
- private:
-  friend class UpdatesDownload;
-  struct Entry {
-    zelvan::fennic::UpdateRecord record;
-    bool resolve = false;        // URL still to come from ResolveUpdateUrl
-    std::exception_ptr failure;  // raised while reading, after the lookup if resolve
-  };
-  std::vector<Entry> entries_;
-};
-
 // The download list: update files still to fetch, keyed by downloadKey, and
 // the acknowledgement cache keyed by scheduler id. Processing runs on the
 // worker thread; a host may call ConstructDownloadObject or
@@ -66,12 +44,6 @@ class UpdatesDownload : public zelvan::fennic::IUpdatesDownload {
                                     const std::string& origin) override;
   int GetPendingDownloadCount() override;
 
-  // ConstructDownloadObject without the copy of the whole list that it
-  // returns, for callers that drop that copy.
-  void MergeDownloads(web::json::value updates, bool fromGetAllUpdates);
-  // The same for descriptions already read: the result is that of
-  // MergeDownloads on the array of them, in the order they were taken.
-  void MergeTaken(TakenDownloads taken, bool fromGetAllUpdates);
   zelvan::fennic::UpdateRecord convertUpdateJsonToMap(web::json::value update, bool defaultStatus);
   bool CheckPermissionAndSpace(const std::wstring& type);
   zelvan::fennic::DownloadAck getDownloadStatusAck(int updateSchedulerId);
@@ -82,10 +54,6 @@ class UpdatesDownload : public zelvan::fennic::IUpdatesDownload {
   void Log(int level, const std::string& where, const std::string& text);
   // Steps 2 and 3 of ConstructDownloadObject on a map already built.
   void MergeReceived(std::map<std::string, zelvan::fennic::UpdateRecord> received, bool fromGetAllUpdates);
-  // The lookup that convertUpdateJsonToMap makes. False after a caught
-  // error; the record then keeps only what was read before the lookup, as
-  // convertUpdateJsonToMap's does.
-  bool ResolveTakenAddress(zelvan::fennic::UpdateRecord& record);
   void Push(const zelvan::fennic::RestMessage& message);
 
   std::shared_ptr<zelvan::fennic::ILogManager> logger_;

@@ -1,11 +1,8 @@
 #include "CQLResponse.h"
 
-#include <typeinfo>
-
 #include "AgentException.h"
 #include "IAgentUtils.h"
 #include "TextConversion.h"
-#include "UpdatesDownload.h"
 
 using namespace zelvan::fennic;
 
@@ -45,23 +42,8 @@ void CQLResponse::HandleDownloadResponse(const std::string& response, const std:
   downloader_->ProcessDownloadFile(response, BuildLocalFilePath(url), url, downloadKey, origin);
 }
 
-// Only the exact class: a derived downloader may override what these
-// shortcuts skip.
-UpdatesDownload* CQLResponse::OwnDownloader() const {
-  IUpdatesDownload* downloader = downloader_.get();
-  return downloader != nullptr && typeid(*downloader) == typeid(UpdatesDownload)
-             ? static_cast<UpdatesDownload*>(downloader)
-             : nullptr;
-}
-
-// Our own downloader can merge without copying its whole list, which this
-// caller drops; with thousands of pending entries that copy costs as much as
-// the merge.
+// The map that the downloader returns is not needed here.
 void CQLResponse::ConstructDownloads(web::json::value updates, bool fromGetAllUpdates) {
-  if (UpdatesDownload* own = OwnDownloader()) {
-    own->MergeDownloads(std::move(updates), fromGetAllUpdates);
-    return;
-  }
   downloader_->ConstructDownloadObject(std::move(updates), fromGetAllUpdates);
 }
 

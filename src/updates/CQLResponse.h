@@ -27,8 +27,6 @@ struct AckRecord {
 
 }  // namespace zelvan::fennic
 
-class UpdatesDownload;
-
 // The response processor. Every processing operation runs on the worker
 // thread, one at a time. SetEventListener, IsRequestFailed and ReleaseQueue
 // come from host threads; the failed-request list is the only state they
@@ -69,8 +67,6 @@ class CQLResponse : public zelvan::fennic::IQLResponse {
   void MergeScheduledUpdate(web::json::value& update, const std::string& id, const std::string& action,
                             const UpdateMap& scheduledMap);
   std::string BuildLocalFilePath(const std::wstring& url);
-  // The downloader when it is our UpdatesDownload itself, else null.
-  UpdatesDownload* OwnDownloader() const;
 
   // Cancellations.
   void ProcessGetCancelUpdateResponse(web::json::value cancelledUpdates);

@@ -1,9 +1,8 @@
-#include <unordered_set>
+#include <algorithm>
 
 #include "AgentException.h"
 #include "CQLResponse.h"
 #include "TextConversion.h"
-#include "UpdatesDownload.h"
 
 using namespace zelvan::fennic;
 
@@ -175,16 +174,11 @@ bool CQLResponse::GetUpdateResponse(web::json::value updates, bool allUpdates) {
     JsonList silentFromAll;
     JsonList silentNew;
     JsonList scheduled;
-    // Our own downloader takes the descriptions as read; any other gets the
-    // JSON array through its interface.
-    UpdatesDownload* const own = OwnDownloader();
-    TakenDownloads taken;
     JsonList toDownload;
-    // Reserved up front: regrowing lists of thousands of entries costs more
-    // than the entries themselves.
+    // Reserved up front: regrowing the lists costs more than their entries.
     const size_t received = updates.size();
     scheduled.reserve(received + (allUpdates || !storedList.is_array() ? 0 : storedList.size()));
-    if (own == nullptr) toDownload.reserve(received);
+    toDownload.reserve(received);
     for (auto& update : updates.as_array()) {
       const std::string id = IdKey(update);
       const std::string action = update.at("Action").as_string();
@@ -195,9 +189,7 @@ bool CQLResponse::GetUpdateResponse(web::json::value updates, bool allUpdates) {
       if (action == "Silent") kept = allUpdates ? &silentFromAll : &silentNew;
       if (action == "ScheduleUpdate") kept = &scheduled;
       if (download) {
-        if (own != nullptr)
-          taken.Add(update);
-        else if (kept != nullptr)
+        if (kept != nullptr)
           toDownload.push_back(update);  // kept as well, so a copy
         else
           toDownload.push_back(std::move(update));
@@ -219,13 +211,8 @@ bool CQLResponse::GetUpdateResponse(web::json::value updates, bool allUpdates) {
     configuration_->WriteJsonFile(std::move(updateDocument), kUpdateFile);
     configuration_->WriteSilentUpdates(std::move(silentDocument), 0);
 
-    if (own != nullptr) {
-      if (taken.empty()) return false;
-      own->MergeTaken(std::move(taken), allUpdates);
-    } else {
-      if (toDownload.empty()) return false;
-      downloader_->ConstructDownloadObject(ArrayOf(std::move(toDownload)), allUpdates);
-    }
+    if (toDownload.empty()) return false;
+    downloader_->ConstructDownloadObject(ArrayOf(std::move(toDownload)), allUpdates);
     return downloader_->GetPendingDownloadCount() > 0;
   } catch (const web::json::json_exception& e) {
     Log(5, kWhere, e.what());
@@ -264,23 +251,19 @@ void CQLResponse::GetConfigResponse(web::json::value configurations) {
   try {
     web::json::value storedDocument = configuration_->ReadJsonFile(kConfigFile);
     JsonList stored;
-    std::unordered_set<int> storedIds;
-    if (storedDocument.is_array()) {
-      for (auto& config : storedDocument.as_array()) {
-        storedIds.insert(config.at(kId).as_integer());
-        stored.push_back(std::move(config));
-      }
-    }
+    if (storedDocument.is_array())
+      for (auto& config : storedDocument.as_array()) stored.push_back(std::move(config));
     for (auto& config : configurations.as_array()) {
       const int schedulerId = config.at(kId).as_integer();
       const int uploadId = config.at("UploadID").as_integer();
       const std::wstring product = ToWide(config.at("IProduct").as_string());
       web::json::value settings = config.at("configSettings");
-      bool applied = storedIds.count(schedulerId) > 0;
+      // The first stored match ends the search; entries after it are not read.
+      const auto sameId = [schedulerId](const web::json::value& s) { return s.at(kId).as_integer() == schedulerId; };
+      bool applied = std::find_if(stored.begin(), stored.end(), sameId) != stored.end();
       if (!applied && configuration_->ApplyDeviceConfiguration(settings, product)) {
         applied = true;
         config["configSettings"] = std::move(settings);
-        storedIds.insert(schedulerId);
         stored.push_back(config);
       }
       configAcks_.push_back({uploadId, schedulerId, applied});

@@ -1,7 +1,6 @@
 // Processing of update answers with the real download list: the stored
-// download flags after the address comparison, and the same outcome whether
-// the processor reads the descriptions itself for our own downloader or
-// hands the JSON array to a downloader of another class.
+// download flags after the address comparison, and what the hand-off to the
+// downloader stores, queues and logs.
 #include <gtest/gtest.h>
 
 #include <system_error>
@@ -18,12 +17,6 @@ using namespace zelvan::fennic;
 using web::json::value;
 
 namespace {
-
-// Another class: the processor must treat it as any outside downloader.
-class DerivedDownloader : public UpdatesDownload {
- public:
-  using UpdatesDownload::UpdatesDownload;
-};
 
 std::string Answer(const std::string& updates) {
   return fennic_test::AcceptedUpdateAnswer(R"({"Updates":[)" + updates + R"(],"ConfigurationUpdates":[]})");
@@ -61,15 +54,13 @@ struct Processing {
   std::string stored = "[]";
   std::function<std::wstring(value, const std::string&)> resolve;
 
-  Outcome With(bool ownDownloader, const std::string& answer, bool allUpdates) {
+  Outcome With(const std::string& answer, bool allUpdates) {
     fennic_test::ServicesScope services;
     auto config = std::make_shared<fennic_test::MemoryConfigurationManager>();
     config->supportedProducts = {L"P100"};
     config->jsonFiles["Update.dat"] = value::parse(stored);
     config->resolveUrl = resolve;
-    std::shared_ptr<UpdatesDownload> downloader = ownDownloader
-                                                      ? std::make_shared<UpdatesDownload>(config)
-                                                      : std::make_shared<DerivedDownloader>(config);
+    auto downloader = std::make_shared<UpdatesDownload>(config);
     CQLResponse processor(config, std::make_shared<fennic_test::CountingTenantConfig>(), downloader);
     Outcome o;
     o.result = processor.ProcessGetUpdtResponse(answer, allUpdates);
@@ -114,7 +105,7 @@ TEST_P(AddressCompareTest, DownloadedOnlyWhileTheAddressTextIsTheSame) {
   Processing run;
   run.stored = "[" + Description(1, "\"UpdatesURLs\":" + c.stored, "ScheduleUpdate", "P100", "",
                                  R"(,"downloadStatus":true)") + "]";
-  const Outcome o = run.With(true, Answer(Description(1, "\"UpdatesURLs\":" + c.received)), true);
+  const Outcome o = run.With(Answer(Description(1, "\"UpdatesURLs\":" + c.received)), true);
   EXPECT_EQ(StoredStatus(o.updateFile, 1), c.stillDownloaded);
   EXPECT_EQ(o.queued.size(), c.stillDownloaded ? 0u : 1u);
   EXPECT_EQ(o.result, !c.stillDownloaded);
@@ -144,67 +135,66 @@ INSTANTIATE_TEST_SUITE_P(
 struct HandOffCase {
   const char* name;
   std::string updates;
-  bool resolveFails = false;  // the lookup raises a system error for "https://s/boom.bin"
+  bool allUpdates;
+  bool result;
+  std::string storedIds;             // ids in "Update.dat", in order
+  std::vector<std::string> queued;   // type, target, key, data
+  std::string logged;                // a level-3 or level-5 line that must be there
 };
 
-class HandOffTest : public ::testing::TestWithParam<std::tuple<HandOffCase, bool>> {};
+class HandOffTest : public ::testing::TestWithParam<HandOffCase> {};
 
-// Same stores, queued requests, log lines and list for both downloaders,
-// on good and bad descriptions alike.
-TEST_P(HandOffTest, OwnDownloaderMatchesTheInterfacePath) {
-  const auto& [c, allUpdates] = GetParam();
+// The stores are written before the hand-off; the downloader then queues one
+// request per pending key, in key order.
+TEST_P(HandOffTest, StoresThenQueuesThePendingDownloads) {
+  const HandOffCase& c = GetParam();
   Processing run;
   run.stored = "[" + Description(1, Urls("https://s/old.bin"), "ScheduleUpdate", "P100", "",
                                  R"(,"downloadStatus":true)") + "]";
-  if (c.resolveFails) {
-    run.resolve = [](value source, const std::string&) -> std::wstring {
-      const std::string url = source.at(0).at("UpdatesURL").as_string();
-      if (url == "https://s/boom.bin") throw std::system_error(std::make_error_code(std::errc::io_error));
-      if (url == "https://s/bad.bin") throw web::json::json_exception("lookup refused");
-      return ToWide(url);
-    };
-  }
-  const Outcome own = run.With(true, Answer(c.updates), allUpdates);
-  const Outcome other = run.With(false, Answer(c.updates), allUpdates);
-  EXPECT_EQ(own.result, other.result);
-  EXPECT_EQ(own.updateFile, other.updateFile);
-  EXPECT_EQ(own.silentFile, other.silentFile);
-  EXPECT_EQ(own.queued, other.queued);
-  EXPECT_EQ(own.log, other.log);
-  EXPECT_EQ(own.pending, other.pending);
-  EXPECT_NE(own.updateFile, "null") << "the stores are written before the hand-off";
+  run.resolve = [](value source, const std::string&) -> std::wstring {
+    const std::string url = source.as_array().at(0).at("UpdatesURL").as_string();
+    if (url == "https://s/boom.bin") throw std::system_error(std::make_error_code(std::errc::io_error));
+    return ToWide(url);
+  };
+  const Outcome o = run.With(Answer(c.updates), c.allUpdates);
+  EXPECT_EQ(o.result, c.result);
+  std::string ids;
+  const value updateFile = value::parse(o.updateFile);
+  for (const auto& entry : updateFile.as_array())
+    ids += (ids.empty() ? "" : " ") + std::to_string(entry.at("UpdateSchedulerId").as_integer());
+  EXPECT_EQ(ids, c.storedIds);
+  EXPECT_EQ(o.queued, c.queued);
+  EXPECT_EQ(o.pending, static_cast<int>(c.queued.size()));
+  bool logged = false;
+  for (const auto& line : o.log) logged |= line.find(c.logged) != std::string::npos;
+  EXPECT_TRUE(logged) << c.logged;
 }
 
 const std::string kGood = Description(2, Urls("https://s/two.bin"));
+const std::string kMixed = Description(1, Urls("https://s/old.bin")) + "," + kGood + "," +
+                           Description(3, R"("UpdatesURL":"https://s/three.bin")", "Silent") + "," +
+                           Description(4, Urls("https://s/four.bin"), "Install") + "," +
+                           Description(5, Urls("https://s/five.bin"), "ScheduleUpdate", "P999") + "," +
+                           Description(2, Urls("https://s/second.bin"));
 
 INSTANTIATE_TEST_SUITE_P(
     Descriptions, HandOffTest,
-    ::testing::Combine(
-        ::testing::Values(
-            HandOffCase{"Mixed", Description(1, Urls("https://s/old.bin")) + "," + kGood + "," +
-                                     Description(3, R"("UpdatesURL":"https://s/three.bin")", "Silent") + "," +
-                                     Description(4, Urls("https://s/four.bin"), "Install") + "," +
-                                     Description(5, Urls("https://s/five.bin"), "ScheduleUpdate", "P999") + "," +
-                                     Description(2, Urls("https://s/second.bin"))},
-            HandOffCase{"MissingVersion", kGood + "," + Description(6, Urls("https://s/six.bin"), "ScheduleUpdate",
-                                                                    "P100", "Version")},
-            HandOffCase{"MissingProduct", kGood + "," + Description(6, Urls("https://s/six.bin"), "ScheduleUpdate",
-                                                                    "P100", "IProduct")},
-            HandOffCase{"AddressNotText", kGood + "," + Description(6, R"("UpdatesURL":6)")},
-            HandOffCase{"NoAddress", kGood + "," + Description(6, R"("Other":"x")")},
-            // A caught lookup error ends that conversion before the missing
-            // member is read, so the later descriptions still count.
-            HandOffCase{"LookupFailsThenMemberMissing",
-                        kGood + "," + Description(6, Urls("https://s/boom.bin"), "ScheduleUpdate", "P100", "Version") +
-                            "," + Description(7, Urls("https://s/seven.bin")),
-                        true},
-            HandOffCase{"LookupRefusedBeforeLaterFailure",
-                        kGood + "," + Description(6, Urls("https://s/bad.bin")) + "," +
-                            Description(7, Urls("https://s/seven.bin"), "ScheduleUpdate", "P100", "Version"),
-                        true}),
-        ::testing::Bool()),
-    [](const ::testing::TestParamInfo<std::tuple<HandOffCase, bool>>& info) {
-      return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) ? "_All" : "_New");
-    });
+    ::testing::Values(
+        // 1 is downloaded already, 5 is firmware of an unsupported product, and
+        // the first description of 2 wins.
+        HandOffCase{"MixedFromAll", kMixed, true, true, "1 2 5 2",
+                    {"12 https://s/two.bin 2 24", "12 https://s/three.bin 3 24", "12 https://s/four.bin 4 24"},
+                    "3 UpdatesDownload::ConstructDownloadObject P999 is not supported so skipping FW download!"},
+        HandOffCase{"MixedNew", kMixed, false, true, "1 2 5 2 1",
+                    {"12 https://s/two.bin 2 9", "12 https://s/three.bin 3 9", "12 https://s/four.bin 4 9"},
+                    "2 UpdatesDownload::ConstructDownloadObject Download called for : 4"},
+        // A bad description merges nothing, after the stores were written.
+        HandOffCase{"MissingVersion", kGood + "," + Description(6, Urls("https://s/six.bin"), "ScheduleUpdate",
+                                                                "P100", "Version"),
+                    true, false, "2 6", {}, "5 CQLResponse::GetUpdateResponse"},
+        // A caught lookup error ends that conversion: an entry without an id.
+        HandOffCase{"LookupFails", kGood + "," + Description(6, Urls("https://s/boom.bin")), true, true, "2 6",
+                    {"12  0 24", "12 https://s/two.bin 2 24"}, "5 UpdatesDownload::convertUpdateJsonToMap"}),
+    [](const ::testing::TestParamInfo<HandOffCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
