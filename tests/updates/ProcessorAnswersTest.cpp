@@ -1,0 +1,189 @@
+// The response processor against the real download list: for each answer,
+// the stores it leaves, the messages it queues and the lines it logs.
+#include <gtest/gtest.h>
+
+#include "AgentException.h"
+#include "CQLResponse.h"
+#include "UpdatesDownload.h"
+#include "support/ExecutorHarness.h"
+#include "updates/UpdateAnswers.h"
+
+using namespace zelvan::fennic;
+using web::json::value;
+
+namespace {
+
+enum class Call { AllUpdates, SomeUpdates, Cancel };
+
+struct AnswerCase {
+  const char* name;
+  Call call;
+  std::string body;  // "ResponseBody", or the whole answer when it starts with '!'
+  std::string storedConfigs = "[]";
+  std::string storedUpdates = "[]";
+  std::string storedSilent = "null";
+  std::pair<std::string, int> failingStore = {"", 0};  // operation, AgentException code
+  // Expected.
+  std::string configsAfter;               // "Config.dat"; "-" when not written
+  std::vector<std::string> queued;        // type, space, data
+  std::vector<std::string> lines;         // "level where text", each must be logged
+  std::string updatesAfter = "-";         // "Update.dat"; "-" when not written
+  std::string silentAfter = "-";          // the silent store
+  bool throws = false;
+};
+
+std::string Config(int id, const std::string& settings = R"({"k":1})") {
+  return R"({"UpdateSchedulerId":)" + std::to_string(id) + R"(,"UploadID":)" + std::to_string(id + 100) +
+         R"(,"IProduct":"P","configSettings":)" + settings + "}";
+}
+std::string Stored(int id) { return R"({"UpdateSchedulerId":)" + std::to_string(id) + R"(,"downloadStatus":true})"; }
+std::string Cancelled(int id) {
+  return R"({"UpdateSchedulerId":)" + std::to_string(id) + R"(,"UploadID":)" + std::to_string(id + 100) + "}";
+}
+std::string ConfigAck(const std::string& kind, const std::string& data, const std::string& entries) {
+  return "22 {\"URL\":\"/api/ManageAgent/Configuration" + kind + "Ack/\",\"RequestType\":\"APP_CONFIG_" +
+         (kind == "Download" ? "" : "CANCEL_") + "ACK_REQ\",\"RequestData\":\"" + data + "\",\"ConfigData\":[" +
+         entries + "]}";
+}
+std::string Entry(int id, bool status) {
+  return "{\"UploadID\":" + std::to_string(id + 100) + ",\"Status\":" + (status ? "true" : "false") +
+         ",\"UpdateSchedularID\":" + std::to_string(id) + "}";
+}
+const std::string kResync = "24 ";
+const std::string kResyncLine = "2 CQLResponse::PushRestMessageforUpdateSync  => Message Pushed : GET_ALL_UPDATES_REQ ";
+
+class ProcessorAnswerTest : public ::testing::TestWithParam<AnswerCase> {};
+
+TEST_P(ProcessorAnswerTest, StoresQueuesAndLogsAsTheTableSays) {
+  const AnswerCase& c = GetParam();
+  fennic_test::ServicesScope services;
+  auto config = std::make_shared<fennic_test::MemoryConfigurationManager>();
+  config->jsonFiles["Config.dat"] = value::parse(c.storedConfigs);
+  config->jsonFiles["Update.dat"] = value::parse(c.storedUpdates);
+  config->silentUpdates[0] = value::parse(c.storedSilent);
+  // The settings of a configuration are applied, rewritten, unless they ask to be refused.
+  config->applyConfiguration = [](value& settings, const std::wstring&) {
+    if (settings.has_field("refuse")) return false;
+    settings["applied"] = value::boolean(true);
+    return true;
+  };
+  CQLResponse processor(config, std::make_shared<fennic_test::CountingTenantConfig>(),
+                        std::make_shared<UpdatesDownload>(config));
+  if (!c.failingStore.first.empty()) config->ThrowOn(c.failingStore.first, c.failingStore.second, "store locked");
+  const int writesBefore = config->jsonWrites;
+  const std::string answer =
+      c.body[0] == '!' ? c.body.substr(1) : fennic_test::AcceptedUpdateAnswer(c.body);
+  const auto run = [&] {
+    if (c.call == Call::Cancel)
+      processor.ProcessGetCancelResponse(answer);
+    else
+      processor.ProcessGetUpdtResponse(answer, c.call == Call::AllUpdates);
+  };
+  if (c.throws) {
+    EXPECT_THROW(run(), AgentException);
+  } else {
+    EXPECT_NO_THROW(run());
+  }
+  config->ClearThrows();
+  std::vector<std::string> queued;
+  for (const auto& m : fennic_test::TakeQueuedMessages()) queued.push_back(std::to_string(m.getType()) + " " + m.getData());
+  RestMsgQueue::releaseInstance();
+  // Bodies compared as JSON: member order is the library's.
+  std::vector<std::string> expected;
+  for (const auto& q : c.queued)
+    expected.push_back(q.size() <= 3 ? q : q.substr(0, 3) + value::parse(q.substr(3)).serialize());
+  EXPECT_EQ(queued, expected);
+  const auto after = [](const std::string& expected, const std::string& stored) {
+    return value::parse(expected == "-" ? stored : expected).serialize();
+  };
+  EXPECT_EQ(config->jsonFiles["Config.dat"].serialize(), after(c.configsAfter, c.storedConfigs));
+  EXPECT_EQ(config->jsonFiles["Update.dat"].serialize(), after(c.updatesAfter, c.storedUpdates));
+  EXPECT_EQ(config->jsonWrites > writesBefore, c.configsAfter != "-" || c.updatesAfter != "-");
+  EXPECT_EQ(config->silentUpdates[0].serialize(), after(c.silentAfter, c.storedSilent));
+  std::vector<std::string> logged;
+  for (const auto& line : services.logger->Lines())
+    logged.push_back(std::to_string(line.level) + " " + line.where + " " + line.text);
+  for (const auto& line : c.lines)
+    EXPECT_NE(std::find(logged.begin(), logged.end(), line), logged.end()) << line;
+}
+
+const std::string kOutcome = R"("ResposeCommand":0,"validateResponseStatus":true)";
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, ProcessorAnswerTest,
+    ::testing::Values(
+        // Configurations: applied and stored rewritten, one already stored
+        // acknowledged without applying, one refused acknowledged false.
+        AnswerCase{"ConfigurationsAppliedStoredRefused", Call::SomeUpdates,
+                   R"({"Updates":[],"ConfigurationUpdates":[)" + Config(4) + "," + Config(5) + "," +
+                       Config(6, R"({"refuse":1})") + "]}",
+                   "[" + Config(5, R"({"old":1})") + "]", "[]", "null", {"", 0},
+                   "[" + Config(5, R"({"old":1})") + "," + Config(4, R"({"k":1,"applied":true})") + "]",
+                   {ConfigAck("Download", "DownloadDetails", Entry(4, true) + "," + Entry(5, true) + "," +
+                                                                 Entry(6, false))},
+                   {"3 CQLResponse::processGetUpdateOrConfig Field is empty",
+                    "2 CQLResponse::ProcessGetUpdtResponse UpdateResponseStatus for Firmeare Updates : 0"}},
+        // The first stored match ends the search: a broken entry after it is not read.
+        AnswerCase{"StoredConfigurationFoundBeforeABrokenOne", Call::SomeUpdates,
+                   R"({"Updates":[],"ConfigurationUpdates":[)" + Config(5) + "]}",
+                   "[" + Config(5) + R"(,{"broken":true}])", "[]", "null", {"", 0},
+                   "[" + Config(5) + R"(,{"broken":true}])", {ConfigAck("Download", "DownloadDetails", Entry(5, true))},
+                   {}},
+        AnswerCase{"ConfigurationStoreFailsCode0", Call::SomeUpdates,
+                   R"({"Updates":[],"ConfigurationUpdates":[)" + Config(4) + "]}", "[]", "[]", "null",
+                   {"ReadJsonFile", 0}, "-", {kResync},
+                   {"5 CQLResponse::GetConfigResponse Agent Exception Code 0", kResyncLine}},
+        AnswerCase{"UpdateStoreFailsCode0", Call::SomeUpdates, R"({"Updates":[{"UpdateSchedulerId":1}]})", "[]",
+                   "[]", "null", {"ReadJsonFile", 0}, "-", {kResync},
+                   {"5 CQLResponse::GetUpdateResponse Agent Exception Code 0", kResyncLine}},
+        AnswerCase{"UpdateStoreFailsCode1", Call::SomeUpdates, R"({"Updates":[{"UpdateSchedulerId":1}]})", "[]",
+                   "[]", "null", {"ReadJsonFile", 1}, "-", {},
+                   {"5 CQLResponse::GetUpdateResponse Agent Exception Code 1"}, "-", "-", true},
+        AnswerCase{"UpdateStoreFailsCode2", Call::SomeUpdates, R"({"Updates":[{"UpdateSchedulerId":1}]})", "[]",
+                   "[]", "null", {"ReadSilentUpdates", 2}, "-", {},
+                   {"5 CQLResponse::GetUpdateResponse Agent Exception Code 2"}, "-", "-", true},
+        AnswerCase{"UpdateStoreFailsCode3", Call::SomeUpdates, R"({"Updates":[{"UpdateSchedulerId":1}]})", "[]",
+                   "[]", "null", {"ReadJsonFile", 3}, "-", {},
+                   {"5 CQLResponse::GetUpdateResponse Agent Exception Code 3"}},
+        // An empty full list clears both update stores and the configurations.
+        AnswerCase{"EmptyFullList", Call::AllUpdates, R"({"Updates":[],"ConfigurationUpdates":null})",
+                   "[" + Config(5) + "]", "[" + Stored(1) + "]", "[" + Stored(2) + "]", {"", 0}, "[]", {},
+                   {"2 CQLResponse::ProcessGetUpdtResponse Updates are not available"}, "[]", "[]"},
+        // The outcome key: "validateResponse" holds; the other name only when it is absent.
+        AnswerCase{"OutcomeKeyWinsOverItsOtherName", Call::AllUpdates,
+                   "!{" + kOutcome + R"(,"validateResponse":false,"validateResponseFromServer":true,)"
+                   R"("ResponseBody":{"Updates":[]}})", "[]", "[" + Stored(1) + "]", "null", {"", 0}, "-", {},
+                   {"2 CQLResponse::ProcessGetUpdtResponse Updates are not available"}},
+        AnswerCase{"OtherOutcomeNameWhenTheKeyIsAbsent", Call::AllUpdates,
+                   "!{" + kOutcome + R"(,"validateResponseFromServer":true,"ResponseBody":{"Updates":[]}})", "[]",
+                   "[" + Stored(1) + "]", "null", {"", 0}, "-", {},
+                   {"3 CQLResponse::processGetUpdateOrConfig Bad Update Response"}, "[]", "[]"},
+        AnswerCase{"CancelOutcomeKeyWins", Call::Cancel,
+                   "!{" + kOutcome + R"(,"validateResponse":false,"validateResponseFromServer":true,)"
+                   R"("ResponseBody":{"CancelledUpdates":[)" + Cancelled(1) + "]}}",
+                   "[]", "[" + Stored(1) + "]", "null", {"", 0}, "-", {},
+                   {"5 CQLResponse::ProcessGetCancelResponse Bad Response"}},
+        // Cancelled updates: every match in "Update.dat"; otherwise the first silent one.
+        AnswerCase{"CancelledUpdates", Call::Cancel,
+                   R"({"CancelledUpdates":[)" + Cancelled(1) + "," + Cancelled(2) + "]}", "[]",
+                   "[" + Stored(1) + "," + Stored(3) + "," + Stored(1) + "]", "[" + Stored(2) + R"(,{"x":1}])",
+                   {"", 0}, "-",
+                   {R"(14 [{"UploadID":101,"UpdateSchedulerId":1,"Status":"Success"},)"
+                    R"({"UploadID":102,"UpdateSchedulerId":2,"Status":"Success"}])"},
+                   {"2 CQLResponse::ProcessGetCancelResponse Cancel has been received successfully"},
+                   "[" + Stored(3) + "]", R"([{"x":1}])"},
+        AnswerCase{"CancelledConfigurations", Call::Cancel,
+                   R"({"CancelledConfigs":[)" + Cancelled(5) + "," + Cancelled(8) + "]}",
+                   "[" + Config(4) + "," + Config(5) + "," + Config(5) + "]", "[]", "null", {"", 0},
+                   "[" + Config(4) + "]",
+                   {ConfigAck("Cancel", "CancelledDetails", Entry(5, true) + "," + Entry(8, true))}, {}},
+        AnswerCase{"CancelledConfigurationStoreFailsCode0", Call::Cancel,
+                   R"({"CancelledConfigs":[)" + Cancelled(5) + "]}", "[]", "[]", "null", {"ReadJsonFile", 0}, "-",
+                   {kResync}, {"5 CQLResponse::ProcessGetCancelDeviceConfigResponse Agent Exception Code 0", kResyncLine}},
+        AnswerCase{"NothingCancelled", Call::Cancel, R"({"CancelledUpdates":[],"CancelledConfigs":{}})", "[]", "[]",
+                   "null", {"", 0}, "-", {},
+                   {"3 CQLResponse::ProcessGetCancelUpdateResponse field is empty",
+                    "3 CQLResponse::ProcessGetCancelDeviceConfigResponse field is empty"}}),
+    [](const ::testing::TestParamInfo<AnswerCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
