@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <system_error>
 #include <fstream>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -97,52 +98,174 @@ TEST_F(DownloadFixture, KeysInByteOrderUnsupportedFirmwareSkipped) {
   EXPECT_TRUE(services.logger->Has("P999 is not supported so skipping FW download!"));
 }
 
-struct Refusal {
+struct Outcome {
   const char* name;
   std::string answer;
   std::string type;
   uint64_t capMB;
-  bool readOnly;
   std::string localName;  // appended to folder + "\\"
+  bool transferOk;
+  bool softwareEnabled;
+  // Expected.
+  const char* ack;        // "Success" or "Failed"
+  int transfers;
+  const char* stored;     // the stored flag afterwards; "-" when "Update.dat" is not written
+  int voicePrompts;       // voice-prompt downloads queued
+  std::string line;       // "level text" that must be logged
 };
 
-class RefusalTest : public DownloadFixture, public ::testing::WithParamInterface<Refusal> {};
+class DownloadOutcomeTest : public DownloadFixture, public ::testing::WithParamInterface<Outcome> {};
 
-TEST_P(RefusalTest, FailedAcknowledgementAndNothingWritten) {
-  const Refusal& c = GetParam();
+TEST_P(DownloadOutcomeTest, AcknowledgesStoresAndFollowsUpAsTabled) {
+  const Outcome& c = GetParam();
   files->capMB = c.capMB;
-  if (c.readOnly) chmod(folder.c_str(), 0555);
-  if (c.readOnly && access(folder.c_str(), W_OK) == 0) GTEST_SKIP() << "running with permission to write anyway";
+  config->softwareDownloadEnabled = c.softwareEnabled;
+  config->voicePrompts = [](web::json::value&) {
+    return std::vector<web::json::value>{web::json::value::parse(R"({"UpdatesURL":"https://s/vp1.bin"})")};
+  };
+  if (!c.transferOk) transport->OnDownload([](const fennic_test::DownloadCall&, std::wstring& reason) {
+    reason = L"stalled";
+    return false;
+  });
+  config->jsonFiles["Update.dat"] = web::json::value::parse("[" + Description(5, c.type) + "]");
+  config->jsonFiles["Update.dat"][0]["downloadStatus"] = web::json::value::boolean(false);
   downloader->ConstructDownloadObject(web::json::value::parse("[" + Description(5, c.type) + "]"), false);
   Queued();
-  downloader->ProcessDownloadFile(c.answer, folder + "\\" + c.localName, L"https://s/pkg/f5.bin", "5", "9");
-  const std::string ack = Ack(Queued());
-  ASSERT_FALSE(ack.empty()) << "every answered download is acknowledged";
-  EXPECT_EQ(web::json::value::parse(ack).at(0).at("Status").as_string(), "Failed");
-  EXPECT_TRUE(transport->Downloads().empty()) << "nothing was fetched";
+  const int writes = config->jsonWrites;
+  downloader->ProcessDownloadFile(c.answer, folder + "\\" + c.localName, L"https://s/pkg/f5.bin", "5", "24");
+  const std::vector<RestMessage> queued = Queued();
+  const web::json::value ack = web::json::value::parse(Ack(queued)).at(0);
+  EXPECT_EQ(ack.at("Status").as_string(), c.ack);
+  EXPECT_EQ(ack.at("UploadID").as_integer(), 1005);
+  std::string line = c.line;
+  if (line.find("DIR") != std::string::npos) line.replace(line.find("DIR"), 3, folder);
+  const bool refused = line.find("Refused unsafe") != std::string::npos;
+  EXPECT_EQ(ack.at("Reason").as_string(), refused ? "Refused unsafe local path" : c.transferOk ? "" : "stalled");
+  EXPECT_EQ(static_cast<int>(transport->Downloads().size()), c.transfers);
+  const bool written = config->jsonWrites > writes;
+  EXPECT_EQ(written ? (config->jsonFiles["Update.dat"][0].at("downloadStatus").as_bool() ? "true" : "false") : "-",
+            std::string(c.stored));
+  int prompts = 0;
+  for (const auto& m : queued) prompts += m.getType() == DOWNLOAD_FILES && m.getDownloadKey() == "5_1";
+  EXPECT_EQ(prompts, c.voicePrompts);
+  bool logged = false;
+  for (const auto& l : services.logger->Lines()) logged |= std::to_string(l.level) + " " + l.text == line;
+  EXPECT_TRUE(logged) << line;
   EXPECT_TRUE(fs::is_empty(folder)) << "no file, partial or whole, is left";
 }
 
 const std::string kOk = R"({"StatusCode":200})";
+const std::string kLow = "Available disk space is low ";
+const std::string kNotOk =
+    "3 Status Code is Not OK or Download Url is empty or No write permission or Low disk space";
 
 INSTANTIATE_TEST_SUITE_P(
-    Refusals, RefusalTest,
-    ::testing::Values(Refusal{"Status404", R"({"StatusCode":404})", "Firmware", UINT32_MAX, false, "f5.bin"},
-                      Refusal{"FirmwareSpace99", kOk, "Firmware", 99, false, "f5.bin"},
-                      Refusal{"SoftwareSpace499", kOk, "Software", 499, false, "f5.bin"},
-                      Refusal{"ReadOnlyFolder", kOk, "Firmware", UINT32_MAX, true, "f5.bin"},
-                      Refusal{"ParentDirectory", kOk, "Firmware", UINT32_MAX, false, ".."},
-                      Refusal{"EscapingName", kOk, "Firmware", UINT32_MAX, false, "..\\..\\etc\\x"},
-                      Refusal{"NulInName", kOk, "Firmware", UINT32_MAX, false, std::string("a\0b", 3)}),
-    [](const ::testing::TestParamInfo<Refusal>& info) { return info.param.name; });
+    Outcomes, DownloadOutcomeTest,
+    ::testing::Values(
+        Outcome{"Firmware100MB", kOk, "Firmware", 100, "f5.bin", true, true, "Success", 1, "true", 1,
+                "2 Process download bool value is :1"},
+        Outcome{"Firmware99MB", kOk, "Firmware", 99, "f5.bin", true, true, "Failed", 0, "-", 0,
+                "5 " + kLow + "99MB, cannot download update file!"},
+        Outcome{"Software500MB", kOk, "Software", 500, "f5.bin", true, true, "Success", 1, "true", 1,
+                "2 Process download bool value is :1"},
+        Outcome{"Software499MB", kOk, "Software", 499, "f5.bin", true, true, "Failed", 0, "-", 0,
+                "5 " + kLow + "499MB, cannot download update file!"},
+        Outcome{"OtherTypeNoSpaceCheck", kOk, "VoicePrompt", 0, "f5.bin", true, true, "Success", 1, "true", 1,
+                "2 Process download bool value is :1"},
+        Outcome{"SoftwareDisabled", kOk, "Software", 500, "f5.bin", true, false, "Success", 0, "true", 0,
+                "2 Process download bool value is :1"},
+        Outcome{"TransferFails", kOk, "Firmware", 100, "f5.bin", false, true, "Failed", 1, "false", 0,
+                "3 Download DIR/f5.bin failed"},
+        Outcome{"Status404", R"({"StatusCode":404})", "Firmware", 100, "f5.bin", true, true, "Failed", 0, "false",
+                0, kNotOk},
+        Outcome{"ParentDirectory", kOk, "Firmware", 100, "..", true, true, "Failed", 0, "false", 0,
+                "3 Refused unsafe local path : DIR\\.."},
+        Outcome{"EscapingName", kOk, "Firmware", 100, "..\\..\\etc\\x", true, true, "Failed", 0, "false", 0,
+                "3 Refused unsafe local path : DIR\\..\\..\\etc\\x"},
+        Outcome{"NulInName", kOk, "Firmware", 100, std::string("a\0b", 3), true, true, "Failed", 0, "false", 0,
+                "3 Refused unsafe local path : DIR\\" + std::string("a\0b", 3)}),
+    [](const ::testing::TestParamInfo<Outcome>& info) { return std::string(info.param.name); });
 
-TEST_F(DownloadFixture, MissingFolderIsRefused) {
-  config->firmwareFolder = folder + "/missing";
+// Without write permission nothing is fetched. Root writes anyway, so CI
+// also runs this as an unprivileged user (see tests/CMakeLists.txt).
+TEST_F(DownloadFixture, ReadOnlyFolderIsRefused) {
+  chmod(folder.c_str(), 0555);
+  if (access(folder.c_str(), W_OK) == 0) GTEST_SKIP() << "running with permission to write anyway";
   downloader->ConstructDownloadObject(web::json::value::parse("[" + Description(5, "Firmware") + "]"), false);
   Queued();
-  downloader->ProcessDownloadFile(kOk, config->firmwareFolder + "\\f5.bin", L"https://s/pkg/f5.bin", "5", "9");
+  downloader->ProcessDownloadFile(kOk, folder + "\\f5.bin", L"https://s/pkg/f5.bin", "5", "9");
+  EXPECT_EQ(web::json::value::parse(Ack(Queued())).at(0).at("Status").as_string(), "Failed");
   EXPECT_TRUE(transport->Downloads().empty());
   EXPECT_TRUE(services.logger->Has("Dont have read/write permission to LocalFirmwareServer folder!"));
+  EXPECT_EQ(services.logger->FirstStartingWith("Dont have").level, 5);
+}
+
+// Voice-prompt files inherit the update's acknowledgement; their own
+// success starts no further check, and they skip the space check.
+TEST_F(DownloadFixture, VoicePromptsFollowASuccessfulMainPackageOnly) {
+  config->voicePrompts = [](web::json::value&) {
+    return std::vector<web::json::value>{web::json::value::parse(R"({"UpdatesURL":"https://s/vp1.bin"})"),
+                                         web::json::value::parse(R"({"UpdatesURL":"https://s/vp2.bin"})")};
+  };
+  // The stored flag feeds the cache that the voice prompts then depend on.
+  config->jsonFiles["Update.dat"] = web::json::value::parse("[" + Description(5, "Firmware") + "]");
+  config->jsonFiles["Update.dat"][0]["downloadStatus"] = web::json::value::boolean(false);
+  downloader->ConstructDownloadObject(web::json::value::parse("[" + Description(5, "Firmware") + "]"), false);
+  Queued();
+  downloader->ProcessDownloadFile(kOk, folder + "\\f5.bin", L"https://s/pkg/f5.bin", "5", "24");
+  std::vector<std::string> prompts;
+  for (const auto& m : Queued())
+    if (m.getType() == DOWNLOAD_FILES) prompts.push_back(ToUtf8(m.getTarget()) + " " + m.getDownloadKey() + " " + m.getData());
+  EXPECT_EQ(prompts, (std::vector<std::string>{"https://s/vp1.bin 5_1 24", "https://s/vp2.bin 5_2 24"}));
+  EXPECT_TRUE(services.logger->Has("Push VP download request for https://s/vp2.bin",
+                                   "UpdatesDownload::CheckforVoicePromptsDownload"));
+  files->capMB = 0;
+  EXPECT_TRUE(downloader->ProcessDownloadFile(kOk, folder + "\\vp1.bin", L"https://s/vp1.bin", "5_1", "24"));
+  const std::vector<RestMessage> after = Queued();
+  ASSERT_EQ(after.size(), 1u) << "only the acknowledgement";
+  EXPECT_EQ(Ack(after), R"([{"Reason":"","Status":"Success","UpdateSchedulerId":5,"UploadID":1005}])");
+  EXPECT_EQ(downloader->GetPendingDownloadCount(), 1);
+
+  // A failed main package queues no voice prompts.
+  transport->OnDownload([](const fennic_test::DownloadCall&, std::wstring&) { return false; });
+  downloader->ConstructDownloadObject(web::json::value::parse("[" + Description(6, "Firmware") + "]"), false);
+  Queued();
+  files->capMB = UINT32_MAX;
+  downloader->ProcessDownloadFile(kOk, folder + "\\f6.bin", L"https://s/pkg/f6.bin", "6", "24");
+  for (const auto& m : Queued()) EXPECT_NE(m.getType(), DOWNLOAD_FILES) << m.getDownloadKey();
+}
+
+// A system error while the outcome is processed skips the store; the
+// acknowledgement still goes out.
+TEST_F(DownloadFixture, SystemErrorSkipsTheStoreButNotTheAcknowledgement) {
+  downloader->ConstructDownloadObject(web::json::value::parse("[" + Description(5, "Firmware") + "]"), false);
+  Queued();
+  transport->OnDownload([](const fennic_test::DownloadCall&, std::wstring&) -> bool {
+    throw std::system_error(std::make_error_code(std::errc::io_error), "disk gone");
+  });
+  const int writes = config->jsonWrites;
+  EXPECT_FALSE(downloader->ProcessDownloadFile(kOk, folder + "\\f5.bin", L"https://s/pkg/f5.bin", "5", "9"));
+  EXPECT_EQ(config->jsonWrites, writes);
+  EXPECT_FALSE(services.logger->Has("Process download bool value is :1"));
+  EXPECT_EQ(services.logger->FirstStartingWith("disk gone").level, 5);
+  EXPECT_EQ(web::json::value::parse(Ack(Queued())).at(0).at("Status").as_string(), "Failed");
+}
+
+// Every stored id is read, not only once the update is in the cache.
+TEST_F(DownloadFixture, StoredEntryWithoutIdFailsTheFlagWrite) {
+  config->jsonFiles["Update.dat"] = web::json::value::parse(R"([{"downloadStatus":false}])");
+  const int writes = config->jsonWrites;
+  EXPECT_THROW(downloader->updatedownloadStatusToFile(5, true), web::json::json_exception);
+  EXPECT_EQ(config->jsonWrites, writes);
+}
+
+// Supported products are asked for each entry, and not at all for none.
+TEST_F(DownloadFixture, SupportedProductsAskedPerEntry) {
+  downloader->ConstructDownloadObject(web::json::value::array(), false);
+  EXPECT_EQ(config->CountOf("GetSupportedProducts"), 0);
+  downloader->ConstructDownloadObject(
+      web::json::value::parse("[" + Description(1, "Firmware") + "," + Description(2, "Software") + "]"), false);
+  EXPECT_EQ(config->CountOf("GetSupportedProducts"), 2);
 }
 
 TEST_F(DownloadFixture, SuccessIsRecordedAndEachOfManyAcknowledgedOnce) {
