@@ -4,6 +4,7 @@
 
 #include "AgentException.h"
 #include "CQLResponse.h"
+#include "RestRequestType.h"
 #include "UpdatesDownload.h"
 #include "support/ExecutorHarness.h"
 #include "updates/UpdateAnswers.h"
@@ -185,5 +186,87 @@ INSTANTIATE_TEST_SUITE_P(
                    {"3 CQLResponse::ProcessGetCancelUpdateResponse field is empty",
                     "3 CQLResponse::ProcessGetCancelDeviceConfigResponse field is empty"}}),
     [](const ::testing::TestParamInfo<AnswerCase>& info) { return std::string(info.param.name); });
+
+struct CCConfigCase {
+  const char* name;
+  std::string answer;
+  std::string failedAfter;  // "FailedConfig.dat"
+  std::vector<int> events;
+  std::string line;  // "level where text"
+};
+
+class CCConfigTest : public ::testing::TestWithParam<CCConfigCase> {};
+
+// Through the worker, with the real processor keeping the failed-request record.
+TEST_P(CCConfigTest, RecordsTheFailedRequestAsTabled) {
+  const CCConfigCase& c = GetParam();
+  const std::string failedBefore = R"({"FailedRequest":[{"CC_CONFIG_REQUEST":""},{"Other":1}]})";
+  fennic_test::ExecutorHarness::Options options;
+  options.makeResponseProcessor = [&](std::shared_ptr<fennic_test::MemoryConfigurationManager> config) {
+    config->jsonFiles["FailedConfig.dat"] = value::parse(failedBefore);
+    return std::make_shared<CQLResponse>(config, std::make_shared<fennic_test::CountingTenantConfig>(),
+                                         std::make_shared<UpdatesDownload>(config));
+  };
+  fennic_test::ExecutorHarness h(options);
+  h.transport->Answer(CC_CONFIG_REQ, c.answer);
+  h.Push(CC_CONFIG_REQ, R"({"cc":1})");
+  ASSERT_TRUE(h.Settle());
+  EXPECT_EQ(h.transport->CallsOf(CC_CONFIG_REQ).at(0).body, R"({"cc":1})");
+  EXPECT_EQ(h.listener.Codes(), c.events);
+  std::vector<std::string> logged;
+  for (const auto& line : h.logger->Lines())
+    logged.push_back(std::to_string(line.level) + " " + line.where + " " + line.text);
+  // A line ending in '*' is matched by its beginning.
+  const bool prefix = c.line.back() == '*';
+  const std::string wanted = prefix ? c.line.substr(0, c.line.size() - 1) : c.line;
+  EXPECT_TRUE(std::any_of(logged.begin(), logged.end(), [&](const std::string& l) {
+    return prefix ? l.compare(0, wanted.size(), wanted) == 0 : l == wanted;
+  })) << c.line;
+  auto hold = h.config->Lock();
+  const std::string failedAfter = h.config->jsonFiles["FailedConfig.dat"].serialize();
+  EXPECT_EQ(failedAfter, value::parse(c.failedAfter.empty() ? failedBefore : c.failedAfter).serialize());
+  EXPECT_EQ(h.executor->IsRequestFailed(L"CC_CONFIG_REQUEST"),
+            failedAfter.find("CC_CONFIG_REQUEST") != std::string::npos);
+  EXPECT_TRUE(h.executor->IsRequestFailed(L"Other"));
+  EXPECT_FALSE(h.executor->IsRequestFailed(L"CC_CONFIG"));
+  EXPECT_EQ(h.executor->GetLastSeenOfServer().empty(), c.line.find("successfully") == std::string::npos);
+}
+
+const std::string kFailedMoved = R"({"FailedRequest":[{"Other":1},{"CC_CONFIG_REQUEST":""}]})";
+const std::string kHandler = "CRestExecutor::ManageCCConfigReq";
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, CCConfigTest,
+    ::testing::Values(
+        CCConfigCase{"EmptyAnswer", "", "", {}, "2 " + kHandler + " CC Config request response is empty"},
+        CCConfigCase{"StatusFalse", R"({"validateResponseStatus":false})", kFailedMoved, {4},
+                     "5 CRestExecutor::ExecuteRestCall Server throws Exception"},
+        CCConfigCase{"Command45", R"({"validateResponseStatus":true,"ResposeCommand":45})", kFailedMoved, {4},
+                     "5 CRestExecutor::ExecuteRestCall Unknown Command received from server"},
+        CCConfigCase{"Accepted", "{" + kOutcome + R"(,"validateResponse":true})", R"({"FailedRequest":[{"Other":1}]})",
+                     {}, "2 " + kHandler + " cc cofig status updated successfully"},
+        CCConfigCase{"Refused", "{" + kOutcome + R"(,"validateResponse":false})", "", {},
+                     "2 CRestExecutor::ExecuteRestCall Leaving request type : 17"},
+        CCConfigCase{"NotJson", "<html>", "", {}, "5 " + kHandler + " *"}),
+    [](const ::testing::TestParamInfo<CCConfigCase>& info) { return std::string(info.param.name); });
+
+// Two failures in a row leave one entry; the record survives a new processor.
+TEST(FailedRequestTest, OneEntryKeptAcrossInstances) {
+  fennic_test::ServicesScope services;
+  auto config = std::make_shared<fennic_test::MemoryConfigurationManager>();
+  auto downloader = std::make_shared<UpdatesDownload>(config);
+  {
+    CQLResponse first(config, std::make_shared<fennic_test::CountingTenantConfig>(), downloader);
+    first.UpdateFailedRequest(true);
+    first.UpdateFailedRequest(true);
+  }
+  EXPECT_EQ(config->jsonFiles["FailedConfig.dat"].serialize(), R"({"FailedRequest":[{"CC_CONFIG_REQUEST":""}]})");
+  CQLResponse second(config, std::make_shared<fennic_test::CountingTenantConfig>(), downloader);
+  EXPECT_TRUE(second.IsRequestFailed(L"CC_CONFIG_REQUEST"));
+  second.UpdateFailedRequest(false);
+  EXPECT_FALSE(second.IsRequestFailed(L"CC_CONFIG_REQUEST"));
+  EXPECT_EQ(config->jsonFiles["FailedConfig.dat"].serialize(), R"({"FailedRequest":[]})");
+  RestMsgQueue::releaseInstance();
+}
 
 }  // namespace
