@@ -64,14 +64,18 @@ TEST_F(FactoriesTest, GettersInEitherOrderShareOneExecutor) {
     EXPECT_EQ(RestExecutorFactory::getQLResponse(), RestExecutorFactory::getQLResponse());
     EXPECT_TRUE(RestExecutorFactory::getUpdatesDownload());
 
-    // A listener given to the facade hears what the executor raises, and
-    // the facade's client state is the executor's: one object behind both.
+    // A listener given to the facade hears what the executor raises.
     fennic_test::RecordingListener listener;
     EXPECT_TRUE(client->SetEventListener(&listener));
     executor->LoadTenantConfiguration();
     transport->Answer(TRANSPORT_QUERY_REQ, "yes");
     EXPECT_EQ(client->SendRequest(19, ""), 0);
     EXPECT_TRUE(listener.WaitFor(19));
+    // Stopping the executor's worker stops the facade's: nothing answers any more.
+    executor->StopWorker();
+    const int queries = transport->CountOf(TRANSPORT_QUERY_REQ);
+    EXPECT_EQ(client->SendRequest(19, ""), 0);
+    EXPECT_FALSE(transport->WaitForCalls(TRANSPORT_QUERY_REQ, queries + 1, std::chrono::milliseconds(300)));
     client->Shutdown();
     held.reset();
     TearDown();

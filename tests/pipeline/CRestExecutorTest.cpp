@@ -241,7 +241,7 @@ TEST(CRestExecutorTest, ShutdownWithQueuedMessagesAndBlockedHandlerReturns) {
   release = true;
   ASSERT_EQ(done.wait_for(std::chrono::seconds(5)), std::future_status::ready);
   EXPECT_EQ(h.logger->Count("Rest call thread Exited"), 1);
-  EXPECT_LE(h.transport->CallsOf(CLIENT_FORWARD_REQ).size(), 51u);
+  EXPECT_EQ(h.transport->CallsOf(CLIENT_FORWARD_REQ).size(), 1u) << "the queued 50 are dropped, not run";
   EXPECT_EQ(h.recordingProcessor->Calls().back(), "ReleaseQueue");
 }
 
