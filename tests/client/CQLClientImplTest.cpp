@@ -49,7 +49,7 @@ INSTANTIATE_TEST_SUITE_P(
                       CodeCase{18, "", 27, 0}, CodeCase{19, "", 28, 0}, CodeCase{20, "ignored", -1, 1},
                       CodeCase{-1, "", -1, 1}, CodeCase{99, "", -1, 1}),
     [](const ::testing::TestParamInfo<CodeCase>& info) {
-      return "Code" + std::to_string(info.param.code < 0 ? 1000 : info.param.code);
+      return info.param.code < 0 ? "CodeMinus" + std::to_string(-info.param.code) : "Code" + std::to_string(info.param.code);
     });
 
 TEST(CQLClientImplTest, ImmediateCodesAndTokenlessResult) {

@@ -109,7 +109,8 @@ TEST(CRestExecutorTest, GetAllUpdatesIsQueuedOnceUntilCleared) {
 }
 
 struct FailureCase {
-  const char* name;
+  const char* label;
+  const char* name;  // the what() text
   std::function<void()> raise;
   bool reported;      // CheckForUpdateFailedEvent called
   bool networkError;  // event 16
@@ -147,15 +148,15 @@ TEST_P(HandlerFailureTest, IsCaughtLoggedAndReported) {
 INSTANTIATE_TEST_SUITE_P(
     Kinds, HandlerFailureTest,
     ::testing::Values(
-        FailureCase{"http down", [] { throw web::http::http_exception("http down"); }, true, true},
-        FailureCase{"agent failed", [] { throw AgentException("agent failed"); }, true, false},
-        FailureCase{"std::bad_exception", [] { throw std::bad_exception(); }, true, false},
-        FailureCase{"bad member", [] { throw web::json::json_exception("bad member"); }, true, false},
-        FailureCase{"locked: Resource deadlock avoided",
+        FailureCase{"HttpException", "http down", [] { throw web::http::http_exception("http down"); }, true, true},
+        FailureCase{"AgentException", "agent failed", [] { throw AgentException("agent failed"); }, true, false},
+        FailureCase{"BadException", "std::bad_exception", [] { throw std::bad_exception(); }, true, false},
+        FailureCase{"JsonException", "bad member", [] { throw web::json::json_exception("bad member"); }, true, false},
+        FailureCase{"SystemError", "locked: Resource deadlock avoided",
                     [] { throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur),
                                                  "locked"); },
                     false, false}),
-    [](const ::testing::TestParamInfo<FailureCase>& info) { return "Case" + std::to_string(info.index); });
+    [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.label); });
 
 TEST(CRestExecutorTest, UpdateCheckFailureEventsFollowStateAndType) {
   ExecutorHarness h;

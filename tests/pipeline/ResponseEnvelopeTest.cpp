@@ -9,6 +9,7 @@ using namespace zelvan::fennic;
 namespace {
 
 struct EnvelopeCase {
+  const char* name;
   const char* answer;
   const char* outcome;  // "true", "false", or the exception text
 };
@@ -30,19 +31,21 @@ TEST_P(ValidateResponseTest, ChecksInFixedOrder) { EXPECT_EQ(Classify(GetParam()
 INSTANTIATE_TEST_SUITE_P(
     Envelope, ValidateResponseTest,
     ::testing::Values(
-        EnvelopeCase{R"({"validateResponseStatus":true,"ResposeCommand":1,"validateResponse":true})", "true"},
-        EnvelopeCase{R"({"validateResponseStatus":true,"ResposeCommand":1,"validateResponse":false,
+        EnvelopeCase{"Accepted", R"({"validateResponseStatus":true,"ResposeCommand":1,"validateResponse":true})", "true"},
+        EnvelopeCase{"Refused", R"({"validateResponseStatus":true,"ResposeCommand":1,"validateResponse":false,
                        "ErrorMessage":"no"})", "false"},
         // Status is tested before the command.
-        EnvelopeCase{R"({"validateResponseStatus":false,"ResposeCommand":45,"validateResponse":true})",
+        EnvelopeCase{"StatusBeforeCommand", R"({"validateResponseStatus":false,"ResposeCommand":45,"validateResponse":true})",
                      "agent:Response is false"},
-        EnvelopeCase{R"({"validateResponseStatus":true,"ResposeCommand":45,"validateResponse":true})",
+        EnvelopeCase{"UnknownCommand", R"({"validateResponseStatus":true,"ResposeCommand":45,"validateResponse":true})",
                      "agent:Unknown Command received from server"},
-        EnvelopeCase{R"({"ResposeCommand":1,"validateResponse":true})", "json"},
-        EnvelopeCase{R"({"validateResponseStatus":"yes","ResposeCommand":1,"validateResponse":true})", "json"},
-        EnvelopeCase{R"({"validateResponseStatus":true,"validateResponse":true})", "json"},
-        EnvelopeCase{R"({"validateResponseStatus":true,"ResposeCommand":1})", "json"},
-        EnvelopeCase{R"([1,2])", "json"}, EnvelopeCase{R"(3)", "json"}, EnvelopeCase{R"({"a":)", "json"}));
+        EnvelopeCase{"NoStatus", R"({"ResposeCommand":1,"validateResponse":true})", "json"},
+        EnvelopeCase{"StatusNotBoolean", R"({"validateResponseStatus":"yes","ResposeCommand":1,"validateResponse":true})", "json"},
+        EnvelopeCase{"NoCommand", R"({"validateResponseStatus":true,"validateResponse":true})", "json"},
+        EnvelopeCase{"NoOutcome", R"({"validateResponseStatus":true,"ResposeCommand":1})", "json"},
+        EnvelopeCase{"Array", R"([1,2])", "json"}, EnvelopeCase{"Number", R"(3)", "json"},
+        EnvelopeCase{"Truncated", R"({"a":)", "json"}),
+    [](const ::testing::TestParamInfo<EnvelopeCase>& info) { return std::string(info.param.name); });
 
 TEST(ResponseEnvelopeTest, MemberAsTextStripsQuotesOfStringsOnly) {
   EXPECT_EQ(ReadMemberAsText(web::json::value::string("Acme \xC3\xA9")), "Acme \xC3\xA9");
