@@ -9,7 +9,7 @@ using namespace zelvan::fennic;
 namespace {
 const char* const kUpdateFile = "Update.dat";
 const char* const kConfigFile = "Config.dat";
-const char* const kId = "UpdateSchedulerId";
+const std::string kId = "UpdateSchedulerId";  // built once, not per lookup
 
 std::vector<web::json::value> ElementsOf(web::json::value& document) {
   std::vector<web::json::value> elements;

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <unordered_set>
 
 #include "AgentException.h"
 #include "CQLResponse.h"
@@ -11,7 +12,7 @@ const char* const kUpdateFile = "Update.dat";
 const char* const kConfigFile = "Config.dat";
 const char* const kStatus = "downloadStatus";
 const char* const kUrls = "UpdatesURLs";
-const char* const kId = "UpdateSchedulerId";
+const std::string kId = "UpdateSchedulerId";  // built once, not per lookup
 
 std::string IdKey(const web::json::value& description) { return std::to_string(description.at(kId).as_integer()); }
 
@@ -253,17 +254,23 @@ void CQLResponse::GetConfigResponse(web::json::value configurations) {
     JsonList stored;
     if (storedDocument.is_array())
       for (auto& config : storedDocument.as_array()) stored.push_back(std::move(config));
+    // The stored entries are searched in order up to the first match; the ids
+    // appended by this answer come after them and are known good, so a set
+    // stands in for their part of the search.
+    const std::size_t storedBefore = stored.size();
+    std::unordered_set<int> appended;
     for (auto& config : configurations.as_array()) {
       const int schedulerId = config.at(kId).as_integer();
       const int uploadId = config.at("UploadID").as_integer();
       const std::wstring product = ToWide(config.at("IProduct").as_string());
       web::json::value settings = config.at("configSettings");
-      // The first stored match ends the search; entries after it are not read.
       const auto sameId = [schedulerId](const web::json::value& s) { return s.at(kId).as_integer() == schedulerId; };
-      bool applied = std::find_if(stored.begin(), stored.end(), sameId) != stored.end();
+      const auto storedEnd = stored.begin() + storedBefore;
+      bool applied = std::find_if(stored.begin(), storedEnd, sameId) != storedEnd || appended.count(schedulerId) > 0;
       if (!applied && configuration_->ApplyDeviceConfiguration(settings, product)) {
         applied = true;
         config["configSettings"] = std::move(settings);
+        appended.insert(schedulerId);
         stored.push_back(config);
       }
       configAcks_.push_back({uploadId, schedulerId, applied});
