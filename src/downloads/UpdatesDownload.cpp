@@ -19,6 +19,10 @@ const std::string kConvertWhere = "UpdatesDownload::convertUpdateJsonToMap";
 
 std::string KeyOf(int id) { return std::to_string(id); }
 
+// Member names too long for a short string, built once instead of per lookup.
+const std::string kSchedulerId = "UpdateSchedulerId";
+const std::string kDeployedTime = "updateDeployedTime";
+
 // A local path from a server answer must name a plain file directly in the
 // download folder. The folder and the name arrive joined by a backslash.
 bool SafeLocalPath(const std::string& folder, const std::string& path, std::string& normalised) {
@@ -39,8 +43,8 @@ void ReadDescriptionFields(const web::json::value& update, bool defaultStatus, U
   const std::string scheduled = update.at("ScheduledTime").as_string();
   const std::string action = update.at("Action").as_string();
   const int uploadId = update.at("UploadID").as_integer();
-  const int schedulerId = update.at("UpdateSchedulerId").as_integer();
-  const std::string deployed = update.at("updateDeployedTime").as_string();
+  const int schedulerId = update.at(kSchedulerId).as_integer();
+  const std::string deployed = update.at(kDeployedTime).as_string();
   const std::string force = update.at("ForceUpdate").as_string();
   record.Version = ToWide(version);
   record.Type = ToWide(type);
@@ -291,7 +295,7 @@ void UpdatesDownload::updatedownloadStatusToFile(int id, bool downloaded) {
     }
     for (auto& element : document.as_array()) {
       element.at("downloadStatus");
-      const int elementId = element.at("UpdateSchedulerId").as_integer();
+      const int elementId = element.at(kSchedulerId).as_integer();
       if (cached && elementId == id) {
         element["downloadStatus"] = web::json::value::boolean(downloaded);
         std::lock_guard<std::recursive_mutex> hold(lock_);
