@@ -265,4 +265,17 @@ TEST(CRestExecutorTest, RetryWaitEndsAtOnceOnStop) {
   EXPECT_FALSE(waited.get_future().get());
 }
 
+// A host that drops the executor without Shutdown still gets its worker
+// stopped and joined, promptly.
+TEST(CRestExecutorTest, DestructorStopsAWorkerThatWasNotShutDown) {
+  fennic_test::ServicesScope services;
+  auto executor = std::make_shared<CRestExecutor>(std::make_shared<fennic_test::MemoryConfigurationManager>(),
+                                                  std::make_shared<fennic_test::RecordingResponseProcessor>(),
+                                                  std::make_shared<fennic_test::ScriptedTransport>());
+  auto dropped = std::async(std::launch::async, [&] { executor.reset(); });
+  ASSERT_EQ(dropped.wait_for(std::chrono::seconds(5)), std::future_status::ready) << "the destructor hung";
+  EXPECT_EQ(services.logger->Count("Rest call thread Exited", kLoop), 1);
+  RestMsgQueue::releaseInstance();
+}
+
 }  // namespace

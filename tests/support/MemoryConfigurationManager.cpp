@@ -53,77 +53,50 @@ void MemoryConfigurationManager::Enter(const char* operation) {
 #define FENNIC_ENTER(name)                          \
   std::lock_guard<std::recursive_mutex> hold(lock_); \
   Enter(name)
+// An operation that only returns a stored field.
+#define FENNIC_GETTER(type, name, member)   \
+  type MemoryConfigurationManager::name() { \
+    FENNIC_ENTER(#name);                    \
+    return member;                          \
+  }
 
 WideRecord MemoryConfigurationManager::GetUserRecord(int&) {
   FENNIC_ENTER("GetUserRecord");
   return userRecord;
 }
-WideRecord MemoryConfigurationManager::GetMachineRecord() {
-  FENNIC_ENTER("GetMachineRecord");
-  return machineRecord;
-}
-WideRecord MemoryConfigurationManager::GetAgentIdentity() {
-  FENNIC_ENTER("GetAgentIdentity");
-  return agentIdentity;
-}
+FENNIC_GETTER(WideRecord, GetMachineRecord, machineRecord)
+FENNIC_GETTER(WideRecord, GetAgentIdentity, agentIdentity)
 std::wstring MemoryConfigurationManager::GetMachineDataValue(const std::wstring& key) {
   FENNIC_ENTER("GetMachineDataValue");
   auto it = machineDataValues.find(key);
   return it == machineDataValues.end() ? std::wstring() : it->second;
 }
-std::wstring MemoryConfigurationManager::LoadToken() {
-  FENNIC_ENTER("LoadToken");
-  return token;
-}
+FENNIC_GETTER(std::wstring, LoadToken, token)
 void MemoryConfigurationManager::SaveToken(const std::wstring& value) {
   FENNIC_ENTER("SaveToken");
   token = value;
 }
-web::json::value MemoryConfigurationManager::GetUserDetails() {
-  FENNIC_ENTER("GetUserDetails");
-  return userDetails;
-}
-web::json::value MemoryConfigurationManager::GetMachineDetails() {
-  FENNIC_ENTER("GetMachineDetails");
-  return machineDetails;
-}
-web::json::value MemoryConfigurationManager::GetAgentDetails() {
-  FENNIC_ENTER("GetAgentDetails");
-  return agentDetails;
-}
-web::json::value MemoryConfigurationManager::GetRegistrationAgentDetails() {
-  FENNIC_ENTER("GetRegistrationAgentDetails");
-  return registrationAgentDetails;
-}
+FENNIC_GETTER(web::json::value, GetUserDetails, userDetails)
+FENNIC_GETTER(web::json::value, GetMachineDetails, machineDetails)
+FENNIC_GETTER(web::json::value, GetAgentDetails, agentDetails)
+FENNIC_GETTER(web::json::value, GetRegistrationAgentDetails, registrationAgentDetails)
 void MemoryConfigurationManager::SetAgentIdentity(const WideRecord& identity) {
   FENNIC_ENTER("SetAgentIdentity");
   agentIdentity = identity;
 }
-std::string MemoryConfigurationManager::GetLocalFirmwareServerFolder() {
-  FENNIC_ENTER("GetLocalFirmwareServerFolder");
-  return firmwareFolder;
-}
+FENNIC_GETTER(std::string, GetLocalFirmwareServerFolder, firmwareFolder)
 void MemoryConfigurationManager::WriteDataFile(const std::string& data, const std::string& path,
                                                std::shared_ptr<zelvan::fennic::IFileManager>) {
   FENNIC_ENTER("WriteDataFile");
   dataFiles[path] = data;
 }
-std::string MemoryConfigurationManager::GetDataFolder() {
-  FENNIC_ENTER("GetDataFolder");
-  return dataFolder;
-}
-std::vector<std::wstring> MemoryConfigurationManager::GetSupportedProducts() {
-  FENNIC_ENTER("GetSupportedProducts");
-  return supportedProducts;
-}
+FENNIC_GETTER(std::string, GetDataFolder, dataFolder)
+FENNIC_GETTER(std::vector<std::wstring>, GetSupportedProducts, supportedProducts)
 void MemoryConfigurationManager::SaveDeviceInfoUrl(const std::wstring& url) {
   FENNIC_ENTER("SaveDeviceInfoUrl");
   deviceInfoUrl = url;
 }
-std::wstring MemoryConfigurationManager::GetDeviceInfoUrl() {
-  FENNIC_ENTER("GetDeviceInfoUrl");
-  return deviceInfoUrl;
-}
+FENNIC_GETTER(std::wstring, GetDeviceInfoUrl, deviceInfoUrl)
 web::json::value MemoryConfigurationManager::ReadJsonFile(const std::string& name) {
   FENNIC_ENTER("ReadJsonFile");
   auto it = jsonFiles.find(name);
@@ -154,10 +127,7 @@ std::map<std::string, std::string> MemoryConfigurationManager::GetTenantDetails(
   FENNIC_ENTER("GetTenantDetails");
   return tenantDetails;
 }
-bool MemoryConfigurationManager::IsSoftwareDownloadEnabled() {
-  FENNIC_ENTER("IsSoftwareDownloadEnabled");
-  return softwareDownloadEnabled;
-}
+FENNIC_GETTER(bool, IsSoftwareDownloadEnabled, softwareDownloadEnabled)
 std::wstring MemoryConfigurationManager::ResolveUpdateUrl(web::json::value urlSource, const std::string& product,
                                                           const std::string&) {
   FENNIC_ENTER("ResolveUpdateUrl");
@@ -176,6 +146,7 @@ bool MemoryConfigurationManager::ApplyDeviceConfiguration(web::json::value& sett
   return applyConfiguration ? applyConfiguration(settings, product) : true;
 }
 
+#undef FENNIC_GETTER
 #undef FENNIC_ENTER
 
 }  // namespace fennic_test
