@@ -257,6 +257,15 @@ TEST_F(DownloadFixture, StoredEntryWithoutIdFailsTheFlagWrite) {
   const int writes = config->jsonWrites;
   EXPECT_THROW(downloader->updatedownloadStatusToFile(5, true), web::json::json_exception);
   EXPECT_EQ(config->jsonWrites, writes);
+  // A failing store is logged; code 0 asks for the full list again, straight on the queue.
+  for (int code : {0, 1, 2}) {
+    config->ThrowOn("ReadJsonFile", code, "store locked");
+    downloader->updatedownloadStatusToFile(5, true);
+    std::vector<int> types;
+    for (const auto& m : Queued()) types.push_back(m.getType());
+    EXPECT_EQ(types, code == 0 ? std::vector<int>{GET_ALL_UPDATES_REQ} : std::vector<int>{}) << code;
+  }
+  EXPECT_EQ(services.logger->Count("store locked", "UpdatesDownload::updatedownloadStatusToFile"), 3);
 }
 
 // Supported products are asked for each entry, and not at all for none.
