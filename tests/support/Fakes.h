@@ -4,6 +4,7 @@
 #include <mutex>
 #include <string>
 
+#include "AgentException.h"
 #include "IEncryptDecrypt.h"
 #include "IFileManager.h"
 #include "ITenantConfig.h"
@@ -32,7 +33,11 @@ class FakeCipher : public zelvan::fennic::IEncryptDecrypt {
 class CountingTenantConfig : public zelvan::fennic::ITenantConfig {
  public:
   std::atomic<int> reloads{0};
-  void ReloadTenantConfig() override { ++reloads; }
+  int failWithCode = -1;  // >= 0: every reload raises AgentException with this code
+  void ReloadTenantConfig() override {
+    ++reloads;
+    if (failWithCode >= 0) throw zelvan::fennic::AgentException("tenant reload failed", failWithCode);
+  }
 };
 
 }  // namespace fennic_test

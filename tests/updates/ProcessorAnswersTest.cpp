@@ -68,9 +68,12 @@ TEST_P(ProcessorAnswerTest, StoresQueuesAndLogsAsTheTableSays) {
     settings["applied"] = value::boolean(true);
     return true;
   };
-  CQLResponse processor(config, std::make_shared<fennic_test::CountingTenantConfig>(),
-                        std::make_shared<UpdatesDownload>(config));
-  if (!c.failingStore.first.empty()) config->ThrowOn(c.failingStore.first, c.failingStore.second, "store locked");
+  auto tenant = std::make_shared<fennic_test::CountingTenantConfig>();
+  CQLResponse processor(config, tenant, std::make_shared<UpdatesDownload>(config));
+  if (c.failingStore.first == "ReloadTenantConfig")
+    tenant->failWithCode = c.failingStore.second;
+  else if (!c.failingStore.first.empty())
+    config->ThrowOn(c.failingStore.first, c.failingStore.second, "store locked");
   const int writesBefore = config->jsonWrites;
   const std::string answer =
       c.body[0] == '!' ? c.body.substr(1) : fennic_test::AcceptedUpdateAnswer(c.body);
@@ -150,6 +153,15 @@ INSTANTIATE_TEST_SUITE_P(
         AnswerCase{"EmptyFullList", Call::AllUpdates, R"({"Updates":[],"ConfigurationUpdates":null})",
                    "[" + Config(5) + "]", "[" + Stored(1) + "]", "[" + Stored(2) + "]", {"", 0}, "[]", {},
                    {"2 CQLResponse::ProcessGetUpdtResponse Updates are not available"}, "[]", "[]"},
+        AnswerCase{"TenantReloadFailsCode0", Call::AllUpdates, R"({"Updates":null,"ConfigurationUpdates":[]})", "[]",
+                   "[]", "null", {"ReloadTenantConfig", 0}, "[]", {kResync},
+                   {"5 CQLResponse::FillTenantConfig tenant reload failed", kResyncLine}, "[]", "[]"},
+        AnswerCase{"TenantReloadFailsCode1", Call::AllUpdates, R"({"Updates":null,"ConfigurationUpdates":[]})", "[]",
+                   "[]", "null", {"ReloadTenantConfig", 1}, "[]", {},
+                   {"5 CQLResponse::FillTenantConfig tenant reload failed"}, "[]", "[]"},
+        AnswerCase{"ConfigurationStoreFailsCode1", Call::SomeUpdates,
+                   R"({"Updates":[],"ConfigurationUpdates":[)" + Config(4) + "]}", "[]", "[]", "null",
+                   {"ReadJsonFile", 1}, "-", {}, {"5 CQLResponse::GetConfigResponse Agent Exception Code 1"}},
         // The outcome key: "validateResponse" holds; the other name only when it is absent.
         AnswerCase{"OutcomeKeyWinsOverItsOtherName", Call::AllUpdates,
                    "!{" + kOutcome + R"(,"validateResponse":false,"validateResponseFromServer":true,)"
