@@ -75,6 +75,11 @@ class CRestExecutor : public zelvan::fennic::IRestExecutor {
   void ExecuteRestCall();
   bool GuardAllows(int type);
   void Dispatch(const zelvan::fennic::RestMessage& message);
+  // Ends a request that a handler left by an exception: logs it and ends an
+  // update check it belonged to.
+  void EndFailedRequest(const std::exception& e, int type, bool networkError);
+  void EndFailedRequest(int type, bool networkError);
+  static bool IsUpdateCheckType(int type);
   // Waits RetryWait() unless a stop arrives first; false when stopping.
   bool WaitBeforeRetry();
   bool WaitFor(std::chrono::milliseconds wait);
