@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <exception>
+#include <iterator>
 #include <string>
 #include <system_error>
 
@@ -72,7 +73,10 @@ RestMessage RestMsgQueue::getNextRestMsg() {
     log = logger();
     if (messages_.empty()) {
       if (log) log->Log(2, kTakeWhere, " Waiting for message ");
+      takerWaiting_ = true;
+      takerIdle_.notify_all();
       messageAvailable_.wait(hold, [this] { return !messages_.empty(); });
+      takerWaiting_ = false;
     }
     // Logged before the front is removed: a log sink that throws here leaves
     // the message queued for the next take instead of losing it.
@@ -86,6 +90,18 @@ RestMessage RestMsgQueue::getNextRestMsg() {
     LogTakeFailure(log, e.what());
   }
   return RestMessage();
+}
+
+bool RestMsgQueue::waitUntilIdle(std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock<std::mutex> hold(lock_);
+  return takerIdle_.wait_until(hold, deadline, [this] { return messages_.empty() && takerWaiting_; });
+}
+
+std::vector<RestMessage> RestMsgQueue::takeAll() {
+  std::lock_guard<std::mutex> hold(lock_);
+  std::vector<RestMessage> taken(std::make_move_iterator(messages_.begin()), std::make_move_iterator(messages_.end()));
+  messages_.clear();
+  return taken;
 }
 
 }  // namespace zelvan::fennic
