@@ -1,5 +1,4 @@
-// Faults that heal by themselves: refused server values, update checks a failure leaves, a logger that throws
-// in the queue's take, an unusable stored address or list at start, and a stop with reports still queued.
+// Faults that heal by themselves, at the executor: server values, update checks, the queue, start and stop.
 #include <gtest/gtest.h>
 
 #include "AesGcmCipher.h"
@@ -9,7 +8,6 @@
 #include "FileConfigurationManager.h"
 #include "IAgentUtils.h"
 #include "RestRequestType.h"
-#include "TextConversion.h"
 #include "UpdatesDownload.h"
 #include "services/ScratchFolder.h"
 #include "support/ExecutorHarness.h"
@@ -25,6 +23,10 @@ std::string Accepted(const std::string& body) { return R"({"validateResponse":tr
 std::string Registered(const std::string& token) {
   return R"({"ResposeCommand":0,"validateResponse":true,"Token":")" + token + R"(","DeviceInfoURL":"","ResponseBody":{}})";
 }
+std::shared_ptr<IQLResponse> Processor(std::shared_ptr<IConfigurationManager> config) {
+  return std::make_shared<CQLResponse>(config, std::make_shared<fennic_test::CountingTenantConfig>(),
+                                       std::make_shared<UpdatesDownload>(config));
+}
 RestMessage Message(int type, const std::string& data = "") {
   RestMessage message;
   message.setType(type);
@@ -32,24 +34,20 @@ RestMessage Message(int type, const std::string& data = "") {
   return message;
 }
 
-struct RefusalCase {
-  const char* name;
-  int type;
-  std::string answer;
-  const char* log;
-};
+using RefusalCase = std::tuple<const char*, int, std::string, const char*>;  // name, type, answer, log line
 class StoredValueRefusalTest : public ::testing::TestWithParam<RefusalCase> {};
 
 TEST_P(StoredValueRefusalTest, ARefusedValueKeepsThePreviousOneAndTheHandlerGoesOn) {
+  const auto& [name, type, answer, log] = GetParam();
   ExecutorHarness h;
   h.StopWorkerForDirectCalls();
-  h.transport->Answer(GetParam().type, GetParam().answer);
-  if (GetParam().type == HEART_BEAT_REQ) h.executor->ManageHeartBeat();
+  h.transport->Answer(type, answer);
+  if (type == HEART_BEAT_REQ) h.executor->ManageHeartBeat();
   else h.executor->ManageAgentRegistration(Message(AGENT_REGISTRATION_REQ, R"({"TenantID":"t"})"));
   EXPECT_EQ(h.executor->TenantValue("URL"), "https://server.test");
   EXPECT_EQ(h.executor->Token() + h.config->token, L"token-1token-1");
-  EXPECT_EQ(h.logger->FirstStartingWith(GetParam().log).level, 3) << GetParam().log;
-  EXPECT_EQ(h.listener.Count(GetParam().type == HEART_BEAT_REQ ? 17 : 1), 1) << "the handler stopped";
+  EXPECT_EQ(h.logger->FirstStartingWith(log).level, 3) << log;
+  EXPECT_EQ(h.listener.Count(type == HEART_BEAT_REQ ? 17 : 1), 1) << "the handler stopped";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -62,16 +60,13 @@ INSTANTIATE_TEST_SUITE_P(
                     "BackendEndPoint refused (longer"},
         RefusalCase{"TokenHuge", 2, Registered(std::string(9000, 't')), "Token refused (longer than 8192"},
         RefusalCase{"TokenWithLineBreak", 2, Registered(R"(a\r\nX: 1)"), "Token refused (holds characters"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& info) { return std::string(std::get<0>(info.param)); });
 
 class UpdateCheckEndsTest : public ::testing::TestWithParam<std::pair<const char*, void (*)(ExecutorHarness&)>> {};
 
 TEST_P(UpdateCheckEndsTest, TheCheckEndsAndTheNextHeartBeatRunsAWholeOne) {
   ExecutorHarness::Options options;
-  options.makeResponseProcessor = [](std::shared_ptr<fennic_test::MemoryConfigurationManager> config) {
-    return std::make_shared<CQLResponse>(config, std::make_shared<fennic_test::CountingTenantConfig>(),
-                                         std::make_shared<UpdatesDownload>(config));
-  };
+  options.makeResponseProcessor = [](std::shared_ptr<fennic_test::MemoryConfigurationManager> config) { return Processor(config); };
   ExecutorHarness h(options);
   const std::string emptyList = fennic_test::AcceptedUpdateAnswer(R"({"Updates":[],"ConfigurationUpdates":[]})");
   h.transport->AnswerAlways(HEART_BEAT_REQ, Accepted(R"({"HasUpdates":false})"));
@@ -101,18 +96,19 @@ INSTANTIATE_TEST_SUITE_P(
                       std::make_pair("OtherException", &Throw<std::runtime_error>)),
     [](const auto& info) { return std::string(info.param.first); });
 
-struct ThrowOnTake : ILogManager {
-  explicit ThrowOnTake(std::function<void()> fail) : fail(std::move(fail)) {}
+struct ThrowOnTake : ILogManager {  // throws once, on the take's size line
   void Log(int, const std::string&, const std::string& text) override {
     if (text.rfind("Got new message", 0) == 0 && fail) std::exchange(fail, nullptr)();
   }
-  std::function<void()> fail;
+  void (*fail)();
 };
 
 TEST(QueueTakeTest, AThrowingLoggerLeavesTheMessageQueued) {
   for (auto fail : {+[] { throw std::system_error(std::make_error_code(std::errc::io_error)); },
                     +[] { throw std::bad_exception(); }}) {
-    IAgentUtils::setLogManager(std::make_shared<ThrowOnTake>(fail));
+    auto logger = std::make_shared<ThrowOnTake>();
+    logger->fail = fail;
+    IAgentUtils::setLogManager(logger);
     RestMsgQueue::releaseInstance();
     RestMsgQueue::getInstance()->pushMsg(Message(HEART_BEAT_REQ));
     EXPECT_EQ(RestMsgQueue::getInstance()->getNextRestMsg().getType(), 0);
@@ -140,9 +136,7 @@ TEST(StartHealingTest, AnUnusableAddressAndAMalformedListAreSetAsideAndANewUpdat
       R"({"ConfigurationUpdates":[],"Updates":[{"UpdateSchedulerId":41,"UploadID":1041,"Action":"ScheduleUpdate",)"
       R"("IProduct":"P100","Version":"2","Type":"Firmware","ScheduledTime":"t","updateDeployedTime":"t",)"
       R"("ForceUpdate":"False","UpdatesURL":"https://s.test/p41.bin"}]})"));
-  auto processor = std::make_shared<CQLResponse>(config, std::make_shared<fennic_test::CountingTenantConfig>(),
-                                                 std::make_shared<UpdatesDownload>(config));
-  CRestExecutor executor(config, processor, transport);
+  CRestExecutor executor(config, Processor(config), transport);
   executor.LoadTenantConfiguration();
   EXPECT_EQ(transport->Endpoints().back().first, L"http://127.0.0.1:9");
   EXPECT_EQ(services.logger->FirstStartingWith("Stored server address set aside (not an").level, 3);
