@@ -130,7 +130,6 @@ TEST(StartHealingTest, AnUnusableAddressAndAMalformedListAreSetAsideAndANewUpdat
   services::AtomicFile::Write(folder / "TenantConfiguration.dat", cipher->Encrypt(R"({"URL":"12345","TenantID":"t1"})"));
   ScratchFolder::Put(folder / "Update.dat", "[1,2]");
   config->SaveToken(L"token-1");
-  transport->OnDownload([](const fennic_test::DownloadCall& call, std::wstring&) { return !call.localPath.empty(); });
   transport->AnswerAlways(DOWNLOAD_FILES, R"({"StatusCode":200})");
   transport->Answer(GET_ALL_UPDATES_REQ, fennic_test::AcceptedUpdateAnswer(
       R"({"ConfigurationUpdates":[],"Updates":[{"UpdateSchedulerId":41,"UploadID":1041,"Action":"ScheduleUpdate",)"
