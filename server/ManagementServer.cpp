@@ -14,6 +14,7 @@
 #include <stdexcept>
 
 #include "BodySource.h"
+#include "PlainFileName.h"
 #include "Sha256.h"
 
 namespace zelvan::fennic {
@@ -223,9 +224,7 @@ long ManagementServer::Record(value entry, bool accepting) {
 }
 
 std::string ManagementServer::PackagePath(const std::string& name) const {
-  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
-      name.find('\\') != std::string::npos)
-    return {};
+  if (!IsPlainFileName(name)) return {};
   return (fs::path(scenario_.packagesFolder) / name).string();
 }
 

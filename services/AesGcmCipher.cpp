@@ -2,6 +2,7 @@
 
 #include <openssl/evp.h>
 #include <openssl/rand.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <memory>
@@ -11,6 +12,7 @@
 
 #include "AgentException.h"
 #include "AtomicFile.h"
+#include "LocalStateError.h"
 
 namespace zelvan::fennic::services {
 
@@ -51,26 +53,36 @@ std::vector<unsigned char> FromBase64(const std::string& text) {
 AesGcmCipher::AesGcmCipher(std::string keyFile) : keyFile_(std::move(keyFile)) {}
 
 const std::array<unsigned char, AesGcmCipher::kKeySize>& AesGcmCipher::Key() {
-  std::call_once(loaded_, [this] {
-    try {
-      std::optional<std::string> stored = AtomicFile::Read(keyFile_);
-      if (!stored) {
-        std::string fresh(kKeySize, '\0');
-        if (RAND_bytes(reinterpret_cast<unsigned char*>(&fresh[0]), static_cast<int>(kKeySize)) != 1)
-          throw AgentException("Cipher: no random bytes for a new key");
-        // Another process may have created it meanwhile; its key wins.
-        if (!AtomicFile::CreateExclusive(keyFile_, fresh, 0600)) stored = AtomicFile::Read(keyFile_);
-        else stored = fresh;
-      }
-      if (!stored || stored->size() != kKeySize)
-        throw AgentException("Cipher: key file " + keyFile_ + " does not hold a " + std::to_string(kKeySize) +
-                             "-byte key");
-      std::copy(stored->begin(), stored->end(), key_.begin());
-    } catch (const std::system_error& e) {
-      throw AgentException(std::string("Cipher: ") + e.what());
-    }
-  });
+  OpenKey(true);
   return key_;
+}
+
+void AesGcmCipher::OpenKey(bool createWhenMissing) {
+  std::lock_guard<std::mutex> hold(keyLock_);
+  if (loaded_) return;
+  auto refuse = [this](const std::string& what) { throw LocalStateError("key file " + keyFile_ + " " + what); };
+  struct stat info {};
+  if (::stat(keyFile_.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) refuse("is a folder");
+  std::optional<std::string> stored;
+  try {
+    stored = AtomicFile::Read(keyFile_);
+    if (!stored && createWhenMissing) {
+      std::string fresh(kKeySize, '\0');
+      if (RAND_bytes(reinterpret_cast<unsigned char*>(&fresh[0]), static_cast<int>(kKeySize)) != 1)
+        throw AgentException("Cipher: no random bytes for a new key");
+      // Another process may have created it meanwhile; its key wins.
+      if (!AtomicFile::CreateExclusive(keyFile_, fresh, 0600)) stored = AtomicFile::Read(keyFile_);
+      else stored = fresh;
+    }
+  } catch (const std::system_error& e) {
+    refuse(std::string("cannot be read: ") + e.code().message());
+  }
+  if (!stored) refuse("is missing, and the sealed data files need the key they were written with");
+  if (stored->empty()) refuse("is empty");
+  if (stored->size() != kKeySize)
+    refuse("holds " + std::to_string(stored->size()) + " bytes, not a " + std::to_string(kKeySize) + "-byte key");
+  std::copy(stored->begin(), stored->end(), key_.begin());
+  loaded_ = true;
 }
 
 std::string AesGcmCipher::Encrypt(const std::string& plain) {

@@ -14,10 +14,18 @@ namespace zelvan::fennic::services {
 // bytes on first use; all processes sharing the file share the key.
 class AesGcmCipher : public IEncryptDecrypt {
  public:
-  // The key file is opened or created lazily, on the first Encrypt/Decrypt.
+  // The key file is opened or created lazily, on the first Encrypt/Decrypt,
+  // unless OpenKey came first.
   explicit AesGcmCipher(std::string keyFile);
 
-  // Throws AgentException when the key cannot be had or OpenSSL fails.
+  // Reads the key now; creates a fresh one when the file is missing and
+  // `createWhenMissing`. Throws LocalStateError naming the key file and
+  // what is wrong: missing, unreadable, a folder, empty, or of the wrong
+  // length. Any thread.
+  void OpenKey(bool createWhenMissing);
+
+  // Throws LocalStateError for a key problem, AgentException when OpenSSL
+  // fails.
   std::string Encrypt(const std::string& plain) override;
   // Throws AgentException for anything that is not a cipher text of this
   // key: bad base64, too short, or failed authentication. Never returns a
@@ -32,7 +40,8 @@ class AesGcmCipher : public IEncryptDecrypt {
   const std::array<unsigned char, kKeySize>& Key();
 
   const std::string keyFile_;
-  std::once_flag loaded_;
+  std::mutex keyLock_;
+  bool loaded_ = false;  // GUARDED_BY(keyLock_)
   std::array<unsigned char, kKeySize> key_{};
 };
 

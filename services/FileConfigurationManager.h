@@ -27,12 +27,15 @@ struct ServiceSettings {
 // The agent's stored data in one data folder. Plain JSON files for the
 // update bookkeeping; the tenant settings, machine data and token sealed by
 // the cipher. Every write is atomic. A file that cannot be read back (bad
-// JSON, refused cipher text) is logged, renamed to NAME.corrupt and treated
-// as absent. One lock serialises all operations, so the worker and host
+// JSON, refused cipher text, a stored list of the wrong shape) is logged,
+// renamed to NAME.corrupt and treated as absent. A failed write raises
+// AgentException with kWriteFailureCode. One lock serialises all operations, so the worker and host
 // threads may call at once.
 class FileConfigurationManager : public IConfigurationManager {
  public:
-  // Throws AgentException when the data folder cannot be created.
+  // Throws AgentException when the data folder cannot be created, and
+  // LocalStateError when the cipher's key file is unusable. Removes the
+  // temporaries of writers that were killed.
   FileConfigurationManager(ServiceSettings settings, std::shared_ptr<IEncryptDecrypt> cipher,
                            std::shared_ptr<ILogManager> logger);
 
@@ -75,8 +78,17 @@ class FileConfigurationManager : public IConfigurationManager {
   static constexpr const char* kFailedStatusFile = "FailedUpdateStatus.dat";
   static constexpr const char* kDeviceConfigFile = "DeviceConfiguration.json";
 
+  // The code of the AgentException a failed write raises. The update
+  // processing hands codes 1 and 2 on to the dispatcher, which ends the
+  // update check; code 0 would ask for the full list again, whose write
+  // fails again on a disk that stays full, without end.
+  static constexpr int kWriteFailureCode = 2;
+
  private:
   std::string PathOf(const std::string& name) const;
+  void SweepTemporaries();
+  void OpenKey();
+  void WriteFile(const std::string& path, const std::string& data);
   web::json::value ReadPlainLocked(const std::string& name);
   web::json::value ReadSealedLocked(const std::string& name);
   void WritePlainLocked(const web::json::value& document, const std::string& name);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "PlainFileName.h"
+
 namespace zelvan::fennic {
 
 namespace fs = std::filesystem;
@@ -31,7 +33,7 @@ std::optional<LocalTarget> ResolveLocalTarget(const std::string& localPath, cons
   auto first = relative.begin();
   if (std::next(first) != relative.end()) return std::nullopt;  // a sub-folder, or climbing out
   const std::string name = first->string();
-  if (name.empty() || name == "." || name == "..") return std::nullopt;
+  if (!IsPlainFileName(name)) return std::nullopt;
   return LocalTarget{folder, name};
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 
 #include <fennic/FennicExport.h>
@@ -30,6 +31,14 @@ class FENNIC_EXPORT IRestExecutor {
   virtual void SetClientState(int value) = 0;
   virtual bool IsRequestFailed(const std::wstring& requestName) = 0;
   virtual void RearmFailureAlert(int value) = 0;
+  // Waits until every queued message has been handled (the queue empty and the worker idle) or
+  // `bound` has passed. At the bound, the reports still queued are taken off the queue and kept:
+  // device update-status reports in their existing store of failed reports, acknowledgements
+  // (download status 11, cancel acknowledgement 14, configuration acknowledgements 22) in a small
+  // store of their own; they are sent again after the next start. Returns true when drained.
+  // At the bound the worker is stopped first (it finishes the request it is in), so nothing is
+  // taken or queued behind the drain's back; only Shutdown may follow then.
+  virtual bool DrainQueue(std::chrono::milliseconds bound) = 0;
 };
 
 }  // namespace zelvan::fennic

@@ -5,7 +5,7 @@
 #include <system_error>
 
 #include "CQLClientImpl.h"
-#include "LocalFileName.h"
+#include "PlainFileName.h"
 #include "RestRequestType.h"
 #include "StringUtil.h"
 #include "TextConversion.h"

@@ -7,7 +7,7 @@
 #include "AgentException.h"
 #include "CRestClientFactory.h"
 #include "IAgentUtils.h"
-#include "LocalFileName.h"
+#include "PlainFileName.h"
 #include "RestRequestType.h"
 #include "TextConversion.h"
 

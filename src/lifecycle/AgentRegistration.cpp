@@ -6,6 +6,7 @@
 #include "CRestExecutor.h"
 #include "ResponseEnvelope.h"
 #include "RestRequestType.h"
+#include "StoredValueChecks.h"
 #include "StringUtil.h"
 #include "TextConversion.h"
 
@@ -91,13 +92,20 @@ void CRestExecutor::ManageAgentRegistration(const RestMessage& message) {
     // malformed answer leaves the old pair intact.
     const std::wstring token = ToWide(answer.at("Token").as_string());
     const std::wstring deviceInfoUrl = ToWide(answer.at("DeviceInfoURL").as_string());
-    SetToken(token);
     SetDeviceInfoUrl(deviceInfoUrl);
     configuration_->SaveDeviceInfoUrl(deviceInfoUrl);
-    configuration_->SaveToken(token);
-    // Later requests of this process carry the new token without waiting for
-    // the host to reload the tenant configuration.
-    if (!token.empty()) restClient_->SetToken(token);
+    // A token no request can carry would fail every later request and keep
+    // the agent from ever registering again: the previous one stays.
+    const std::string tokenFault = TokenFault(token);
+    if (!tokenFault.empty()) {
+      Log(3, kRegWhere, "Token refused (" + tokenFault + ")");
+    } else {
+      SetToken(token);
+      configuration_->SaveToken(token);
+      // Later requests of this process carry the new token without waiting
+      // for the host to reload the tenant configuration.
+      if (!token.empty()) restClient_->SetToken(token);
+    }
 
     const web::json::value responseBody = answer.at("ResponseBody");
     if (responseBody.has_field("TenantName")) {

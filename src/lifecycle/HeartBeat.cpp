@@ -4,6 +4,7 @@
 #include "CRestExecutor.h"
 #include "ResponseEnvelope.h"
 #include "RestRequestType.h"
+#include "StoredValueChecks.h"
 #include "StringUtil.h"
 #include "TextConversion.h"
 
@@ -14,9 +15,6 @@ namespace {
 const std::string kBeatWhere = "CRestExecutor::ManageHeartBeat";
 const std::string kBeatFailureWhere = "CRestExecutor::handleHeartBeatException";
 
-// An address longer than any usable URL is a broken answer, not a setting:
-// refusing it keeps it out of the stored settings and the transport.
-constexpr std::size_t kMaxEndpointLength = 2048;
 // The cut searches for the path's "/" from here on, past "https://".
 constexpr std::size_t kPathSearchStart = 8;
 
@@ -86,9 +84,13 @@ void CRestExecutor::ManageHeartBeat() {
 
     if (responseBody.has_field("BackendEndPoint")) {
       const std::string address = ReadMemberAsText(responseBody.at("BackendEndPoint"));
-      if (address.size() > kMaxEndpointLength) throw AgentException("BackendEndPoint is too long");
       const std::string url = CutToServerAddress(address);
-      if (TenantValue("URL") != url) {
+      // Stored, it would be the address of every later run: a refused one
+      // keeps the previous address and the answer is handled on.
+      const std::string fault = ServerAddressFault(url);
+      if (!fault.empty()) {
+        Log(3, kBeatWhere, "BackendEndPoint refused (" + fault + "): " + address.substr(0, 256));
+      } else if (TenantValue("URL") != url) {
         SetTenantValue("URL", url);
         WriteTenantConfigsToFile();
       }

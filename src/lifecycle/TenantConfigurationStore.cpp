@@ -4,6 +4,7 @@
 #include "AgentException.h"
 #include "CRestExecutor.h"
 #include "IAgentUtils.h"
+#include "StoredValueChecks.h"
 #include "StringUtil.h"
 #include "TextConversion.h"
 
@@ -81,9 +82,22 @@ void CRestExecutor::LoadTenantConfiguration() {
   const std::wstring token = configuration_->LoadToken();
   SetToken(token);
   if (!token.empty()) restClient_->SetToken(token);
-  const std::map<std::string, std::string> details = configuration_->GetTenantDetails();
+  std::map<std::string, std::string> details = configuration_->GetTenantDetails();
+  const std::string url = Lookup(details, "URL");
+  const std::string fault = url.empty() ? std::string() : ServerAddressFault(url);
+  if (!fault.empty()) {
+    // Stored by an earlier run and unusable: cleared from the store, so the
+    // configuration manager falls back to the configured server.
+    Log(3, "CRestExecutor::LoadTenantConfiguration",
+        "Stored server address set aside (" + fault + "): " + url.substr(0, 256));
+    details["URL"].clear();
+    ReplaceTenantDetails(details);
+    WriteTenantConfigsToFile();
+    details = configuration_->GetTenantDetails();
+  }
   ReplaceTenantDetails(details);
   restClient_->SetTenantEndpoint(ToWide(Lookup(details, "URL")), ToWide(Lookup(details, "TenantID")));
+  if (!token.empty()) RequeueKeptAcknowledgements();
 }
 
 void CRestExecutor::WriteTenantConfigsToFile() {

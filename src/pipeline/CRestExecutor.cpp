@@ -56,22 +56,20 @@ void CRestExecutor::ExecuteRestCall() {
       Dispatch(message);
       Log(2, kLoopWhere, "Leaving request type : " + std::to_string(type));
     } catch (const web::http::http_exception& e) {
-      Log(5, kLoopWhere, e.what());
-      CheckForUpdateFailedEvent(true, type);
+      EndFailedRequest(e, type, true);
     } catch (const AgentException& e) {
-      Log(5, kLoopWhere, e.what());
-      CheckForUpdateFailedEvent(false, type);
+      EndFailedRequest(e, type, false);
     } catch (const std::bad_exception& e) {
-      Log(5, kLoopWhere, e.what());
-      CheckForUpdateFailedEvent(false, type);
+      EndFailedRequest(e, type, false);
     } catch (const web::json::json_exception& e) {
-      Log(5, kLoopWhere, e.what());
-      CheckForUpdateFailedEvent(false, type);
+      EndFailedRequest(e, type, false);
     } catch (const std::system_error& e) {
       Log(5, kLoopWhere, e.what());
+      // Only an update check is ended: anything else stays as it was.
+      if (IsUpdateCheckType(type)) EndFailedRequest(type, false);
     } catch (const std::exception& e) {
       // Not one of the system's kinds; still never let it end the worker.
-      Log(5, kLoopWhere, e.what());
+      EndFailedRequest(e, type, false);
     }
   }
   Log(2, kLoopWhere, "Rest call thread Exited");
@@ -80,6 +78,24 @@ void CRestExecutor::ExecuteRestCall() {
     workerExited_ = true;
   }
   stopCondition_.notify_all();
+}
+
+bool CRestExecutor::IsUpdateCheckType(int type) {
+  return type == HEART_BEAT_REQ || type == GET_UPDATES_REQ || type == CANCEL_UPDATE_REQ ||
+         type == GET_ALL_UPDATES_REQ || type == DOWNLOAD_FILES;
+}
+
+void CRestExecutor::EndFailedRequest(const std::exception& e, int type, bool networkError) {
+  Log(5, kLoopWhere, e.what());
+  EndFailedRequest(type, networkError);
+}
+
+// A full-list request that failed is no longer outstanding; were the flag
+// left set, FinishUpdateCheck would do nothing for the rest of the process
+// and every later full-list request carrying data would be dropped.
+void CRestExecutor::EndFailedRequest(int type, bool networkError) {
+  if (type == GET_ALL_UPDATES_REQ) getAllUpdatesSent_.store(false);
+  CheckForUpdateFailedEvent(networkError, type);
 }
 
 // Only registration runs without a token; nothing runs without the tenant's

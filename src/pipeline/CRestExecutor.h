@@ -56,6 +56,7 @@ class CRestExecutor : public zelvan::fennic::IRestExecutor {
   void SetClientState(int value) override;
   bool IsRequestFailed(const std::wstring& requestName) override;
   void RearmFailureAlert(int value) override;
+  bool DrainQueue(std::chrono::milliseconds bound) override;
 
   // Queues a request of `type` with no data. Any thread; never throws.
   void SendRestMessage(int type);
@@ -75,6 +76,11 @@ class CRestExecutor : public zelvan::fennic::IRestExecutor {
   void ExecuteRestCall();
   bool GuardAllows(int type);
   void Dispatch(const zelvan::fennic::RestMessage& message);
+  // Ends a request that a handler left by an exception: logs it and ends an
+  // update check it belonged to.
+  void EndFailedRequest(const std::exception& e, int type, bool networkError);
+  void EndFailedRequest(int type, bool networkError);
+  static bool IsUpdateCheckType(int type);
   // Waits RetryWait() unless a stop arrives first; false when stopping.
   bool WaitBeforeRetry();
   bool WaitFor(std::chrono::milliseconds wait);
@@ -97,6 +103,13 @@ class CRestExecutor : public zelvan::fennic::IRestExecutor {
   void MarkServerSeen();  // lastSeenOfServer := StringUtil::setLastSeenOfServer()
   std::wstring DeviceInfoUrl();
   void SetDeviceInfoUrl(const std::wstring& url);
+
+  // Keeps the reports among `messages` for the next start (DrainQueue).
+  // REQUIRES: the worker has exited.
+  void KeepUnsentReports(const std::vector<zelvan::fennic::RestMessage>& messages);
+  // Queues the acknowledgements kept by an earlier DrainQueue and empties
+  // their store. Needs the tenant and a token loaded.
+  void RequeueKeptAcknowledgements();
 
   // --- lifecycle (src/lifecycle) -------------------------------------------
   void ManageAgentRegistration(const zelvan::fennic::RestMessage& message);

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <exception>
+#include <iterator>
 #include <string>
 #include <system_error>
 
@@ -15,6 +16,16 @@ namespace {
 std::atomic<RestMsgQueue*> g_instance{nullptr};
 const std::string kPushWhere = "zelvan::fennic::RestMsgQueue::pushMsg";
 const std::string kTakeWhere = "zelvan::fennic::RestMsgQueue::getNextRestMsg";
+
+// The sink that just failed may fail again; the take still returns type 0.
+void LogTakeFailure(const std::shared_ptr<ILogManager>& log, const char* what) {
+  if (!log) return;
+  try {
+    log->Log(5, kTakeWhere, what);
+  } catch (const std::exception&) {
+    // Nothing left to log through.
+  }
+}
 }  // namespace
 
 RestMsgQueue* RestMsgQueue::getInstance() {
@@ -56,30 +67,41 @@ void RestMsgQueue::pushMsg(const RestMessage& message) {
 }
 
 RestMessage RestMsgQueue::getNextRestMsg() {
-  RestMessage result;
-  std::size_t size = 0;
   std::shared_ptr<ILogManager> log;
   try {
     std::unique_lock<std::mutex> hold(lock_);
     log = logger();
     if (messages_.empty()) {
       if (log) log->Log(2, kTakeWhere, " Waiting for message ");
+      takerWaiting_ = true;
+      takerIdle_.notify_all();
       messageAvailable_.wait(hold, [this] { return !messages_.empty(); });
+      takerWaiting_ = false;
     }
-    size = messages_.size();
-    result = std::move(messages_.front());
+    // Logged before the front is removed: a log sink that throws here leaves
+    // the message queued for the next take instead of losing it.
+    if (log) log->Log(2, kTakeWhere, "Got new message(s), msgQueue size: " + std::to_string(messages_.size()));
+    RestMessage result = std::move(messages_.front());
     messages_.pop_front();
+    return result;
   } catch (const std::system_error& e) {
-    if (log) log->Log(5, kTakeWhere, e.what());
-    return RestMessage();
+    LogTakeFailure(log, e.what());
   } catch (const std::bad_exception& e) {
-    if (log) log->Log(5, kTakeWhere, e.what());
-    return RestMessage();
+    LogTakeFailure(log, e.what());
   }
-  // Logged after the lock is released so producers are not held up by the
-  // log sink; the size is the one counted before the front was removed.
-  if (log) log->Log(2, kTakeWhere, "Got new message(s), msgQueue size: " + std::to_string(size));
-  return result;
+  return RestMessage();
+}
+
+bool RestMsgQueue::waitUntilIdle(std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock<std::mutex> hold(lock_);
+  return takerIdle_.wait_until(hold, deadline, [this] { return messages_.empty() && takerWaiting_; });
+}
+
+std::vector<RestMessage> RestMsgQueue::takeAll() {
+  std::lock_guard<std::mutex> hold(lock_);
+  std::vector<RestMessage> taken(std::make_move_iterator(messages_.begin()), std::make_move_iterator(messages_.end()));
+  messages_.clear();
+  return taken;
 }
 
 }  // namespace zelvan::fennic

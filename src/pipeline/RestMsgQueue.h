@@ -1,9 +1,11 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "ILogManager.h"
 #include "RestMessage.h"
@@ -26,12 +28,20 @@ class RestMsgQueue {
   // Blocks while the queue is empty.
   RestMessage getNextRestMsg();
 
+  // True once the queue is empty and its taker waits for more, false when
+  // `deadline` came first. Any thread but the taker's.
+  bool waitUntilIdle(std::chrono::steady_clock::time_point deadline);
+  // Removes every pending message and returns them, oldest first.
+  std::vector<RestMessage> takeAll();
+
  private:
   RestMsgQueue();
   std::shared_ptr<ILogManager> logger();
 
   std::mutex lock_;
   std::condition_variable messageAvailable_;
+  std::condition_variable takerIdle_;  // signalled when the taker starts waiting
+  bool takerWaiting_ = false;          // GUARDED_BY(lock_)
   std::deque<RestMessage> messages_;
   std::shared_ptr<ILogManager> logger_;  // GUARDED_BY(lock_) after construction
 };

@@ -1,0 +1,101 @@
+// The host's stop without loss: what is still queued at the drain's bound is
+// kept for the next start instead of being discarded with the queue.
+#include <cpprest/json.h>
+
+#include <exception>
+
+#include "AgentException.h"
+#include "CRestExecutor.h"
+#include "RestRequestType.h"
+
+using namespace zelvan::fennic;
+
+namespace {
+
+const std::string kDrainWhere = "CRestExecutor::DrainQueue";
+const std::string kRequeueWhere = "CRestExecutor::RequeueKeptAcknowledgements";
+const char* const kKeptAcksFile = "PendingAcks.dat";
+
+bool IsAcknowledgement(int type) {
+  return type == DOWNLOAD_STATUS_REQ || type == CANCEL_RECEIVED_ACK_REQ || type == CONFIG_ACK_REQ;
+}
+
+web::json::value KeptAcks(IConfigurationManager& configuration) {
+  web::json::value kept = configuration.ReadJsonFile(kKeptAcksFile);
+  return kept.is_array() ? kept : web::json::value::array();
+}
+
+}  // namespace
+
+bool CRestExecutor::DrainQueue(std::chrono::milliseconds bound) {
+  if (!queue_) return true;
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  if (running_.load() && queue_->waitUntilIdle(deadline)) return true;
+  // Stopped first: a handler still running could otherwise queue a report
+  // after the queue was emptied, to be lost by Shutdown.
+  if (running_.load()) StopWorker();
+  KeepUnsentReports(queue_->takeAll());
+  return false;
+}
+
+void CRestExecutor::KeepUnsentReports(const std::vector<RestMessage>& messages) {
+  web::json::value acks = web::json::value::array();
+  std::size_t reports = 0;
+  for (const RestMessage& message : messages) {
+    const int type = message.getType();
+    if (type == DEVICE_UPDATE_STATUS_REQ) {
+      // A report re-sent from its store is still there.
+      if (auto it = storedReportsQueued_.find(message.getData()); it != storedReportsQueued_.end()) {
+        storedReportsQueued_.erase(it);
+        continue;
+      }
+      SaveFailedRequestOfUpdateStatus(message.getData());
+      ++reports;
+    } else if (IsAcknowledgement(type)) {
+      web::json::value entry = web::json::value::object();
+      entry["Type"] = web::json::value::number(type);
+      entry["Data"] = web::json::value::string(message.getData());
+      acks[acks.size()] = entry;
+    }
+  }
+  if (acks.size() > 0) {
+    try {
+      web::json::value kept = KeptAcks(*configuration_);
+      for (const auto& entry : acks.as_array()) kept[kept.size()] = entry;
+      configuration_->WriteJsonFile(kept, kKeptAcksFile);
+    } catch (const std::exception& e) {
+      Log(5, kDrainWhere, e.what());
+      return;
+    }
+  }
+  Log(2, kDrainWhere,
+      "Kept for the next start: " + std::to_string(acks.size()) + " acknowledgement(s), " + std::to_string(reports) +
+          " update status report(s)");
+}
+
+void CRestExecutor::RequeueKeptAcknowledgements() {
+  try {
+    const web::json::value kept = KeptAcks(*configuration_);
+    if (kept.size() == 0) return;
+    for (const auto& entry : kept.as_array()) {
+      // The store is ours, but a file can be damaged: only what this
+      // executor kept goes back on the queue.
+      const bool usable = entry.has_integer_field("Type") && IsAcknowledgement(entry.at("Type").as_integer()) &&
+                          entry.has_string_field("Data");
+      if (!usable) {
+        Log(3, kRequeueWhere, "Kept acknowledgement dropped, not usable: " + entry.serialize());
+        continue;
+      }
+      const std::string& data = entry.at("Data").as_string();
+      RestMessage message;
+      message.setType(entry.at("Type").as_integer());
+      message.setData(data.data(), data.size());
+      queue_->pushMsg(message);
+    }
+    // Handed back to the queue: a later stop keeps them again if need be.
+    configuration_->WriteJsonFile(web::json::value::array(), kKeptAcksFile);
+    Log(2, kRequeueWhere, "Queued again: " + std::to_string(kept.size()) + " kept acknowledgement(s)");
+  } catch (const std::exception& e) {
+    Log(5, kRequeueWhere, e.what());
+  }
+}

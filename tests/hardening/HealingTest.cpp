@@ -1,0 +1,184 @@
+// Faults that heal by themselves, at the executor: server values, update checks, the queue, start and stop.
+#include <gtest/gtest.h>
+
+#include "AesGcmCipher.h"
+#include "AtomicFile.h"
+#include "CQLResponse.h"
+#include "CRestClientFactory.h"
+#include "FileConfigurationManager.h"
+#include "IAgentUtils.h"
+#include "RestRequestType.h"
+#include "UpdatesDownload.h"
+#include "services/ScratchFolder.h"
+#include "support/ExecutorHarness.h"
+#include "updates/UpdateAnswers.h"
+
+using namespace zelvan::fennic;
+using fennic_test::ExecutorHarness;
+
+namespace {
+
+const std::string kOk = R"({"validateResponseStatus":true,"ResposeCommand":0,"validateResponse":true})";
+std::string Accepted(const std::string& body) { return R"({"validateResponse":true,"ResponseBody":)" + body + "}"; }
+std::string Registered(const std::string& token) {
+  return R"({"ResposeCommand":0,"validateResponse":true,"Token":")" + token + R"(","DeviceInfoURL":"","ResponseBody":{}})";
+}
+std::shared_ptr<IQLResponse> Processor(std::shared_ptr<IConfigurationManager> config) {
+  return std::make_shared<CQLResponse>(config, std::make_shared<fennic_test::CountingTenantConfig>(),
+                                       std::make_shared<UpdatesDownload>(config));
+}
+RestMessage Message(int type, const std::string& data = "") {
+  RestMessage message;
+  message.setType(type);
+  message.setData(data.data(), data.size());
+  return message;
+}
+
+using RefusalCase = std::tuple<const char*, int, std::string, const char*>;  // name, type, answer, log line
+class StoredValueRefusalTest : public ::testing::TestWithParam<RefusalCase> {};
+
+TEST_P(StoredValueRefusalTest, ARefusedValueKeepsThePreviousOneAndTheHandlerGoesOn) {
+  const auto& [name, type, answer, log] = GetParam();
+  ExecutorHarness h;
+  h.StopWorkerForDirectCalls();
+  h.transport->Answer(type, answer);
+  if (type == HEART_BEAT_REQ) h.executor->ManageHeartBeat();
+  else h.executor->ManageAgentRegistration(Message(AGENT_REGISTRATION_REQ, R"({"TenantID":"t"})"));
+  EXPECT_EQ(h.executor->TenantValue("URL"), "https://server.test");
+  EXPECT_EQ(h.executor->Token() + h.config->token, L"token-1token-1");
+  EXPECT_EQ(h.logger->FirstStartingWith(log).level, 3) << log;
+  EXPECT_EQ(h.listener.Count(type == HEART_BEAT_REQ ? 17 : 1), 1) << "the handler stopped";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Refusals, StoredValueRefusalTest,
+    ::testing::Values(
+        RefusalCase{"EndPointNumber", 3, Accepted(R"({"BackendEndPoint":12345})"), "BackendEndPoint refused (not an"},
+        RefusalCase{"EndPointOtherScheme", 3, Accepted(R"({"BackendEndPoint":"ftp://h/x"})"), "BackendEndPoint refused (not an"},
+        RefusalCase{"EndPointEmpty", 3, Accepted(R"({"BackendEndPoint":""})"), "BackendEndPoint refused (empty"},
+        RefusalCase{"EndPointHuge", 3, Accepted(R"({"BackendEndPoint":"https://)" + std::string(4096, 'h') + R"("})"),
+                    "BackendEndPoint refused (longer"},
+        RefusalCase{"TokenHuge", 2, Registered(std::string(9000, 't')), "Token refused (longer than 8192"},
+        RefusalCase{"TokenWithLineBreak", 2, Registered(R"(a\r\nX: 1)"), "Token refused (holds characters"}),
+    [](const auto& info) { return std::string(std::get<0>(info.param)); });
+
+class UpdateCheckEndsTest : public ::testing::TestWithParam<std::pair<const char*, void (*)(ExecutorHarness&)>> {};
+
+TEST_P(UpdateCheckEndsTest, TheCheckEndsAndTheNextHeartBeatRunsAWholeOne) {
+  ExecutorHarness::Options options;
+  options.makeResponseProcessor = [](std::shared_ptr<fennic_test::MemoryConfigurationManager> config) { return Processor(config); };
+  ExecutorHarness h(options);
+  const std::string emptyList = fennic_test::AcceptedUpdateAnswer(R"({"Updates":[],"ConfigurationUpdates":[]})");
+  h.transport->AnswerAlways(HEART_BEAT_REQ, Accepted(R"({"HasUpdates":false})"));
+  h.transport->AnswerAlways(GET_ALL_UPDATES_REQ, emptyList);
+  GetParam().second(h);
+  h.executor->SetClientState(1);
+  h.Push(GET_ALL_UPDATES_REQ, "host");  // a host's request: sets the once-only flag
+  ASSERT_TRUE(h.Settle());
+  EXPECT_EQ(h.listener.Codes(), (std::vector<int>{9, 4}));
+  // The fault is gone: a heart beat in an update check asks for the full list, which ends the check.
+  h.config->ClearThrows();
+  h.transport->OnRequest(GET_ALL_UPDATES_REQ, [&](const std::string&) { return emptyList; });
+  h.executor->SetClientState(1);
+  h.Push(HEART_BEAT_REQ);
+  ASSERT_TRUE(h.listener.WaitFor(4, 2));
+  EXPECT_EQ(h.transport->CountOf(GET_ALL_UPDATES_REQ), 2);
+}
+
+template <typename Failure>
+void Throw(ExecutorHarness& h) {
+  h.transport->OnRequest(GET_ALL_UPDATES_REQ, [](const std::string&) -> std::string { throw Failure("x"); });
+}
+INSTANTIATE_TEST_SUITE_P(
+    Failures, UpdateCheckEndsTest,
+    ::testing::Values(std::make_pair("StoreWriteFails", +[](ExecutorHarness& h) { h.config->ThrowOn("WriteJsonFile", 2); }),
+                      std::make_pair("SystemError", &Throw<std::ios_base::failure>),  // a std::system_error
+                      std::make_pair("OtherException", &Throw<std::runtime_error>)),
+    [](const auto& info) { return std::string(info.param.first); });
+
+struct ThrowOnTake : ILogManager {  // throws once, on the take's size line
+  void Log(int, const std::string&, const std::string& text) override {
+    if (text.rfind("Got new message", 0) == 0 && fail) std::exchange(fail, nullptr)();
+  }
+  void (*fail)();
+};
+
+TEST(QueueTakeTest, AThrowingLoggerLeavesTheMessageQueued) {
+  for (auto fail : {+[] { throw std::system_error(std::make_error_code(std::errc::io_error)); },
+                    +[] { throw std::bad_exception(); }}) {
+    auto logger = std::make_shared<ThrowOnTake>();
+    logger->fail = fail;
+    IAgentUtils::setLogManager(logger);
+    RestMsgQueue::releaseInstance();
+    RestMsgQueue::getInstance()->pushMsg(Message(HEART_BEAT_REQ));
+    EXPECT_EQ(RestMsgQueue::getInstance()->getNextRestMsg().getType(), 0);
+    EXPECT_EQ(RestMsgQueue::getInstance()->getNextRestMsg().getType(), HEART_BEAT_REQ) << "the message was lost";
+  }
+  RestMsgQueue::releaseInstance();
+  IAgentUtils::setLogManager(nullptr);
+}
+
+TEST(StartHealingTest, AnUnusableAddressAndAMalformedListAreSetAsideAndANewUpdateIsAcknowledged) {
+  ScratchFolder folder;
+  fennic_test::ServicesScope services;
+  services::ServiceSettings settings{folder.path(), folder.path(), "http://127.0.0.1:9", "t1", {"P100"}, "1", true};
+  auto cipher = std::make_shared<services::AesGcmCipher>(folder / "agent.key");
+  auto config = std::make_shared<services::FileConfigurationManager>(settings, cipher, services.logger);
+  IAgentUtils::setEncryptDecrypt(cipher);
+  auto transport = std::make_shared<fennic_test::ScriptedTransport>();
+  CRestClientFactory::setRestClient(transport);
+  services::AtomicFile::Write(folder / "TenantConfiguration.dat", cipher->Encrypt(R"({"URL":"12345","TenantID":"t1"})"));
+  ScratchFolder::Put(folder / "Update.dat", "[1,2]");
+  config->SaveToken(L"token-1");
+  transport->AnswerAlways(DOWNLOAD_FILES, R"({"StatusCode":200})");
+  transport->Answer(GET_ALL_UPDATES_REQ, fennic_test::AcceptedUpdateAnswer(
+      R"({"ConfigurationUpdates":[],"Updates":[{"UpdateSchedulerId":41,"UploadID":1041,"Action":"ScheduleUpdate",)"
+      R"("IProduct":"P100","Version":"2","Type":"Firmware","ScheduledTime":"t","updateDeployedTime":"t",)"
+      R"("ForceUpdate":"False","UpdatesURL":"https://s.test/p41.bin"}]})"));
+  CRestExecutor executor(config, Processor(config), transport);
+  executor.LoadTenantConfiguration();
+  EXPECT_EQ(transport->Endpoints().back().first, L"http://127.0.0.1:9");
+  EXPECT_EQ(services.logger->FirstStartingWith("Stored server address set aside (not an").level, 3);
+  RestMsgQueue::getInstance()->pushMsg(Message(GET_ALL_UPDATES_REQ));
+  const bool acknowledged = transport->WaitForCalls(DOWNLOAD_STATUS_REQ, 1);
+  executor.Shutdown();
+  CRestClientFactory::setRestClient(nullptr);
+  ASSERT_TRUE(acknowledged);
+  const std::string ack = transport->CallsOf(DOWNLOAD_STATUS_REQ)[0].body;
+  EXPECT_NE(ack.find(R"("Status":"Success")"), std::string::npos) << ack;
+  EXPECT_NE(ack.find(R"("UpdateSchedulerId":41)"), std::string::npos) << ack;
+  EXPECT_EQ(ScratchFolder::Slurp(folder / "Update.dat.corrupt"), "[1,2]");
+}
+
+TEST(DrainQueueTest, ReportsQueuedAtTheBoundAreSentOnceAfterTheNextStart) {
+  ExecutorHarness h;
+  std::vector<std::pair<int, std::string>> sent;
+  for (int i = 0; i < 6; ++i) {
+    sent.push_back({DOWNLOAD_STATUS_REQ, "[" + std::to_string(i) + "]"});
+    sent.push_back({i % 2 ? CONFIG_ACK_REQ : CANCEL_RECEIVED_ACK_REQ, "ack-" + std::to_string(i)});
+    sent.push_back({DEVICE_UPDATE_STATUS_REQ, R"({"DeviceID":"d)" + std::to_string(i) +
+                                                  R"(","Updatestatus":"S","Reason":"","UploadID":1,"UpdateSchedularID":7})"});
+  }
+  for (const auto& [type, data] : sent) {  // a slow server
+    h.transport->OnRequest(type, [](const std::string&) { return std::this_thread::sleep_for(std::chrono::milliseconds(20)), kOk; });
+    h.Push(type, data);
+  }
+  EXPECT_FALSE(h.executor->DrainQueue(std::chrono::milliseconds(50)));
+  h.Shutdown();
+
+  auto transport = std::make_shared<fennic_test::ScriptedTransport>();
+  transport->AnswerAlways(HEART_BEAT_REQ, Accepted(R"({"HasUpdates":false})"));
+  CRestExecutor next(h.config, std::make_shared<fennic_test::RecordingResponseProcessor>(), transport);
+  next.LoadTenantConfiguration();
+  RestMsgQueue::getInstance()->pushMsg(Message(HEART_BEAT_REQ));  // re-sends the stored status reports
+  EXPECT_TRUE(next.DrainQueue(std::chrono::seconds(5)));
+  next.Shutdown();
+  std::map<std::pair<int, std::string>, int> seen;
+  for (const auto& calls : {h.transport->Calls(), transport->Calls()})
+    for (const auto& call : calls)
+      if (call.type != HEART_BEAT_REQ) ++seen[{call.type, call.body}];
+  for (const auto& report : sent) EXPECT_EQ(seen[report], 1) << report.first << " " << report.second;
+  EXPECT_EQ(seen.size(), sent.size());
+}
+
+}  // namespace

@@ -1,0 +1,106 @@
+// Local state that heals itself, against real files.
+#include <gmock/gmock.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+
+#include "AesGcmCipher.h"
+#include "AgentException.h"
+#include "FileConfigurationManager.h"
+#include "LocalStateError.h"
+#include "ScratchFolder.h"
+#include "support/RecordingLogger.h"
+
+using zelvan::fennic::services::FileConfigurationManager;
+namespace {
+bool Exists(const std::string& path) { return std::filesystem::exists(std::filesystem::symlink_status(path)); }
+
+struct Store {
+  explicit Store(const ScratchFolder& folder)
+      : manager({folder.path(), "", "", "", {}, "1.0.0", true},
+                std::make_shared<zelvan::fennic::services::AesGcmCipher>(folder / "agent.key"), logger) {}
+  std::shared_ptr<fennic_test::RecordingLogger> logger = std::make_shared<fennic_test::RecordingLogger>();
+  FileConfigurationManager manager;
+};
+
+using KeyCase = std::tuple<const char*, void (*)(const std::string& key), const char*>;  // fault "": start goes on
+class KeyFileTest : public ::testing::TestWithParam<KeyCase> {};
+
+TEST_P(KeyFileTest, AKeyProblemStopsTheStartAndRenamesNothing) {
+  ScratchFolder folder;
+  ScratchFolder::Put(folder / "Token.dat", "sealed-before");
+  std::get<1>(GetParam())(folder / "agent.key");
+  const std::string fault = std::get<2>(GetParam());
+  if (fault.empty()) EXPECT_NO_THROW(Store{folder});
+  else EXPECT_THAT([&] { Store{folder}; }, testing::ThrowsMessage<zelvan::fennic::services::LocalStateError>(
+                                                testing::StartsWith("key file " + (folder / "agent.key") + " " + fault)));
+  EXPECT_EQ(ScratchFolder::Slurp(folder / "Token.dat"), "sealed-before");
+  EXPECT_FALSE(Exists(folder / "Token.dat.corrupt"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, KeyFileTest,
+    ::testing::Values(KeyCase{"MissingWhileSealedDataExists", [](const std::string&) {}, "is missing"},
+                      KeyCase{"Empty", [](const std::string& k) { ScratchFolder::Put(k, ""); }, "is empty"},
+                      KeyCase{"WrongLength", [](const std::string& k) { ScratchFolder::Put(k, "short"); }, "holds 5"},
+                      KeyCase{"Folder", [](const std::string& k) { ::mkdir(k.c_str(), 0700); }, "is a folder"},
+                      // A socket cannot be opened for reading, even by root.
+                      KeyCase{"Unreadable", [](const std::string& k) { ::mknod(k.c_str(), S_IFSOCK | 0600, 0); },
+                              "cannot be read"},
+                      KeyCase{"Valid", [](const std::string& k) { ScratchFolder::Put(k, std::string(32, 'k')); }, ""}),
+    [](const auto& info) { return std::string(std::get<0>(info.param)); });
+
+using ShapeCase = std::tuple<const char*, std::string, const char*, bool>;  // name, file, content, set aside
+class StoredListShapeTest : public ::testing::TestWithParam<ShapeCase> {};
+
+TEST_P(StoredListShapeTest, AListOfTheWrongShapeIsSetAsideAndReadsAsEmpty) {
+  const auto& [name, file, content, setAside] = GetParam();
+  ScratchFolder folder;
+  Store store(folder);
+  ScratchFolder::Put(folder / file, content);
+  const auto read = file == FileConfigurationManager::kSilentFile         ? store.manager.ReadSilentUpdates(0)
+                    : file == FileConfigurationManager::kFailedStatusFile ? store.manager.ReadSilentUpdates(1)
+                                                                          : store.manager.ReadJsonFile(file);
+  EXPECT_EQ(Exists(folder / (file + ".corrupt")), setAside);
+  EXPECT_EQ(read.serialize(), setAside ? "null" : web::json::value::parse(content).serialize());
+  EXPECT_EQ(store.logger->FirstStartingWith("Corrupt data file " + (folder / file)).level, setAside ? 3 : -1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, StoredListShapeTest,
+    ::testing::Values(
+        ShapeCase{"UpdateEntriesNotObjects", "Update.dat", "[1,2]", true},
+        ShapeCase{"UpdateIdNotInteger", "Update.dat", R"([{"UpdateSchedulerId":"7"}])", true},
+        ShapeCase{"UpdateNotAList", "Update.dat", R"({"UpdateSchedulerId":7})", true},
+        ShapeCase{"UpdateWellFormed", "Update.dat", R"([{"UpdateSchedulerId":7}])", false},
+        ShapeCase{"ConfigIdMissing", "Config.dat", "[{}]", true}, ShapeCase{"SilentNull", "SilentUpdates.dat", "null", false},
+        ShapeCase{"SilentEntryNotObject", "SilentUpdates.dat", "[[7]]", true},
+        ShapeCase{"FailedConfigAList", "FailedConfig.dat", "[]", true},
+        ShapeCase{"FailedConfigEntryNotObject", "FailedConfig.dat", R"({"FailedRequest":[1]})", true},
+        ShapeCase{"FailedReportNotObject", "FailedUpdateStatus.dat", R"(["r"])", true},
+        ShapeCase{"OtherFilesUnchecked", "PendingAcks.dat", "[1]", false}),
+    [](const auto& info) { return std::string(std::get<0>(info.param)); });
+
+TEST(StoreOpenTest, TemporariesOfDeadWritersAreSweptOthersKept) {
+  ScratchFolder folder;
+  const pid_t child = fork();
+  if (child == 0) _exit(0);
+  ASSERT_EQ(waitpid(child, nullptr, 0), child);
+  const std::string dead = folder / ("Update.dat.tmp." + std::to_string(child) + ".3");
+  const std::string own = folder / ("Update.dat.tmp." + std::to_string(getpid()) + ".0");
+  for (const auto& path : {dead, own, folder / "Config.dat.tmp.1.0", folder / "notes.tmp.txt"}) ScratchFolder::Put(path, "");
+  Store store(folder);
+  EXPECT_FALSE(Exists(dead));
+  EXPECT_TRUE(Exists(own) && Exists(folder / "Config.dat.tmp.1.0") && Exists(folder / "notes.tmp.txt"));
+  EXPECT_EQ(store.logger->FirstStartingWith("Removed temporary file left by a stopped writer: " + dead).level, 2);
+}
+
+TEST(StoreOpenTest, AFailedWriteRaisesTheCodeThatEndsTheUpdateCheck) {
+  ScratchFolder folder;
+  Store store(folder);
+  ::mkdir((folder / "Update.dat").c_str(), 0700);  // the rename onto it fails
+  EXPECT_THAT([&] { store.manager.WriteJsonFile(web::json::value::array(), "Update.dat"); },
+              testing::Throws<zelvan::fennic::AgentException>(testing::Property(&zelvan::fennic::AgentException::code, 2)));
+}
+}  // namespace
