@@ -188,7 +188,7 @@ TEST(HttpRestClient, RefusesPlainHttpBeyondLoopbackUnlessAllowed) {
   EXPECT_EQ(relaxed.ExecuteRequest(3, "{}"), "{}");
 }
 
-TEST(HttpRestClient, ConcurrentCallsWhileTheTokenChangesShareOneClient) {
+TEST(HttpRestClient, ConcurrentCallsWhileTheTokenChangesKeepAFewHandles) {
   ScriptedListener server([](const SeenRequest& r) { return Reply{200, r.body}; });
   HttpRestClient client(FastOptions());
   client.SetTenantEndpoint(ToWide(server.Base()), L"t");
@@ -217,7 +217,8 @@ TEST(HttpRestClient, ConcurrentCallsWhileTheTokenChangesShareOneClient) {
     ASSERT_NE(it, s.headers.end());
     EXPECT_EQ(it->second.rfind("Bearer tok-", 0), 0u) << it->second;
   }
-  EXPECT_EQ(client.GetTransportValue(3), L"1") << "one kept client for one server";
+  const int kept = std::stoi(ToUtf8(client.GetTransportValue(3)));
+  EXPECT_TRUE(kept >= 1 && kept <= 4) << kept << " idle handles kept";
 }
 
 TEST(HttpRestClient, DownloadChecksSizeAndChecksumAndLeavesNothingOnMismatch) {
