@@ -1,14 +1,65 @@
 #include "DownloadSink.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
+#include <algorithm>
 
 namespace zelvan::fennic {
 
+namespace {
+constexpr uint64_t kWritebackStep = 8 << 20;
+constexpr size_t kHashChunk = 1 << 20;
+}  // namespace
+
 DownloadSink::DownloadSink(int fd, uint64_t existing, uint64_t limit, std::unique_ptr<Sha256> primed)
     : fd_(fd), existing_(existing), limit_(limit), sha_(std::move(primed)) {}
+
+DownloadSink::~DownloadSink() { StopHasher(); }
+
+void DownloadSink::StopHasher() {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    ended_ = true;
+  }
+  grown_.notify_all();
+  if (hasher_.joinable()) hasher_.join();
+}
+
+Sha256* DownloadSink::Hash() {
+  StopHasher();
+  // A checksum that could not read everything back must not match.
+  if (unreadable_ && sha_) sha_->Update("\0", 1);
+  return sha_.get();
+}
+
+void DownloadSink::HashFrom(uint64_t offset) {
+  std::vector<unsigned char> chunk(kHashChunk);
+  for (;;) {
+    uint64_t until = 0;
+    {
+      std::unique_lock<std::mutex> hold(lock_);
+      grown_.wait(hold, [&] { return published_ > offset || ended_; });
+      if (published_ <= offset) return;
+      until = published_;
+    }
+    while (offset < until) {
+      const size_t want = static_cast<size_t>(std::min<uint64_t>(until - offset, chunk.size()));
+      const ssize_t got = ::pread(fd_, chunk.data(), want, static_cast<off_t>(offset));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) {
+        std::lock_guard<std::mutex> hold(lock_);
+        unreadable_ = true;
+        return;
+      }
+      sha_->Update(chunk.data(), static_cast<size_t>(got));
+      offset += static_cast<uint64_t>(got);
+    }
+  }
+}
 
 bool DownloadSink::Open(int status, const std::string& contentRange) {
   if (status == 206 && existing_ > 0) {
@@ -19,6 +70,8 @@ bool DownloadSink::Open(int status, const std::string& contentRange) {
     }
     mode_ = Mode::Append;
     base_ = existing_;
+    published_ = flushedTo_ = base_;
+    if (sha_) hasher_ = std::thread(&DownloadSink::HashFrom, this, base_);
     return true;
   }
   if (status == 200) {
@@ -26,8 +79,11 @@ bool DownloadSink::Open(int status, const std::string& contentRange) {
       failure_ = std::string("cannot reset the partial package: ") + std::strerror(errno);
       return false;
     }
-    if (sha_) sha_ = std::make_unique<Sha256>();
     mode_ = Mode::Restart;
+    if (sha_) {
+      sha_ = std::make_unique<Sha256>();
+      hasher_ = std::thread(&DownloadSink::HashFrom, this, 0);
+    }
     return true;
   }
   mode_ = Mode::Discard;
@@ -41,7 +97,6 @@ bool DownloadSink::Take(int status, const std::string& contentRange, const char*
     failure_ = "package is larger than the announced size";
     return false;
   }
-  if (sha_) sha_->Update(data, size);
   size_t done = 0;
   while (done < size) {
     const ssize_t n = ::write(fd_, data + done, size - done);
@@ -53,6 +108,18 @@ bool DownloadSink::Take(int status, const std::string& contentRange, const char*
     done += static_cast<size_t>(n);
   }
   written_ += size;
+  if (hasher_.joinable()) {
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      published_ = Total();
+    }
+    grown_.notify_one();
+  }
+  if (Total() - flushedTo_ >= kWritebackStep) {
+    ::sync_file_range(fd_, static_cast<off_t>(flushedTo_), static_cast<off_t>(Total() - flushedTo_),
+                      SYNC_FILE_RANGE_WRITE);
+    flushedTo_ = Total();
+  }
   if (progress_) progress_(Total());
   return true;
 }

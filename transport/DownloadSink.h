@@ -1,9 +1,12 @@
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "Sha256.h"
 
@@ -15,6 +18,12 @@ namespace zelvan::fennic {
 // what the body is: the rest of the partial file (206 with a Content-Range
 // that starts where the file ends), the whole package again (200), or an
 // error page to drop. Used by one download on one thread.
+//
+// The checksum is computed on a helper thread that reads back what was
+// just written (from the page cache) while the next chunk arrives, so the
+// check costs the transfer almost nothing; the thread lives only as long as
+// the download. Writeback to disk is started as the file grows, so the
+// final flush does not wait for the whole package at once.
 class DownloadSink {
  public:
   enum class Mode { Waiting, Append, Restart, Discard };
@@ -23,6 +32,9 @@ class DownloadSink {
   // `primed` carries (null when no checksum is wanted). `limit` (0 for
   // none) is the whole package's announced size.
   DownloadSink(int fd, uint64_t existing, uint64_t limit, std::unique_ptr<Sha256> primed);
+  ~DownloadSink();
+  DownloadSink(const DownloadSink&) = delete;
+  DownloadSink& operator=(const DownloadSink&) = delete;
 
   // Takes one chunk; false (with Failure() set) stops the transfer.
   bool Take(int status, const std::string& contentRange, const char* data, size_t size);
@@ -32,11 +44,14 @@ class DownloadSink {
   const std::string& Failure() const { return failure_; }
   // Called after each chunk with Total(); set before the transfer.
   void OnProgress(std::function<void(uint64_t)> progress) { progress_ = std::move(progress); }
-  // The running checksum; null when none is wanted. Call after the body.
-  Sha256* Hash() { return sha_.get(); }
+  // The checksum over the whole file, once the helper has caught up; null
+  // when none is wanted. Call after the body; ends the helper thread.
+  Sha256* Hash();
 
  private:
   bool Open(int status, const std::string& contentRange);
+  void HashFrom(uint64_t offset);
+  void StopHasher();
 
   const int fd_;
   const uint64_t existing_;
@@ -47,6 +62,14 @@ class DownloadSink {
   uint64_t written_ = 0;
   std::string failure_;
   std::function<void(uint64_t)> progress_;
+  uint64_t flushedTo_ = 0;
+  // Shared with the hasher thread under lock_.
+  std::mutex lock_;
+  std::condition_variable grown_;
+  uint64_t published_ = 0;
+  bool ended_ = false;
+  bool unreadable_ = false;
+  std::thread hasher_;
 };
 
 }  // namespace zelvan::fennic

@@ -219,14 +219,7 @@ TEST(HttpRestClient, ResumesAnInterruptedDownloadWithARangeRequest) {
   std::atomic<int> calls{0};
   ScriptedListener server([&](const SeenRequest& r) {
     if (calls++ == 0) return Reply{200, package, 1300 * 1024};  // dies part-way
-    auto range = r.headers.find("Range");
-    if (range == r.headers.end()) return Reply{200, package};
-    const size_t from = std::stoul(range->second.substr(6));
-    Reply partial{206, package.substr(from)};
-    partial.headers.push_back({"Content-Range", "bytes " + std::to_string(from) + "-" +
-                                                    std::to_string(package.size() - 1) + "/" +
-                                                    std::to_string(package.size())});
-    return partial;
+    return RangedReply(package, r);
   });
   HttpRestClient client(FastOptions(dir.path.string()));
   client.SetTenantEndpoint(ToWide(server.Base()), L"t");

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "HttpRestClient.h"
+#include "ScriptedListener.h"
 #include "Sha256.h"
 #include "TextConversion.h"
 
@@ -78,6 +79,18 @@ inline std::string Package(size_t size) {
   std::string p(size, '\0');
   for (size_t i = 0; i < size; ++i) p[i] = static_cast<char>((i * 131 + 7) & 0xff);
   return p;
+}
+
+// The package, or the rest of it from where a Range header asks.
+inline Reply RangedReply(const std::string& package, const SeenRequest& r) {
+  auto range = r.headers.find("Range");
+  if (range == r.headers.end()) return Reply{200, package};
+  const size_t from = std::stoul(range->second.substr(6));
+  Reply partial{206, package.substr(from)};
+  partial.headers.push_back({"Content-Range", "bytes " + std::to_string(from) + "-" +
+                                                  std::to_string(package.size() - 1) + "/" +
+                                                  std::to_string(package.size())});
+  return partial;
 }
 
 }  // namespace fennic_test
