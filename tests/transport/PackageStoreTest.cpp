@@ -41,16 +41,12 @@ TEST_P(TransportPackageStore, KeepsVerifiedPackagesByProductAndVersionAndNothing
   client.SetTenantEndpoint(ToWide(server.Base()), L"t");
   auto details = web::json::value::parse(Details("/packages/fw.bin", package.size(), Sha(package)));
   if (c.version) details["Version"] = web::json::value::string(c.version);
-  web::json::value source;
-  std::wstring product = ToWide(c.product), reason;
-  EXPECT_EQ(client.DownloadFile(details.serialize(), ToWide((sandbox.path / "dl").string() + "\\fw.bin"), reason,
-                                source, product),
-            c.ok)
-      << ToUtf8(reason);
-  EXPECT_EQ(ToUtf8(reason).find("package store refuses") != std::string::npos, !c.ok) << ToUtf8(reason);
+  const auto [ok, reason] = Fetch(client, details.serialize(), sandbox.path / "dl", "fw.bin", c.product);
+  EXPECT_EQ(ok, c.ok) << reason;
+  EXPECT_EQ(reason.find("package store refuses") != std::string::npos, !c.ok) << reason;
   fs::remove_all(sandbox.path / "dl");
   EXPECT_EQ(Tree(sandbox.path), c.tree);
-  if (c.ok) {
+  if (ok) {
     const fs::path kept = sandbox.path / "store" / c.product / (c.version ? c.version : "unversioned") / "fw.bin";
     EXPECT_EQ(Slurp(kept), package);
     EXPECT_EQ(fs::status(sandbox.path / "store" / c.product).permissions() & fs::perms::all, fs::perms::owner_all);

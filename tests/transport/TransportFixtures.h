@@ -22,7 +22,6 @@ using zelvan::fennic::HttpTransportOptions;
 using zelvan::fennic::Sha256;
 namespace fs = std::filesystem;
 
-
 inline HttpTransportOptions FastOptions(const std::string& folder = "") {
   HttpTransportOptions o;
   o.connectTimeout = std::chrono::milliseconds(1000);
@@ -79,6 +78,17 @@ inline std::string Package(size_t size) {
   std::string p(size, '\0');
   for (size_t i = 0; i < size; ++i) p[i] = static_cast<char>((i * 131 + 7) & 0xff);
   return p;
+}
+
+// DownloadFile into `folder`/`name`: whether it succeeded, and the reason.
+inline std::pair<bool, std::string> Fetch(zelvan::fennic::HttpRestClient& client, const std::string& details,
+                                          const fs::path& folder, const std::string& name = "pkg.bin",
+                                          const std::string& product = "") {
+  web::json::value source;
+  std::wstring wideProduct = zelvan::fennic::ToWide(product), reason;
+  const bool ok = client.DownloadFile(details, zelvan::fennic::ToWide(folder.string() + "\\" + name), reason, source,
+                                      wideProduct);
+  return {ok, zelvan::fennic::ToUtf8(reason)};
 }
 
 // The package, or the rest of it from where a Range header asks.
