@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <thread>
 
 #include "ScriptedListener.h"
@@ -63,17 +64,30 @@ TEST(HttpRestClient, RouteFileOverridesSingleEntriesAndKeepsTheRest) {
 
 // Each faulty reply either yields an empty answer or a transport exception,
 // and never takes longer than the configured limits allow.
+// Each also names the failure in GetTransportValue 5 ("BASE" the server's
+// address) and, for 429 and 503, the Retry-After seconds in 4 ("+N" sends an
+// HTTP-date N seconds ahead); the healthy exchange after it clears both.
 struct FaultCase {
   const char* name;
   Reply reply;
   bool throws;
+  const char* retryAfter;
+  const char* seconds;
+  const char* failure;
 };
 
 class HttpRestClientFaults : public ::testing::TestWithParam<FaultCase> {};
 
 TEST_P(HttpRestClientFaults, EndsEmptyOrThrowsWithinTheDeadline) {
   const FaultCase c = GetParam();
-  ScriptedListener server([&](const SeenRequest&) { return c.reply; });
+  ScriptedListener server([&](const SeenRequest&) {
+    Reply r = c.reply;
+    char date[64];
+    const std::time_t when = std::time(nullptr) + std::atoi(c.retryAfter + 1);
+    std::strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S GMT", std::gmtime(&when));
+    if (*c.retryAfter) r.headers.push_back({"Retry-After", c.retryAfter[0] == '+' ? date : c.retryAfter});
+    return r;
+  });
   auto options = FastOptions();
   options.requestTimeout = std::chrono::milliseconds(300);
   HttpRestClient client(options);
@@ -85,21 +99,35 @@ TEST_P(HttpRestClientFaults, EndsEmptyOrThrowsWithinTheDeadline) {
   } else {
     EXPECT_EQ(client.ExecuteRequest(3, "{}"), "");
   }
-  // Bounded: the request limit plus the cancellation grace, with slack.
+  // Bounded: the request limit, with slack.
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  std::string failure = c.failure;
+  if (const auto at = failure.find("BASE"); at != std::string::npos) failure.replace(at, 4, server.Base());
+  EXPECT_EQ(ToUtf8(client.GetTransportValue(5)).rfind(failure, 0), 0u) << ToUtf8(client.GetTransportValue(5));
+  const std::string seconds = ToUtf8(client.GetTransportValue(4));
+  EXPECT_EQ(seconds.empty(), !*c.seconds) << seconds;
+  if (*c.seconds && !seconds.empty()) {
+    EXPECT_NEAR(std::stol(seconds), std::stol(c.seconds), 10);
+  }
   // The client is still usable afterwards.
   ScriptedListener healthy([](const SeenRequest&) { return Reply{200, "{\"fine\":1}"}; });
   client.SetTenantEndpoint(ToWide(healthy.Base()), L"t");
   EXPECT_EQ(client.ExecuteRequest(3, "{}"), "{\"fine\":1}");
+  EXPECT_EQ(client.GetTransportValue(4) + client.GetTransportValue(5), L"");
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Replies, HttpRestClientFaults,
-    ::testing::Values(FaultCase{"status500", Reply{500, "{\"validateResponse\":true}"}, false},
-                      FaultCase{"status404", Reply{404, "not here"}, false},
-                      FaultCase{"closedBeforeBody", Reply{200, "{\"validateResponse\":true}", 0}, true},
-                      FaultCase{"truncatedBody", Reply{200, "{\"validateResponse\":true,\"pad\":\"xxxx\"}", 10}, true},
-                      FaultCase{"slowerThanTheDeadline", Reply{200, "{}", -1, 900}, true}),
+    ::testing::Values(
+        FaultCase{"status500", Reply{500, "{\"validateResponse\":true}"}, false, "120", "", "server answered HTTP 500 to heart beat"},
+        FaultCase{"status404", Reply{404, "not here"}, false, "", "", "server answered HTTP 404 to heart beat"},
+        FaultCase{"unavailableAfterSeconds", Reply{503, "{}"}, false, "120", "120", "server answered HTTP 503 to heart beat"},
+        FaultCase{"tooManyAfterDate", Reply{429, "{}"}, false, "+3600", "3600", "server answered HTTP 429 to heart beat"},
+        FaultCase{"unavailableDatePast", Reply{503, "{}"}, false, "+-60", "0", "server answered HTTP 503 to heart beat"},
+        FaultCase{"closedBeforeBody", Reply{200, "{\"validateResponse\":true}", 0}, true, "", "", "answer from BASE broke off ("},
+        FaultCase{"truncatedBody", Reply{200, "{\"validateResponse\":true,\"pad\":\"xxxx\"}", 10}, true, "", "",
+                  "answer from BASE broke off ("},
+        FaultCase{"slowerThanTheDeadline", Reply{200, "{}", -1, 900}, true, "", "", "no answer from BASE (timed out after"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(HttpRestClient, RefusesPlainHttpBeyondLoopbackUnlessAllowed) {

@@ -2,7 +2,6 @@
 // writing through planted links) and what it reports about the last exchange.
 #include <gtest/gtest.h>
 
-#include <ctime>
 #include <map>
 #include <mutex>
 
@@ -141,53 +140,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(PartialCase{"symbolicLink", [](const fs::path& p, const fs::path& v) { fs::create_symlink(v, p); }, true},
                       PartialCase{"hardLink", [](const fs::path& p, const fs::path& v) { fs::create_hard_link(v, p); }, true},
                       PartialCase{"nothingUnsendable", [](const fs::path&, const fs::path&) {}, false}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-// GetTransportValue 4 (Retry-After seconds) and 5 (the last failure). A 503
-// asking for 7 s comes first, so each case also shows the reset.
-struct AfterCase {
-  const char* name;
-  int status;
-  int dateAhead;   // 0: Retry-After is "120"; else an HTTP-date this far ahead (or back)
-  long low, high;  // the expected seconds; low < 0: empty
-  const char* failure;
-};
-
-class TransportLastExchange : public ::testing::TestWithParam<AfterCase> {};
-
-TEST_P(TransportLastExchange, ReportsRetryAfterAndTheFailureInOneLine) {
-  const AfterCase& c = GetParam();
-  int calls = 0;
-  ScriptedListener server([&](const SeenRequest&) {
-    Reply r{calls++ == 0 ? 503 : c.status, "{}"};
-    char date[64];
-    const std::time_t when = std::time(nullptr) + c.dateAhead;
-    std::strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S GMT", std::gmtime(&when));
-    r.headers.push_back({"Retry-After", calls == 1 ? "7" : c.dateAhead == 0 ? "120" : date});
-    return r;
-  });
-  HttpRestClient client(FastOptions());
-  client.SetTenantEndpoint(ToWide(server.Base()), L"t");
-  client.ExecuteRequest(3, "{}");
-  EXPECT_EQ(client.GetTransportValue(4), L"7");
-  EXPECT_EQ(client.GetTransportValue(5), L"server answered HTTP 503 to heart beat");
-  client.ExecuteRequest(2, "{}");
-  const std::string seconds = ToUtf8(client.GetTransportValue(4));
-  EXPECT_EQ(seconds.empty(), c.low < 0) << seconds;
-  if (!seconds.empty()) {
-    EXPECT_GE(std::stol(seconds), c.low);
-    EXPECT_LE(std::stol(seconds), c.high);
-  }
-  EXPECT_EQ(ToUtf8(client.GetTransportValue(5)), c.failure);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Answers, TransportLastExchange,
-    ::testing::Values(AfterCase{"unavailableSeconds", 503, 0, 120, 120, "server answered HTTP 503 to registration"},
-                      AfterCase{"tooManyAsDate", 429, 3600, 3590, 3600, "server answered HTTP 429 to registration"},
-                      AfterCase{"dateInThePast", 503, -60, 0, 0, "server answered HTTP 503 to registration"},
-                      AfterCase{"serverErrorIgnoresIt", 500, 0, -1, -1, "server answered HTTP 500 to registration"},
-                      AfterCase{"successClearsBoth", 200, 0, -1, -1, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(TransportLastExchange, NoAnswerNamesTheServerAndWhy) {
