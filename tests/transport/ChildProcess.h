@@ -15,8 +15,8 @@
 namespace fennic_test {
 
 // A helper program the test starts (a proxy, a TLS server) in `folder`,
-// its output going to `folder`/log. The destructor stops it: SIGTERM, then
-// SIGKILL after two seconds, so no test leaves one behind.
+// output to `folder`/log. The destructor stops it: SIGTERM, SIGKILL after
+// two seconds, so no test leaves one behind.
 class ChildProcess {
  public:
   ChildProcess(std::vector<std::string> argv, const std::string& folder) {
@@ -24,16 +24,14 @@ class ChildProcess {
     for (auto& a : argv) args.push_back(a.data());
     args.push_back(nullptr);
     const std::string log = folder + "/log";
-    pid_ = ::fork();
-    if (pid_ != 0) return;
+    if ((pid_ = ::fork()) != 0) return;
     const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    if (out < 0 || ::chdir(folder.c_str()) != 0 || ::dup2(out, 1) < 0 || ::dup2(out, 2) < 0) ::_exit(126);
-    ::execvp(args[0], args.data());
+    if (out >= 0 && ::chdir(folder.c_str()) == 0 && ::dup2(out, 1) >= 0 && ::dup2(out, 2) >= 0)
+      ::execvp(args[0], args.data());
     ::_exit(127);
   }
   ~ChildProcess() {
-    if (!Running()) return;
-    ::kill(pid_, SIGTERM);
+    if (Running()) ::kill(pid_, SIGTERM);
     for (int i = 0; i < 40 && Running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     if (Running() && ::kill(pid_, SIGKILL) == 0) ::waitpid(pid_, nullptr, 0);
   }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <tuple>
 
 #include "ChildProcess.h"
 #include "TransportFixtures.h"
@@ -21,12 +22,9 @@ struct ProxyCase {
 };
 
 class TransportProxy : public ::testing::TestWithParam<ProxyCase> {
- protected:
-  void SetUp() override { Clear(); }
-  void TearDown() override { Clear(); }
-  static void Clear() {
-    for (const char* name : {"http_proxy", "https_proxy", "no_proxy", "HTTPS_PROXY", "NO_PROXY", "all_proxy", "ALL_PROXY"})
-      ::unsetenv(name);
+  void SetUp() override { TearDown(); }
+  void TearDown() override {
+    for (const char* name : {"http_proxy", "no_proxy", "NO_PROXY", "all_proxy", "ALL_PROXY"}) ::unsetenv(name);
   }
 };
 
@@ -89,9 +87,8 @@ class TransportClientCertificate : public ::testing::TestWithParam<CertCase> {};
 TEST_P(TransportClientCertificate, AcceptedWithTheRightOneRefusedCleanlyWithout) {
   if (!HaveProgram("openssl")) GTEST_SKIP() << "the openssl program is not installed";
   TempFolder tls, dir;
-  const std::string make = std::string(FENNIC_TRANSPORT_TEST_DIR) + "/make_test_certificates.sh";
-  ASSERT_EQ(std::system(("cd '" + tls.path.string() + "' && timeout 60 '" + make + "' >log 2>&1").c_str()), 0)
-      << Slurp(tls.path / "log");
+  const std::string make = "cd '" + tls.path.string() + "' && timeout 60 " FENNIC_TRANSPORT_TEST_DIR "/make_test_certificates.sh";
+  ASSERT_EQ(std::system((make + " >log 2>&1").c_str()), 0) << Slurp(tls.path / "log");
   const std::string package = Package(300 * 1024);
   std::ofstream(tls.path / "pkg.bin", std::ios::binary) << package;
   const int port = FreeLoopbackPort();
@@ -103,10 +100,8 @@ TEST_P(TransportClientCertificate, AcceptedWithTheRightOneRefusedCleanlyWithout)
 
   auto options = FastOptions(dir.path.string());
   options.caFile = (tls.path / "ca.pem").string();
-  if (*GetParam().identity) {
-    options.clientCertFile = (tls.path / (std::string(GetParam().identity) + ".pem")).string();
-    options.clientKeyFile = (tls.path / (std::string(GetParam().identity) + ".key")).string();
-  }
+  const std::string identity = (tls.path / GetParam().identity).string();
+  if (*GetParam().identity) std::tie(options.clientCertFile, options.clientKeyFile) = std::pair(identity + ".pem", identity + ".key");
   HttpRestClient client(options);
   const std::string link = "https://127.0.0.1:" + std::to_string(port) + "/pkg.bin";
   const auto [ok, reason] = Fetch(client, Details(link, package.size(), Sha(package)), dir.path);
@@ -114,10 +109,7 @@ TEST_P(TransportClientCertificate, AcceptedWithTheRightOneRefusedCleanlyWithout)
   if (ok) {
     EXPECT_EQ(Slurp(dir.path / "pkg.bin"), package);
   } else {
-    EXPECT_EQ(reason.rfind("transfer failed: answer from https://127.0.0.1:", 0) == 0 ||
-                  reason.rfind("transfer failed: no answer from https://127.0.0.1:", 0) == 0,
-              true)
-        << reason;
+    EXPECT_NE(reason.find("answer from https://127.0.0.1:" + std::to_string(port)), std::string::npos) << reason;
     EXPECT_EQ(ToUtf8(client.GetTransportValue(5)), reason);
     EXPECT_TRUE(dir.Names().empty()) << "no package and no partial file";
   }
