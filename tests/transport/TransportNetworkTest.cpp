@@ -29,13 +29,13 @@ class TransportProxy : public ::testing::TestWithParam<ProxyCase> {
 };
 
 TEST_P(TransportProxy, RequestsDownloadsAndResumesTakeTheChosenWay) {
-  if (!HaveProgram("tinyproxy")) GTEST_SKIP() << "tinyproxy is not installed";
+  if (!ChildProcess::Shell("command -v tinyproxy >/dev/null")) GTEST_SKIP() << "tinyproxy is not installed";
   const ProxyCase& c = GetParam();
   TempFolder proxyDir, dir;
   const int port = FreeLoopbackPort();
   std::ofstream(proxyDir.path / "proxy.conf") << "Port " << port
                                               << "\nListen 127.0.0.1\nAllow 127.0.0.1\nTimeout 10\nMaxClients 8\n";
-  ChildProcess proxy({"tinyproxy", "-d", "-c", (proxyDir.path / "proxy.conf").string()}, proxyDir.path.string());
+  ChildProcess proxy("tinyproxy -d -c proxy.conf", proxyDir.path.string());
   ASSERT_TRUE(proxy.AwaitPort(port)) << Slurp(proxyDir.path / "log");
   const std::string proxyUrl = "http://127.0.0.1:" + std::to_string(port);
   if (c.environment) ::setenv("http_proxy", proxyUrl.c_str(), 1);
@@ -85,16 +85,16 @@ struct CertCase {
 class TransportClientCertificate : public ::testing::TestWithParam<CertCase> {};
 
 TEST_P(TransportClientCertificate, AcceptedWithTheRightOneRefusedCleanlyWithout) {
-  if (!HaveProgram("openssl")) GTEST_SKIP() << "the openssl program is not installed";
+  if (!ChildProcess::Shell("command -v openssl >/dev/null")) GTEST_SKIP() << "openssl is not installed";
   TempFolder tls, dir;
-  const std::string make = "cd '" + tls.path.string() + "' && timeout 60 " FENNIC_TRANSPORT_TEST_DIR "/make_test_certificates.sh";
-  ASSERT_EQ(std::system((make + " >log 2>&1").c_str()), 0) << Slurp(tls.path / "log");
+  ASSERT_TRUE(ChildProcess::Shell("cd '" + tls.path.string() +
+                                   "' && timeout 60 " FENNIC_TRANSPORT_TEST_DIR "/make_test_certificates.sh >log 2>&1"))
+      << Slurp(tls.path / "log");
   const std::string package = Package(300 * 1024);
   std::ofstream(tls.path / "pkg.bin", std::ios::binary) << package;
   const int port = FreeLoopbackPort();
-  ChildProcess server({"openssl", "s_server", "-quiet", "-accept", "127.0.0.1:" + std::to_string(port), "-cert",
-                       "server.pem", "-key", "server.key", "-CAfile", "ca.pem", "-Verify", "1", "-verify_return_error",
-                       "-WWW"},
+  ChildProcess server("openssl s_server -quiet -accept 127.0.0.1:" + std::to_string(port) +
+                          " -cert server.pem -key server.key -CAfile ca.pem -Verify 1 -verify_return_error -WWW",
                       tls.path.string());
   ASSERT_TRUE(server.AwaitPort(port)) << Slurp(tls.path / "log");
 
