@@ -181,9 +181,11 @@ CurlAnswer CurlExchange::RunHop(Handle& handle, const CurlRequest& request, bool
     curl_easy_setopt(curl, CURLOPT_PROXY, settings_.proxy.c_str());
     curl_easy_setopt(curl, CURLOPT_NOPROXY, "");
   }
-  if (request.method == "GET") {
+  curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, nullptr);  // left from an earlier hop otherwise
+  if (request.method == "GET" && request.body.empty()) {
     curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
   } else {
+    // A body goes along whatever the method, as the route asks.
     if (request.method != "POST") curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.method.c_str());
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.c_str());
     curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
