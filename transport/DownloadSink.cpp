@@ -38,6 +38,7 @@ Sha256* DownloadSink::Hash() {
 
 void DownloadSink::HashFrom(uint64_t offset) {
   std::vector<unsigned char> chunk(kHashChunk);
+  uint64_t flushed = offset;
   for (;;) {
     uint64_t until = 0;
     {
@@ -57,6 +58,11 @@ void DownloadSink::HashFrom(uint64_t offset) {
       }
       sha_->Update(chunk.data(), static_cast<size_t>(got));
       offset += static_cast<uint64_t>(got);
+      if (offset - flushed >= kWritebackStep) {
+        // Writeback starts here, off the receiving thread, which may then never wait for the disk.
+        ::sync_file_range(fd_, static_cast<off_t>(flushed), static_cast<off_t>(offset - flushed), SYNC_FILE_RANGE_WRITE);
+        flushed = offset;
+      }
     }
   }
 }
@@ -70,7 +76,7 @@ bool DownloadSink::Open(int status, const std::string& contentRange) {
     }
     mode_ = Mode::Append;
     base_ = existing_;
-    published_ = flushedTo_ = base_;
+    published_ = base_;
     if (sha_) hasher_ = std::thread(&DownloadSink::HashFrom, this, base_);
     return true;
   }
@@ -114,11 +120,6 @@ bool DownloadSink::Take(int status, const std::string& contentRange, const char*
       published_ = Total();
     }
     grown_.notify_one();
-  }
-  if (Total() - flushedTo_ >= kWritebackStep) {
-    ::sync_file_range(fd_, static_cast<off_t>(flushedTo_), static_cast<off_t>(Total() - flushedTo_),
-                      SYNC_FILE_RANGE_WRITE);
-    flushedTo_ = Total();
   }
   if (progress_) progress_(Total());
   return true;

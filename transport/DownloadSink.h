@@ -22,8 +22,8 @@ namespace zelvan::fennic {
 // The checksum is computed on a helper thread that reads back what was
 // just written (from the page cache) while the next chunk arrives, so the
 // check costs the transfer almost nothing; the thread lives only as long as
-// the download. Writeback to disk is started as the file grows, so the
-// final flush does not wait for the whole package at once.
+// the download. That thread also starts writeback to disk as the file
+// grows, so the final flush does not wait for the whole package at once.
 class DownloadSink {
  public:
   enum class Mode { Waiting, Append, Restart, Discard };
@@ -62,7 +62,6 @@ class DownloadSink {
   uint64_t written_ = 0;
   std::string failure_;
   std::function<void(uint64_t)> progress_;
-  uint64_t flushedTo_ = 0;
   // Shared with the hasher thread under lock_.
   std::mutex lock_;
   std::condition_variable grown_;
