@@ -123,14 +123,16 @@ AgentConfig LoadAgentConfig(const std::string& file) {
     config.transport.clientCertFile = options.String("clientCertFile", false);
     config.transport.clientKeyFile = options.String("clientKeyFile", false);
     config.transport.packageStoreFolder = options.String("packageStore", false);
-    for (const auto& [name, path] : {std::pair<const char*, const std::string&>{"clientCertFile", config.transport.clientCertFile},
-                                     {"clientKeyFile", config.transport.clientKeyFile}}) {
+    using Named = std::pair<const char*, const std::string&>;
+    for (const auto& [name, path] : {Named{"clientCertFile", config.transport.clientCertFile},
+                                     Named{"clientKeyFile", config.transport.clientKeyFile}}) {
       if (!path.empty() && ::access(path.c_str(), R_OK) != 0)
         options.Fail(std::string("member \"") + name + "\": cannot read " + path + ": " + std::strerror(errno));
     }
   }
   config.transport.downloadFolder = config.services.downloadFolder;
-  if (config.transport.packageStoreFolder.empty()) config.transport.packageStoreFolder = config.services.dataFolder + "/packages";
+  if (config.transport.packageStoreFolder.empty())
+    config.transport.packageStoreFolder = config.services.dataFolder + "/packages";
 
   PrepareFolder(file, "data folder", config.services.dataFolder);
   PrepareFolder(file, "download folder", config.services.downloadFolder);

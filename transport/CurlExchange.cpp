@@ -129,7 +129,8 @@ CurlAnswer CurlExchange::Run(CurlRequest request) {
   const auto deadline = std::chrono::steady_clock::now() + request.timeout;
   bool withCredentials = request.address.origin == request.credentialOrigin;
   for (int hop = 0;; ++hop) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     request.timeout = std::max(left, std::chrono::milliseconds(1));
     CurlAnswer answer = RunHop(*lease.handle, request, withCredentials);
     char* location = nullptr;

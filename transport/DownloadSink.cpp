@@ -60,7 +60,8 @@ void DownloadSink::HashFrom(uint64_t offset) {
       offset += static_cast<uint64_t>(got);
       if (offset - flushed >= kWritebackStep) {
         // Writeback starts here, off the receiving thread, which may then never wait for the disk.
-        ::sync_file_range(fd_, static_cast<off_t>(flushed), static_cast<off_t>(offset - flushed), SYNC_FILE_RANGE_WRITE);
+        ::sync_file_range(fd_, static_cast<off_t>(flushed), static_cast<off_t>(offset - flushed),
+                          SYNC_FILE_RANGE_WRITE);
         flushed = offset;
       }
     }

@@ -39,7 +39,8 @@ HttpAddress ParseHttpAddress(const std::string& text, bool allowPlainHttp) {
   HttpAddress out;
   out.scheme = Part(url.get(), CURLUPART_SCHEME);
   std::transform(out.scheme.begin(), out.scheme.end(), out.scheme.begin(), ::tolower);
-  if (out.scheme != "http" && out.scheme != "https") throw web::http::http_exception("unsupported address scheme in " + text);
+  if (out.scheme != "http" && out.scheme != "https")
+    throw web::http::http_exception("unsupported address scheme in " + text);
   out.host = Part(url.get(), CURLUPART_HOST);
   if (out.host.size() > 1 && out.host.front() == '[' && out.host.back() == ']')
     out.host = out.host.substr(1, out.host.size() - 2);

@@ -20,9 +20,7 @@ std::vector<std::string> Tree(const fs::path& root) {
 }
 
 struct StoreCase {
-  const char* name;
-  const char* product;
-  const char* version;  // nullptr: the details carry none
+  const char *name, *product, *version;  // version nullptr: the details carry none
   bool ok;
 };
 
@@ -49,9 +47,7 @@ TEST_P(TransportPackageStore, KeepsVerifiedPackagesByProductAndVersionAndNothing
   const std::vector<std::string> kept = {"store", product, version, version + "/fw.bin"};
   EXPECT_EQ(Tree(sandbox.path), c.ok ? kept : std::vector<std::string>());
   EXPECT_EQ(Slurp(sandbox.path / version / "fw.bin"), c.ok ? package : "");
-  if (ok) {
-    EXPECT_EQ(fs::status(sandbox.path / product).permissions() & fs::perms::all, fs::perms::owner_all);
-  }
+  EXPECT_EQ(fs::status(sandbox.path / product).permissions() & fs::perms::all, ok ? fs::perms::owner_all : fs::perms::all);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -78,10 +74,9 @@ TEST(TransportPackageStore, KeepsOnlyTheNewestTwoVersionsAndNeverFollowsALink) {
 
 // The configuration's transport members and the download-folder rule.
 struct ConfigCase {
-  const char* name;
-  const char* transport;  // the "transport" member's JSON
-  unsigned folderMode;    // of the download folder; 0: the agent creates it
-  const char* result;     // "proxy|certificate|store" or the error's telling part
+  const char *name, *transport;  // the "transport" member's JSON
+  unsigned folderMode;           // of the download folder; 0: the agent creates it
+  const char* result;            // "proxy|certificate|store" or the error's telling part
 };
 
 class AgentTransportConfig : public ::testing::TestWithParam<ConfigCase> {};
@@ -89,8 +84,7 @@ class AgentTransportConfig : public ::testing::TestWithParam<ConfigCase> {};
 TEST_P(AgentTransportConfig, ReadsTheTransportMembersAndRefusesASharedDownloadFolder) {
   const ConfigCase& c = GetParam();
   TempFolder dir;
-  if (c.folderMode != 0) fs::create_directory(dir.path / "dl");
-  if (c.folderMode != 0) ::chmod((dir.path / "dl").c_str(), c.folderMode);
+  if (c.folderMode != 0 && fs::create_directory(dir.path / "dl")) ::chmod((dir.path / "dl").c_str(), c.folderMode);
   std::ofstream(dir.path / "agent.json") << "{\"server\": \"http://127.0.0.1:1\", \"tenantId\": \"t\", \"dataFolder\": \""
                                          << (dir.path / "data").string() << "\", \"downloadFolder\": \""
                                          << (dir.path / "dl").string() << "\", \"heartBeatSeconds\": 60, \"logLevel\": 2, "

@@ -59,10 +59,9 @@ TEST_P(TransportProxy, RequestsDownloadsAndResumesTakeTheChosenWay) {
   EXPECT_TRUE(Fetch(client, details, dir.path).first);
   EXPECT_EQ(Slurp(dir.path / "pkg.bin"), package);
 
-  const auto seen = server.Seen();
-  ASSERT_EQ(seen.size(), 3u);
-  EXPECT_EQ(seen[2].headers.count("Range"), 1u) << "the resume asked for the rest";
-  for (const auto& r : seen) {
+  ASSERT_EQ(server.Seen().size(), 3u);
+  EXPECT_EQ(server.Seen()[2].headers.count("Range"), 1u) << "the resume asked for the rest";
+  for (const auto& r : server.Seen()) {
     EXPECT_EQ(r.headers.count("Via"), c.throughProxy ? 1u : 0u) << r.path;
     EXPECT_EQ(r.headers.at("Authorization"), "Bearer tok");
   }
@@ -77,8 +76,7 @@ INSTANTIATE_TEST_SUITE_P(Ways, TransportProxy,
                          [](const auto& info) { return std::string(info.param.name); });
 
 struct CertCase {
-  const char* name;
-  const char* identity;  // "": none
+  const char *name, *identity;  // identity "": none
   bool accepted;
 };
 

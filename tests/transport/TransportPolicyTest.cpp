@@ -25,10 +25,9 @@ struct Hops {
   ScriptedListener b{[this](const SeenRequest& r) { return Answer('B', r); }};
   Hops() { bases = {{'A', a.Base()}, {'B', b.Base()}, {'Z', "http://0.0.0.0:" + std::to_string(b.Port())}}; }
   Reply Answer(char server, const SeenRequest& r) {
-    {
-      std::lock_guard<std::mutex> hold(lock);
-      seen.push_back(std::string(1, server) + (r.headers.count("Authorization") ? "+" : ""));
-    }
+    std::unique_lock<std::mutex> hold(lock);
+    seen.push_back(std::string(1, server) + (r.headers.count("Authorization") ? "+" : ""));
+    hold.unlock();
     const std::string rest = r.path.substr(3);
     if (rest.empty()) return Reply{200, package};
     Reply moved{302, ""};
@@ -76,8 +75,7 @@ INSTANTIATE_TEST_SUITE_P(Chains, TransportTokenPolicy,
 
 TEST(TransportAddress, LoopbackIsParsedAndEveryHopIsCheckedAgain) {
   const struct {
-    const char* from;  // "": a first address
-    const char* to;
+    const char *from, *to;  // from "": a first address
     bool ok;
   } cases[] = {
       {"", "http://127.0.0.1:8/x", true}, {"", "http://127.200.3.4/", true}, {"", "http://[::1]:81/", true},
@@ -97,8 +95,8 @@ TEST(TransportAddress, LoopbackIsParsedAndEveryHopIsCheckedAgain) {
     }
     EXPECT_EQ(ok, c.ok);
   }
-  EXPECT_EQ(ParseHttpAddress("HTTP://LocalHost/a?b=1", false).Url(), "http://localhost:80/a?b=1");
-  EXPECT_EQ(ParseHttpAddress("https://[::1]/", false).Url(), "https://[::1]:443/");
+  EXPECT_EQ(ParseHttpAddress("HTTP://LocalHost/a?b=1", false).Url() + ParseHttpAddress("https://[::1]", false).Url(),
+            "http://localhost:80/a?b=1https://[::1]:443/");
 }
 
 // Something sits where the partial file goes, or the link cannot be sent:
@@ -129,10 +127,8 @@ TEST_P(TransportPartialFile, NeverWritesThroughALinkNorLeavesLitter) {
   EXPECT_EQ(Slurp(victim), "keep");
   const std::string other = ".other.bin.0123456789ab.part", older = ".pkg.bin.0123456789ab.part";
   EXPECT_EQ(dir.Names(), (std::vector<std::string>{other, GetParam().sendable ? "pkg.bin" : older}));
-  if (GetParam().sendable) {
-    EXPECT_EQ(fs::status(dir.path / "pkg.bin").permissions() & fs::perms::all,
-              fs::perms::owner_read | fs::perms::owner_write);
-  }
+  EXPECT_EQ(fs::status(dir.path / "pkg.bin").permissions() & fs::perms::all,
+            GetParam().sendable ? fs::perms::owner_read | fs::perms::owner_write : fs::perms::all);
 }
 
 INSTANTIATE_TEST_SUITE_P(
