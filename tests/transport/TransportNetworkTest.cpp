@@ -15,9 +15,8 @@ namespace {
 
 struct ProxyCase {
   const char* name;
-  bool configured;      // the "proxy" option names the proxy
-  bool environment;     // http_proxy names it
-  const char* noProxy;  // no_proxy, nullptr: unset
+  bool configured, environment;  // the proxy is named by the "proxy" option, by http_proxy
+  const char* noProxy;           // no_proxy, nullptr: unset
   bool throughProxy;
 };
 

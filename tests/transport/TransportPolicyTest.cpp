@@ -37,8 +37,7 @@ struct Hops {
 };
 
 struct HopCase {
-  const char* name;
-  const char* chain;  // first letter: where the link points
+  const char *name, *chain;  // the chain's first letter: where the link points
   std::vector<std::string> seen;
   const char* refusal;  // "": the download succeeds
 };
@@ -105,7 +104,7 @@ TEST(TransportAddress, LoopbackIsParsedAndEveryHopIsCheckedAgain) {
 struct PartialCase {
   const char* name;
   void (*plant)(const fs::path& partial, const fs::path& victim);
-  bool sendable;
+  bool sendable;  // the link can be sent
 };
 
 class TransportPartialFile : public ::testing::TestWithParam<PartialCase> {};
