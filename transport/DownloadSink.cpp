@@ -13,6 +13,7 @@ namespace zelvan::fennic {
 namespace {
 constexpr uint64_t kWritebackStep = 8 << 20;
 constexpr size_t kHashChunk = 1 << 20;
+constexpr size_t kWriteChunk = 1 << 20;
 }  // namespace
 
 DownloadSink::DownloadSink(int fd, uint64_t existing, uint64_t limit, std::unique_ptr<Sha256> primed)
@@ -97,16 +98,10 @@ bool DownloadSink::Open(int status, const std::string& contentRange) {
   return true;
 }
 
-bool DownloadSink::Take(int status, const std::string& contentRange, const char* data, size_t size) {
-  if (mode_ == Mode::Waiting && !Open(status, contentRange)) return false;
-  if (mode_ == Mode::Discard) return true;
-  if (limit_ != 0 && Total() + size > limit_) {
-    failure_ = "package is larger than the announced size";
-    return false;
-  }
+bool DownloadSink::Finish() {
   size_t done = 0;
-  while (done < size) {
-    const ssize_t n = ::write(fd_, data + done, size - done);
+  while (done < pending_.size()) {
+    const ssize_t n = ::write(fd_, pending_.data() + done, pending_.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       failure_ = std::string("cannot write the package: ") + std::strerror(errno);
@@ -114,7 +109,7 @@ bool DownloadSink::Take(int status, const std::string& contentRange, const char*
     }
     done += static_cast<size_t>(n);
   }
-  written_ += size;
+  pending_.clear();
   if (hasher_.joinable()) {
     {
       std::lock_guard<std::mutex> hold(lock_);
@@ -122,6 +117,20 @@ bool DownloadSink::Take(int status, const std::string& contentRange, const char*
     }
     grown_.notify_one();
   }
+  return true;
+}
+
+bool DownloadSink::Take(int status, const std::string& contentRange, const char* data, size_t size) {
+  if (mode_ == Mode::Waiting && !Open(status, contentRange)) return false;
+  if (mode_ == Mode::Discard) return true;
+  if (limit_ != 0 && Total() + size > limit_) {
+    failure_ = "package is larger than the announced size";
+    return false;
+  }
+  // Chunks arrive small; they reach the file (and the checksum thread) in large writes.
+  pending_.insert(pending_.end(), data, data + size);
+  written_ += size;
+  if (pending_.size() >= kWriteChunk && !Finish()) return false;
   if (progress_) progress_(Total());
   return true;
 }

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "Sha256.h"
 
@@ -38,8 +39,11 @@ class DownloadSink {
 
   // Takes one chunk; false (with Failure() set) stops the transfer.
   bool Take(int status, const std::string& contentRange, const char* data, size_t size);
+  // Writes out what is still held back; call once the body has ended or
+  // broken off. False (with Failure() set) when the file refused it.
+  bool Finish();
   Mode Kind() const { return mode_; }
-  // Bytes of the package now in the file.
+  // Bytes of the package taken (in the file after Finish).
   uint64_t Total() const { return base_ + written_; }
   const std::string& Failure() const { return failure_; }
   // Called after each chunk with Total(); set before the transfer.
@@ -61,6 +65,7 @@ class DownloadSink {
   uint64_t base_ = 0;
   uint64_t written_ = 0;
   std::string failure_;
+  std::vector<char> pending_;
   std::function<void(uint64_t)> progress_;
   // Shared with the hasher thread under lock_.
   std::mutex lock_;

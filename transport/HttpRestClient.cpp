@@ -364,11 +364,12 @@ bool HttpRestClient::DownloadInto(const std::string& answer, const std::string& 
       got = exchange_->Run(std::move(request));
     } catch (const http::http_exception& e) {
       Settle(0, "", e.what());
+      if (sink.Failure().empty()) sink.Finish();  // what arrived stays for the resume
       if (!sink.Failure().empty()) return fail(sink.Failure(), true);
       fail("", false);
       throw;
     }
-    if (!sink.Failure().empty()) return fail(sink.Failure(), true);
+    if (!sink.Failure().empty() || !sink.Finish()) return fail(sink.Failure(), true);
     if (got.status != 200 && got.status != 206) {
       Settle(got.status, got.retryAfter, "");
       return fail("server answered HTTP " + std::to_string(got.status) + " to package download", false);
