@@ -6,6 +6,9 @@
 #   thread_names       their names, comma-separated
 #   rss_kib            resident memory
 #   cpu_ticks          user + system clock ticks spent over the idle window
+#   wakeups            context switches of all its threads over the window
+#   wakeups_per_beat   the same per heart beat (all of them, when the agent
+#                      wakes for nothing but heart beats)
 #   heart_beats        heart beats the server saw in the window
 #   files_per_beat     data-folder files (re)written per heart beat
 set -euo pipefail
@@ -59,12 +62,13 @@ sleep 3
 
 snapshot() { find "$work/data" -type f -printf '%i %T@ %p\n' | sort; }
 ticks() { awk '{print $14 + $15}' "/proc/$agent_pid/stat"; }
+switches() { cat /proc/"$agent_pid"/task/*/status | awk '/ctxt_switches:/{n += $2} END{print n}'; }
 beats() { grep -c '"type":"3"' "$work/record.jsonl" || true; }
 
 snapshot >"$work/before"
-t0=$(ticks); b0=$(beats)
+t0=$(ticks); b0=$(beats); w0=$(switches)
 sleep "$idle"
-t1=$(ticks); b1=$(beats)
+t1=$(ticks); b1=$(beats); w1=$(switches)
 snapshot >"$work/after"
 
 threads=$(awk '/^Threads:/{print $2}' "/proc/$agent_pid/status")
@@ -76,5 +80,7 @@ echo "threads $threads"
 echo "thread_names $names"
 echo "rss_kib $rss"
 echo "cpu_ticks $((t1 - t0))"
+echo "wakeups $((w1 - w0))"
+awk -v w="$((w1 - w0))" -v n="$n" 'BEGIN{printf "wakeups_per_beat %s\n", (n > 0 ? sprintf("%.1f", w / n) : "n/a")}'
 echo "heart_beats $n"
 awk -v c="$changed" -v n="$n" 'BEGIN{printf "files_per_beat %s\n", (n > 0 ? sprintf("%.1f", c / n) : "n/a")}'
