@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 namespace zelvan::fennic::agent {
 
@@ -67,6 +68,14 @@ void PrepareFolder(const std::string& file, const std::string& what, const std::
     throw ConfigError(file + ": " + what + " " + folder + " is not writable");
 }
 
+// Packages land here before they are checked; another user who can write
+// into the folder could swap them in between.
+void RefuseSharedFolder(const std::string& file, const std::string& what, const std::string& folder) {
+  struct stat info {};
+  if (::stat(folder.c_str(), &info) == 0 && (info.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+    throw ConfigError(file + ": " + what + " " + folder + " is writable by other users; make it private (chmod go-w)");
+}
+
 }  // namespace
 
 AgentConfig LoadAgentConfig(const std::string& file) {
@@ -110,11 +119,25 @@ AgentConfig LoadAgentConfig(const std::string& file) {
     config.transport.requestTimeout = std::chrono::milliseconds(options.Integer("requestTimeoutMs", 1, 3600000, false, 5000));
     config.transport.downloadTimeout =
         std::chrono::milliseconds(options.Integer("downloadTimeoutMs", 1, 86400000, false, 600000));
+    config.transport.proxy = options.String("proxy", false);
+    config.transport.clientCertFile = options.String("clientCertFile", false);
+    config.transport.clientKeyFile = options.String("clientKeyFile", false);
+    config.transport.packageStoreFolder = options.String("packageStore", false);
+    using Named = std::pair<const char*, const std::string&>;
+    for (const auto& [name, path] : {Named{"clientCertFile", config.transport.clientCertFile},
+                                     Named{"clientKeyFile", config.transport.clientKeyFile}}) {
+      if (!path.empty() && ::access(path.c_str(), R_OK) != 0)
+        options.Fail(std::string("member \"") + name + "\": cannot read " + path + ": " + std::strerror(errno));
+    }
   }
   config.transport.downloadFolder = config.services.downloadFolder;
+  if (config.transport.packageStoreFolder.empty())
+    config.transport.packageStoreFolder = config.services.dataFolder + "/packages";
 
   PrepareFolder(file, "data folder", config.services.dataFolder);
   PrepareFolder(file, "download folder", config.services.downloadFolder);
+  RefuseSharedFolder(file, "download folder", config.services.downloadFolder);
+  PrepareFolder(file, "package store", config.transport.packageStoreFolder);
   return config;
 }
 

@@ -28,7 +28,11 @@ class ConfigError : public std::runtime_error {
 //   "onceTimeoutSeconds" positive integer, bound of each --once wait (default 60)
 //   "softwareDownload"  boolean (default true)
 //   "transport"         object: "routesFile", "caFile" (strings), "allowPlainHttp" (boolean),
-//                       "connectTimeoutMs", "requestTimeoutMs", "downloadTimeoutMs" (positive integers)
+//                       "connectTimeoutMs", "requestTimeoutMs", "downloadTimeoutMs" (positive integers),
+//                       "proxy" (string, replaces http_proxy, https_proxy and no_proxy),
+//                       "clientCertFile", "clientKeyFile" (readable PEM files),
+//                       "packageStore" (string, default <dataFolder>/packages, created private)
+// The download folder must not be writable by other users; created 0700.
 struct AgentConfig {
   services::ServiceSettings services;
   HttpTransportOptions transport;

@@ -1,20 +1,23 @@
 #include "HttpRestClient.h"
 
-#include <cpprest/http_client.h>
+#include <cpprest/http_msg.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
-#include <condition_variable>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <system_error>
 #include <vector>
 
+#include "CurlExchange.h"
 #include "DownloadSink.h"
+#include "ExchangeText.h"
 #include "IAgentUtils.h"
 #include "LocalTarget.h"
+#include "PackageStore.h"
 #include "Sha256.h"
 #include "TextConversion.h"
 
@@ -25,88 +28,23 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Partial files this old belong to no download that can still be running.
+constexpr auto kStalePartialAge = std::chrono::hours(24 * 7);
+
 void Note(int level, const char* where, const std::string& text) {
   if (auto log = IAgentUtils::getLogManager()) log->Log(level, std::string("HttpRestClient::") + where, text);
 }
 
-bool IsLoopbackHost(std::string host) {
-  if (!host.empty() && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-  return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+CurlSettings SettingsOf(const HttpTransportOptions& o) {
+  return CurlSettings{o.caFile, o.proxy, o.clientCertFile, o.clientKeyFile, o.allowPlainHttp, o.connectTimeout};
 }
 
-// Splits an absolute address into origin ("scheme://host:port") and the
-// rest; refuses schemes other than http(s) and plain HTTP beyond loopback.
-struct Address {
-  std::string origin;
-  std::string path;  // "" or starting with "/"
-};
-Address SplitAddress(const std::string& text, bool allowPlainHttp) {
-  web::uri uri;
-  try {
-    uri = web::uri(text);
-  } catch (const web::uri_exception& e) {
-    throw http::http_exception("invalid server address " + text + ": " + e.what());
-  }
-  const std::string scheme = uri.scheme();
-  if (scheme != "http" && scheme != "https") throw http::http_exception("unsupported address scheme in " + text);
-  if (uri.host().empty()) throw http::http_exception("server address without host: " + text);
-  if (scheme == "http" && !allowPlainHttp && !IsLoopbackHost(uri.host()))
-    throw http::http_exception("plain HTTP refused for non-loopback host " + uri.host());
-  Address out;
-  out.origin = scheme + "://" + uri.host();
-  if (uri.port() > 0) out.origin += ":" + std::to_string(uri.port());
-  out.path = uri.path() == "/" ? "" : uri.path();
-  if (!out.path.empty() && out.path.back() == '/') out.path.pop_back();
-  if (!uri.query().empty()) out.path += "?" + uri.query();
-  return out;
-}
-
-// Waits for a task at most `limit`; past that the exchange is cancelled and
-// reported as a time-out, so no call outlives its deadline by much.
-template <typename T>
-T AwaitWithin(pplx::task<T> task, pplx::cancellation_token_source& cancel, std::chrono::milliseconds limit,
-              std::chrono::milliseconds grace, const std::string& what) {
-  struct State {
-    std::mutex m;
-    std::condition_variable cv;
-    bool done = false;
-  };
-  auto state = std::make_shared<State>();
-  auto watched = task.then([state](pplx::task<T> t) {
-    {
-      std::lock_guard<std::mutex> hold(state->m);
-      state->done = true;
-    }
-    state->cv.notify_all();
-    return t;
-  });
-  std::unique_lock<std::mutex> hold(state->m);
-  if (!state->cv.wait_for(hold, limit, [&] { return state->done; })) {
-    cancel.cancel();
-    // Cancellation closes the socket; give it a moment, then leave the task
-    // to finish on its own (it owns its state).
-    state->cv.wait_for(hold, grace, [&] { return state->done; });
-    if (!state->done) {
-      hold.unlock();
-      throw http::http_exception(std::make_error_code(std::errc::timed_out), what + " timed out");
-    }
-    hold.unlock();
-    try {
-      watched.get();
-    } catch (...) {
-    }
-    throw http::http_exception(std::make_error_code(std::errc::timed_out), what + " timed out");
-  }
-  hold.unlock();
-  try {
-    return watched.get();
-  } catch (const http::http_exception&) {
-    throw;
-  } catch (const pplx::task_canceled&) {
-    throw http::http_exception(std::make_error_code(std::errc::operation_canceled), what + " cancelled");
-  } catch (const std::exception& e) {
-    throw http::http_exception(what + " failed: " + e.what());
-  }
+// The tenant's base address with `path` below it.
+HttpAddress Below(HttpAddress base, const std::string& path) {
+  std::string prefix = base.target.substr(0, base.target.find('?'));
+  while (!prefix.empty() && prefix.back() == '/') prefix.pop_back();
+  base.target = prefix + path;
+  return base;
 }
 
 std::string ReadText(const web::json::value& doc, const char* key) {
@@ -125,6 +63,12 @@ int64_t ReadSize(const web::json::value& doc, const char* key) {
   return where->as_number().to_int64();
 }
 
+std::string VersionOf(const web::json::value& details, const web::json::value& urlSource) {
+  std::string version = ReadText(details, "Version");
+  if (version.empty() && urlSource.is_object()) version = ReadText(urlSource, "Version");
+  return version.empty() ? "unversioned" : version;
+}
+
 struct FileCloser {
   int fd;
   ~FileCloser() {
@@ -132,11 +76,65 @@ struct FileCloser {
   }
 };
 
+// Opens the partial file for reading and appending without following a
+// link, and only when it is a plain file of its own (no second hard link
+// that writes would go through); otherwise the name is replaced.
+int OpenPartial(const fs::path& partial, std::string& reason) {
+  const int flags = O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC;
+  int fd = ::open(partial.c_str(), flags, 0600);
+  struct stat info {};
+  if (fd >= 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 1) return fd;
+  if (fd >= 0) ::close(fd);
+  ::unlink(partial.c_str());
+  fd = ::open(partial.c_str(), flags | O_EXCL, 0600);
+  if (fd < 0) reason = "cannot create " + partial.string() + ": " + std::strerror(errno);
+  return fd;
+}
+
+// Partial files of the same package name under another identity (a link
+// that is no longer pending) and any left for a week go.
+void DropStalePartials(const fs::path& folder, const std::string& name, const std::string& keep) {
+  std::error_code ec;
+  const auto now = fs::file_time_type::clock::now();
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string entry = it->path().filename().string();
+    if (entry == keep || entry.size() < 6 || entry[0] != '.' || entry.compare(entry.size() - 5, 5, ".part") != 0)
+      continue;
+    std::error_code statEc;
+    const bool sameName = entry.rfind("." + name + ".", 0) == 0;
+    const auto age = now - fs::last_write_time(it->path(), statEc);
+    if (!it->is_symlink(statEc) && (sameName || (!statEc && age > kStalePartialAge))) {
+      fs::remove(it->path(), statEc);
+      Note(2, "DownloadFile", "Removed the stale partial download " + entry);
+    }
+  }
+}
+
+std::unique_ptr<Sha256> HashOfExisting(int fd, uint64_t& existing) {
+  auto sha = std::make_unique<Sha256>();
+  std::vector<unsigned char> chunk(1 << 16);
+  uint64_t hashed = 0;
+  while (hashed < existing) {
+    const ssize_t got = ::pread(fd, chunk.data(), chunk.size(), static_cast<off_t>(hashed));
+    if (got <= 0) break;
+    sha->Update(chunk.data(), static_cast<size_t>(got));
+    hashed += static_cast<uint64_t>(got);
+  }
+  if (hashed != existing) {
+    // Unreadable: start over rather than resume on unknown bytes.
+    existing = 0;
+    if (::ftruncate(fd, 0) != 0) Note(3, "DownloadFile", "cannot reset an unreadable partial download");
+    return std::make_unique<Sha256>();
+  }
+  return sha;
+}
+
 }  // namespace
 
 HttpRestClient::HttpRestClient(HttpTransportOptions options)
     : options_(std::move(options)),
-      routes_(options_.routesFile.empty() ? RouteTable() : RouteTable::FromFile(options_.routesFile)) {
+      routes_(options_.routesFile.empty() ? RouteTable() : RouteTable::FromFile(options_.routesFile)),
+      exchange_(std::make_unique<CurlExchange>(SettingsOf(options_))) {
   Sha256::Prepare();
 }
 
@@ -158,24 +156,24 @@ HttpRestClient::Snapshot HttpRestClient::Take() const {
   return Snapshot{base_, tenant_, token_};
 }
 
-std::shared_ptr<http::client::http_client> HttpRestClient::ClientFor(const std::string& origin, bool download) {
-  const std::string key = origin + (download ? "|download" : "|request");
-  std::lock_guard<std::mutex> hold(lock_);
-  auto& slot = clients_[key];
-  if (!slot) {
-    http::client::http_client_config config;
-    // The client's own timer restarts on every network step, so it acts as
-    // the connect and stall limit; the whole exchange is bounded separately.
-    config.set_timeout(options_.connectTimeout);
-    config.set_validate_certificates(true);
-    if (!options_.caFile.empty()) {
-      const std::string ca = options_.caFile;
-      config.set_ssl_context_callback([ca](boost::asio::ssl::context& ctx) { ctx.load_verify_file(ca); });
-    }
-    if (download) config.set_chunksize(256 * 1024);
-    slot = std::make_shared<http::client::http_client>(origin, config);
+CurlRequest HttpRestClient::Addressed(const HttpAddress& address, const Snapshot& now) const {
+  CurlRequest request;
+  request.address = address;
+  try {
+    request.credentialOrigin = ParseHttpAddress(now.base, options_.allowPlainHttp).origin;
+  } catch (const http::http_exception&) {
+    // No usable tenant server: nobody gets the credentials.
   }
-  return slot;
+  if (!now.tenant.empty()) request.credentials.push_back("X-Tenant-Id: " + now.tenant);
+  if (!now.token.empty()) request.credentials.push_back("Authorization: Bearer " + now.token);
+  return request;
+}
+
+void HttpRestClient::Settle(int status, const std::string& retryAfter, const std::string& failure) {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (status != 0) lastStatus_ = status;
+  retryAfter_ = (status == 429 || status == 503) ? RetryAfterSeconds(retryAfter, std::time(nullptr)) : "";
+  lastFailure_ = failure;
 }
 
 std::string HttpRestClient::ExecuteRequest(int requestType, std::string_view body) {
@@ -189,7 +187,6 @@ std::string HttpRestClient::ExecuteRequest(int requestType, std::string_view bod
     Note(3, "ExecuteRequest", "No tenant endpoint for request type " + std::to_string(requestType));
     return {};
   }
-  const Address address = SplitAddress(now.base, options_.allowPlainHttp);
   std::string path = RouteTable::Expand(route->path, now.tenant);
   if (requestType == 22) {
     // Configuration acknowledgements name their own server path.
@@ -204,38 +201,35 @@ std::string HttpRestClient::ExecuteRequest(int requestType, std::string_view bod
     } catch (const web::json::json_exception&) {
     }
   }
-
-  http::http_request request(route->method);
-  request.set_request_uri(address.path + path);
-  request.headers().add("Accept", "application/json");
-  if (!now.tenant.empty()) request.headers().add("X-Tenant-Id", now.tenant);
-  if (!now.token.empty()) request.headers().add("Authorization", "Bearer " + now.token);
-  if (!body.empty()) request.set_body(std::string(body), "application/json");
-
-  auto client = ClientFor(address.origin, false);
-  pplx::cancellation_token_source cancel;
-  auto exchange = client->request(request, cancel.get_token()).then([](http::http_response response) {
-    return response.extract_utf8string(true).then([response](std::string text) {
-      return std::make_pair(static_cast<int>(response.status_code()), std::move(text));
-    });
-  });
-  auto [status, text] = AwaitWithin(exchange, cancel, options_.requestTimeout, options_.connectTimeout,
-                                    "request type " + std::to_string(requestType));
-  {
-    std::lock_guard<std::mutex> hold(lock_);
-    lastStatus_ = status;
+  const std::string name = RequestName(requestType);
+  CurlAnswer answer;
+  try {
+    CurlRequest request = Addressed(Below(ParseHttpAddress(now.base, options_.allowPlainHttp), path), now);
+    request.method = route->method;
+    request.headers.push_back("Accept: application/json");
+    if (!body.empty()) {
+      request.headers.push_back("Content-Type: application/json");
+      request.body = std::string(body);
+    }
+    request.timeout = options_.requestTimeout;
+    answer = exchange_->Run(std::move(request));
+  } catch (const http::http_exception& e) {
+    Settle(0, "", e.what());
+    throw;
   }
-  if (status < 200 || status > 299) {
+  if (answer.status < 200 || answer.status > 299) {
+    const std::string failure = "server answered HTTP " + std::to_string(answer.status) + " to " + name;
+    Settle(answer.status, answer.retryAfter, failure);
     Note(3, "ExecuteRequest",
-         "Request type " + std::to_string(requestType) + " answered with HTTP status " + std::to_string(status));
+         "Request type " + std::to_string(requestType) + " answered with HTTP status " + std::to_string(answer.status));
     return {};
   }
-  return text;
+  Settle(answer.status, answer.retryAfter, "");
+  return std::move(answer.body);
 }
 
 bool HttpRestClient::DownloadFile(const std::string& answer, const std::wstring& localPath, std::wstring& reason,
                                   web::json::value& urlSource, std::wstring& product) {
-  (void)product;
   std::string why;
   bool ok = false;
   std::string details = answer;
@@ -251,19 +245,24 @@ bool HttpRestClient::DownloadFile(const std::string& answer, const std::wstring&
     }
   }
   try {
-    ok = DownloadInto(details, ToUtf8(localPath), why);
+    ok = DownloadInto(details, ToUtf8(localPath), ToUtf8(product), urlSource, why);
   } catch (const http::http_exception& e) {
     why = std::string("transfer failed: ") + e.what();
   } catch (const std::exception& e) {
     why = std::string("download failed: ") + e.what();
   }
   if (!ok && why.empty()) why = "download failed";
-  if (!ok) Note(3, "DownloadFile", why);
+  if (!ok) {
+    Note(3, "DownloadFile", why);
+    std::lock_guard<std::mutex> hold(lock_);
+    lastFailure_ = why;
+  }
   reason = ok ? std::wstring() : ToWide(why);
   return ok;
 }
 
-bool HttpRestClient::DownloadInto(const std::string& answer, const std::string& localPath, std::string& reason) {
+bool HttpRestClient::DownloadInto(const std::string& answer, const std::string& localPath, const std::string& product,
+                                  const web::json::value& urlSource, std::string& reason) {
   if (answer.empty()) {
     reason = "no download details";
     return false;
@@ -299,84 +298,54 @@ bool HttpRestClient::DownloadInto(const std::string& answer, const std::string& 
     return false;
   }
 
-  Address address;
-  if (link[0] == '/') {
-    const Snapshot now = Take();
-    if (now.base.empty()) {
-      reason = "no tenant endpoint for the download link";
-      return false;
-    }
-    address = SplitAddress(now.base, options_.allowPlainHttp);
-    address.path += link;
-  } else {
-    address = SplitAddress(link, options_.allowPlainHttp);
+  // Everything about the request is checked before the partial file exists.
+  const Snapshot now = Take();
+  if (link[0] == '/' && now.base.empty()) {
+    reason = "no tenant endpoint for the download link";
+    return false;
   }
-  if (address.path.empty()) address.path = "/";
+  const HttpAddress address = link[0] == '/' ? Below(ParseHttpAddress(now.base, options_.allowPlainHttp), link)
+                                             : ParseHttpAddress(link, options_.allowPlainHttp);
+  CurlRequest request = Addressed(address, now);
 
   // The partial file is named after the package identity, so only a partial
   // download of the same package is resumed.
   Sha256 identity;
   const std::string idText = link + "|" + std::to_string(expectedSize) + "|" + expectedSha;
   identity.Update(idText.data(), idText.size());
-  const fs::path partial =
-      target->folder / ("." + target->name + "." + identity.HexDigest().substr(0, 12) + ".part");
+  const std::string partialName = "." + target->name + "." + identity.HexDigest().substr(0, 12) + ".part";
+  const fs::path partial = target->folder / partialName;
   const fs::path finalPath = target->folder / target->name;
+  DropStalePartials(target->folder, target->name, partialName);
 
+  FileCloser file{OpenPartial(partial, reason)};
+  if (file.fd < 0) return false;
   std::error_code ec;
-  uint64_t existing = 0;
-  if (fs::is_regular_file(partial, ec)) existing = fs::file_size(partial, ec);
-  if (ec || (expectedSize >= 0 && existing > static_cast<uint64_t>(expectedSize))) {
-    fs::remove(partial, ec);
+  auto fail = [&](std::string why, bool dropPartial) {
+    struct stat info {};
+    if (dropPartial || (::fstat(file.fd, &info) == 0 && info.st_size == 0)) fs::remove(partial, ec);
+    reason = std::move(why);
+    return false;
+  };
+  struct stat info {};
+  uint64_t existing = ::fstat(file.fd, &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+  if (expectedSize >= 0 && existing > static_cast<uint64_t>(expectedSize)) {
+    if (::ftruncate(file.fd, 0) != 0) return fail("cannot reset " + partial.string(), true);
     existing = 0;
   }
-
   const bool checkSha = !expectedSha.empty();
-  std::unique_ptr<Sha256> primed = checkSha ? std::make_unique<Sha256>() : nullptr;
-  if (primed && existing > 0) {
-    // Resuming: the checksum covers the part already on disk too.
-    std::unique_ptr<FILE, int (*)(FILE*)> in(std::fopen(partial.c_str(), "rb"), &std::fclose);
-    std::vector<unsigned char> chunk(1 << 16);
-    size_t got = 0;
-    uint64_t hashed = 0;
-    while (in && (got = std::fread(chunk.data(), 1, chunk.size(), in.get())) > 0) {
-      primed->Update(chunk.data(), got);
-      hashed += got;
-    }
-    if (hashed != existing) {
-      primed = std::make_unique<Sha256>();
-      existing = 0;
-    }
-  }
+  std::unique_ptr<Sha256> primed;
+  if (checkSha) primed = existing > 0 ? HashOfExisting(file.fd, existing) : std::make_unique<Sha256>();
 
-  FileCloser file{::open(partial.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644)};
-  if (file.fd < 0) {
-    reason = "cannot create " + partial.string() + ": " + std::strerror(errno);
-    return false;
-  }
-  if (existing == 0 && ::ftruncate(file.fd, 0) != 0) {
-    reason = "cannot reset " + partial.string();
-    return false;
-  }
-
-  auto sink = std::make_shared<DownloadSink>(file.fd, std::move(primed));
+  const uint64_t whole = expectedSize > 0 ? static_cast<uint64_t>(expectedSize) : 0;
+  DownloadSink sink(file.fd, existing, whole, std::move(primed));
   uint64_t total = existing;
-  const bool alreadyComplete = expectedSize > 0 && existing == static_cast<uint64_t>(expectedSize);
-  if (!alreadyComplete) {
-    http::http_request request(http::methods::GET);
-    request.set_request_uri(address.path);
-    const Snapshot now = Take();
-    if (!now.tenant.empty()) request.headers().add("X-Tenant-Id", now.tenant);
-    if (!now.token.empty()) request.headers().add("Authorization", "Bearer " + now.token);
-    if (existing > 0) request.headers().add("Range", "bytes=" + std::to_string(existing) + "-");
-    request.set_response_stream(concurrency::streams::streambuf<uint8_t>(sink));
-
-    if (expectedSize > 0) {
+  if (!(whole > 0 && existing == whole)) {
+    if (whole > 0) {
       // Progress in quarters, counted over the whole package.
       auto next = std::make_shared<int>(1);
-      const uint64_t whole = static_cast<uint64_t>(expectedSize);
       const std::string shown = target->name;
-      sink->OnProgress([next, whole, existing, shown](uint64_t written) {
-        const uint64_t done = existing + written;
+      sink.OnProgress([next, whole, shown](uint64_t done) {
         while (*next <= 4 && done * 4 >= whole * static_cast<uint64_t>(*next)) {
           Note(2, "DownloadFile", "Download progress " + shown + ": " + std::to_string(*next * 25) + "% (" +
                                       std::to_string(std::min(done, whole)) + " of " + std::to_string(whole) +
@@ -385,79 +354,59 @@ bool HttpRestClient::DownloadInto(const std::string& answer, const std::string& 
         }
       });
     }
-    auto client = ClientFor(address.origin, true);
-    pplx::cancellation_token_source cancel;
-    const int fd = file.fd;
-    auto exchange = client->request(request, cancel.get_token()).then([sink, existing, expectedSize,
-                                                                         fd](http::http_response r) {
-      const int status = r.status_code();
-      const uint64_t whole = expectedSize >= 0 ? static_cast<uint64_t>(expectedSize) : 0;
-      if (status == http::status_codes::PartialContent && existing > 0) {
-        sink->Open(DownloadSink::Mode::Append, whole > 0 ? whole - existing : 0);
-      } else if (status == http::status_codes::OK) {
-        // The whole package comes (again): start the file over.
-        sink->Open(::ftruncate(fd, 0) == 0 ? DownloadSink::Mode::Restart : DownloadSink::Mode::Discard, whole);
-      } else {
-        sink->Open(DownloadSink::Mode::Discard, 0);
-      }
-      return r.content_ready().then([status](http::http_response) { return status; });
-    });
-    int status = 0;
+    if (existing > 0) request.headers.push_back("Range: bytes=" + std::to_string(existing) + "-");
+    request.timeout = options_.downloadTimeout;
+    request.onBody = [&sink](const CurlAnswer& head, const char* data, size_t size) {
+      return sink.Take(head.status, head.contentRange, data, size);
+    };
+    CurlAnswer got;
     try {
-      status = AwaitWithin(exchange, cancel, options_.downloadTimeout, options_.connectTimeout, "download of " + link);
-    } catch (...) {
-      sink->Open(DownloadSink::Mode::Discard, 0);
-      if (!sink->Failure().empty()) {
-        fs::remove(partial, ec);
-        reason = sink->Failure();
-        return false;
-      }
+      got = exchange_->Run(std::move(request));
+    } catch (const http::http_exception& e) {
+      Settle(0, "", e.what());
+      if (sink.Failure().empty()) sink.Finish();  // what arrived stays for the resume
+      if (!sink.Failure().empty()) return fail(sink.Failure(), true);
+      fail("", false);
       throw;
     }
-    if (!sink->Failure().empty()) {
-      fs::remove(partial, ec);
-      reason = sink->Failure();
-      return false;
+    if (!sink.Failure().empty() || !sink.Finish()) return fail(sink.Failure(), true);
+    if (got.status != 200 && got.status != 206) {
+      Settle(got.status, got.retryAfter, "");
+      return fail("server answered HTTP " + std::to_string(got.status) + " to package download", false);
     }
-    if (status != http::status_codes::OK && status != http::status_codes::PartialContent) {
-      reason = "package request answered with HTTP status " + std::to_string(status);
-      return false;
-    }
-    total = (status == http::status_codes::OK ? 0 : existing) + sink->Written();
+    Settle(got.status, got.retryAfter, "");
+    // A 206 without a body (nothing was left) keeps what is on disk.
+    total = sink.Kind() == DownloadSink::Mode::Waiting ? (got.status == 206 ? existing : 0) : sink.Total();
   }
 
-  if (expectedSize >= 0 && total != static_cast<uint64_t>(expectedSize)) {
-    reason = "package has " + std::to_string(total) + " bytes, expected " + std::to_string(expectedSize);
-    if (total > static_cast<uint64_t>(expectedSize)) fs::remove(partial, ec);
-    return false;
-  }
+  if (expectedSize >= 0 && total != static_cast<uint64_t>(expectedSize))
+    return fail("package has " + std::to_string(total) + " bytes, expected " + std::to_string(expectedSize),
+                total > static_cast<uint64_t>(expectedSize));
   if (checkSha) {
-    const std::string actual = sink->Hash()->HexDigest();
-    if (actual != expectedSha) {
-      fs::remove(partial, ec);
-      reason = "package checksum mismatch: expected " + expectedSha + ", got " + actual;
-      return false;
-    }
+    const std::string actual = sink.Hash()->HexDigest();
+    if (actual != expectedSha)
+      return fail("package checksum mismatch: expected " + expectedSha + ", got " + actual, true);
   }
-  if (::fsync(file.fd) != 0) {
-    reason = "cannot flush " + partial.string();
-    return false;
-  }
+  if (::fsync(file.fd) != 0) return fail("cannot flush " + partial.string(), false);
   fs::rename(partial, finalPath, ec);
-  if (ec) {
-    reason = "cannot move the package into place: " + ec.message();
-    fs::remove(partial, ec);
-    return false;
-  }
+  if (ec) return fail("cannot move the package into place: " + ec.message(), true);
   Note(2, "DownloadFile", "Downloaded " + finalPath.string() + " (" + std::to_string(total) + " bytes" +
                               (checkSha ? ", SHA-256 verified)" : ")"));
+  if (options_.packageStoreFolder.empty()) return true;
+  if (product.empty()) {
+    Note(2, "DownloadFile", "No product for " + target->name + "; not kept in the package store");
+    return true;
+  }
+  const std::string version = VersionOf(doc, urlSource);
+  reason = PackageStore(options_.packageStoreFolder).Keep(finalPath.string(), product, version, target->name);
+  if (!reason.empty()) return false;
+  Note(2, "DownloadFile", "Kept " + target->name + " in the package store as " + product + "/" + version);
   return true;
 }
 
 void HttpRestClient::RunTransportCommand() {
-  // Drops the kept clients, so the next request opens fresh connections.
-  std::lock_guard<std::mutex> hold(lock_);
-  clients_.clear();
+  // Drops the kept handles, so the next request opens fresh connections.
+  exchange_->Forget();
 }
 
 void HttpRestClient::SetTransportOption(int value) {
@@ -466,6 +415,7 @@ void HttpRestClient::SetTransportOption(int value) {
 }
 
 std::wstring HttpRestClient::GetTransportValue(int argument) {
+  if (argument == 3) return std::to_wstring(exchange_->KeptHandles());
   std::lock_guard<std::mutex> hold(lock_);
   switch (argument) {
     case 0:
@@ -474,8 +424,10 @@ std::wstring HttpRestClient::GetTransportValue(int argument) {
       return ToWide(tenant_);
     case 2:
       return std::to_wstring(lastStatus_);
-    case 3:
-      return std::to_wstring(clients_.size());
+    case 4:
+      return ToWide(retryAfter_);
+    case 5:
+      return ToWide(lastFailure_);
     default:
       return {};
   }

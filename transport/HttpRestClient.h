@@ -1,7 +1,6 @@
 #pragma once
 
 #include <chrono>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -10,11 +9,11 @@
 #include "IRestClient.h"
 #include "RouteTable.h"
 
-namespace web::http::client {
-class http_client;
-}
-
 namespace zelvan::fennic {
+
+class CurlExchange;
+struct CurlRequest;
+struct HttpAddress;
 
 struct HttpTransportOptions {
   std::string routesFile;  // optional JSON override of the route table
@@ -24,13 +23,22 @@ struct HttpTransportOptions {
   std::chrono::milliseconds requestTimeout{5000};
   std::chrono::milliseconds downloadTimeout{600000};
   std::string downloadFolder;  // where packages land; empty: the folder of the local path
+  // "scheme://host:port" of a proxy for every exchange; empty: the
+  // environment's https_proxy, http_proxy and no_proxy.
+  std::string proxy;
+  std::string clientCertFile;  // PEM client certificate for servers that ask for one
+  std::string clientKeyFile;   // its PEM private key
+  // Verified packages are kept under <packageStoreFolder>/<product>/<version>/;
+  // empty: none kept.
+  std::string packageStoreFolder;
 };
 
 // The REST transport over HTTP(S). The tenant endpoint and the token may
 // change at any time from host threads while the worker sends requests;
 // every operation takes a snapshot of them under one lock and then runs
-// without it, so concurrent calls are safe. One HTTP client per server
-// address is kept and reused, which keeps connections alive.
+// without it, so concurrent calls are safe. The token and the tenant id go
+// only to the tenant server's origin (scheme, host, port), never to another
+// download host nor across a redirect that leaves it.
 class HttpRestClient : public IRestClient {
  public:
   // Throws std::runtime_error when the route file is unusable.
@@ -45,7 +53,11 @@ class HttpRestClient : public IRestClient {
   void RunTransportCommand() override;
   void SetTransportOption(int value) override;
   // 0 the tenant address, 1 the tenant id, 2 the last HTTP status, 3 the
-  // number of HTTP clients kept; anything else is empty.
+  // number of idle HTTP handles kept (each keeps its connections), 4 the
+  // seconds (decimal) the most recent answer's Retry-After asked for when
+  // that answer had status 429 or 503, else empty, 5 a one-line text of the
+  // most recent failed exchange, empty after a success; anything else is
+  // empty.
   std::wstring GetTransportValue(int argument) override;
 
   const RouteTable& Routes() const { return routes_; }
@@ -57,18 +69,23 @@ class HttpRestClient : public IRestClient {
     std::string token;
   };
   Snapshot Take() const;
-  std::shared_ptr<web::http::client::http_client> ClientFor(const std::string& origin, bool download);
-  bool DownloadInto(const std::string& answer, const std::string& localPath, std::string& reason);
+  // The tenant headers, to be sent only to `origin` of the returned request.
+  CurlRequest Addressed(const HttpAddress& address, const Snapshot& now) const;
+  void Settle(int status, const std::string& retryAfter, const std::string& failure);
+  bool DownloadInto(const std::string& answer, const std::string& localPath, const std::string& product,
+                    const web::json::value& urlSource, std::string& reason);
 
   const HttpTransportOptions options_;
   const RouteTable routes_;
+  const std::unique_ptr<CurlExchange> exchange_;
   mutable std::mutex lock_;
   std::string base_;
   std::string tenant_;
   std::string token_;
   int lastStatus_ = 0;
+  std::string retryAfter_;
+  std::string lastFailure_;
   int option_ = 0;
-  std::map<std::string, std::shared_ptr<web::http::client::http_client>> clients_;
 };
 
 }  // namespace zelvan::fennic

@@ -4,82 +4,15 @@
 
 #include <atomic>
 #include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <ctime>
 #include <thread>
 
 #include "ScriptedListener.h"
-#include "Sha256.h"
-#include "TextConversion.h"
+#include "TransportFixtures.h"
 
 using namespace zelvan::fennic;
-using fennic_test::Reply;
-using fennic_test::ScriptedListener;
-using fennic_test::SeenRequest;
+using namespace fennic_test;
 namespace fs = std::filesystem;
-
-namespace {
-
-HttpTransportOptions FastOptions(const std::string& folder = "") {
-  HttpTransportOptions o;
-  o.connectTimeout = std::chrono::milliseconds(1000);
-  o.requestTimeout = std::chrono::milliseconds(1500);
-  o.downloadTimeout = std::chrono::milliseconds(5000);
-  o.downloadFolder = folder;
-  return o;
-}
-
-std::string Sha(const std::string& text) {
-  Sha256 s;
-  s.Update(text.data(), text.size());
-  return s.HexDigest();
-}
-
-std::string Slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-std::string Details(const std::string& link, long size, const std::string& sha, int status = 200) {
-  web::json::value v = web::json::value::object();
-  v["validateResponseStatus"] = web::json::value::boolean(true);
-  v["StatusCode"] = web::json::value::number(status);
-  v["DownloadLink"] = web::json::value::string(link);
-  if (size >= 0) v["FileSize"] = web::json::value::number(static_cast<int64_t>(size));
-  if (!sha.empty()) v["SHA256"] = web::json::value::string(sha);
-  return v.serialize();
-}
-
-struct TempFolder {
-  fs::path path;
-  TempFolder() {
-    path = fs::temp_directory_path() / ("fennic-transport-" + std::to_string(::getpid()) + "-" +
-                                        std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-    fs::create_directories(path);
-  }
-  ~TempFolder() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
-  std::vector<std::string> Names() const {
-    std::vector<std::string> out;
-    for (const auto& e : fs::directory_iterator(path)) out.push_back(e.path().filename().string());
-    std::sort(out.begin(), out.end());
-    return out;
-  }
-};
-
-// A package of known bytes, large enough to span many network reads.
-std::string Package(size_t size) {
-  std::string p(size, '\0');
-  for (size_t i = 0; i < size; ++i) p[i] = static_cast<char>((i * 131 + 7) & 0xff);
-  return p;
-}
-
-}  // namespace
 
 TEST(HttpRestClient, SendsEachTypeToItsRouteWithTenantTokenAndBody) {
   ScriptedListener server([](const SeenRequest&) { return Reply{200, "{\"ok\":true}"}; });
@@ -131,17 +64,30 @@ TEST(HttpRestClient, RouteFileOverridesSingleEntriesAndKeepsTheRest) {
 
 // Each faulty reply either yields an empty answer or a transport exception,
 // and never takes longer than the configured limits allow.
+// Each also names the failure in GetTransportValue 5 ("BASE" the server's
+// address) and, for 429 and 503, the Retry-After seconds in 4 ("+N" sends an
+// HTTP-date N seconds ahead); the healthy exchange after it clears both.
 struct FaultCase {
   const char* name;
   Reply reply;
   bool throws;
+  const char* retryAfter;
+  const char* seconds;
+  const char* failure;
 };
 
 class HttpRestClientFaults : public ::testing::TestWithParam<FaultCase> {};
 
 TEST_P(HttpRestClientFaults, EndsEmptyOrThrowsWithinTheDeadline) {
   const FaultCase c = GetParam();
-  ScriptedListener server([&](const SeenRequest&) { return c.reply; });
+  ScriptedListener server([&](const SeenRequest&) {
+    Reply r = c.reply;
+    char date[64];
+    const std::time_t when = std::time(nullptr) + (c.retryAfter[0] == '+' ? std::atoi(c.retryAfter + 1) : 0);
+    std::strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S GMT", std::gmtime(&when));
+    if (*c.retryAfter) r.headers.push_back({"Retry-After", c.retryAfter[0] == '+' ? date : c.retryAfter});
+    return r;
+  });
   auto options = FastOptions();
   options.requestTimeout = std::chrono::milliseconds(300);
   HttpRestClient client(options);
@@ -153,21 +99,36 @@ TEST_P(HttpRestClientFaults, EndsEmptyOrThrowsWithinTheDeadline) {
   } else {
     EXPECT_EQ(client.ExecuteRequest(3, "{}"), "");
   }
-  // Bounded: the request limit plus the cancellation grace, with slack.
+  // Bounded: the request limit, with slack.
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  std::string failure = c.failure;
+  if (const auto at = failure.find("BASE"); at != std::string::npos) failure.replace(at, 4, server.Base());
+  EXPECT_EQ(ToUtf8(client.GetTransportValue(5)).rfind(failure, 0), 0u) << ToUtf8(client.GetTransportValue(5));
+  const std::string seconds = ToUtf8(client.GetTransportValue(4));
+  EXPECT_EQ(seconds.empty(), !*c.seconds) << seconds;
+  if (*c.seconds && !seconds.empty()) {
+    EXPECT_NEAR(std::stol(seconds), std::stol(c.seconds), 10);
+  }
   // The client is still usable afterwards.
   ScriptedListener healthy([](const SeenRequest&) { return Reply{200, "{\"fine\":1}"}; });
   client.SetTenantEndpoint(ToWide(healthy.Base()), L"t");
   EXPECT_EQ(client.ExecuteRequest(3, "{}"), "{\"fine\":1}");
+  EXPECT_EQ(client.GetTransportValue(4) + client.GetTransportValue(5), L"");
+  client.RunTransportCommand();  // connections closed before the listeners stop
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Replies, HttpRestClientFaults,
-    ::testing::Values(FaultCase{"status500", Reply{500, "{\"validateResponse\":true}"}, false},
-                      FaultCase{"status404", Reply{404, "not here"}, false},
-                      FaultCase{"closedBeforeBody", Reply{200, "{\"validateResponse\":true}", 0}, true},
-                      FaultCase{"truncatedBody", Reply{200, "{\"validateResponse\":true,\"pad\":\"xxxx\"}", 10}, true},
-                      FaultCase{"slowerThanTheDeadline", Reply{200, "{}", -1, 900}, true}),
+    ::testing::Values(
+        FaultCase{"status500", Reply{500, "{\"validateResponse\":true}"}, false, "120", "", "server answered HTTP 500 to heart beat"},
+        FaultCase{"status404", Reply{404, "not here"}, false, "", "", "server answered HTTP 404 to heart beat"},
+        FaultCase{"unavailableAfterSeconds", Reply{503, "{}"}, false, "120", "120", "server answered HTTP 503 to heart beat"},
+        FaultCase{"tooManyAfterDate", Reply{429, "{}"}, false, "+3600", "3600", "server answered HTTP 429 to heart beat"},
+        FaultCase{"unavailableDatePast", Reply{503, "{}"}, false, "+-60", "0", "server answered HTTP 503 to heart beat"},
+        FaultCase{"closedBeforeBody", Reply{200, "{\"validateResponse\":true}", 0}, true, "", "", "answer from BASE broke off ("},
+        FaultCase{"truncatedBody", Reply{200, "{\"validateResponse\":true,\"pad\":\"xxxx\"}", 10}, true, "", "",
+                  "answer from BASE broke off ("},
+        FaultCase{"slowerThanTheDeadline", Reply{200, "{}", -1, 900}, true, "", "", "no answer from BASE (timed out after"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(HttpRestClient, RefusesPlainHttpBeyondLoopbackUnlessAllowed) {
@@ -188,7 +149,7 @@ TEST(HttpRestClient, RefusesPlainHttpBeyondLoopbackUnlessAllowed) {
   EXPECT_EQ(relaxed.ExecuteRequest(3, "{}"), "{}");
 }
 
-TEST(HttpRestClient, ConcurrentCallsWhileTheTokenChangesShareOneClient) {
+TEST(HttpRestClient, ConcurrentCallsWhileTheTokenChangesKeepAFewHandles) {
   ScriptedListener server([](const SeenRequest& r) { return Reply{200, r.body}; });
   HttpRestClient client(FastOptions());
   client.SetTenantEndpoint(ToWide(server.Base()), L"t");
@@ -217,7 +178,8 @@ TEST(HttpRestClient, ConcurrentCallsWhileTheTokenChangesShareOneClient) {
     ASSERT_NE(it, s.headers.end());
     EXPECT_EQ(it->second.rfind("Bearer tok-", 0), 0u) << it->second;
   }
-  EXPECT_EQ(client.GetTransportValue(3), L"1") << "one kept client for one server";
+  const int kept = std::stoi(ToUtf8(client.GetTransportValue(3)));
+  EXPECT_TRUE(kept >= 1 && kept <= 4) << kept << " idle handles kept";
 }
 
 TEST(HttpRestClient, DownloadChecksSizeAndChecksumAndLeavesNothingOnMismatch) {
@@ -286,14 +248,7 @@ TEST(HttpRestClient, ResumesAnInterruptedDownloadWithARangeRequest) {
   std::atomic<int> calls{0};
   ScriptedListener server([&](const SeenRequest& r) {
     if (calls++ == 0) return Reply{200, package, 1300 * 1024};  // dies part-way
-    auto range = r.headers.find("Range");
-    if (range == r.headers.end()) return Reply{200, package};
-    const size_t from = std::stoul(range->second.substr(6));
-    Reply partial{206, package.substr(from)};
-    partial.headers.push_back({"Content-Range", "bytes " + std::to_string(from) + "-" +
-                                                    std::to_string(package.size() - 1) + "/" +
-                                                    std::to_string(package.size())});
-    return partial;
+    return RangedReply(package, r);
   });
   HttpRestClient client(FastOptions(dir.path.string()));
   client.SetTenantEndpoint(ToWide(server.Base()), L"t");

@@ -48,6 +48,8 @@ ScriptedListener::ScriptedListener(Script script) : script_(std::move(script)) {
       if (reply.delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(reply.delayMs));
       http::http_response response(static_cast<http::status_code>(reply.status));
       for (const auto& h : reply.headers) response.headers().add(h.first, h.second);
+      // No connection outlives its exchange, so none is open when the listener closes.
+      response.headers().add("Connection", "close");
       const uint64_t length = reply.body.size();
       auto source = zelvan::fennic::BodySource::OfText(
           reply.body, reply.breakAfter >= 0 ? static_cast<uint64_t>(reply.breakAfter) : length);

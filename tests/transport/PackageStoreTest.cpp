@@ -1,0 +1,117 @@
+// Verified packages kept for the installer under product and version.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "AgentConfig.h"
+#include "PackageStore.h"
+#include "TransportFixtures.h"
+
+using namespace zelvan::fennic;
+using namespace fennic_test;
+
+namespace {
+
+// Every path below `root`, relative, sorted.
+std::vector<std::string> Tree(const fs::path& root) {
+  std::vector<std::string> out;
+  for (const auto& e : fs::recursive_directory_iterator(root)) out.push_back(fs::relative(e.path(), root).string());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+struct StoreCase {
+  const char *name, *product, *version;  // version nullptr: the details carry none
+  bool ok;
+};
+
+class TransportPackageStore : public ::testing::TestWithParam<StoreCase> {};
+
+TEST_P(TransportPackageStore, KeepsVerifiedPackagesByProductAndVersionAndNothingElsewhere) {
+  const StoreCase& c = GetParam();
+  TempFolder sandbox;
+  fs::create_directories(sandbox.path / "dl");
+  const std::string package = Package(100 * 1024);
+  ScriptedListener server([&](const SeenRequest&) { return Reply{200, package}; });
+  auto options = FastOptions((sandbox.path / "dl").string());
+  options.packageStoreFolder = (sandbox.path / "store").string();
+  HttpRestClient client(options);
+  client.SetTenantEndpoint(ToWide(server.Base()), L"t");
+  auto details = web::json::value::parse(Details("/packages/fw.bin", package.size(), Sha(package)));
+  if (c.version) details["Version"] = web::json::value::string(c.version);
+  const auto [ok, reason] = Fetch(client, details.serialize(), sandbox.path / "dl", "fw.bin", c.product);
+  EXPECT_EQ(ok, c.ok) << reason;
+  EXPECT_EQ(reason.find("package store refuses") != std::string::npos, !c.ok) << reason;
+  fs::remove_all(sandbox.path / "dl");
+  const std::string product = std::string("store/") + c.product;
+  const std::string version = product + "/" + (c.version ? c.version : "unversioned");
+  const std::vector<std::string> kept = {"store", product, version, version + "/fw.bin"};
+  EXPECT_EQ(Tree(sandbox.path), c.ok ? kept : std::vector<std::string>());
+  EXPECT_EQ(Slurp(sandbox.path / version / "fw.bin"), c.ok ? package : "");
+  EXPECT_EQ(fs::status(sandbox.path / product).permissions() & fs::perms::all, ok ? fs::perms::owner_all : fs::perms::all);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, TransportPackageStore,
+    ::testing::Values(StoreCase{"productAndVersion", "P100", "2.1.0", true}, StoreCase{"noVersion", "P100", nullptr, true},
+                      StoreCase{"climbingProduct", "../evil", "1", false}, StoreCase{"dotDotProduct", "..", "1", false},
+                      StoreCase{"hiddenProduct", ".cache", "1", false}, StoreCase{"nestedProduct", "a/b", "1", false},
+                      StoreCase{"climbingVersion", "P100", "../../evil", false},
+                      StoreCase{"dotDotVersion", "P100", "..", false},
+                      StoreCase{"backslashVersion", "P100", "1\\..\\..", false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(TransportPackageStore, KeepsOnlyTheNewestTwoVersionsAndNeverFollowsALink) {
+  TempFolder sandbox, elsewhere;
+  std::ofstream(sandbox.path / "fw.bin") << "firmware";
+  PackageStore store((sandbox.path / "store").string());
+  for (const char* version : {"1", "2", "3"})
+    EXPECT_EQ(store.Keep((sandbox.path / "fw.bin").string(), "P", version, "fw.bin"), "");
+  EXPECT_EQ(Tree(sandbox.path / "store"), (std::vector<std::string>{"P", "P/2", "P/2/fw.bin", "P/3", "P/3/fw.bin"}));
+  fs::create_directory_symlink(elsewhere.path, sandbox.path / "store" / "Q");
+  EXPECT_NE(store.Keep((sandbox.path / "fw.bin").string(), "Q", "1", "fw.bin"), "");
+  EXPECT_TRUE(elsewhere.Names().empty());
+}
+
+// The configuration's transport members and the download-folder rule.
+struct ConfigCase {
+  const char *name, *transport;  // the "transport" member's JSON
+  unsigned folderMode;           // of the download folder; 0: the agent creates it
+  const char* result;            // "proxy|certificate|store" or the error's telling part
+};
+
+class AgentTransportConfig : public ::testing::TestWithParam<ConfigCase> {};
+
+TEST_P(AgentTransportConfig, ReadsTheTransportMembersAndRefusesASharedDownloadFolder) {
+  const ConfigCase& c = GetParam();
+  TempFolder dir;
+  if (c.folderMode != 0 && fs::create_directory(dir.path / "dl")) ::chmod((dir.path / "dl").c_str(), c.folderMode);
+  std::ofstream(dir.path / "agent.json") << "{\"server\": \"http://127.0.0.1:1\", \"tenantId\": \"t\", \"dataFolder\": \""
+                                         << (dir.path / "data").string() << "\", \"downloadFolder\": \""
+                                         << (dir.path / "dl").string() << "\", \"heartBeatSeconds\": 60, \"logLevel\": 2, "
+                                         << "\"supportedProducts\": [], \"transport\": " << c.transport << "}";
+  std::string text;
+  try {
+    const auto config = agent::LoadAgentConfig((dir.path / "agent.json").string());
+    text = config.transport.proxy + "|" + config.transport.clientCertFile + "|" +
+           fs::relative(config.transport.packageStoreFolder, dir.path).string();
+    for (const fs::path& folder : {fs::path(config.transport.packageStoreFolder), dir.path / "dl"})
+      EXPECT_EQ(fs::status(folder).permissions() & fs::perms::all, fs::perms::owner_all) << folder;
+  } catch (const agent::ConfigError& e) {
+    text = e.what();
+    EXPECT_EQ(text.find('\n'), std::string::npos) << "one line";
+  }
+  EXPECT_NE(text.find(c.result), std::string::npos) << text;
+}
+
+const char* const kTransport = "{\"proxy\": \"http://127.0.0.1:3128\", \"clientCertFile\": \"/dev/null\"}";
+INSTANTIATE_TEST_SUITE_P(
+    Files, AgentTransportConfig,
+    ::testing::Values(ConfigCase{"createdPrivate", kTransport, 0, "http://127.0.0.1:3128|/dev/null|data/packages"},
+                      ConfigCase{"privateFolder", "{}", 0700, "||data/packages"},
+                      ConfigCase{"othersMayWrite", "{}", 0777, "is writable by other users"},
+                      ConfigCase{"groupMayWrite", "{}", 0770, "is writable by other users"},
+                      ConfigCase{"unreadableKey", "{\"clientKeyFile\": \"/nonexistent/agent.key\"}", 0, "cannot read"},
+                      ConfigCase{"proxyNotText", "{\"proxy\": 3}", 0, "\"proxy\" must be a non-empty string"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
