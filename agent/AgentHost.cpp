@@ -226,6 +226,11 @@ int AgentHost::RunForever(std::ostream& /*error*/) {
   return Run([&schedule] { schedule.Begin(); });
 }
 
+void AgentHost::BeatNow() {
+  if (mode_.onBeatNow) mode_.onBeatNow();
+  else client_->SendRequest(1, "");
+}
+
 void AgentHost::RequestStop() {
   loop_.Post([this] {
     if (mode_.onStop) mode_.onStop();

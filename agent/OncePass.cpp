@@ -20,7 +20,8 @@ void OncePass::Begin() {
                  [this] {
                    Fail(step_ == Step::Registering ? "stopped during registration" : "stopped during the update check",
                         false);
-                 }});
+                 },
+                 {}});
   if (host_.Executor().GetToken().empty()) Register();
   else Check();
 }
