@@ -122,7 +122,7 @@ void AgentHost::Start() {
 
 void AgentHost::Dispatch(int code, const std::string& text, const std::string& payload) {
   for (const auto& handler : handlers_) handler(code, text, payload);
-  if (mode_.onEvent) mode_.onEvent(code, text, payload);
+  if (mode_.onEvent && !finished_) mode_.onEvent(code, text, payload);
 }
 
 void AgentHost::OnSignal(int signal) {
@@ -200,6 +200,7 @@ int AgentHost::PendingDownloads() {
 
 int AgentHost::Run(const std::function<void()>& begin) {
   result_ = 0;
+  finished_ = false;
   loop_.Post([this, begin] {
     for (const auto& hook : startHooks_) hook();
     NotifyReady();
@@ -212,6 +213,9 @@ int AgentHost::Run(const std::function<void()>& begin) {
 }
 
 void AgentHost::Finish(int result) {
+  // Events already posted still run after a stop; the first outcome stands.
+  if (finished_) return;
+  finished_ = true;
   result_ = result;
   loop_.Stop();
 }

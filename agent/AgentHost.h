@@ -126,6 +126,7 @@ class AgentHost {
   std::vector<std::function<void()>> startHooks_;
   Mode mode_;
   int result_ = 0;
+  bool finished_ = false;
   std::shared_ptr<services::SpdlogLogManager> logger_;
   std::shared_ptr<IConfigurationManager> configuration_;
   std::shared_ptr<IQLClient> client_;

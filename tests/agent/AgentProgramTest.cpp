@@ -72,7 +72,12 @@ TEST(AgentProgramTest, CommandLineMistakesAndHelp) {
   AgentProcess help(folder, {"--help"});
   EXPECT_EQ(help.Wait(10000), 0);
   EXPECT_NE(help.Out().find("usage: fennic-agent"), std::string::npos);
-  EXPECT_NE(help.Out().find("\"heartBeatSeconds\""), std::string::npos);
+  for (const char* text : {"\"heartBeatSeconds\"", "Exit codes: 0 success; 1 a server or network failure",
+                           "2 a bad command line, configuration or local state"})
+    EXPECT_NE(help.Out().find(text), std::string::npos) << text;
+  AgentProcess version(folder, {"--version"});
+  EXPECT_EQ(version.Wait(10000), 0);
+  EXPECT_EQ(version.Out(), "fennic-agent " FENNIC_VERSION "\n");
 }
 
 TEST(AgentProgramTest, OncePassRegistersThenReusesTheStoredToken) {
