@@ -22,6 +22,7 @@
 #include "HttpRestClient.h"
 #include "IAgentUtils.h"
 #include "IOCCManager.h"
+#include "JournalLog.h"
 #include "OncePass.h"
 #include "PosixFileManager.h"
 #include "RestExecutorFactory.h"
@@ -86,8 +87,11 @@ void AgentHost::Start() {
   services::LogOptions logOptions;
   logOptions.minimumSeverity = config_.logLevel;
   logOptions.file = config_.logFile;
-  auto logger = std::make_shared<services::SpdlogLogManager>(logOptions);
-  logger_ = logger;
+  const bool journal = StderrIsJournal();
+  logOptions.console = !journal;
+  logger_ = std::make_shared<services::SpdlogLogManager>(logOptions);
+  std::shared_ptr<ILogManager> logger = logger_;
+  if (journal) logger = std::make_shared<JournalLog>(logger_, config_.logLevel);
   auto cipher = std::make_shared<services::AesGcmCipher>(config_.services.dataFolder + "/agent.key");
   IAgentUtils::setLogManager(logger);
   IAgentUtils::setFileManager(std::make_shared<services::PosixFileManager>());

@@ -49,5 +49,9 @@ endif()
 # The component dependency adds librestexecutor1 of the same version.
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "libcpprest-dev, libssl-dev")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS ON)
+# The example configuration is the administrator's to edit; upgrades keep it.
+if(FENNIC_INSTALL_SERVICE)
+  set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA "${CMAKE_CURRENT_LIST_DIR}/conffiles")
+endif()
 
 include(CPack)

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -53,6 +54,11 @@ AgentProcess::AgentProcess(const Folder& folder, const std::vector<std::string>&
     const int nothing = ::open(input.c_str(), O_RDONLY);
     ::dup2(nothing, 0);
     for (const auto& pair : env) ::putenv(const_cast<char*>(pair.c_str()));
+    // "JOURNAL_STREAM=stderr" stands for the identity of the standard error
+    // file, as the service manager sets it for its journal stream.
+    struct stat info {};
+    if (const char* journal = ::getenv("JOURNAL_STREAM"); journal && std::string(journal) == "stderr" && ::fstat(2, &info) == 0)
+      ::setenv("JOURNAL_STREAM", (std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino)).c_str(), 1);
     std::vector<char*> argv;
     for (const auto& arg : all) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);

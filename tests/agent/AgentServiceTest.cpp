@@ -116,6 +116,25 @@ TEST(AgentServiceTest, ReloadAppliesWhatItCanAndNamesTheRest) {
   EXPECT_EQ(agent.Wait(0), -1) << "a reload ended the agent";
 }
 
+TEST(AgentServiceTest, LogLinesCarryTheirPriorityOnlyForTheJournal) {
+  // A heart beat answered with HTTP 500 logs warnings.
+  LocalServer server(R"({"tenants":[{"id":"demo-tenant","name":"D","token":"t1"}],
+                         "faults":[{"target":"3","action":"status500","times":-1}]})");
+  const std::pair<std::string, bool> runs[] = {{"JOURNAL_STREAM=stderr", true}, {"JOURNAL_STREAM=1:1", false}};
+  for (const auto& [env, journal] : runs) {
+    Folder folder;
+    std::ofstream(folder / "config.json") << ValidConfig(folder, server.Url());
+    AgentProcess agent(folder, {"--config", folder / "config.json", "--once"}, {env});
+    EXPECT_EQ(agent.Wait(30000), 1) << agent.Err();
+    const std::string err = agent.Err();
+    EXPECT_EQ(err.find("\n<4>CRestExecutor::ManageHeartBeat: ") != std::string::npos, journal) << env << err;
+    EXPECT_EQ(err.find("[warning]") != std::string::npos, !journal) << env << err;
+    EXPECT_EQ(err.find("<6>") != std::string::npos, journal) << env << err;
+    // The log file gets its lines either way.
+    EXPECT_NE(Slurp(folder / "agent.log").find("[warning]"), std::string::npos) << env;
+  }
+}
+
 // Enable at merge with the transport branch, which removes the HTTP
 // client's thread pool: the idle agent then runs the loop, the library's
 // worker and what the transport needs.
