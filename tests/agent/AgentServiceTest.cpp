@@ -116,6 +116,26 @@ TEST(AgentServiceTest, ReloadAppliesWhatItCanAndNamesTheRest) {
   EXPECT_EQ(agent.Wait(0), -1) << "a reload ended the agent";
 }
 
+TEST(AgentServiceTest, FailedHeartBeatsBackOffWithJitter) {
+  // Registration passes; every heart beat after it finds the connection dropped.
+  LocalServer server(R"({"tenants":[{"id":"demo-tenant","name":"D","token":"t1"}],
+                         "faults":[{"target":"3","action":"refuse","times":-1}]})");
+  Folder folder;
+  std::ofstream(folder / "config.json") << ValidConfig(folder, server.Url());
+  AgentProcess agent(folder, {"--config", folder / "config.json"});
+  const std::pair<const char*, std::pair<double, double>> failures[] = {{"failure 1 in a row; next attempt in ", {1.6, 2.4}},
+                                                                      {"failure 2 in a row; next attempt in ", {3.2, 4.8}}};
+  for (const auto& [line, range] : failures) {
+    for (int i = 0; i < 1500 && agent.Err().find(line) == std::string::npos; ++i) ::usleep(10000);
+    const std::string err = agent.Err();
+    const std::size_t at = err.find(line);
+    ASSERT_NE(at, std::string::npos) << err;
+    const double seconds = std::stod(err.substr(at + std::strlen(line)));
+    EXPECT_GE(seconds, range.first) << line;
+    EXPECT_LE(seconds, range.second) << line;
+  }
+}
+
 TEST(AgentServiceTest, LogLinesCarryTheirPriorityOnlyForTheJournal) {
   // A heart beat answered with HTTP 500 logs warnings.
   LocalServer server(R"({"tenants":[{"id":"demo-tenant","name":"D","token":"t1"}],
