@@ -5,6 +5,9 @@
 #                       the first at the same version and the cpprestsdk and
 #                       OpenSSL development files that the headers include
 #   cpack -G DEB          (in the build folder)
+set(FENNIC_PACKAGE_MAINTAINER "Fennic maintainers <maintainers@zelvan.invalid>"
+  CACHE STRING "Maintainer named in the Debian package")
+
 set(CPACK_PACKAGE_NAME "restexecutor")
 set(CPACK_PACKAGE_VENDOR "zelvan")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
