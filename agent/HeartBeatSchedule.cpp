@@ -85,6 +85,7 @@ void HeartBeatSchedule::Outcome(bool ok) {
   bound_ = 0;
   waiting_ = Waiting::Nothing;
   backoff_.SetInterval(host_.HeartBeatInterval());
+  backoff_.SetCap(seconds(host_.Config().backoffCapSeconds));
   const Backoff::Duration delay = ok ? backoff_.Succeeded() : backoff_.Failed(host_.RetryAfter());
   if (!ok)
     std::cerr << "fennic-agent: failure " << backoff_.Failures() << " in a row; next attempt in "
