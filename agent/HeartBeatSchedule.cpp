@@ -3,6 +3,8 @@
 #include <chrono>
 #include <iostream>
 
+#include "SystemdNotify.h"
+
 namespace zelvan::fennic::agent {
 
 namespace {
@@ -88,7 +90,7 @@ void HeartBeatSchedule::Outcome(bool ok) {
   backoff_.SetCap(seconds(host_.Config().backoffCapSeconds));
   const Backoff::Duration delay = ok ? backoff_.Succeeded() : backoff_.Failed(host_.RetryAfter());
   if (!ok)
-    std::cerr << "fennic-agent: failure " << backoff_.Failures() << " in a row; next attempt in "
+    std::cerr << JournalPriority(4) << "fennic-agent: failure " << backoff_.Failures() << " in a row; next attempt in "
               << std::chrono::duration_cast<milliseconds>(delay).count() / 1000.0 << " s" << std::endl;
   Schedule(delay);
 }

@@ -9,6 +9,7 @@
 #include "AgentHost.h"
 #include "ControlCommand.h"
 #include "ControlServer.h"
+#include "SystemdNotify.h"
 
 using namespace zelvan::fennic::agent;
 
@@ -45,7 +46,7 @@ const char* kUsage =
     "                \"requestTimeoutMs\", \"downloadTimeoutMs\"}\n";
 
 int Fail(const std::string& text, int code = 2) {
-  std::cerr << "fennic-agent: " << text << std::endl;
+  std::cerr << JournalPriority(3) << "fennic-agent: " << text << std::endl;
   return code;
 }
 
@@ -101,7 +102,7 @@ int main(int argc, char** argv) {
   }
   control.reset();
   if (!host.Stop(std::chrono::milliseconds(1500)))
-    std::cerr << "fennic-agent: the worker did not stop in time; leaving anyway" << std::endl;
+    std::cerr << JournalPriority(4) << "fennic-agent: the worker did not stop in time; leaving anyway" << std::endl;
   host.FlushLog();
   // The library's threads are gone; leave without running the destructors
   // of process-wide services that the library may still reference.

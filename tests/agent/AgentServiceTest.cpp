@@ -150,6 +150,8 @@ TEST(AgentServiceTest, LogLinesCarryTheirPriorityOnlyForTheJournal) {
     EXPECT_EQ(err.find("\n<4>CRestExecutor::ManageHeartBeat: ") != std::string::npos, journal) << env << err;
     EXPECT_EQ(err.find("[warning]") != std::string::npos, !journal) << env << err;
     EXPECT_EQ(err.find("<6>") != std::string::npos, journal) << env << err;
+    EXPECT_NE(err.find(journal ? "\n<3>fennic-agent: update check failed" : "\nfennic-agent: update check failed"),
+              std::string::npos) << env << err;
     // The log file gets its lines either way.
     EXPECT_NE(Slurp(folder / "agent.log").find("[warning]"), std::string::npos) << env;
   }
