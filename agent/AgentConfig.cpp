@@ -115,6 +115,12 @@ AgentConfig LoadAgentConfig(const std::string& file) {
 
   PrepareFolder(file, "data folder", config.services.dataFolder);
   PrepareFolder(file, "download folder", config.services.downloadFolder);
+
+  try {
+    config.sources = ReadSourcesConfig(document, config.services.dataFolder);
+  } catch (const std::runtime_error& e) {
+    read.Fail(e.what());
+  }
   return config;
 }
 

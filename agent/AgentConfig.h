@@ -6,6 +6,7 @@
 
 #include "FileConfigurationManager.h"
 #include "HttpRestClient.h"
+#include "SourcesConfig.h"
 
 namespace zelvan::fennic::agent {
 
@@ -36,6 +37,9 @@ struct AgentConfig {
   int logLevel = 2;
   std::string logFile;
   int onceTimeoutSeconds = 60;
+
+  // The host's sources: see SourcesConfig.h for their members.
+  SourcesConfig sources;
 };
 
 // Throws ConfigError for a missing or unreadable file, bad JSON, a missing
