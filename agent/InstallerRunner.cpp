@@ -76,7 +76,7 @@ InstallerRunner::InstallerRunner(EventLoop& loop, std::string store, std::vector
 
 InstallerRunner::~InstallerRunner() {
   for (auto& [fd, run] : running_) {
-    ::kill(run.pid, SIGKILL);
+    ::kill(-run.pid, SIGKILL);
     ::waitpid(run.pid, nullptr, 0);
     loop_.Unwatch(fd);
     loop_.CancelTimer(run.timer);
@@ -121,7 +121,13 @@ void InstallerRunner::Launch(const std::string& product, const std::string& vers
   ::posix_spawn_file_actions_init(&actions);
   ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   ::posix_spawn_file_actions_adddup2(&actions, 2, 1);
-  const int error = ::posix_spawn(&run.pid, argv[0], &actions, nullptr, argv.data(), environ);
+  // In a process group of its own, so a time-out ends whatever it started.
+  posix_spawnattr_t attributes;
+  ::posix_spawnattr_init(&attributes);
+  ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  ::posix_spawnattr_setpgroup(&attributes, 0);
+  const int error = ::posix_spawn(&run.pid, argv[0], &actions, &attributes, argv.data(), environ);
+  ::posix_spawnattr_destroy(&attributes);
   ::posix_spawn_file_actions_destroy(&actions);
   const int pidfd = error == 0 ? static_cast<int>(::syscall(SYS_pidfd_open, run.pid, 0)) : -1;
   if (pidfd < 0) {
@@ -140,7 +146,7 @@ void InstallerRunner::Launch(const std::string& product, const std::string& vers
     auto it = running_.find(pidfd);
     if (it == running_.end()) return;
     it->second.timedOut = true;
-    ::kill(it->second.pid, SIGKILL);
+    ::kill(-it->second.pid, SIGKILL);
   });
   loop_.Watch(pidfd, [this, pidfd] { Finished(pidfd); });
   running_.emplace(pidfd, std::move(run));

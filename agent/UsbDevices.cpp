@@ -121,13 +121,19 @@ void UsbDevices::OnMonitor() {
   const char* action = ::udev_device_get_action(device);
   const std::string what = action ? action : "";
   if (IsUsbDevice(device) && (what == "add" || what == "remove")) {
-    value d = Describe(device);
+    const value d = Describe(device);
     const std::string path = d.at("BusPath").as_string();
-    if (what == "remove" && present_.count(path)) d = present_.at(path);
-    if (Wanted(d)) {
-      if (what == "add") present_[path] = d;
-      else present_.erase(path);
-      send_(what == "add" ? 2 : 3, d.serialize());
+    const auto known = present_.find(path);
+    // Only a change is news: a device already reported (plugged in while the
+    // inventory was taken) is not plugged again, and only reported devices
+    // are unplugged, with the body they were reported with.
+    if (what == "add" && Wanted(d) && (known == present_.end() || known->second != d)) {
+      present_[path] = d;
+      send_(2, d.serialize());
+    } else if (what == "remove" && known != present_.end()) {
+      const value gone = known->second;
+      present_.erase(known);
+      send_(3, gone.serialize());
     }
   }
   ::udev_device_unref(device);

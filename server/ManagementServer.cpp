@@ -13,6 +13,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "BodyShape.h"
 #include "BodySource.h"
 #include "Sha256.h"
 
@@ -281,6 +282,7 @@ void ManagementServer::Handle(http::http_request request) {
       value::string(HeaderOf(request, "Authorization"));
   if (request.headers().has("Range")) note["range"] = value::string(HeaderOf(request, "Range"));
   note["body"] = BodyForRecord(body);
+  if (type >= 0) note["shape"] = value::string(BodyShape(typeText, note["body"]));
 
   Answer answer;
   try {
@@ -420,6 +422,11 @@ ManagementServer::Answer ManagementServer::Dispatch(int type, const std::string&
   }
 
   value v = Envelope(true);
+  if (scenario_.refused.count(note.at("type").as_string())) {
+    a.text = Refusal("Refused by the scenario").serialize();
+    note["outcome"] = value::string("refused");
+    return a;
+  }
   switch (type) {
     case 2:
       return Registration(body, note);
@@ -451,6 +458,7 @@ ManagementServer::Answer ManagementServer::Dispatch(int type, const std::string&
       break;
     }
     case 6: {
+      note["outcome"] = value::string(DirectoryOutcome(note.at("body")));
       std::lock_guard<std::mutex> hold(lock_);
       queriesAnswered_ = true;
       break;
@@ -613,6 +621,22 @@ void ManagementServer::DownloadStatus(const std::string& body, value& note) {
     }
   } catch (const web::json::json_exception&) {
   }
+}
+
+std::string ManagementServer::DirectoryOutcome(const value& body) const {
+  if (!body.has_array_field("ADUpdates")) return "no results";
+  const auto& results = body.at("ADUpdates").as_array();
+  if (results.size() != scenario_.directoryQueries.size())
+    return "unexpected: " + std::to_string(results.size()) + " results for " +
+           std::to_string(scenario_.directoryQueries.size()) + " queries";
+  size_t i = 0;
+  for (const auto& r : results) {
+    const std::string got = r.has_string_field("UserStatus") ? r.at("UserStatus").as_string() : "";
+    const std::string& want = scenario_.directoryExpect[i++];
+    if (!want.empty() && got != want)
+      return "unexpected: query " + std::to_string(i) + " answered " + got + ", expected " + want;
+  }
+  return "as expected";
 }
 
 void ManagementServer::CancelAck(const std::string& body) {

@@ -169,7 +169,9 @@ TEST(ManagementServer, UpdatesDownloadAndAcknowledgementsDrainThePendingWork) {
   for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i].at("seq").as_integer(), static_cast<int>(i + 1));
   EXPECT_EQ(chain.server->CountOf("package"), 2);
   EXPECT_EQ(Summarize(records),
-            "demo: registered=yes heartbeats=1 updates=2 configs=1 downloads=2 acks=1 failures=1");
+            "demo: registered=yes heartbeats=1 updates=2 configs=1 downloads=2 acks=1 failures=1"
+            " directory=0 plugs=0 unplugs=0 inventories=0 installs=0 installfailures=0 calls=0 softphones=0"
+            " userdetails=0 voiceprompts=0 badbodies=0");
 }
 
 // Each injected fault reaches the transport as the failure it stands for,
