@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -85,8 +86,10 @@ AgentConfig LoadAgentConfig(const std::string& file) {
   if (config.services.serverUrl.rfind("http://", 0) != 0 && config.services.serverUrl.rfind("https://", 0) != 0)
     read.Fail("member \"server\" must start with http:// or https://");
   config.services.tenantId = read.String("tenantId");
-  config.services.dataFolder = read.String("dataFolder");
-  config.services.downloadFolder = read.String("downloadFolder");
+  config.services.dataFolder = read.String("dataFolder", false);
+  if (config.services.dataFolder.empty()) config.services.dataFolder = kDefaultDataFolder;
+  config.services.downloadFolder = read.String("downloadFolder", false);
+  if (config.services.downloadFolder.empty()) config.services.downloadFolder = kDefaultDownloadFolder;
   config.heartBeatSeconds = read.Integer("heartBeatSeconds", 1, 86400, true, 0);
   config.logLevel = read.Integer("logLevel", 0, 6, true, 2);
   const value& products = read.Member("supportedProducts");
@@ -112,6 +115,16 @@ AgentConfig LoadAgentConfig(const std::string& file) {
         std::chrono::milliseconds(options.Integer("downloadTimeoutMs", 1, 86400000, false, 600000));
   }
   config.transport.downloadFolder = config.services.downloadFolder;
+
+  config.configFile = file;
+  if (document.has_field("transport")) config.transportText = document.at("transport").serialize();
+  config.controlSocket = read.String("controlSocket", false);
+  const char* runtime = std::getenv("RUNTIME_DIRECTORY");
+  if (config.controlSocket.empty() && runtime && *runtime) config.controlSocket = std::string(runtime) + "/agent.sock";
+  config.controlGroup = read.String("controlGroup", false);
+  config.firstHeartBeatSpreadSeconds = read.Integer("firstHeartBeatSpreadSeconds", 0, 86400, false, 30);
+  config.backoffCapSeconds = read.Integer("backoffCapSeconds", 1, 86400, false, 3600);
+  config.stopDrainSeconds = read.Integer("stopDrainSeconds", 0, 600, false, 5);
 
   PrepareFolder(file, "data folder", config.services.dataFolder);
   PrepareFolder(file, "download folder", config.services.downloadFolder);

@@ -19,17 +19,23 @@ class ConfigError : public std::runtime_error {
 // The host's configuration file, a JSON object:
 //   "server"            string, http(s) address of the management server
 //   "tenantId"          string, not empty
-//   "dataFolder"        string, created when missing, must be writable
-//   "downloadFolder"    string, created when missing, must be writable
 //   "heartBeatSeconds"  positive integer, used until the tenant sends "TimeInterval"
 //   "logLevel"          integer 0..6 (0 trace, 1 debug, 2 info, 3 warning, 4 error, 6 off)
 //   "supportedProducts" array of strings
 // optional:
+//   "dataFolder"        string, created when missing, must be writable (default /var/lib/fennic)
+//   "downloadFolder"    string, created when missing, must be writable (default /var/cache/fennic)
 //   "logFile"           string, rotating log file
 //   "onceTimeoutSeconds" positive integer, bound of each --once wait (default 60)
 //   "softwareDownload"  boolean (default true)
 //   "transport"         object: "routesFile", "caFile" (strings), "allowPlainHttp" (boolean),
 //                       "connectTimeoutMs", "requestTimeoutMs", "downloadTimeoutMs" (positive integers)
+//   "controlSocket"     string, path of the control socket (default: none, or
+//                       agent.sock in $RUNTIME_DIRECTORY under the service manager)
+//   "controlGroup"      string, group whose members may use the control socket
+//   "firstHeartBeatSpreadSeconds" integer 0..86400, random wait before the first heart beat (default 30)
+//   "backoffCapSeconds" integer, longest wait after failed heart beats (default 3600)
+//   "stopDrainSeconds"  integer 0..600, how long a stop waits for queued requests (default 5)
 struct AgentConfig {
   services::ServiceSettings services;
   HttpTransportOptions transport;
@@ -38,9 +44,22 @@ struct AgentConfig {
   std::string logFile;
   int onceTimeoutSeconds = 60;
 
+  // Running as a service.
+  std::string configFile;     // where this configuration was read from
+  std::string transportText;  // the "transport" member as read, to tell a change on reload
+  std::string controlSocket;
+  std::string controlGroup;
+  int firstHeartBeatSpreadSeconds = 30;
+  int backoffCapSeconds = 3600;
+  int stopDrainSeconds = 5;
+
   // The host's sources: see SourcesConfig.h for their members.
   SourcesConfig sources;
 };
+
+constexpr const char* kDefaultConfigFile = "/etc/fennic/agent.json";
+constexpr const char* kDefaultDataFolder = "/var/lib/fennic";
+constexpr const char* kDefaultDownloadFolder = "/var/cache/fennic";
 
 // Throws ConfigError for a missing or unreadable file, bad JSON, a missing
 // or mistyped member, or a folder that cannot be created or written.

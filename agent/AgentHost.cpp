@@ -1,7 +1,9 @@
 #include "AgentHost.h"
 
-#include <algorithm>
+#include <signal.h>
+
 #include <cstdlib>
+#include <iostream>
 #include <ctime>
 #include <future>
 #include <iomanip>
@@ -12,16 +14,20 @@
 #include "AesGcmCipher.h"
 #include "CQLClientImplFactory.h"
 #include "CRestClientFactory.h"
-#include "EventNames.h"
 #include "Container.h"
+#include "EventNames.h"
 #include "FileConfigurationManager.h"
 #include "FileTenantConfig.h"
+#include "HeartBeatSchedule.h"
 #include "HttpRestClient.h"
 #include "IAgentUtils.h"
 #include "IOCCManager.h"
+#include "OncePass.h"
 #include "PosixFileManager.h"
 #include "RestExecutorFactory.h"
 #include "SpdlogLogManager.h"
+#include "SystemdNotify.h"
+#include "TextConversion.h"
 
 namespace zelvan::fennic::agent {
 
@@ -39,19 +45,19 @@ std::string Now() {
   return out.str();
 }
 
-const std::set<int> kRegistrationEnd = {0, 1};
-// 4 ends the check; 9 (a failed heart beat or update request) precedes it on
-// failure; 2 means the stored token was refused.
-const std::set<int> kUpdateCheckEnd = {2, 4, 9};
+std::string Narrow(const std::wstring& text) { return ToUtf8(text); }
 
 }  // namespace
 
 void EventLog::OnRestEvent(int eventCode, const std::string& text, const char* payload) {
-  const std::string line = EventLine(Now(), eventCode, text, payload ? payload : "");
-  std::lock_guard<std::mutex> guard(lock_);
-  out_ << line << std::endl;
-  seen_.push_back(eventCode);
-  changed_.notify_all();
+  const std::string body = payload ? payload : "";
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    out_ << EventLine(Now(), eventCode, text, body) << std::endl;
+    seen_.push_back(eventCode);
+    changed_.notify_all();
+  }
+  if (forward_) forward_(eventCode, text, body);
 }
 
 void EventLog::Clear() {
@@ -59,30 +65,24 @@ void EventLog::Clear() {
   seen_.clear();
 }
 
-int EventLog::WaitFor(const std::set<int>& wanted, std::chrono::milliseconds timeout, const std::atomic<bool>& stop) {
+bool EventLog::WaitFor(const std::set<int>& wanted, std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> guard(lock_);
-  int found = -1;
-  changed_.wait_for(guard, timeout, [&] {
+  return changed_.wait_for(guard, timeout, [&] {
     for (int code : seen_)
-      if (wanted.count(code)) {
-        found = code;
-        return true;
-      }
-    return stop.load();
+      if (wanted.count(code)) return true;
+    return false;
   });
-  return found;
 }
 
-void EventLog::Wake() {
-  std::lock_guard<std::mutex> guard(lock_);
-  changed_.notify_all();
-}
-
-AgentHost::AgentHost(AgentConfig config, std::ostream& out) : config_(std::move(config)), events_(out) {}
+AgentHost::AgentHost(AgentConfig config, std::ostream& out) : config_(std::move(config)), out_(out), events_(out) {}
 
 AgentHost::~AgentHost() = default;
 
 void AgentHost::Start() {
+  // Before any thread exists, so every thread inherits the blocked mask.
+  signals_ = std::make_unique<SignalSource>(std::initializer_list<int>{SIGINT, SIGTERM, SIGHUP});
+  signals_->Attach(loop_, [this](int signal) { OnSignal(signal); });
+
   services::LogOptions logOptions;
   logOptions.minimumSeverity = config_.logLevel;
   logOptions.file = config_.logFile;
@@ -112,59 +112,74 @@ void AgentHost::Start() {
   client_ = CQLClientImplFactory::getQLClient();
   executor_ = RestExecutorFactory::getRestExecutor();
   if (!client_ || !executor_) throw std::runtime_error("the REST library could not be set up");
+  // Events arrive on the worker thread; the host reacts to them on the loop.
+  events_.SetForward([this](int code, std::string text, std::string payload) {
+    loop_.Post([this, code, text = std::move(text), payload = std::move(payload)] { Dispatch(code, text, payload); });
+  });
   client_->SetEventListener(&events_);
   client_->LoadTenantConfiguration();
 }
 
-std::chrono::milliseconds AgentHost::OnceBound() const {
+void AgentHost::Dispatch(int code, const std::string& text, const std::string& payload) {
+  for (const auto& handler : handlers_) handler(code, text, payload);
+  if (mode_.onEvent) mode_.onEvent(code, text, payload);
+}
+
+void AgentHost::OnSignal(int signal) {
+  if (signal == SIGHUP) {
+    try {
+      const std::vector<std::string> restart = Reconfigure(LoadAgentConfig(config_.configFile));
+      std::string line = "fennic-agent: configuration re-read";
+      for (std::size_t i = 0; i < restart.size(); ++i) line += (i ? ", " : "; a restart is needed for ") + restart[i];
+      std::cerr << line << std::endl;
+    } catch (const ConfigError& e) {
+      std::cerr << "fennic-agent: configuration not re-read, keeping the running one: " << e.what() << std::endl;
+    }
+    return;
+  }
+  std::cerr << "fennic-agent: stopping on " << (signal == SIGINT ? "SIGINT" : "SIGTERM") << std::endl;
+  RequestStop();
+}
+
+std::vector<std::string> AgentHost::Reconfigure(const AgentConfig& fresh) {
+  std::vector<std::string> restart;
+  const auto& now = config_;
+  const std::pair<const char*, bool> changes[] = {
+      {"server", fresh.services.serverUrl != now.services.serverUrl},
+      {"tenantId", fresh.services.tenantId != now.services.tenantId},
+      {"dataFolder", fresh.services.dataFolder != now.services.dataFolder},
+      {"downloadFolder", fresh.services.downloadFolder != now.services.downloadFolder},
+      {"supportedProducts", fresh.services.supportedProducts != now.services.supportedProducts},
+      {"softwareDownload", fresh.services.softwareDownloadEnabled != now.services.softwareDownloadEnabled},
+      {"logLevel", fresh.logLevel != now.logLevel},
+      {"logFile", fresh.logFile != now.logFile},
+      {"transport", fresh.transportText != now.transportText},
+      {"controlSocket", fresh.controlSocket != now.controlSocket},
+      {"controlGroup", fresh.controlGroup != now.controlGroup},
+  };
+  for (const auto& [name, changed] : changes)
+    if (changed) restart.push_back(name);
+  // Read at each use, so they take effect from the next step on.
+  config_.heartBeatSeconds = fresh.heartBeatSeconds;
+  config_.onceTimeoutSeconds = fresh.onceTimeoutSeconds;
+  config_.firstHeartBeatSpreadSeconds = fresh.firstHeartBeatSpreadSeconds;
+  config_.stopDrainSeconds = fresh.stopDrainSeconds;
+  config_.backoffCapSeconds = fresh.backoffCapSeconds;
+  return restart;
+}
+
+std::chrono::milliseconds AgentHost::StepBound() const {
   return std::chrono::milliseconds(static_cast<long long>(config_.onceTimeoutSeconds) * 1000);
 }
 
-bool AgentHost::Register(std::ostream& error) {
-  events_.Clear();
-  client_->SendRequest(0, "");
-  const int outcome = events_.WaitFor(kRegistrationEnd, OnceBound(), stop_);
-  if (outcome == 1) return true;
-  if (stop_) error << "fennic-agent: stopped during registration\n";
-  else if (outcome == 0) error << "fennic-agent: registration failed (see the log)\n";
-  else error << "fennic-agent: no registration answer within " << config_.onceTimeoutSeconds << " s\n";
-  return false;
-}
+std::string AgentHost::LastFailure() { return client_ ? Narrow(client_->QueryTransportValue(5)) : std::string(); }
 
-int AgentHost::RunOnce(std::ostream& error) {
-  bool registeredNow = false;
-  if (executor_->GetToken().empty()) {
-    if (!Register(error)) return 1;
-    registeredNow = true;
-  }
-  for (;;) {
-    events_.Clear();
-    // Client state 1: the heart beat asks for all updates and the check runs
-    // until its downloads drain.
-    client_->SendRequest(16, "1");
-    client_->SendRequest(1, "");
-    const int outcome = events_.WaitFor(kUpdateCheckEnd, OnceBound(), stop_);
-    if (outcome == 4) {
-      // Acknowledgements queued just before the check ended are still in
-      // the queue, and a stop discards the queue. A transport query goes in
-      // behind them; its answer (event 19) means they have all been sent.
-      events_.Clear();
-      client_->SendRequest(19, "");
-      events_.WaitFor({19}, std::chrono::milliseconds(5000), stop_);
-      return 0;
-    }
-    if (outcome == 2 && !registeredNow) {
-      // The stored token was refused: register once more and retry.
-      if (!Register(error)) return 1;
-      registeredNow = true;
-      continue;
-    }
-    if (stop_) error << "fennic-agent: stopped during the update check\n";
-    else if (outcome == 9) error << "fennic-agent: update check failed (see the log)\n";
-    else if (outcome == 2) error << "fennic-agent: the server refused the new registration's token\n";
-    else error << "fennic-agent: update check did not finish within " << config_.onceTimeoutSeconds << " s\n";
-    return 1;
-  }
+std::chrono::seconds AgentHost::RetryAfter() {
+  // Only digits count: anything else means the server named no wait.
+  const std::string text = client_ ? Narrow(client_->QueryTransportValue(4)) : std::string();
+  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+    return std::chrono::seconds(0);
+  return std::chrono::seconds(std::atol(text.c_str()));
 }
 
 std::chrono::seconds AgentHost::HeartBeatInterval() {
@@ -176,36 +191,64 @@ std::chrono::seconds AgentHost::HeartBeatInterval() {
   return std::chrono::seconds(tenant > 0 ? tenant : config_.heartBeatSeconds);
 }
 
-int AgentHost::RunForever(std::ostream& /*error*/) {
-  while (!stop_) {
-    if (executor_->GetToken().empty()) {
-      events_.Clear();
-      client_->SendRequest(0, "");
-      events_.WaitFor(kRegistrationEnd, OnceBound(), stop_);
-    }
-    if (stop_) break;
-    events_.Clear();
-    client_->SendRequest(1, "");
-    const auto due = std::chrono::steady_clock::now() + HeartBeatInterval();
-    while (!stop_ && std::chrono::steady_clock::now() < due) {
-      // Between heart beats the server may ask for a new registration.
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(due - std::chrono::steady_clock::now());
-      const int asked = events_.WaitFor({2}, std::min(left, std::chrono::milliseconds(1000)), stop_);
-      if (asked == 2 && !stop_) {
-        events_.Clear();
-        client_->SendRequest(0, "");
-      }
-    }
-  }
+int AgentHost::PendingDownloads() {
+  const web::json::value list = configuration_->ReadJsonFile("Update.dat");
+  if (list.is_array()) return static_cast<int>(list.size());
+  if (list.is_object()) return static_cast<int>(list.as_object().size());
   return 0;
 }
 
-void AgentHost::RequestStop() {
-  stop_ = true;
-  events_.Wake();
+int AgentHost::Run(const std::function<void()>& begin) {
+  result_ = 0;
+  loop_.Post([this, begin] {
+    for (const auto& hook : startHooks_) hook();
+    NotifyReady();
+    begin();
+  });
+  loop_.Run();
+  NotifyStopping();
+  mode_ = Mode{};
+  return result_;
 }
+
+void AgentHost::Finish(int result) {
+  result_ = result;
+  loop_.Stop();
+}
+
+int AgentHost::RunOnce(std::ostream& error) {
+  OncePass pass(*this, error);
+  return Run([&pass] { pass.Begin(); });
+}
+
+int AgentHost::RunForever(std::ostream& /*error*/) {
+  HeartBeatSchedule schedule(*this);
+  return Run([&schedule] { schedule.Begin(); });
+}
+
+void AgentHost::RequestStop() {
+  loop_.Post([this] {
+    if (mode_.onStop) mode_.onStop();
+    else Finish(0);
+  });
+}
+
+bool AgentHost::DrainBeforeStop(std::chrono::milliseconds bound) {
+  // Without a token nothing queued can be sent, and the query would wait
+  // behind it for the whole bound.
+  if (!client_ || executor_->GetToken().empty()) return true;
+  // A transport query goes in behind everything queued; its answer (event
+  // 19) means all before it has been handled.
+  events_.Clear();
+  client_->SendRequest(19, "");
+  const bool drained = events_.WaitFor({19}, bound);
+  if (!drained) std::cerr << "fennic-agent: requests still queued after " << bound.count() << " ms; stopping anyway" << std::endl;
+  return drained;
+}
+
 bool AgentHost::Stop(std::chrono::milliseconds bound) {
   if (!client_) return true;
+  DrainBeforeStop(std::chrono::milliseconds(static_cast<long long>(config_.stopDrainSeconds) * 1000));
   auto client = client_;
   // Shutdown joins the worker, which may be inside a request; bound the wait
   // so the process still leaves in time.
@@ -222,10 +265,6 @@ bool AgentHost::Stop(std::chrono::milliseconds bound) {
   }
   return stopped;
 }
-
-}  // namespace zelvan::fennic::agent
-
-namespace zelvan::fennic::agent {
 
 void AgentHost::FlushLog() {
   if (logger_) logger_->Flush();

@@ -1,75 +1,128 @@
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <ostream>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "AgentConfig.h"
+#include "EventLoop.h"
 #include "IQLClient.h"
 #include "IRestEventListener.h"
 #include "IRestExecutor.h"
+#include "SignalSource.h"
 #include "SpdlogLogManager.h"
 
 namespace zelvan::fennic::agent {
 
-// Prints every listener event as one line and lets the host wait for the
-// events it cares about.
+// Prints every listener event as one line (on the library's worker thread,
+// so lines keep the library's order), hands each one on, and lets a blocking
+// caller wait for an event.
 class EventLog : public IRestEventListener {
  public:
+  using Forward = std::function<void(int code, std::string text, std::string payload)>;
+
   explicit EventLog(std::ostream& out) : out_(out) {}
+  // Set before the library may raise events.
+  void SetForward(Forward forward) { forward_ = std::move(forward); }
   void OnRestEvent(int eventCode, const std::string& text, const char* payload) override;
 
   // Forgets every event seen so far.
   void Clear();
-  // The first event of `wanted` seen since the last Clear, or -1 when none
-  // came within the timeout or `stop` became set.
-  int WaitFor(const std::set<int>& wanted, std::chrono::milliseconds timeout, const std::atomic<bool>& stop);
-  // Wakes every waiter (after a stop request).
-  void Wake();
+  // True when an event of `wanted` came since the last Clear, within the timeout.
+  bool WaitFor(const std::set<int>& wanted, std::chrono::milliseconds timeout);
 
  private:
   std::ostream& out_;
+  Forward forward_;
   std::mutex lock_;
   std::condition_variable changed_;
   std::deque<int> seen_;
 };
 
 // The agent: installs the outside services, loads the library through its
-// exports and drives registration and heart beats.
+// exports and runs everything else on one event loop on the calling thread:
+// signals, listener events (posted over from the worker), heart-beat timers
+// and whatever sources other parts of the host attach.
 class AgentHost {
  public:
+  using EventHandler = std::function<void(int code, const std::string& text, const std::string& payload)>;
+  // The running mode's reaction to listener events and to a stop request.
+  struct Mode {
+    EventHandler onEvent;
+    std::function<void()> onStop;
+  };
+
   explicit AgentHost(AgentConfig config, std::ostream& out);
   ~AgentHost();
 
-  // Throws std::runtime_error when a service or the library cannot be set up.
+  // Blocks the stop and reload signals first (call it on the main thread
+  // before any other thread exists). Throws std::runtime_error when a
+  // service or the library cannot be set up.
   void Start();
+
+  // Hooks for other event sources: the loop, a handler called on the loop
+  // thread for every listener event, and hooks run on the loop thread before
+  // the first step of a run. Add them after Start, before RunOnce/RunForever.
+  EventLoop& Loop() { return loop_; }
+  void AddEventHandler(EventHandler handler) { handlers_.push_back(std::move(handler)); }
+  void AddStartHook(std::function<void()> hook) { startHooks_.push_back(std::move(hook)); }
+
   // --once: registration if needed, one heart beat and its update check.
   // Returns 0 on success; otherwise writes one line to `error` and returns 1.
   int RunOnce(std::ostream& error);
-  // Heart beats on a timer until RequestStop.
+  // Heart beats on loop timers until a stop; returns 0.
   int RunForever(std::ostream& error);
-  // Safe from any thread.
+  // Ends the run with `result` (loop thread).
+  void Finish(int result);
+  // Safe from any thread: the running mode decides how to end.
   void RequestStop();
-  // Stops the library; bounded: returns false when the worker did not stop
-  // within the time.
+
+  // Waits within `bound` until what is queued has been handled; false when
+  // the bound passed first.
+  bool DrainBeforeStop(std::chrono::milliseconds bound);
+  // Drains, then stops the library; bounded: false when the worker did not
+  // stop within `bound`.
   bool Stop(std::chrono::milliseconds bound);
   // Writes out buffered log lines (before the process leaves).
   void FlushLog();
 
- private:
-  bool Register(std::ostream& error);
+  IQLClient& Client() { return *client_; }
+  IRestExecutor& Executor() { return *executor_; }
+  const AgentConfig& Config() const { return config_; }
+  // Applies the members that take effect while running (logLevel,
+  // heartBeatSeconds); returns the names of changed members that need a restart.
+  std::vector<std::string> Reconfigure(const AgentConfig& fresh);
+  // One line on the last failed exchange; empty after a success.
+  std::string LastFailure();
+  // Seconds of the last 429/503 answer's Retry-After; zero when none.
+  std::chrono::seconds RetryAfter();
   std::chrono::seconds HeartBeatInterval();
-  std::chrono::milliseconds OnceBound() const;
+  std::chrono::milliseconds StepBound() const;
+  // Number of entries in the stored download list.
+  int PendingDownloads();
+  void SetMode(Mode mode) { mode_ = std::move(mode); }
+
+ private:
+  int Run(const std::function<void()>& begin);
+  void Dispatch(int code, const std::string& text, const std::string& payload);
+  void OnSignal(int signal);
 
   AgentConfig config_;
+  std::ostream& out_;
   EventLog events_;
-  std::atomic<bool> stop_{false};
+  EventLoop loop_;
+  std::unique_ptr<SignalSource> signals_;
+  std::vector<EventHandler> handlers_;
+  std::vector<std::function<void()>> startHooks_;
+  Mode mode_;
+  int result_ = 0;
   std::shared_ptr<services::SpdlogLogManager> logger_;
   std::shared_ptr<IConfigurationManager> configuration_;
   std::shared_ptr<IQLClient> client_;

@@ -1,9 +1,10 @@
 #include "HostSources.h"
 
-#include <future>
-
+#include "AgentHost.h"
 #include "CallDurationSpool.h"
 #include "DirectoryGroups.h"
+#include "IConfigurationManager.h"
+#include "IOCCManager.h"
 #include "InstallerRunner.h"
 #include "SessionUser.h"
 #include "SourceLog.h"
@@ -14,62 +15,53 @@ namespace zelvan::fennic::agent {
 
 namespace {
 constexpr const char* kWhere = "HostSources";
-constexpr int kDirectoryQueries = 14;
+constexpr int kRegistered = 1;
 constexpr int kUpdateCheckEnded = 4;
+constexpr int kDirectoryQueries = 14;
+
+// Each source stands alone: one that cannot start is logged and the others
+// still run.
+template <typename Make>
+void Guarded(const char* what, Make make) {
+  try {
+    make();
+  } catch (const std::exception& e) {
+    SourceLog(5, kWhere, std::string(what) + ": " + e.what());
+  }
+}
 }  // namespace
 
-HostSources::HostSources(SourcesConfig config, IQLClient& client, StoredUpdates storedUpdates, EventLoop* loop)
-    : config_(std::move(config)),
-      client_(client),
-      storedUpdates_(std::move(storedUpdates)),
-      ownLoop_(loop ? nullptr : std::make_unique<EventLoop>()),
-      loop_(loop ? *loop : *ownLoop_) {}
+HostSources::HostSources(SourcesConfig config, IQLClient& client, EventLoop& loop, StoredUpdates storedUpdates)
+    : config_(std::move(config)), client_(client), loop_(loop), storedUpdates_(std::move(storedUpdates)) {}
 
-HostSources::~HostSources() { Stop(); }
+HostSources::~HostSources() = default;
 
 void HostSources::Send(int code, const std::string& body) {
   SourceLog(2, kWhere, "Request " + std::to_string(code) + ": " + body);
   client_.SendRequest(code, body);
 }
 
-void HostSources::SetBusy(bool busy) {
-  std::lock_guard<std::mutex> hold(lock_);
-  busy_ = busy;
-  if (!busy_) idle_.notify_all();
-}
-
 void HostSources::Start() {
   if (started_) return;
   started_ = true;
-  loop_.Post([this] { StartOnLoop(); });
-  if (ownLoop_) loopThread_ = std::thread([this] { loop_.Run(); });
-}
-
-void HostSources::StartOnLoop() {
   auto send = [this](int code, const std::string& body) { Send(code, body); };
-  // Each source stands alone: one that cannot start is logged and the
-  // others still run.
-  try {
+  Guarded("Session user watch", [&] {
     session_ = std::make_unique<SessionUserWatch>(loop_, config_.sessionUser, [this](const std::string& user) {
       SourceLog(2, kWhere, "Session user changed to \"" + user + "\"");
       Send(18, "");
       if (reports_) reports_->UserChanged(user);
     });
-  } catch (const std::exception& e) {
-    SourceLog(5, kWhere, std::string("Session user watch: ") + e.what());
-  }
-  if (!config_.usbVendorIds.empty()) try {
+  });
+  if (!config_.usbVendorIds.empty())
+    Guarded("USB devices", [&] {
       devices_ = std::make_unique<UsbDevices>(loop_, config_.usbVendorIds, send);
       devices_->Start();
-    } catch (const std::exception& e) {
-      SourceLog(5, kWhere, std::string("USB devices: ") + e.what());
-    }
-  if (!config_.callDurationSpool.empty()) try {
+    });
+  if (!config_.callDurationSpool.empty())
+    Guarded("Call-duration spool", [&] {
       spool_ = std::make_unique<CallDurationSpool>(loop_, config_.callDurationSpool, send);
       spool_->Start();
-    } catch (const std::exception& e) {
-      SourceLog(5, kWhere, std::string("Call-duration spool: ") + e.what());
-    }
+    });
   reports_ = std::make_unique<UserReports>(loop_, config_.softphoneListFile, config_.userDetails, send);
   reports_->Start(session_ ? session_->User() : "");
   installers_ = std::make_unique<InstallerRunner>(
@@ -81,56 +73,34 @@ void HostSources::StartOnLoop() {
         return devices_->Present().begin()->second.at("SerialNumber").as_string();
       },
       send);
-  installers_->OnIdle([this] { SetBusy(false); });
 }
 
 void HostSources::OnEvent(int code, const std::string& /*text*/, const std::string& payload) {
-  if (code == kDirectoryQueries) {
-    if (!started_) {
-      Send(15, AnswerQueries(payload, FindSessionUser(config_.sessionUser)));
-      return;
-    }
-    loop_.Post([this, payload] { Send(15, AnswerQueries(payload, session_ ? session_->User() : "")); });
-  } else if (code == kUpdateCheckEnded && started_) {
-    SetBusy(true);
-    loop_.Post([this] {
-      if (installers_) installers_->Scan();
-      if (!installers_ || installers_->Running() == 0) SetBusy(false);
-    });
-  }
+  if (code == kRegistered) Start();
+  if (code == kDirectoryQueries)
+    Send(15, AnswerQueries(payload, session_ ? session_->User() : FindSessionUser(config_.sessionUser)));
+  else if (code == kUpdateCheckEnded && installers_)
+    installers_->Scan();
 }
 
 bool HostSources::Settle(std::chrono::milliseconds bound) {
-  if (!started_) return true;
-  const auto deadline = std::chrono::steady_clock::now() + bound;
-  // Work posted before this probe has run once the probe answers.
-  auto probe = std::make_shared<std::promise<void>>();
-  auto done = probe->get_future();
-  loop_.Post([probe] { probe->set_value(); });
-  if (done.wait_until(deadline) != std::future_status::ready) return false;
-  std::unique_lock<std::mutex> hold(lock_);
-  return idle_.wait_until(hold, deadline, [this] { return !busy_; });
+  return !installers_ || installers_->Drain(EventLoop::Clock::now() + bound);
 }
 
-void HostSources::Stop() {
-  if (!started_) return;
-  started_ = false;
-  auto release = [this] {
-    installers_.reset();
-    reports_.reset();
-    spool_.reset();
-    devices_.reset();
-    session_.reset();
-  };
-  if (ownLoop_) {
-    loop_.Post([this, release] {
-      release();
-      loop_.Stop();
-    });
-    if (loopThread_.joinable()) loopThread_.join();
-  } else {
-    release();
-  }
+std::unique_ptr<HostSources> PlugHostSources(AgentHost& host) {
+  auto sources = std::make_unique<HostSources>(host.Config().sources, host.Client(), host.Loop(), [] {
+    const auto container = IOCCManager::GetIOCContainer();
+    const auto configuration = container ? container->resolve<IConfigurationManager>() : nullptr;
+    return configuration ? configuration->ReadJsonFile("Update.dat") : web::json::value::null();
+  });
+  HostSources* raw = sources.get();
+  host.AddStartHook([raw, &host] {
+    if (!host.Executor().GetToken().empty()) raw->Start();
+  });
+  host.AddEventHandler([raw](int code, const std::string& text, const std::string& payload) {
+    raw->OnEvent(code, text, payload);
+  });
+  return sources;
 }
 
 }  // namespace zelvan::fennic::agent

@@ -1,13 +1,10 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cpprest/json.h>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 
 #include "EventLoop.h"
 #include "IQLClient.h"
@@ -15,6 +12,7 @@
 
 namespace zelvan::fennic::agent {
 
+class AgentHost;
 class CallDurationSpool;
 class InstallerRunner;
 class SessionUserWatch;
@@ -26,51 +24,41 @@ class UserReports;
 // code 15, code 18 when the user changes), USB devices through udev (codes
 // 4, 2, 3), installers for stored packages (code 8, after event 4), the
 // call-duration spool (code 14), the softphone list (12) and user details
-// (7). All sources run on one event loop: the host's, or one on a thread of
-// our own when no loop is given.
-//
-// Start, Settle and Stop are for the host's controlling thread; OnEvent may
-// be called from any thread (the library raises events on its worker).
+// (7). All of it runs on the host's event loop thread.
 class HostSources {
  public:
   using StoredUpdates = std::function<web::json::value()>;
-  HostSources(SourcesConfig config, IQLClient& client, StoredUpdates storedUpdates, EventLoop* loop = nullptr);
+  HostSources(SourcesConfig config, IQLClient& client, EventLoop& loop, StoredUpdates storedUpdates);
   ~HostSources();
   HostSources(const HostSources&) = delete;
   HostSources& operator=(const HostSources&) = delete;
 
-  // Starts the sources; call once the agent holds a token, since the
+  // Starts the sources; only once the agent holds a token, since the
   // library drops every request made without one.
   void Start();
   void OnEvent(int code, const std::string& text, const std::string& payload);
-  // Waits until the work handed to the sources so far is done (installers
-  // ended and reported); false when `bound` passed first.
+  // After the loop has ended (--once): waits for running installers and
+  // sends their reports; false when `bound` passed first.
   bool Settle(std::chrono::milliseconds bound);
-  void Stop();
 
  private:
-  void StartOnLoop();
   void Send(int code, const std::string& body);
-  void SetBusy(bool busy);
 
   const SourcesConfig config_;
   IQLClient& client_;
-  StoredUpdates storedUpdates_;
-  std::unique_ptr<EventLoop> ownLoop_;
   EventLoop& loop_;
-  std::thread loopThread_;
+  StoredUpdates storedUpdates_;
   bool started_ = false;
-
-  // Loop thread only.
   std::unique_ptr<SessionUserWatch> session_;
   std::unique_ptr<UsbDevices> devices_;
   std::unique_ptr<CallDurationSpool> spool_;
   std::unique_ptr<UserReports> reports_;
   std::unique_ptr<InstallerRunner> installers_;
-
-  std::mutex lock_;
-  std::condition_variable idle_;
-  bool busy_ = false;
 };
+
+// Gives the host its sources: they start as soon as the agent holds a token
+// (at the start of a run, or when registration has been processed) and see
+// every listener event. Call after host.Start(), before a run.
+std::unique_ptr<HostSources> PlugHostSources(AgentHost& host);
 
 }  // namespace zelvan::fennic::agent

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -9,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -142,14 +144,36 @@ void InstallerRunner::Launch(const std::string& product, const std::string& vers
     return;
   }
   SourceLog(2, kWhere, "Installer started for " + package);
-  run.timer = loop_.AddTimer(EventLoop::Clock::now() + std::chrono::seconds(run.timeoutSeconds), [this, pidfd] {
-    auto it = running_.find(pidfd);
-    if (it == running_.end()) return;
-    it->second.timedOut = true;
-    ::kill(-it->second.pid, SIGKILL);
-  });
+  run.due = EventLoop::Clock::now() + std::chrono::seconds(run.timeoutSeconds);
+  run.timer = loop_.AddTimer(run.due, [this, pidfd] { TimedOut(pidfd); });
   loop_.Watch(pidfd, [this, pidfd] { Finished(pidfd); });
   running_.emplace(pidfd, std::move(run));
+}
+
+void InstallerRunner::TimedOut(int pidfd) {
+  auto it = running_.find(pidfd);
+  if (it == running_.end() || it->second.timedOut) return;
+  it->second.timedOut = true;
+  ::kill(-it->second.pid, SIGKILL);
+}
+
+bool InstallerRunner::Drain(EventLoop::Clock::time_point deadline) {
+  while (!running_.empty()) {
+    const auto now = EventLoop::Clock::now();
+    if (now >= deadline) return false;
+    auto wake = deadline;
+    std::vector<pollfd> fds;
+    for (auto& [fd, run] : running_) {
+      if (run.due <= now) TimedOut(fd);
+      else wake = std::min(wake, run.due);
+      fds.push_back({fd, POLLIN, 0});
+    }
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count() + 1;
+    if (::poll(fds.data(), fds.size(), static_cast<int>(wait)) < 0 && errno != EINTR) return false;
+    for (const auto& p : fds)
+      if (p.revents) Finished(p.fd);
+  }
+  return true;
 }
 
 void InstallerRunner::Finished(int pidfd) {
@@ -170,7 +194,6 @@ void InstallerRunner::Finished(int pidfd) {
   SourceLog(ok ? 2 : 3, kWhere, "Installer for " + run.package + (ok ? " succeeded" : " failed: " + reason));
   Report(run, ok, reason);
   Discard(run.package);
-  if (running_.empty() && idle_) idle_();
 }
 
 void InstallerRunner::Report(const Run& run, bool ok, const std::string& reason) {

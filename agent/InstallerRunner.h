@@ -39,20 +39,24 @@ class InstallerRunner {
   void Scan();
   // How many installers are running.
   size_t Running() const { return running_.size(); }
-  // Called on the loop after an installer ended and its report was sent.
-  void OnIdle(std::function<void()> idle) { idle_ = std::move(idle); }
+  // For when the loop no longer runs: waits for the running installers
+  // (each still under its time-out) and reports them; false when `deadline`
+  // came first.
+  bool Drain(EventLoop::Clock::time_point deadline);
 
  private:
   struct Run {
     pid_t pid = -1;
     int pidfd = -1;
     std::uint64_t timer = 0;
+    EventLoop::Clock::time_point due;
     bool timedOut = false;
     std::string package, product, version, device;
     int timeoutSeconds = 0;
   };
   void Launch(const std::string& product, const std::string& version, const std::string& file);
   void Finished(int pidfd);
+  void TimedOut(int pidfd);
   void Report(const Run& run, bool ok, const std::string& reason);
   void Discard(const std::string& package);
 
@@ -62,7 +66,6 @@ class InstallerRunner {
   Updates updates_;
   DeviceOf deviceOf_;
   Send send_;
-  std::function<void()> idle_;
   std::map<int, Run> running_;  // by pidfd
 };
 

@@ -1,36 +1,48 @@
 // fennic-agent: the REST library as a workstation agent.
-#include <pthread.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <iostream>
+#include <stdexcept>
 #include <string>
-#include <thread>
 
 #include "AgentConfig.h"
 #include "AgentHost.h"
+#include "HostSources.h"
+#include "VoicePromptCommands.h"
 
 using namespace zelvan::fennic::agent;
 
 namespace {
 
 const char* kUsage =
-    "usage: fennic-agent --config FILE [--once]\n"
+    "usage: fennic-agent [--config FILE] [--once]\n"
     "Runs the device-management agent against the management server named in FILE.\n"
-    "  --config FILE  JSON configuration (below)\n"
+    "  --config FILE  JSON configuration (below; default /etc/fennic/agent.json)\n"
     "  --once         register if needed, send one heart beat, run the update check to its\n"
-    "                 end and exit: 0 on success, 1 with a message on failure\n"
+    "                 end and exit\n"
+    "  --vp-version REQUIRED_VP DEVICE_NAME DEVICE_VERSION\n"
+    "                 print the voice-prompt version the server names for a device\n"
+    "  --vp-file ADDRESS  fetch one voice-prompt file into the download folder\n"
+    "  --version      the version\n"
     "  --help         this text\n"
-    "Without --once the agent sends heart beats until SIGINT or SIGTERM.\n"
-    "Every listener event is printed on standard output as one line; logs go to standard error\n"
-    "and to \"logFile\" when given.\n"
+    "Without --once the agent sends heart beats until SIGINT or SIGTERM; SIGHUP re-reads FILE\n"
+    "(heart-beat, time-out and back-off members apply at once; it names the members that need\n"
+    "a restart). Every listener event is printed on standard output as one line; logs go to\n"
+    "standard error and to \"logFile\" when given.\n"
+    "Exit codes: 0 success; 1 a server or network failure (one line names it);\n"
+    "            2 a bad command line, configuration or local state.\n"
     "Configuration members:\n"
     "  \"server\": \"http://127.0.0.1:PORT\", \"tenantId\": \"...\",\n"
-    "  \"dataFolder\": \"...\", \"downloadFolder\": \"...\" (created when missing, must be writable),\n"
     "  \"heartBeatSeconds\": N (until the tenant sends its interval),\n"
     "  \"logLevel\": 0..6 (0 trace, 1 debug, 2 info, 3 warning, 4 error, 6 off),\n"
     "  \"supportedProducts\": [\"...\"],\n"
-    "  optional: \"logFile\", \"onceTimeoutSeconds\" (default 60), \"softwareDownload\" (default true),\n"
+    "  optional: \"dataFolder\" (default /var/lib/fennic), \"downloadFolder\" (default /var/cache/fennic),\n"
+    "  \"logFile\", \"onceTimeoutSeconds\" (default 60), \"softwareDownload\" (default true),\n"
+    "  \"controlSocket\" (default agent.sock in $RUNTIME_DIRECTORY under systemd, else none),\n"
+    "  \"controlGroup\" (a group whose members may use the control socket),\n"
+    "  \"firstHeartBeatSpreadSeconds\" (random wait before the first heart beat, default 30),\n"
+    "  \"backoffCapSeconds\" (longest wait after failed heart beats, default 3600),\n"
+    "  \"stopDrainSeconds\" (how long a stop waits for queued requests, default 5),\n"
     "  \"transport\": {\"routesFile\", \"caFile\", \"allowPlainHttp\", \"connectTimeoutMs\",\n"
     "                \"requestTimeoutMs\", \"downloadTimeoutMs\"}\n";
 
@@ -42,12 +54,23 @@ int Fail(const std::string& text, int code = 2) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string configFile;
+  std::string configFile = kDefaultConfigFile;
   bool once = false;
+  const std::vector<std::string> args(argv, argv + argc);
+  std::vector<std::string> voicePrompt;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
+    if (const int length = VoicePromptCommandLength(args, static_cast<std::size_t>(i))) {
+      if (length < 0) return Fail(arg + " needs more arguments (see --help)");
+      voicePrompt.assign(args.begin() + i, args.begin() + i + length);
+      i += length - 1;
+      continue;
+    }
     if (arg == "--help" || arg == "-h") {
       std::cout << kUsage;
+      return 0;
+    } else if (arg == "--version") {
+      std::cout << "fennic-agent " << FENNIC_VERSION << "\n";
       return 0;
     } else if (arg == "--once") {
       once = true;
@@ -58,7 +81,6 @@ int main(int argc, char** argv) {
       return Fail("unknown argument " + arg + " (see --help)");
     }
   }
-  if (configFile.empty()) return Fail("--config FILE is required (see --help)");
 
   AgentConfig config;
   try {
@@ -67,28 +89,29 @@ int main(int argc, char** argv) {
     return Fail(std::string("bad configuration: ") + e.what());
   }
 
-  // Block the stop signals before any thread starts, so only the waiter
-  // below receives them.
-  sigset_t stops;
-  sigemptyset(&stops);
-  sigaddset(&stops, SIGINT);
-  sigaddset(&stops, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
-
   AgentHost host(config, std::cout);
-  std::thread([&host, stops] {
-    int signal = 0;
-    sigwait(&stops, &signal);
-    std::cerr << "fennic-agent: stopping on " << (signal == SIGINT ? "SIGINT" : "SIGTERM") << std::endl;
-    host.RequestStop();
-  }).detach();
-
   int result = 0;
+  std::unique_ptr<HostSources> sources;
   try {
     host.Start();
-    result = once ? host.RunOnce(std::cerr) : host.RunForever(std::cerr);
-  } catch (const std::exception& e) {
-    result = Fail(e.what(), 1);
+    if (voicePrompt.empty()) sources = PlugHostSources(host);
+  // Local state that cannot be used (key file, data files, control socket):
+  // the agent cannot run until someone fixes it. services::LocalStateError
+  // lands here too once it exists (it derives from std::runtime_error).
+  } catch (const std::runtime_error& e) {
+    result = Fail(e.what(), 2);
+  }
+  if (result == 0) {
+    try {
+      result = !voicePrompt.empty() ? RunVoicePromptCommand(host, voicePrompt, std::cout, std::cerr)
+               : once              ? host.RunOnce(std::cerr)
+                                   : host.RunForever(std::cerr);
+      // Installers started at the end of the check report before the stop.
+      if (once && sources && !sources->Settle(host.StepBound()))
+        std::cerr << "fennic-agent: installers still running at the end of the pass" << std::endl;
+    } catch (const std::exception& e) {
+      result = Fail(e.what(), 1);
+    }
   }
   if (!host.Stop(std::chrono::milliseconds(1500)))
     std::cerr << "fennic-agent: the worker did not stop in time; leaving anyway" << std::endl;

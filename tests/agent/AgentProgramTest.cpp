@@ -104,6 +104,7 @@ std::string ValidConfig(const Folder& folder, const std::string& server) {
   doc["logFile"] = web::json::value::string(folder / "agent.log");
   doc["supportedProducts"] = web::json::value::parse(R"(["P100"])");
   doc["onceTimeoutSeconds"] = web::json::value::number(20);
+  doc["firstHeartBeatSpreadSeconds"] = web::json::value::number(0);
   return doc.serialize();
 }
 
@@ -160,7 +161,7 @@ TEST(AgentProgramTest, BadConfigurationExitsWithOneLineNamingTheProblem) {
 TEST(AgentProgramTest, CommandLineMistakesAndHelp) {
   Folder folder;
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-      {{}, "--config FILE is required"},
+      {{}, "/etc/fennic/agent.json"},
       {{"--config"}, "--config needs a file"},
       {{"--bogus"}, "unknown argument --bogus"},
   };

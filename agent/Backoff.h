@@ -1,0 +1,39 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+
+namespace zelvan::fennic::agent {
+
+// When the next heart beat is due. Failures stretch the interval
+// (interval x 2^failures, capped) with random jitter, so a fleet whose server
+// went away does not come back to it in step; a server's Retry-After is a
+// floor. Pure: the random draw comes from outside, so the delays can be
+// checked without a clock.
+class Backoff {
+ public:
+  using Duration = std::chrono::milliseconds;
+  // Returns a value in [0, 1).
+  using Random = std::function<double()>;
+
+  Backoff(Duration interval, Duration cap, Random random, double jitter = 0.2);
+
+  // The first heart beat after start: a random wait from 0 to `spread`.
+  Duration First(Duration spread) const;
+  // After a success: the plain interval; the failure count starts again.
+  Duration Succeeded();
+  // After a failure; `retryAfter` is zero when the server named none.
+  Duration Failed(Duration retryAfter);
+
+  void SetInterval(Duration interval) { interval_ = interval; }
+  int Failures() const { return failures_; }
+
+ private:
+  Duration interval_;
+  const Duration cap_;
+  const Random random_;
+  const double jitter_;
+  int failures_ = 0;
+};
+
+}  // namespace zelvan::fennic::agent

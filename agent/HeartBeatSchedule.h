@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <random>
+
+#include "AgentHost.h"
+#include "Backoff.h"
+
+namespace zelvan::fennic::agent {
+
+// Heart beats on loop timers: the first after a random spread, later ones at
+// the tenant's interval, failed ones backed off. Registers first whenever
+// there is no token or the server asks for a new registration. Nothing wakes
+// the loop between two heart beats.
+class HeartBeatSchedule {
+ public:
+  explicit HeartBeatSchedule(AgentHost& host);
+  ~HeartBeatSchedule();
+  void Begin();
+  // Cancels the pending timer and beats now (the control command).
+  void BeatNow();
+
+ private:
+  enum class Waiting { Nothing, Registration, HeartBeat };
+  void Beat();
+  void Register();
+  void Schedule(Backoff::Duration delay);
+  void Arm();
+  void OnEvent(int code);
+  void Outcome(bool ok);
+
+  AgentHost& host_;
+  std::mt19937 random_;
+  Backoff backoff_;
+  Waiting waiting_ = Waiting::Nothing;
+  std::uint64_t next_ = 0;
+  std::uint64_t bound_ = 0;
+};
+
+}  // namespace zelvan::fennic::agent
