@@ -142,7 +142,7 @@ std::vector<std::string> Narrate(const std::vector<value>& records) {
       line << "voice-prompt version asked for " << TextOr(body, "DeviceName") << " " << TextOr(body, "DeviceVersion")
            << fault;
     } else {
-      line << "request type " << type << " " << TextOr(r, "path") << fault;
+      line << (type == "28" ? std::string("transport query") : "request type " + type + " " + TextOr(r, "path")) << fault;
     }
     if (outcome == "refused" && type != "2") line << " [refused]";
     const std::string shape = TextOr(r, "shape");
