@@ -84,7 +84,7 @@ Scenario Scenario::FromJson(const value& doc, const std::string& baseFolder) {
     if (!query.is_object() || !query.has_string_field("ADSelectQuery"))
       throw std::runtime_error("scenario: each of \"directoryQueries\" needs \"ADSelectQuery\"");
     s.directoryExpect.push_back(query.has_string_field("expect") ? query.at("expect").as_string() : "");
-    query.erase("expect");
+    if (query.has_field("expect")) query.erase("expect");
   }
   for (const auto& type : ArrayOf(doc, "refuse")) {
     if (!type.is_string()) throw std::runtime_error("scenario: \"refuse\" holds request types as strings");
