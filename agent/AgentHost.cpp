@@ -22,6 +22,7 @@
 #include "HttpRestClient.h"
 #include "IAgentUtils.h"
 #include "IOCCManager.h"
+#include "JournalLog.h"
 #include "OncePass.h"
 #include "PosixFileManager.h"
 #include "RestExecutorFactory.h"
@@ -86,8 +87,11 @@ void AgentHost::Start() {
   services::LogOptions logOptions;
   logOptions.minimumSeverity = config_.logLevel;
   logOptions.file = config_.logFile;
-  auto logger = std::make_shared<services::SpdlogLogManager>(logOptions);
-  logger_ = logger;
+  const bool journal = StderrIsJournal();
+  logOptions.console = !journal;
+  logger_ = std::make_shared<services::SpdlogLogManager>(logOptions);
+  std::shared_ptr<ILogManager> logger = logger_;
+  if (journal) logger = std::make_shared<JournalLog>(logger_, config_.logLevel);
   auto cipher = std::make_shared<services::AesGcmCipher>(config_.services.dataFolder + "/agent.key");
   IAgentUtils::setLogManager(logger);
   IAgentUtils::setFileManager(std::make_shared<services::PosixFileManager>());
@@ -122,7 +126,7 @@ void AgentHost::Start() {
 
 void AgentHost::Dispatch(int code, const std::string& text, const std::string& payload) {
   for (const auto& handler : handlers_) handler(code, text, payload);
-  if (mode_.onEvent) mode_.onEvent(code, text, payload);
+  if (mode_.onEvent && !finished_) mode_.onEvent(code, text, payload);
 }
 
 void AgentHost::OnSignal(int signal) {
@@ -200,6 +204,7 @@ int AgentHost::PendingDownloads() {
 
 int AgentHost::Run(const std::function<void()>& begin) {
   result_ = 0;
+  finished_ = false;
   loop_.Post([this, begin] {
     for (const auto& hook : startHooks_) hook();
     NotifyReady();
@@ -212,6 +217,9 @@ int AgentHost::Run(const std::function<void()>& begin) {
 }
 
 void AgentHost::Finish(int result) {
+  // Events already posted still run after a stop; the first outcome stands.
+  if (finished_) return;
+  finished_ = true;
   result_ = result;
   loop_.Stop();
 }
@@ -224,6 +232,11 @@ int AgentHost::RunOnce(std::ostream& error) {
 int AgentHost::RunForever(std::ostream& /*error*/) {
   HeartBeatSchedule schedule(*this);
   return Run([&schedule] { schedule.Begin(); });
+}
+
+void AgentHost::BeatNow() {
+  if (mode_.onBeatNow) mode_.onBeatNow();
+  else client_->SendRequest(1, "");
 }
 
 void AgentHost::RequestStop() {

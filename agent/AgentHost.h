@@ -57,6 +57,7 @@ class AgentHost {
   struct Mode {
     EventHandler onEvent;
     std::function<void()> onStop;
+    std::function<void()> onBeatNow;  // empty: a heart beat is just queued
   };
 
   explicit AgentHost(AgentConfig config, std::ostream& out);
@@ -108,6 +109,8 @@ class AgentHost {
   // Number of entries in the stored download list.
   int PendingDownloads();
   void SetMode(Mode mode) { mode_ = std::move(mode); }
+  // A heart beat now (loop thread), through the running mode's schedule.
+  void BeatNow();
 
  private:
   int Run(const std::function<void()>& begin);
@@ -123,6 +126,7 @@ class AgentHost {
   std::vector<std::function<void()>> startHooks_;
   Mode mode_;
   int result_ = 0;
+  bool finished_ = false;
   std::shared_ptr<services::SpdlogLogManager> logger_;
   std::shared_ptr<IConfigurationManager> configuration_;
   std::shared_ptr<IQLClient> client_;

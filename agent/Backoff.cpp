@@ -1,6 +1,7 @@
 #include "Backoff.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace zelvan::fennic::agent {
 
@@ -8,7 +9,7 @@ Backoff::Backoff(Duration interval, Duration cap, Random random, double jitter)
     : interval_(interval), cap_(cap), random_(std::move(random)), jitter_(jitter) {}
 
 Backoff::Duration Backoff::First(Duration spread) const {
-  return Duration(static_cast<Duration::rep>(static_cast<double>(spread.count()) * random_()));
+  return Duration(std::llround(static_cast<double>(spread.count()) * random_()));
 }
 
 Backoff::Duration Backoff::Succeeded() {
@@ -23,7 +24,7 @@ Backoff::Duration Backoff::Failed(Duration retryAfter) {
   for (int i = 0; i < failures_ && base < static_cast<double>(cap_.count()); ++i) base *= 2;
   base = std::min(base, static_cast<double>(cap_.count()));
   const double factor = 1.0 + jitter_ * (2.0 * random_() - 1.0);
-  const Duration jittered(static_cast<Duration::rep>(base * factor));
+  const Duration jittered(std::llround(base * factor));
   return std::max(jittered, retryAfter);
 }
 

@@ -25,7 +25,7 @@ HeartBeatSchedule::~HeartBeatSchedule() {
 
 void HeartBeatSchedule::Begin() {
   host_.SetMode({[this](int code, const std::string&, const std::string&) { OnEvent(code); },
-                 [this] { host_.Finish(0); }});
+                 [this] { host_.Finish(0); }, [this] { BeatNow(); }});
   Schedule(backoff_.First(seconds(host_.Config().firstHeartBeatSpreadSeconds)));
 }
 

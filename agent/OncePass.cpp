@@ -13,14 +13,18 @@ constexpr int kMaxRegistrations = 3;
 
 OncePass::OncePass(AgentHost& host, std::ostream& error) : host_(host), error_(error) {}
 
-OncePass::~OncePass() { host_.Loop().CancelTimer(bound_); }
+OncePass::~OncePass() {
+  host_.Loop().CancelTimer(bound_);
+  host_.Loop().CancelTimer(watch_);
+}
 
 void OncePass::Begin() {
   host_.SetMode({[this](int code, const std::string&, const std::string&) { OnEvent(code); },
                  [this] {
                    Fail(step_ == Step::Registering ? "stopped during registration" : "stopped during the update check",
                         false);
-                 }});
+                 },
+                 {}});
   if (host_.Executor().GetToken().empty()) Register();
   else Check();
 }
@@ -30,6 +34,21 @@ void OncePass::Register() {
   ++registrations_;
   host_.Client().SendRequest(0, "");
   Arm();
+  WatchTransport();
+}
+
+void OncePass::WatchTransport() {
+  // A registration answered with an HTTP error or not at all raises no
+  // event; the transport's account of its last failed exchange is what
+  // shows it, so look at it while registration is awaited.
+  host_.Loop().CancelTimer(watch_);
+  watch_ = host_.Loop().AddTimer(EventLoop::Clock::now() + std::chrono::milliseconds(250), [this] {
+    watch_ = 0;
+    if (step_ != Step::Registering) return;
+    const std::string last = host_.LastFailure();
+    if (!last.empty()) return Fail("registration failed");
+    WatchTransport();
+  });
 }
 
 void OncePass::Check() {
@@ -63,6 +82,7 @@ void OncePass::OnEvent(int code) {
   }
   if (code == 4) {
     host_.Loop().CancelTimer(bound_);
+    host_.Loop().CancelTimer(watch_);
     host_.Finish(0);
   } else if (code == 9 || code == 16) {
     Fail("update check failed");
@@ -71,6 +91,7 @@ void OncePass::OnEvent(int code) {
 
 void OncePass::Fail(const std::string& what, bool withLastFailure) {
   host_.Loop().CancelTimer(bound_);
+  host_.Loop().CancelTimer(watch_);
   const std::string last = withLastFailure ? host_.LastFailure() : std::string();
   error_ << "fennic-agent: " << what << (last.empty() ? withLastFailure ? " (see the log)" : "" : ": " + last) << "\n";
   error_.flush();

@@ -7,6 +7,8 @@
 
 #include "AgentConfig.h"
 #include "AgentHost.h"
+#include "ControlCommand.h"
+#include "ControlServer.h"
 #include "HostSources.h"
 #include "VoicePromptCommands.h"
 
@@ -16,6 +18,7 @@ namespace {
 
 const char* kUsage =
     "usage: fennic-agent [--config FILE] [--once]\n"
+    "       fennic-agent ctl [--config FILE | --socket PATH] COMMAND ...   (fennic-agent ctl --help)\n"
     "Runs the device-management agent against the management server named in FILE.\n"
     "  --config FILE  JSON configuration (below; default /etc/fennic/agent.json)\n"
     "  --once         register if needed, send one heart beat, run the update check to its\n"
@@ -54,6 +57,7 @@ int Fail(const std::string& text, int code = 2) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "ctl") return RunControlCommand(argc - 2, argv + 2, std::cout, std::cerr);
   std::string configFile = kDefaultConfigFile;
   bool once = false;
   const std::vector<std::string> args(argv, argv + argc);
@@ -90,10 +94,12 @@ int main(int argc, char** argv) {
   }
 
   AgentHost host(config, std::cout);
+  std::unique_ptr<ControlServer> control;
   int result = 0;
   std::unique_ptr<HostSources> sources;
   try {
     host.Start();
+    if (!config.controlSocket.empty()) control = std::make_unique<ControlServer>(host);
     if (voicePrompt.empty()) sources = PlugHostSources(host);
   // Local state that cannot be used (key file, data files, control socket):
   // the agent cannot run until someone fixes it. services::LocalStateError
@@ -113,6 +119,7 @@ int main(int argc, char** argv) {
       result = Fail(e.what(), 1);
     }
   }
+  control.reset();
   if (!host.Stop(std::chrono::milliseconds(1500)))
     std::cerr << "fennic-agent: the worker did not stop in time; leaving anyway" << std::endl;
   host.FlushLog();

@@ -5,6 +5,9 @@
 #                       the first at the same version and the cpprestsdk and
 #                       OpenSSL development files that the headers include
 #   cpack -G DEB          (in the build folder)
+set(FENNIC_PACKAGE_MAINTAINER "Fennic maintainers <maintainers@zelvan.invalid>"
+  CACHE STRING "Maintainer named in the Debian package")
+
 set(CPACK_PACKAGE_NAME "restexecutor")
 set(CPACK_PACKAGE_VENDOR "zelvan")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -49,5 +52,9 @@ endif()
 # The component dependency adds librestexecutor1 of the same version.
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "libcpprest-dev, libssl-dev")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS ON)
+# The example configuration is the administrator's to edit; upgrades keep it.
+if(FENNIC_INSTALL_SERVICE)
+  set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA "${CMAKE_CURRENT_LIST_DIR}/conffiles")
+endif()
 
 include(CPack)

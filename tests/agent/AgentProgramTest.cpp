@@ -12,110 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "ManagementServer.h"
-#include "Scenario.h"
+#include "AgentHarness.h"
 
-namespace {
-
-std::string Slurp(const std::string& file) {
-  std::ifstream in(file);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-struct Folder {
-  Folder() {
-    std::string pattern = ::testing::TempDir() + "fennic-agent-XXXXXX";
-    path = ::mkdtemp(&pattern[0]) ? pattern : std::string();
-  }
-  ~Folder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-  }
-  std::string operator/(const std::string& name) const { return path + "/" + name; }
-  std::string path;
-};
-
-// The running agent program, its output in two files.
-class AgentProcess {
- public:
-  AgentProcess(const Folder& folder, const std::vector<std::string>& args)
-      : out_(folder / "stdout.txt"), err_(folder / "stderr.txt") {
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      const int out = ::open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      const int err = ::open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      ::dup2(out, 1);
-      ::dup2(err, 2);
-      std::vector<char*> argv;
-      argv.push_back(const_cast<char*>(FENNIC_AGENT_PROGRAM));
-      for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-      argv.push_back(nullptr);
-      ::execv(FENNIC_AGENT_PROGRAM, argv.data());
-      ::_exit(127);
-    }
-  }
-  ~AgentProcess() {
-    if (pid_ > 0 && !done_) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
-  // Exit code, or -1 when it had not ended within `limitMs` (then killed).
-  int Wait(int limitMs) {
-    for (int waited = 0; waited <= limitMs; waited += 10) {
-      int status = 0;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        done_ = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      ::usleep(10000);
-    }
-    return -1;
-  }
-  // Bounded wait for a text in the standard output.
-  bool WaitForOutput(const std::string& text, int limitMs) {
-    for (int waited = 0; waited <= limitMs; waited += 10) {
-      if (Out().find(text) != std::string::npos) return true;
-      ::usleep(10000);
-    }
-    return false;
-  }
-  void Signal(int signal) { ::kill(pid_, signal); }
-  std::string Out() const { return Slurp(out_); }
-  std::string Err() const { return Slurp(err_); }
-
- private:
-  std::string out_;
-  std::string err_;
-  pid_t pid_ = -1;
-  bool done_ = false;
-};
-
-std::string ValidConfig(const Folder& folder, const std::string& server) {
-  web::json::value doc = web::json::value::object(true);
-  doc["server"] = web::json::value::string(server);
-  doc["tenantId"] = web::json::value::string("demo-tenant");
-  doc["dataFolder"] = web::json::value::string(folder / "data");
-  doc["downloadFolder"] = web::json::value::string(folder / "downloads");
-  doc["heartBeatSeconds"] = web::json::value::number(1);
-  doc["logLevel"] = web::json::value::number(2);
-  doc["logFile"] = web::json::value::string(folder / "agent.log");
-  doc["supportedProducts"] = web::json::value::parse(R"(["P100"])");
-  doc["onceTimeoutSeconds"] = web::json::value::number(20);
-  doc["firstHeartBeatSpreadSeconds"] = web::json::value::number(0);
-  return doc.serialize();
-}
-
-std::string WithMember(const std::string& config, const std::string& name, const std::string& json) {
-  web::json::value doc = web::json::value::parse(config);
-  if (json.empty()) doc.erase(name);
-  else doc[name] = web::json::value::parse(json);
-  return doc.serialize();
-}
-
-}  // namespace
+using namespace fennic_agent_test;
 
 TEST(AgentProgramTest, BadConfigurationExitsWithOneLineNamingTheProblem) {
   Folder folder;
@@ -173,31 +72,13 @@ TEST(AgentProgramTest, CommandLineMistakesAndHelp) {
   AgentProcess help(folder, {"--help"});
   EXPECT_EQ(help.Wait(10000), 0);
   EXPECT_NE(help.Out().find("usage: fennic-agent"), std::string::npos);
-  EXPECT_NE(help.Out().find("\"heartBeatSeconds\""), std::string::npos);
+  for (const char* text : {"\"heartBeatSeconds\"", "Exit codes: 0 success; 1 a server or network failure",
+                           "2 a bad command line, configuration or local state"})
+    EXPECT_NE(help.Out().find(text), std::string::npos) << text;
+  AgentProcess version(folder, {"--version"});
+  EXPECT_EQ(version.Wait(10000), 0);
+  EXPECT_EQ(version.Out(), "fennic-agent " FENNIC_VERSION "\n");
 }
-
-namespace {
-
-class LocalServer {
- public:
-  LocalServer() {
-    const web::json::value scenario = web::json::value::parse(
-        R"({"tenants":[{"id":"demo-tenant","name":"Demo Tenant","token":"demo-token-1"}],
-            "heartbeat":{"TimeInterval":1}})");
-    server_ = std::make_unique<zelvan::fennic::ManagementServer>(
-        zelvan::fennic::Scenario::FromJson(scenario, folder_.path), zelvan::fennic::ServerOptions{});
-    port_ = server_->Start();
-  }
-  ~LocalServer() { server_->Stop(); }
-  std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_); }
-
- private:
-  Folder folder_;
-  std::unique_ptr<zelvan::fennic::ManagementServer> server_;
-  int port_ = 0;
-};
-
-}  // namespace
 
 TEST(AgentProgramTest, OncePassRegistersThenReusesTheStoredToken) {
   LocalServer server;

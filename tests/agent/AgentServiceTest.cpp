@@ -1,0 +1,171 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "AgentHarness.h"
+
+using namespace fennic_agent_test;
+
+namespace {
+
+struct OnceCase {
+  const char* name;
+  std::string scenario;  // tenant "demo-tenant" with token "t1", plus these members
+  int exit;
+  std::string err;
+  int limitMs;  // the pass ends well before its 20 s bound
+};
+
+void PrintTo(const OnceCase& c, std::ostream* out) { *out << c.name; }
+
+class OncePassOutcomeTest : public ::testing::TestWithParam<OnceCase> {};
+
+TEST_P(OncePassOutcomeTest, ExitCodeAndOneLine) {
+  const OnceCase& c = GetParam();
+  LocalServer server(R"({"tenants":[{"id":"demo-tenant","name":"D","token":"t1")" + c.scenario + "}");
+  Folder folder;
+  std::ofstream(folder / "config.json") << ValidConfig(folder, server.Url());
+  const auto start = std::chrono::steady_clock::now();
+  AgentProcess agent(folder, {"--config", folder / "config.json", "--once"});
+  EXPECT_EQ(agent.Wait(30000), c.exit) << agent.Err();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(c.limitMs));
+  std::string lines;
+  for (std::istringstream err(agent.Err()); std::getline(err, lines);)
+    if (lines.rfind("fennic-agent: ", 0) == 0) break;
+  EXPECT_NE(lines.find(c.err), std::string::npos) << agent.Err();
+  EXPECT_EQ(agent.Err().find("refused the new registration's token"), std::string::npos) << agent.Err();
+}
+
+const OnceCase kOnceCases[] = {
+    {"Succeeds", "}]", 0, "", 10000},
+    {"RegistrationRefused", R"(,"registration":"refuse"}])", 1, "fennic-agent: registration failed", 10000},
+    {"HeartBeatAnsweredHttp500", R"(}],"faults":[{"target":"3","action":"status500","times":-1}])", 1,
+     "fennic-agent: update check failed", 10000},
+    {"ServerKeepsAskingForRegistration", R"(}],"heartbeat":{"TriggerRegistartion":true})", 1,
+     "fennic-agent: the server asked for a new registration 3 times in a row", 10000},
+    // Ends before its bound once the transport reports its last failed
+    // exchange (value 5); until then the 20 s bound ends it.
+    {"RegistrationAnsweredHttp500", R"(}],"faults":[{"target":"2","action":"status500","times":-1}])", 1,
+     "fennic-agent: ", 25000},
+};
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, OncePassOutcomeTest, ::testing::ValuesIn(kOnceCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The service manager's side of sd_notify: a datagram socket.
+struct NotifySocket {
+  explicit NotifySocket(const std::string& path) : path(path) {
+    fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    const timeval limit{15, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  }
+  ~NotifySocket() { ::close(fd); }
+  std::string Next() const {
+    char buffer[512];
+    const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+    return got > 0 ? std::string(buffer, got) : "";
+  }
+  std::string path;
+  int fd = -1;
+};
+
+TEST(AgentServiceTest, ReportsReadinessAndStoppingToTheServiceManager) {
+  LocalServer server;
+  Folder folder;
+  std::ofstream(folder / "config.json") << ValidConfig(folder, server.Url());
+  const NotifySocket manager(folder / "notify.sock");
+  AgentProcess agent(folder, {"--config", folder / "config.json"}, {"NOTIFY_SOCKET=" + manager.path});
+  EXPECT_EQ(manager.Next(), "READY=1");
+  ASSERT_TRUE(agent.WaitForOutput("event 6: heart beat accepted", 30000)) << agent.Err();
+  agent.Signal(SIGTERM);
+  EXPECT_EQ(manager.Next(), "STOPPING=1");
+  EXPECT_EQ(agent.Wait(5000), 0) << agent.Err();
+}
+
+TEST(AgentServiceTest, ReloadAppliesWhatItCanAndNamesTheRest) {
+  LocalServer server;
+  Folder folder;
+  const std::string config = ValidConfig(folder, server.Url());
+  std::ofstream(folder / "config.json") << config;
+  AgentProcess agent(folder, {"--config", folder / "config.json"});
+  ASSERT_TRUE(agent.WaitForOutput("event 6: heart beat accepted", 30000)) << agent.Err();
+  const std::pair<std::string, std::string> reloads[] = {
+      {WithMember(config, "heartBeatSeconds", "7"), "fennic-agent: configuration re-read\n"},
+      {WithMember(WithMember(config, "tenantId", "\"other\""), "logLevel", "4"),
+       "fennic-agent: configuration re-read; a restart is needed for tenantId, logLevel\n"},
+      {"{\"server\": ", "fennic-agent: configuration not re-read, keeping the running one: "},
+  };
+  for (const auto& [text, expected] : reloads) {
+    const std::size_t before = agent.Err().size();
+    std::ofstream(folder / "config.json") << text;
+    agent.Signal(SIGHUP);
+    for (int i = 0; i < 500 && agent.Err().size() == before; ++i) ::usleep(10000);
+    EXPECT_EQ(agent.Err().substr(before).rfind(expected, 0), 0u) << agent.Err().substr(before);
+  }
+  EXPECT_EQ(agent.Wait(0), -1) << "a reload ended the agent";
+}
+
+TEST(AgentServiceTest, FailedHeartBeatsBackOffWithJitter) {
+  // Registration passes; every heart beat after it finds the connection dropped.
+  LocalServer server(R"({"tenants":[{"id":"demo-tenant","name":"D","token":"t1"}],
+                         "faults":[{"target":"3","action":"refuse","times":-1}]})");
+  Folder folder;
+  std::ofstream(folder / "config.json") << ValidConfig(folder, server.Url());
+  AgentProcess agent(folder, {"--config", folder / "config.json"});
+  const std::pair<const char*, std::pair<double, double>> failures[] = {{"failure 1 in a row; next attempt in ", {1.6, 2.4}},
+                                                                      {"failure 2 in a row; next attempt in ", {3.2, 4.8}}};
+  for (const auto& [line, range] : failures) {
+    for (int i = 0; i < 1500 && agent.Err().find(line) == std::string::npos; ++i) ::usleep(10000);
+    const std::string err = agent.Err();
+    const std::size_t at = err.find(line);
+    ASSERT_NE(at, std::string::npos) << err;
+    const double seconds = std::stod(err.substr(at + std::strlen(line)));
+    EXPECT_GE(seconds, range.first) << line;
+    EXPECT_LE(seconds, range.second) << line;
+  }
+}
+
+TEST(AgentServiceTest, LogLinesCarryTheirPriorityOnlyForTheJournal) {
+  // A heart beat answered with HTTP 500 logs warnings.
+  LocalServer server(R"({"tenants":[{"id":"demo-tenant","name":"D","token":"t1"}],
+                         "faults":[{"target":"3","action":"status500","times":-1}]})");
+  const std::pair<std::string, bool> runs[] = {{"JOURNAL_STREAM=stderr", true}, {"JOURNAL_STREAM=1:1", false}};
+  for (const auto& [env, journal] : runs) {
+    Folder folder;
+    std::ofstream(folder / "config.json") << ValidConfig(folder, server.Url());
+    AgentProcess agent(folder, {"--config", folder / "config.json", "--once"}, {env});
+    EXPECT_EQ(agent.Wait(30000), 1) << agent.Err();
+    const std::string err = agent.Err();
+    EXPECT_EQ(err.find("\n<4>CRestExecutor::ManageHeartBeat: ") != std::string::npos, journal) << env << err;
+    EXPECT_EQ(err.find("[warning]") != std::string::npos, !journal) << env << err;
+    EXPECT_EQ(err.find("<6>") != std::string::npos, journal) << env << err;
+    // The log file gets its lines either way.
+    EXPECT_NE(Slurp(folder / "agent.log").find("[warning]"), std::string::npos) << env;
+  }
+}
+
+// Enable at merge with the transport branch, which removes the HTTP
+// client's thread pool: the idle agent then runs the loop, the library's
+// worker and what the transport needs.
+TEST(AgentServiceTest, DISABLED_IdleAgentRunsAtMostFourThreads) {
+  LocalServer server;
+  Folder folder;
+  std::ofstream(folder / "config.json") << ValidConfig(folder, server.Url());
+  AgentProcess agent(folder, {"--config", folder / "config.json"});
+  ASSERT_TRUE(agent.WaitForOutput("event 6: heart beat accepted", 30000)) << agent.Err();
+  const auto tasks = std::filesystem::directory_iterator("/proc/" + std::to_string(agent.Pid()) + "/task");
+  EXPECT_LE(std::distance(begin(tasks), end(tasks)), 4);
+}
+
+}  // namespace
