@@ -83,6 +83,9 @@ set -e
 grep -E 'event|Download progress|Downloaded|registered|heart beat|update check|configuration|acknowledg|flash' -i \
   "$work/agent.out" | sed 's/^/   agent: /' || true
 ls "$work/devices"/*/firmware.bin 2>/dev/null | sed "s|^$work/|   flashed: |" || true
+# Installers run on what the transport put in the package store.
+grep -q '"type":"7"' "$work/record.jsonl" ||
+  echo "   no installer ran: the package store $work/data/packages held no verified package"
 
 echo "== fennic-agent --vp-version"
 timeout 60 "$agent" --config "$work/agent.json" --vp-version VP-EN "Desk Headset" 1.0 2>"$work/vp.err" |
