@@ -137,7 +137,7 @@ void AgentHost::OnSignal(int signal) {
       for (std::size_t i = 0; i < restart.size(); ++i) line += (i ? ", " : "; a restart is needed for ") + restart[i];
       std::cerr << line << std::endl;
     } catch (const ConfigError& e) {
-      std::cerr << "fennic-agent: configuration not re-read, keeping the running one: " << e.what() << std::endl;
+      std::cerr << JournalPriority(3) << "fennic-agent: configuration not re-read, keeping the running one: " << e.what() << std::endl;
     }
     return;
   }
@@ -255,7 +255,7 @@ bool AgentHost::DrainBeforeStop(std::chrono::milliseconds bound) {
   events_.Clear();
   client_->SendRequest(19, "");
   const bool drained = events_.WaitFor({19}, bound);
-  if (!drained) std::cerr << "fennic-agent: requests still queued after " << bound.count() << " ms; stopping anyway" << std::endl;
+  if (!drained) std::cerr << JournalPriority(4) << "fennic-agent: requests still queued after " << bound.count() << " ms; stopping anyway" << std::endl;
   return drained;
 }
 

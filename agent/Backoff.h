@@ -26,11 +26,12 @@ class Backoff {
   Duration Failed(Duration retryAfter);
 
   void SetInterval(Duration interval) { interval_ = interval; }
+  void SetCap(Duration cap) { cap_ = cap; }
   int Failures() const { return failures_; }
 
  private:
   Duration interval_;
-  const Duration cap_;
+  Duration cap_;
   const Random random_;
   const double jitter_;
   int failures_ = 0;

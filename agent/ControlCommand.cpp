@@ -156,27 +156,23 @@ void PrintStatus(const value& status, std::ostream& out) {
       << "last update check failed: " << yes("updateCheckFailed") << "\n";
 }
 
-}  // namespace
-
-int RunControlCommand(int argc, char** argv, std::ostream& out, std::ostream& error) {
-  Options options;
+// Fills `options`; returns -1 to go on, else the exit code.
+int ParseOptions(int argc, char** argv, Options& options, std::ostream& out, std::ostream& error) {
   for (int i = 0; i < argc; ++i) {
     const std::string arg = argv[i];
-    const auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
     if (arg == "--help" || arg == "-h") {
       out << kCtlUsage;
       return 0;
     } else if (arg == "--config" || arg == "--socket" || arg == "--wait" || arg == "--timeout") {
-      const char* given = next();
-      if (!given) return Usage(error, arg + " needs a value");
+      if (i + 1 >= argc) return Usage(error, arg + " needs a value");
+      const std::string given = argv[++i];
       if (arg == "--config") options.config = given;
       else if (arg == "--socket") options.socket = given;
-      else if (arg == "--wait" && !ParseCodes(given, options.wait)) return Usage(error, "bad event codes " + std::string(given));
+      else if (arg == "--wait" && !ParseCodes(given, options.wait)) return Usage(error, "bad event codes " + given);
       else if (arg == "--timeout") {
-        const std::string seconds = given;
-        if (seconds.empty() || seconds.size() > 5 || seconds.find_first_not_of("0123456789") != std::string::npos)
-          return Usage(error, "bad time-out " + seconds);
-        options.timeoutSeconds = std::stoi(seconds);
+        if (given.empty() || given.size() > 5 || given.find_first_not_of("0123456789") != std::string::npos)
+          return Usage(error, "bad time-out " + given);
+        options.timeoutSeconds = std::stoi(given);
       }
     } else if (options.command.empty()) {
       options.command = arg;
@@ -188,7 +184,12 @@ int RunControlCommand(int argc, char** argv, std::ostream& out, std::ostream& er
       return Usage(error, "unexpected argument " + arg);
     }
   }
-  value request = value::object(true);
+  return -1;
+}
+
+// The request line of `options`; returns -1 to go on, else the exit code.
+int BuildRequest(const Options& options, value& request, std::ostream& error) {
+  request = value::object(true);
   if (options.command == "status" || options.command == "heartbeat") {
     request["command"] = value::string(options.command);
   } else if (options.command == "request") {
@@ -206,17 +207,10 @@ int RunControlCommand(int argc, char** argv, std::ostream& out, std::ostream& er
     request["waitFor"] = options.wait;
     request["timeoutMs"] = value::number(options.timeoutSeconds * 1000);
   }
+  return -1;
+}
 
-  std::string failure;
-  const std::string line =
-      Exchange(SocketOf(options), request.serialize() + "\n", options.timeoutSeconds * 1000 + 5000, failure);
-  std::error_code parseError;
-  const value answer = line.empty() ? value() : value::parse(line.substr(0, line.find('\n')), parseError);
-  if (failure.empty() && (parseError || !answer.has_boolean_field("ok"))) failure = "the agent's answer is not readable";
-  if (!failure.empty()) {
-    error << "fennic-agent ctl: " << failure << "\n";
-    return 1;
-  }
+int PrintAnswer(const Options& options, const value& answer, std::ostream& out, std::ostream& error) {
   PrintEvents(answer, out);
   if (!answer.at("ok").as_bool()) {
     error << "fennic-agent ctl: " << (answer.has_string_field("error") ? answer.at("error").as_string() : "refused")
@@ -231,6 +225,27 @@ int RunControlCommand(int argc, char** argv, std::ostream& out, std::ostream& er
   }
   if (options.command == "heartbeat") out << "heart beat requested\n";
   return 0;
+}
+
+}  // namespace
+
+int RunControlCommand(int argc, char** argv, std::ostream& out, std::ostream& error) {
+  Options options;
+  value request;
+  if (const int code = ParseOptions(argc, argv, options, out, error); code >= 0) return code;
+  if (const int code = BuildRequest(options, request, error); code >= 0) return code;
+
+  std::string failure;
+  const std::string line =
+      Exchange(SocketOf(options), request.serialize() + "\n", options.timeoutSeconds * 1000 + 5000, failure);
+  std::error_code parseError;
+  const value answer = line.empty() ? value() : value::parse(line.substr(0, line.find('\n')), parseError);
+  if (failure.empty() && (parseError || !answer.has_boolean_field("ok"))) failure = "the agent's answer is not readable";
+  if (!failure.empty()) {
+    error << "fennic-agent ctl: " << failure << "\n";
+    return 1;
+  }
+  return PrintAnswer(options, answer, out, error);
 }
 
 }  // namespace zelvan::fennic::agent

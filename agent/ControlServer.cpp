@@ -6,13 +6,14 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
-#include "TextConversion.h"
 
 namespace zelvan::fennic::agent {
 

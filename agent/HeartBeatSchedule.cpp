@@ -3,6 +3,8 @@
 #include <chrono>
 #include <iostream>
 
+#include "SystemdNotify.h"
+
 namespace zelvan::fennic::agent {
 
 namespace {
@@ -85,9 +87,10 @@ void HeartBeatSchedule::Outcome(bool ok) {
   bound_ = 0;
   waiting_ = Waiting::Nothing;
   backoff_.SetInterval(host_.HeartBeatInterval());
+  backoff_.SetCap(seconds(host_.Config().backoffCapSeconds));
   const Backoff::Duration delay = ok ? backoff_.Succeeded() : backoff_.Failed(host_.RetryAfter());
   if (!ok)
-    std::cerr << "fennic-agent: failure " << backoff_.Failures() << " in a row; next attempt in "
+    std::cerr << JournalPriority(4) << "fennic-agent: failure " << backoff_.Failures() << " in a row; next attempt in "
               << std::chrono::duration_cast<milliseconds>(delay).count() / 1000.0 << " s" << std::endl;
   Schedule(delay);
 }

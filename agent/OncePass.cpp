@@ -1,5 +1,7 @@
 #include "OncePass.h"
 
+#include "SystemdNotify.h"
+
 namespace zelvan::fennic::agent {
 
 namespace {
@@ -93,7 +95,7 @@ void OncePass::Fail(const std::string& what, bool withLastFailure) {
   host_.Loop().CancelTimer(bound_);
   host_.Loop().CancelTimer(watch_);
   const std::string last = withLastFailure ? host_.LastFailure() : std::string();
-  error_ << "fennic-agent: " << what << (last.empty() ? withLastFailure ? " (see the log)" : "" : ": " + last) << "\n";
+  error_ << JournalPriority(3) << "fennic-agent: " << what << (last.empty() ? withLastFailure ? " (see the log)" : "" : ": " + last) << "\n";
   error_.flush();
   host_.Finish(1);
 }

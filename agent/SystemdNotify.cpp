@@ -22,4 +22,10 @@ bool StderrIsJournal() {
   return ::fstat(2, &info) == 0 && info.st_dev == device && info.st_ino == inode;
 }
 
+const char* JournalPriority(int priority) {
+  static const bool journal = StderrIsJournal();
+  if (!journal) return "";
+  return priority <= 3 ? "<3>" : "<4>";
+}
+
 }  // namespace zelvan::fennic::agent

@@ -10,6 +10,7 @@
 #include "ControlCommand.h"
 #include "ControlServer.h"
 #include "HostSources.h"
+#include "SystemdNotify.h"
 #include "VoicePromptCommands.h"
 
 using namespace zelvan::fennic::agent;
@@ -50,7 +51,7 @@ const char* kUsage =
     "                \"requestTimeoutMs\", \"downloadTimeoutMs\"}\n";
 
 int Fail(const std::string& text, int code = 2) {
-  std::cerr << "fennic-agent: " << text << std::endl;
+  std::cerr << JournalPriority(3) << "fennic-agent: " << text << std::endl;
   return code;
 }
 
@@ -121,7 +122,7 @@ int main(int argc, char** argv) {
   }
   control.reset();
   if (!host.Stop(std::chrono::milliseconds(1500)))
-    std::cerr << "fennic-agent: the worker did not stop in time; leaving anyway" << std::endl;
+    std::cerr << JournalPriority(4) << "fennic-agent: the worker did not stop in time; leaving anyway" << std::endl;
   host.FlushLog();
   // The library's threads are gone; leave without running the destructors
   // of process-wide services that the library may still reference.

@@ -55,6 +55,7 @@ class LocalServer {
   explicit LocalServer(const std::string& scenario = "");
   ~LocalServer();
   std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  int CountOf(const std::string& type) const { return server_->CountOf(type); }
 
  private:
   Folder folder_;
