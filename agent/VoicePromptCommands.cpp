@@ -1,7 +1,5 @@
 #include "VoicePromptCommands.h"
 
-#include <sys/stat.h>
-
 #include "AgentHost.h"
 #include "IQLClient.h"
 #include "TextConversion.h"
@@ -27,16 +25,15 @@ int RunVoicePromptCommand(AgentHost& host, const std::vector<std::string>& comma
     out << "voice-prompt version: " << version << "\n";
     return 0;
   }
+  // The library removes the file once fetched and returns nothing; the
+  // transport's last failure tells whether the exchange went through.
   host.Client().DownloadVPfile(command[1]);
-  const std::string& address = command[1];
-  const std::string path =
-      host.Config().services.downloadFolder + "/" + address.substr(address.find_last_of('/') + 1);
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
-    error << "fennic-agent: voice-prompt file " << address << " not fetched (see the log)\n";
+  const std::string failure = host.LastFailure();
+  if (!failure.empty()) {
+    error << "fennic-agent: voice-prompt file " << command[1] << " not fetched: " << failure << "\n";
     return 1;
   }
-  out << "voice-prompt file: " << path << "\n";
+  out << "voice-prompt file fetched: " << command[1] << "\n";
   return 0;
 }
 

@@ -13,8 +13,9 @@ class AgentHost;
 //       asks the server which voice-prompt version the device needs and
 //       prints "voice-prompt version: V" (exit 0) or that there is none (1);
 //   --vp-file ADDRESS
-//       fetches one voice-prompt file into the download folder and prints
-//       "voice-prompt file: PATH" (exit 0) or that it was not fetched (1).
+//       fetches one voice-prompt file (the library removes it once fetched)
+//       and prints "voice-prompt file fetched: ADDRESS" (exit 0), or the
+//       transport's last failure (1).
 // Returns how many arguments at `at` make up a command (0: not one of them,
 // -1: one of them with too few arguments).
 int VoicePromptCommandLength(const std::vector<std::string>& args, std::size_t at);

@@ -26,7 +26,7 @@ const char* kUsage =
     "                 end and exit\n"
     "  --vp-version REQUIRED_VP DEVICE_NAME DEVICE_VERSION\n"
     "                 print the voice-prompt version the server names for a device\n"
-    "  --vp-file ADDRESS  fetch one voice-prompt file into the download folder\n"
+    "  --vp-file ADDRESS  fetch one voice-prompt file and print whether it came\n"
     "  --version      the version\n"
     "  --help         this text\n"
     "Without --once the agent sends heart beats until SIGINT or SIGTERM; SIGHUP re-reads FILE\n"

@@ -36,7 +36,7 @@ const char* kScenario = R"J({
 
 struct Chain {
   fs::path root;
-  AgentRun once, devices, voicePrompt;
+  AgentRun once, devices, voicePrompt, voiceFile;
   std::vector<value> records;
 
   Chain() : root(fs::temp_directory_path() / ("fennic-host-" + std::to_string(::getpid()))) {
@@ -66,6 +66,7 @@ struct Chain {
                          kLimit);
 #endif
     voicePrompt = RunProgram(agent, {"--config", config, "--vp-version", "VP-EN", "Desk Headset", "1.0"}, kLimit);
+    voiceFile = RunProgram(agent, {"--config", config, "--vp-file", server.BaseUrl() + "/packages/fw-a.bin"}, kLimit);
     server.Stop();
     records = ReadRecordFile(options.recordFile);
   }
@@ -102,6 +103,10 @@ TEST(HostSourcesChain, OncePassWithDirectoryQueriesFinishesAndLeavesNothingBehin
   std::ifstream flashed(chain.root / "devices/HS-0001/firmware.bin");
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(flashed), {}), "firmware for P100");
   EXPECT_NE(chain.voicePrompt.output.find("voice-prompt version: 3.2.0"), std::string::npos) << Output(chain.voicePrompt);
+  EXPECT_EQ(chain.voiceFile.exitCode, 0) << Output(chain.voiceFile);
+  int fetched = 0;
+  for (const auto& r : chain.records) fetched += r.at("path").as_string() == "/packages/fw-a.bin";
+  EXPECT_EQ(fetched, 2) << "once by the update, once as a voice-prompt file";
 #ifdef FENNIC_DEVICEBED_PROGRAM
   EXPECT_EQ(chain.devices.exitCode, 0) << Output(chain.devices);
 #endif
