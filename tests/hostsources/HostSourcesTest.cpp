@@ -16,6 +16,7 @@
 #include "CallDurationSpool.h"
 #include "DirectoryGroups.h"
 #include "InstallerRunner.h"
+#include "SourcesConfig.h"
 #include "UsbDevices.h"
 #include "UserReports.h"
 
@@ -243,6 +244,46 @@ INSTANTIATE_TEST_SUITE_P(
         InstallCase{"TimesOut", {"/bin/sh", "-c", "sleep 30"}, 1, "Failed", "installer timed out after 1 s"},
         InstallCase{"MissingProgram", {"/nonexistent/installer"}, 10, "Failed",
                     "installer could not be started: No such file or directory"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct ConfigCase {
+  const char* name;
+  const char* document;
+  const char* error;  // empty: accepted
+};
+
+void PrintTo(const ConfigCase& c, std::ostream* out) { *out << c.name; }
+
+class SourcesConfiguration : public ::testing::TestWithParam<ConfigCase> {};
+
+TEST_P(SourcesConfiguration, RefusedWithTheMemberNamed) {
+  std::string error;
+  SourcesConfig config;
+  try {
+    config = ReadSourcesConfig(value::parse(GetParam().document), "/var/lib/x");
+  } catch (const std::runtime_error& e) {
+    error = e.what();
+  }
+  EXPECT_EQ(error, GetParam().error);
+  if (error.empty()) {
+    EXPECT_EQ(config.packageStore, "/var/lib/x/packages");
+    EXPECT_EQ(config.usbVendorIds, std::vector<std::string>{"046d"});
+    EXPECT_EQ(config.installers.at(0).timeoutSeconds, 60);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Members, SourcesConfiguration,
+    ::testing::Values(
+        ConfigCase{"Defaults", R"({"usbVendorIds":["046D"],"installers":[{"command":["/bin/true"]}]})", ""},
+        ConfigCase{"ShortVendorId", R"({"usbVendorIds":["46d"]})",
+                   "member \"usbVendorIds\" must hold four-digit hexadecimal vendor ids"},
+        ConfigCase{"RelativeInstaller", R"({"installers":[{"command":["flash.sh"]}]})",
+                   "member \"installers\" needs a \"command\" whose first element is an absolute program path"},
+        ConfigCase{"EndlessInstaller", R"({"installers":[{"command":["/bin/true"],"timeoutSeconds":0}]})",
+                   "member \"installers\" \"timeoutSeconds\" must be an integer from 1 to 3600"},
+        ConfigCase{"EmptySpool", R"({"callDurationSpool":""})", "member \"callDurationSpool\" must be a non-empty string"},
+        ConfigCase{"DetailsNotObject", R"({"userDetails":[]})", "member \"userDetails\" must be an object"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(UsbDevices, InventoryAndHotPlugOfConfiguredVendorsOnly) {
