@@ -73,26 +73,31 @@ value UserReports::DetailsOf(const std::string& user, const value& extra) {
 }
 
 void UserReports::Start(const std::string& user) {
-  if (!file_.empty()) {
-    fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (fd_ >= 0 && ::inotify_add_watch(fd_, Folder(file_).c_str(), IN_CLOSE_WRITE | IN_MOVED_TO) >= 0) {
-      loop_.Watch(fd_, [this] {
-        alignas(inotify_event) char buffer[4096];
-        bool ours = false;
-        ssize_t n;
-        while ((n = ::read(fd_, buffer, sizeof buffer)) > 0)
-          for (ssize_t at = 0; at < n;) {
-            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-            ours = ours || (event->len && BaseName(file_) == event->name);
-          }
-        if (ours) SendSoftphones();
-      });
-    } else {
-      SourceLog(3, kWhere, "Softphone list folder cannot be watched: " + Folder(file_));
-    }
-    SendSoftphones();
-  }
+  user_ = user;
+  fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (fd_ < 0) SourceLog(3, kWhere, "Changes cannot be watched: inotify unavailable");
+  // The details come from passwd: a rewritten /etc/passwd may change them.
+  const int passwd = fd_ >= 0 ? ::inotify_add_watch(fd_, "/etc", IN_CLOSE_WRITE | IN_MOVED_TO) : -1;
+  const int softphones =
+      fd_ >= 0 && !file_.empty() ? ::inotify_add_watch(fd_, Folder(file_).c_str(), IN_CLOSE_WRITE | IN_MOVED_TO) : -1;
+  if (!file_.empty() && softphones < 0) SourceLog(3, kWhere, "Softphone list folder cannot be watched: " + Folder(file_));
+  if (fd_ >= 0)
+    loop_.Watch(fd_, [this, passwd, softphones] {
+      alignas(inotify_event) char buffer[4096];
+      bool list = false, details = false;
+      ssize_t n;
+      while ((n = ::read(fd_, buffer, sizeof buffer)) > 0)
+        for (ssize_t at = 0; at < n;) {
+          const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+          at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+          const std::string name = event->len ? event->name : "";
+          list = list || (event->wd == softphones && name == BaseName(file_));
+          details = details || (event->wd == passwd && name == "passwd");
+        }
+      if (list) SendSoftphones();
+      if (details) UserChanged(user_);
+    });
+  if (!file_.empty()) SendSoftphones();
   UserChanged(user);
 }
 
@@ -111,6 +116,7 @@ void UserReports::SendSoftphones() {
 }
 
 void UserReports::UserChanged(const std::string& user) {
+  user_ = user;
   const value details = DetailsOf(user, extra_);
   if (details.is_null()) {
     SourceLog(3, kWhere, "User details not sent: no session user found");

@@ -14,7 +14,8 @@ namespace zelvan::fennic::agent {
 // details (code 7) of the session user from passwd and GECOS:
 // {"UserName", "FullName", "Office", "WorkPhone", "HomePhone"} plus the
 // configuration's "userDetails" members. Each is sent at start and again
-// whenever its content changes (the file rewritten, the user changed).
+// whenever its content changes (the file rewritten, the user changed,
+// /etc/passwd rewritten).
 class UserReports {
  public:
   using Send = std::function<void(int code, const std::string& body)>;
@@ -39,6 +40,7 @@ class UserReports {
   int fd_ = -1;
   std::string lastSoftphones_;
   std::string lastDetails_;
+  std::string user_;
 };
 
 }  // namespace zelvan::fennic::agent
