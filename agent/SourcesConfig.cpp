@@ -71,7 +71,9 @@ SourcesConfig ReadSourcesConfig(const value& document, const std::string& dataFo
     if (!document.at("installers").is_array()) Bad("installers", "must be an array of objects");
     for (const auto& entry : document.at("installers").as_array()) config.installers.push_back(Installer(entry));
   }
-  config.packageStore = Text(document, "packageStore");
+  // The store is the transport's: its member, its default.
+  if (document.has_field("transport") && document.at("transport").is_object())
+    config.packageStore = Text(document.at("transport"), "packageStore");
   if (config.packageStore.empty()) config.packageStore = dataFolder + "/packages";
   return config;
 }

@@ -25,7 +25,7 @@ struct SourcesConfig {
   std::string softphoneListFile;        // "softphoneListFile", a JSON file
   web::json::value userDetails = web::json::value::object();  // "userDetails", extra members
   std::vector<InstallerConfig> installers;  // "installers"
-  std::string packageStore;             // "packageStore", default <dataFolder>/packages
+  std::string packageStore;  // the transport's "packageStore", default <dataFolder>/packages
 };
 
 // Reads the members above from the configuration document; throws

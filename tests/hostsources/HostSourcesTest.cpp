@@ -266,7 +266,7 @@ TEST_P(SourcesConfiguration, RefusedWithTheMemberNamed) {
   }
   EXPECT_EQ(error, GetParam().error);
   if (error.empty()) {
-    EXPECT_EQ(config.packageStore, "/var/lib/x/packages");
+    EXPECT_EQ(config.packageStore, std::string(GetParam().name) == "Defaults" ? "/var/lib/x/packages" : "/srv/store");
     EXPECT_EQ(config.usbVendorIds, std::vector<std::string>{"046d"});
     EXPECT_EQ(config.installers.at(0).timeoutSeconds, 60);
   }
@@ -276,6 +276,9 @@ INSTANTIATE_TEST_SUITE_P(
     Members, SourcesConfiguration,
     ::testing::Values(
         ConfigCase{"Defaults", R"({"usbVendorIds":["046D"],"installers":[{"command":["/bin/true"]}]})", ""},
+        ConfigCase{"TransportStore",
+                   R"({"usbVendorIds":["046d"],"installers":[{"command":["/bin/true"]}],"transport":{"packageStore":"/srv/store"}})",
+                   ""},
         ConfigCase{"ShortVendorId", R"({"usbVendorIds":["46d"]})",
                    "member \"usbVendorIds\" must hold four-digit hexadecimal vendor ids"},
         ConfigCase{"RelativeInstaller", R"({"installers":[{"command":["flash.sh"]}]})",
