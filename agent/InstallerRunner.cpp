@@ -46,16 +46,22 @@ std::string Text(const value& v, const char* key) {
   return v.at(key).is_string() ? v.at(key).as_string() : v.at(key).serialize();
 }
 
+std::string LastSegment(const std::string& address) { return address.substr(address.find_last_of('/') + 1); }
+
 // The first update description anywhere in the stored list that names the
-// product and version.
-const value* FindUpdate(const value& v, const std::string& product, const std::string& version) {
-  if (v.is_object() && Text(v, "IProduct") == product && Text(v, "Version") == version) return &v;
+// product and either the version or (for a package the store keeps
+// unversioned) the file name at the end of its address.
+const value* FindUpdate(const value& v, const std::string& product, const std::string& version,
+                        const std::string& file) {
+  if (v.is_object() && Text(v, "IProduct") == product &&
+      (Text(v, "Version") == version || (!file.empty() && LastSegment(Text(v, "UpdatesURL")) == file)))
+    return &v;
   if (v.is_array())
     for (const auto& e : v.as_array())
-      if (const value* found = FindUpdate(e, product, version)) return found;
+      if (const value* found = FindUpdate(e, product, version, file)) return found;
   if (v.is_object())
     for (const auto& member : v.as_object())
-      if (const value* found = FindUpdate(member.second, product, version)) return found;
+      if (const value* found = FindUpdate(member.second, product, version, file)) return found;
   return nullptr;
 }
 
@@ -203,7 +209,8 @@ void InstallerRunner::Report(const Run& run, bool ok, const std::string& reason)
   } catch (const std::exception& e) {
     SourceLog(3, kWhere, std::string("Stored update list unreadable: ") + e.what());
   }
-  const value* update = FindUpdate(stored, run.product, run.version);
+  const value* byVersion = FindUpdate(stored, run.product, run.version, "");
+  const value* update = byVersion ? byVersion : FindUpdate(stored, run.product, run.version, LastSegment(run.package));
   value report = value::object();
   report["DeviceID"] = value::string(run.device);
   report["Updatestatus"] = value::string(ok ? "Success" : "Failed");

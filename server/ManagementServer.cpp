@@ -586,9 +586,11 @@ ManagementServer::Answer ManagementServer::DownloadDetails(const std::string& bo
   } catch (const web::json::json_exception&) {
   }
   const std::string name = LastSegment(wanted);
-  std::string checksum = "good";
+  std::string checksum = "good", version;
   for (const auto& u : scenario_.updates) {
-    if (u.at("package").as_string() == name && u.has_string_field("checksum")) checksum = u.at("checksum").as_string();
+    if (u.at("package").as_string() != name) continue;
+    if (u.has_string_field("checksum")) checksum = u.at("checksum").as_string();
+    if (u.has_string_field("Version")) version = u.at("Version").as_string();
   }
   value v = Envelope(true);
   const std::string file = PackagePath(name);
@@ -602,6 +604,7 @@ ManagementServer::Answer ManagementServer::DownloadDetails(const std::string& bo
   v["StatusCode"] = value::number(200);
   v["DownloadLink"] = value::string("/packages/" + name);
   v["FileName"] = value::string(name);
+  if (!version.empty()) v["Version"] = value::string(version);
   v["FileSize"] = value::number(static_cast<int64_t>(fs::file_size(file, ec)));
   if (checksum == "good") v["SHA256"] = value::string(Sha256::OfFile(file));
   else if (checksum == "wrong") v["SHA256"] = value::string(std::string(64, '0'));

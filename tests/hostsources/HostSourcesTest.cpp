@@ -192,6 +192,7 @@ struct InstallCase {
   int timeoutSeconds;
   const char* status;
   const char* reason;
+  const char* version = "2.1.0";  // the store's folder for the package
 };
 
 void PrintTo(const InstallCase& c, std::ostream* out) { *out << c.name; }
@@ -201,14 +202,15 @@ class Installers : public ::testing::TestWithParam<InstallCase> {};
 TEST_P(Installers, ReportOutcomeWithStoredIdsAndEmptyTheStore) {
   Rig rig;
   const std::string store = rig.Path("store");
-  const std::string package = store + "/P100/2.1.0/fw.bin";
+  const std::string package = store + "/P100/" + GetParam().version + "/fw.bin";
   Rig::Put(package, "firmware");
   Rig::Put(store + "/P900/1.0/other.bin", "no installer for this one");
   InstallerConfig installer{"P100", GetParam().command, GetParam().timeoutSeconds, "DEV-1"};
   for (auto& arg : installer.command)
     if (arg == "OUT") arg = rig.Path("flashed");
   const auto updates = [] {
-    return value::parse(R"([{"IProduct":"P100","Version":"2.1.0","UploadID":5001,"UpdateSchedulerId":101}])");
+    return value::parse(R"([{"IProduct":"P100","Version":"2.0.0","UploadID":4001,"UpdateSchedulerId":100},
+      {"IProduct":"P100","Version":"2.1.0","UploadID":5001,"UpdateSchedulerId":101,"UpdatesURL":"http://h/p/fw.bin"}])");
   };
   std::unique_ptr<InstallerRunner> runner;
   rig.OnLoop([&] {
@@ -240,6 +242,7 @@ INSTANTIATE_TEST_SUITE_P(
     Outcomes, Installers,
     ::testing::Values(
         InstallCase{"Succeeds", {"/bin/sh", "-c", "echo \"$1 $2\" > \"$0\"", "OUT"}, 10, "Success", ""},
+        InstallCase{"UnversionedFoundByFileName", {"/bin/sh", "-c", "echo \"$1 $2\" > \"$0\"", "OUT"}, 10, "Success", "", "unversioned"},
         InstallCase{"ExitsNonZero", {"/bin/sh", "-c", "exit 3"}, 10, "Failed", "installer exited with status 3"},
         InstallCase{"TimesOut", {"/bin/sh", "-c", "sleep 30"}, 1, "Failed", "installer timed out after 1 s"},
         InstallCase{"MissingProgram", {"/nonexistent/installer"}, 10, "Failed",
