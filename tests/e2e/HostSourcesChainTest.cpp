@@ -43,12 +43,12 @@ struct Chain {
     for (const char* folder : {"packages", "data", "downloads", "spool", "devices"}) fs::create_directories(root / folder);
     std::ofstream(root / "packages/fw-a.bin") << "firmware for P100";
     std::ofstream(root / "packages/fw-b.bin") << "firmware for P200";
-    // The store as the transport leaves it after verified downloads; the
-    // empty P200 package makes the installer fail.
+    // The store as the transport leaves it after verified downloads (the
+    // transport puts the same files in the same places).
     fs::create_directories(root / "data/packages/P100/2.1.0");
     fs::create_directories(root / "data/packages/P200/1.4.2");
     std::ofstream(root / "data/packages/P100/2.1.0/fw-a.bin") << "firmware for P100";
-    std::ofstream(root / "data/packages/P200/1.4.2/fw-b.bin");
+    std::ofstream(root / "data/packages/P200/1.4.2/fw-b.bin") << "firmware for P200";
     std::ofstream(root / "spool/calls-1.json") << R"({"Calls":[{"DurationSeconds":754}]})";
     std::ofstream(root / "softphones.json") << R"({"Softphones":[{"Name":"Dialer","Version":"4.1"}]})";
 
@@ -78,8 +78,9 @@ struct Chain {
                              R"(/data", "downloadFolder": ")" + r + R"(/downloads", "heartBeatSeconds": 300,
       "firstHeartBeatSpreadSeconds": 0, "logLevel": 2, "onceTimeoutSeconds": 45, "supportedProducts": ["P100", "P200"],
       "sessionUser": "root", "usbVendorIds": ["1209"], "callDurationSpool": ")" + r + R"(/spool",
-      "softphoneListFile": ")" + r + R"(/softphones.json", "installers": [{"deviceId": "HS-0001",
-      "command": [")" FENNIC_FLASH_INSTALLER R"(", ")" + r + R"(/devices"]}]})";
+      "softphoneListFile": ")" + r + R"(/softphones.json", "installers": [{"product": "P100", "deviceId": "HS-0001",
+      "command": [")" FENNIC_FLASH_INSTALLER R"(", ")" + r + R"(/devices"]},
+      {"product": "P200", "deviceId": "HS-0002", "command": ["/bin/sh", "-c", "exit 4"]}]})";
     std::ofstream(root / "agent.json") << text;
     return (root / "agent.json").string();
   }
