@@ -151,6 +151,12 @@ AgentConfig LoadAgentConfig(const std::string& file) {
   PrepareFolder(file, "download folder", config.services.downloadFolder);
   RefuseSharedFolder(file, "download folder", config.services.downloadFolder);
   PrepareFolder(file, "package store", config.transport.packageStoreFolder);
+
+  try {
+    config.sources = ReadSourcesConfig(document, config.services.dataFolder);
+  } catch (const std::runtime_error& e) {
+    read.Fail(e.what());
+  }
   return config;
 }
 

@@ -6,6 +6,7 @@
 
 #include "FileConfigurationManager.h"
 #include "HttpRestClient.h"
+#include "SourcesConfig.h"
 
 namespace zelvan::fennic::agent {
 
@@ -55,6 +56,9 @@ struct AgentConfig {
   int firstHeartBeatSpreadSeconds = 30;
   int backoffCapSeconds = 3600;
   int stopDrainSeconds = 5;
+
+  // The host's sources: see SourcesConfig.h for their members.
+  SourcesConfig sources;
 };
 
 constexpr const char* kDefaultConfigFile = "/etc/fennic/agent.json";

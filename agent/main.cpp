@@ -9,7 +9,9 @@
 #include "AgentHost.h"
 #include "ControlCommand.h"
 #include "ControlServer.h"
+#include "HostSources.h"
 #include "SystemdNotify.h"
+#include "VoicePromptCommands.h"
 
 using namespace zelvan::fennic::agent;
 
@@ -22,6 +24,9 @@ const char* kUsage =
     "  --config FILE  JSON configuration (below; default /etc/fennic/agent.json)\n"
     "  --once         register if needed, send one heart beat, run the update check to its\n"
     "                 end and exit\n"
+    "  --vp-version REQUIRED_VP DEVICE_NAME DEVICE_VERSION\n"
+    "                 print the voice-prompt version the server names for a device\n"
+    "  --vp-file ADDRESS  fetch one voice-prompt file and print whether it came\n"
     "  --version      the version\n"
     "  --help         this text\n"
     "Without --once the agent sends heart beats until SIGINT or SIGTERM; SIGHUP re-reads FILE\n"
@@ -56,8 +61,16 @@ int main(int argc, char** argv) {
   if (argc > 1 && std::string(argv[1]) == "ctl") return RunControlCommand(argc - 2, argv + 2, std::cout, std::cerr);
   std::string configFile = kDefaultConfigFile;
   bool once = false;
+  const std::vector<std::string> args(argv, argv + argc);
+  std::vector<std::string> voicePrompt;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
+    if (const int length = VoicePromptCommandLength(args, static_cast<std::size_t>(i))) {
+      if (length < 0) return Fail(arg + " needs more arguments (see --help)");
+      voicePrompt.assign(args.begin() + i, args.begin() + i + length);
+      i += length - 1;
+      continue;
+    }
     if (arg == "--help" || arg == "-h") {
       std::cout << kUsage;
       return 0;
@@ -84,9 +97,11 @@ int main(int argc, char** argv) {
   AgentHost host(config, std::cout);
   std::unique_ptr<ControlServer> control;
   int result = 0;
+  std::unique_ptr<HostSources> sources;
   try {
     host.Start();
     if (!config.controlSocket.empty()) control = std::make_unique<ControlServer>(host);
+    if (voicePrompt.empty()) sources = PlugHostSources(host);
   // Local state that cannot be used (key file, data files, control socket):
   // the agent cannot run until someone fixes it. services::LocalStateError
   // lands here too once it exists (it derives from std::runtime_error).
@@ -95,7 +110,12 @@ int main(int argc, char** argv) {
   }
   if (result == 0) {
     try {
-      result = once ? host.RunOnce(std::cerr) : host.RunForever(std::cerr);
+      result = !voicePrompt.empty() ? RunVoicePromptCommand(host, voicePrompt, std::cout, std::cerr)
+               : once              ? host.RunOnce(std::cerr)
+                                   : host.RunForever(std::cerr);
+      // Installers started at the end of the check report before the stop.
+      if (once && sources && !sources->Settle(host.StepBound()))
+        std::cerr << "fennic-agent: installers still running at the end of the pass" << std::endl;
     } catch (const std::exception& e) {
       result = Fail(e.what(), 1);
     }

@@ -1,8 +1,17 @@
 #!/usr/bin/env bash
 # The whole chain on one machine: builds everything, starts fennic-server on
 # a free loopback port with the demo scenario, runs one pass of fennic-agent
-# against it, prints what happened, stops the server and ends with one
-# summary line counted from the server's record.
+# against it (registration, directory queries answered from NSS, downloads,
+# the demo installer flashing a package into a fake device folder with its
+# status report, a call-duration file from the spool, the softphone list and
+# user details), asks for a voice-prompt version, then runs the agent on a
+# umockdev testbed where a USB headset is plugged in and out. It prints what
+# happened, stops the server and ends with one summary line counted from the
+# server's record.
+#
+# Without umockdev (no fennic-devicebed built) the device step has no stand-in
+# device to plug: the demo says so and the plug and unplug counts stay 0; the
+# agent's device inventory of the real machine is still sent.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$root/build}"
@@ -38,7 +47,12 @@ port="$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/server.out
 [[ -n "$port" ]] || { echo "demo: the server did not start"; cat "$work/server.err"; exit 1; }
 echo "   listening on 127.0.0.1:$port"
 
-mkdir -p "$work/data" "$work/downloads"
+mkdir -p "$work/data" "$work/downloads" "$work/spool" "$work/devices"
+# The host's sources: the directory user, USB vendor 1209 (the test ids),
+# a call-duration file waiting in the spool, the softphone list, and the
+# demo installer for P100 packages.
+printf '{"Calls": [{"Device": "Desk Headset", "DurationSeconds": 754}]}\n' >"$work/spool/calls-0001.json"
+printf '{"Softphones": [{"Name": "Demo Dialer", "Version": "4.1"}]}\n' >"$work/softphones.json"
 cat >"$work/agent.json" <<JSON
 {
   "server": "http://127.0.0.1:$port",
@@ -46,8 +60,16 @@ cat >"$work/agent.json" <<JSON
   "dataFolder": "$work/data",
   "downloadFolder": "$work/downloads",
   "heartBeatSeconds": 300,
+  "firstHeartBeatSpreadSeconds": 0,
   "logLevel": 2,
-  "supportedProducts": ["P100", "P200"]
+  "supportedProducts": ["P100", "P200"],
+  "sessionUser": "root",
+  "usbVendorIds": ["1209"],
+  "callDurationSpool": "$work/spool",
+  "softphoneListFile": "$work/softphones.json",
+  "userDetails": {"Site": "Demo office"},
+  "installers": [{"product": "P100", "deviceId": "HS-0001", "timeoutSeconds": 30,
+                  "command": ["$root/server/scenarios/flash-installer.sh", "$work/devices"]}]
 }
 JSON
 
@@ -58,8 +80,27 @@ timeout 300 ${AGENT_WRAPPER:-} "$agent" --config "$work/agent.json" --once >"$wo
 agent_rc=$?
 set -e
 # The agent's own account: events, configuration, download progress.
-grep -E 'event|Download progress|Downloaded|registered|heart beat|update check|configuration|acknowledg' -i \
+grep -E 'event|Download progress|Downloaded|registered|heart beat|update check|configuration|acknowledg|flash' -i \
   "$work/agent.out" | sed 's/^/   agent: /' || true
+ls "$work/devices"/*/firmware.bin 2>/dev/null | sed "s|^$work/|   flashed: |" || true
+# Installers run on what the transport put in the package store.
+grep -q '"type":"7"' "$work/record.jsonl" ||
+  echo "   no installer ran: the package store $work/data/packages held no verified package"
+
+echo "== fennic-agent --vp-version"
+timeout 60 "$agent" --config "$work/agent.json" --vp-version VP-EN "Desk Headset" 1.0 2>"$work/vp.err" |
+  sed 's/^/   agent: /' || cat "$work/vp.err"
+
+devicebed="$build/server/fennic-devicebed"
+if [[ "$agent_rc" == 0 && -x "$devicebed" ]]; then
+  echo "== fennic-agent on a umockdev testbed: a USB headset plugged in and out"
+  timeout 120 "$devicebed" --record "$work/record.jsonl" --device 1209:00a1:HS-0001 -- \
+    "$agent" --config "$work/agent.json" >"$work/devicebed.out" 2>&1 || agent_rc=$?
+  grep -E '^devicebed|event (13|17)' "$work/devicebed.out" | sed 's/^/   /' || true
+  [[ "$agent_rc" == 0 ]] || tail -20 "$work/devicebed.out"
+elif [[ ! -x "$devicebed" ]]; then
+  echo "== no device plugged: umockdev is not installed (apt-get install umockdev libumockdev-dev)"
+fi
 
 echo "== what the server saw"
 "$server" --chain "$work/record.jsonl" | sed 's/^/   server: /'

@@ -13,6 +13,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "BodyShape.h"
 #include "BodySource.h"
 #include "PlainFileName.h"
 #include "Sha256.h"
@@ -280,6 +281,7 @@ void ManagementServer::Handle(http::http_request request) {
       value::string(HeaderOf(request, "Authorization"));
   if (request.headers().has("Range")) note["range"] = value::string(HeaderOf(request, "Range"));
   note["body"] = BodyForRecord(body);
+  if (type >= 0) note["shape"] = value::string(BodyShape(typeText, note["body"]));
 
   Answer answer;
   try {
@@ -419,6 +421,11 @@ ManagementServer::Answer ManagementServer::Dispatch(int type, const std::string&
   }
 
   value v = Envelope(true);
+  if (scenario_.refused.count(note.at("type").as_string())) {
+    a.text = Refusal("Refused by the scenario").serialize();
+    note["outcome"] = value::string("refused");
+    return a;
+  }
   switch (type) {
     case 2:
       return Registration(body, note);
@@ -450,6 +457,7 @@ ManagementServer::Answer ManagementServer::Dispatch(int type, const std::string&
       break;
     }
     case 6: {
+      note["outcome"] = value::string(DirectoryOutcome(note.at("body")));
       std::lock_guard<std::mutex> hold(lock_);
       queriesAnswered_ = true;
       break;
@@ -577,9 +585,11 @@ ManagementServer::Answer ManagementServer::DownloadDetails(const std::string& bo
   } catch (const web::json::json_exception&) {
   }
   const std::string name = LastSegment(wanted);
-  std::string checksum = "good";
+  std::string checksum = "good", version;
   for (const auto& u : scenario_.updates) {
-    if (u.at("package").as_string() == name && u.has_string_field("checksum")) checksum = u.at("checksum").as_string();
+    if (u.at("package").as_string() != name) continue;
+    if (u.has_string_field("checksum")) checksum = u.at("checksum").as_string();
+    if (u.has_string_field("Version")) version = u.at("Version").as_string();
   }
   value v = Envelope(true);
   const std::string file = PackagePath(name);
@@ -593,6 +603,7 @@ ManagementServer::Answer ManagementServer::DownloadDetails(const std::string& bo
   v["StatusCode"] = value::number(200);
   v["DownloadLink"] = value::string("/packages/" + name);
   v["FileName"] = value::string(name);
+  if (!version.empty()) v["Version"] = value::string(version);
   v["FileSize"] = value::number(static_cast<int64_t>(fs::file_size(file, ec)));
   if (checksum == "good") v["SHA256"] = value::string(Sha256::OfFile(file));
   else if (checksum == "wrong") v["SHA256"] = value::string(std::string(64, '0'));
@@ -612,6 +623,22 @@ void ManagementServer::DownloadStatus(const std::string& body, value& note) {
     }
   } catch (const web::json::json_exception&) {
   }
+}
+
+std::string ManagementServer::DirectoryOutcome(const value& body) const {
+  if (!body.has_array_field("ADUpdates")) return "no results";
+  const auto& results = body.at("ADUpdates").as_array();
+  if (results.size() != scenario_.directoryQueries.size())
+    return "unexpected: " + std::to_string(results.size()) + " results for " +
+           std::to_string(scenario_.directoryQueries.size()) + " queries";
+  size_t i = 0;
+  for (const auto& r : results) {
+    const std::string got = r.has_string_field("UserStatus") ? r.at("UserStatus").as_string() : "";
+    const std::string& want = scenario_.directoryExpect[i++];
+    if (!want.empty() && got != want)
+      return "unexpected: query " + std::to_string(i) + " answered " + got + ", expected " + want;
+  }
+  return "as expected";
 }
 
 void ManagementServer::CancelAck(const std::string& body) {

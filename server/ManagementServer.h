@@ -74,6 +74,8 @@ class ManagementServer {
   Answer DownloadDetails(const std::string& body, web::json::value& note);
   void DownloadStatus(const std::string& body, web::json::value& note);
   void CancelAck(const std::string& body);
+  // Whether directory results carry the verdicts the scenario expects.
+  std::string DirectoryOutcome(const web::json::value& body) const;
   void ConfigAck(const std::string& body);
   web::json::value Describe(const web::json::value& update) const;
   bool HasPendingUpdates() const;

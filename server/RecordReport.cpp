@@ -1,6 +1,7 @@
 #include "RecordReport.h"
 
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -29,12 +30,18 @@ std::string FaultNote(const value& r) {
 std::string Summarize(const std::vector<value>& records) {
   bool registered = false;
   int heartbeats = 0, downloads = 0, acks = 0, failures = 0;
+  // The host's own requests, by type; bad bodies of any type.
+  std::map<std::string, int> host;
+  int badBodies = 0;
   std::set<int> updates, configs;
   for (const auto& r : records) {
     const std::string type = r.at("type").as_string();
     const std::string fault = r.has_string_field("fault") ? r.at("fault").as_string() : "";
     const std::string outcome = r.has_string_field("outcome") ? r.at("outcome").as_string() : "";
     const value body = r.has_field("body") ? r.at("body") : value::null();
+    if (r.has_string_field("shape") && r.at("shape").as_string() != "ok") ++badBodies;
+    if (type == "7" && TextOr(body, "Updatestatus") != "Success") ++host["7f"];
+    ++host[type];
     if (type == "2") {
       if (outcome == "accepted" && fault.empty()) registered = true;
       if (outcome == "refused") ++failures;
@@ -59,7 +66,10 @@ std::string Summarize(const std::vector<value>& records) {
   std::ostringstream out;
   out << "demo: registered=" << (registered ? "yes" : "no") << " heartbeats=" << heartbeats
       << " updates=" << updates.size() << " configs=" << configs.size() << " downloads=" << downloads
-      << " acks=" << acks << " failures=" << failures;
+      << " acks=" << acks << " failures=" << failures << " directory=" << host["6"] << " plugs=" << host["4"]
+      << " unplugs=" << host["5"] << " inventories=" << host["8"] << " installs=" << host["7"]
+      << " installfailures=" << host["7f"] << " calls=" << host["20"] << " softphones=" << host["19"]
+      << " userdetails=" << host["21"] << " voiceprompts=" << host["23"] << " badbodies=" << badBodies;
   return out.str();
 }
 
@@ -105,10 +115,38 @@ std::vector<std::string> Narrate(const std::vector<value>& records) {
     } else if (type == "10") {
       line << "directory queries requested" << fault;
     } else if (type == "6") {
-      line << "directory results received" << fault;
+      line << "directory results:";
+      if (body.has_array_field("ADUpdates"))
+        for (const auto& e : body.at("ADUpdates").as_array())
+          line << " " << TextOr(e, "ADSelectQuery") << "=" << TextOr(e, "UserStatus");
+      line << " (" << outcome << ")" << fault;
+    } else if (type == "4" || type == "5") {
+      line << "device " << (type == "4" ? "plugged" : "unplugged") << ": " << TextOr(body, "VendorID") << ":"
+           << TextOr(body, "ProductID") << " serial " << TextOr(body, "SerialNumber") << fault;
+    } else if (type == "8") {
+      line << "device inventory: " << (body.has_array_field("Devices") ? body.at("Devices").size() : 0)
+           << " device(s)" << fault;
+    } else if (type == "7") {
+      line << "device update status: device " << TextOr(body, "DeviceID") << " " << TextOr(body, "Updatestatus");
+      if (!TextOr(body, "Reason").empty()) line << " (" << TextOr(body, "Reason") << ")";
+      line << fault;
+    } else if (type == "20") {
+      line << "call durations: " << (body.has_array_field("Calls") ? body.at("Calls").size() : 0) << " call(s)"
+           << fault;
+    } else if (type == "19") {
+      line << "softphone list: " << (body.has_array_field("Softphones") ? body.at("Softphones").size() : 0)
+           << " softphone(s)" << fault;
+    } else if (type == "21") {
+      line << "user details of " << TextOr(body, "UserName") << fault;
+    } else if (type == "23") {
+      line << "voice-prompt version asked for " << TextOr(body, "DeviceName") << " " << TextOr(body, "DeviceVersion")
+           << fault;
     } else {
-      line << "request type " << type << " " << TextOr(r, "path") << fault;
+      line << (type == "28" ? std::string("transport query") : "request type " + type + " " + TextOr(r, "path")) << fault;
     }
+    if (outcome == "refused" && type != "2") line << " [refused]";
+    const std::string shape = TextOr(r, "shape");
+    if (!shape.empty()) line << (shape == "ok" ? "; body ok" : "; body wrong: " + shape);
     lines.push_back(line.str());
   }
   return lines;

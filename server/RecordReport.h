@@ -14,7 +14,11 @@ namespace zelvan::fennic {
 // downloads=N acks=N failures=N". updates: distinct updates acknowledged;
 // configs: configurations acknowledged as applied; downloads: package
 // transfers served whole; acks: download acknowledgements "Success";
-// failures: acknowledgements "Failed" plus refused registrations.
+// failures: acknowledgements "Failed" plus refused registrations; then the
+// host's requests: directory results, plugs, unplugs, inventories,
+// installs (update-status reports) and installfailures (those not
+// "Success"), calls, softphones, userdetails, voiceprompts, and badbodies
+// (requests of any type whose body has the wrong shape).
 std::string Summarize(const std::vector<web::json::value>& records);
 
 // The chain of a run as readable lines, one per request that matters.

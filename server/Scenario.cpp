@@ -79,6 +79,17 @@ Scenario Scenario::FromJson(const value& doc, const std::string& baseFolder) {
     s.cancelledConfigs = ArrayOf(doc.at("cancellations"), "configs");
   }
   s.directoryQueries = ArrayOf(doc, "directoryQueries");
+  // "expect" is the verdict the server wants back; the agent never sees it.
+  for (auto& query : s.directoryQueries) {
+    if (!query.is_object() || !query.has_string_field("ADSelectQuery"))
+      throw std::runtime_error("scenario: each of \"directoryQueries\" needs \"ADSelectQuery\"");
+    s.directoryExpect.push_back(query.has_string_field("expect") ? query.at("expect").as_string() : "");
+    if (query.has_field("expect")) query.erase("expect");
+  }
+  for (const auto& type : ArrayOf(doc, "refuse")) {
+    if (!type.is_string()) throw std::runtime_error("scenario: \"refuse\" holds request types as strings");
+    s.refused.insert(type.as_string());
+  }
   for (const auto& f : ArrayOf(doc, "faults")) {
     Fault fault;
     fault.target = TextOr(f, "target", "");

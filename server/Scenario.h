@@ -3,6 +3,7 @@
 #include <cpprest/json.h>
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -41,7 +42,8 @@ struct ScenarioTenant {
 //                "checksum" is "good" (default), "wrong" or "none"],
 //    "configurations": [configuration descriptions],
 //    "cancellations": {"updates": [...], "configs": [...]},
-//    "directoryQueries": [{"ADSelectQuery": ...}],
+//    "directoryQueries": [{"ADSelectQuery": ..., "expect": "Valid"|"InValid"|"NA"}],
+//    "refuse": ["4", "20", ...] (request types answered with a refusal),
 //    "faults": [...], "packagesFolder": "dir", "voicePromptVersion": "v"}
 // Missing members of update descriptions get plain defaults.
 struct Scenario {
@@ -52,6 +54,8 @@ struct Scenario {
   std::vector<web::json::value> cancelledUpdates;
   std::vector<web::json::value> cancelledConfigs;
   std::vector<web::json::value> directoryQueries;
+  std::vector<std::string> directoryExpect;  // per query; empty: anything
+  std::set<std::string> refused;
   std::vector<Fault> faults;
   std::string packagesFolder;  // relative folders are taken from the scenario's folder
   std::string voicePromptVersion = "1.0.0";

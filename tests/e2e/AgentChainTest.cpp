@@ -65,6 +65,7 @@ std::string WriteAgentConfig(const Site& site, const std::string& base, const st
   c["heartBeatSeconds"] = value::number(300);
   c["logLevel"] = value::number(2);
   c["onceTimeoutSeconds"] = value::number(45);
+  c["sessionUser"] = value::string("root");
   value products = value::array();
   products[0] = value::string("P100");
   products[1] = value::string("P200");
@@ -128,13 +129,17 @@ TEST(AgentChain, DemoScenarioRegistersAppliesAndAcknowledgesEveryDownload) {
   EXPECT_EQ(run.exitCode, 0) << Describe(run);
   const auto records = ReadRecordFile(options.recordFile);
   EXPECT_EQ(Summarize(records),
-            "demo: registered=yes heartbeats=1 updates=2 configs=1 downloads=2 acks=2 failures=0")
+            "demo: registered=yes heartbeats=1 updates=2 configs=1 downloads=2 acks=2 failures=0 directory=1 plugs=0"
+            " unplugs=0 inventories=0 installs=0 installfailures=0 calls=0 softphones=0 userdetails=1"
+            " voiceprompts=0 badbodies=0")
       << Describe(run);
-  // Order on the wire: registration, heart beat, updates, then the downloads.
-  ASSERT_GE(records.size(), 3u);
-  EXPECT_EQ(records[0].at("type").as_string(), "2");
-  EXPECT_EQ(records[1].at("type").as_string(), "3");
-  EXPECT_EQ(records[2].at("type").as_string(), "9");
+  // Order on the wire: registration, the host's user details, heart beat,
+  // directory queries answered, updates, then the downloads.
+  std::vector<std::string> order;
+  for (const auto& r : records) order.push_back(r.at("type").as_string());
+  ASSERT_GE(order.size(), 6u);
+  EXPECT_EQ(std::vector<std::string>(order.begin(), order.begin() + 6),
+            (std::vector<std::string>{"2", "21", "3", "10", "6", "9"}));
   for (const auto& r : records) {
     if (r.at("type").as_string() != "2") {
       EXPECT_EQ(r.at("authorization").as_string(), "Bearer demo-token-1");

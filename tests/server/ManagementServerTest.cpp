@@ -154,7 +154,7 @@ TEST(ManagementServer, UpdatesDownloadAndAcknowledgementsDrainThePendingWork) {
   EXPECT_EQ(Parse(chain.client->ExecuteRequest(24, "")).at("ResponseBody").at("Updates").size(), 1u);
   EXPECT_EQ(Parse(chain.client->ExecuteRequest(10, "")).at("ADUpdates").size(), 1u);
   chain.client->ExecuteRequest(6, R"J({"ADUpdates":[{"ADSelectQuery":"(cn=staff)","UserStatus":"Valid"}]})J");
-  auto beat = Parse(chain.client->ExecuteRequest(3, "{}")).at("ResponseBody");
+  auto beat = Parse(chain.client->ExecuteRequest(3, R"J({"AgentDetails":{}})J")).at("ResponseBody");
   EXPECT_FALSE(beat.at("HasCancelUpdates").as_bool());
   EXPECT_FALSE(beat.at("HasADQuery").as_bool());
   EXPECT_TRUE(beat.at("HasUpdates").as_bool());
@@ -169,7 +169,9 @@ TEST(ManagementServer, UpdatesDownloadAndAcknowledgementsDrainThePendingWork) {
   for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i].at("seq").as_integer(), static_cast<int>(i + 1));
   EXPECT_EQ(chain.server->CountOf("package"), 2);
   EXPECT_EQ(Summarize(records),
-            "demo: registered=yes heartbeats=1 updates=2 configs=1 downloads=2 acks=1 failures=1");
+            "demo: registered=yes heartbeats=1 updates=2 configs=1 downloads=2 acks=1 failures=1"
+            " directory=1 plugs=0 unplugs=0 inventories=0 installs=0 installfailures=0 calls=0 softphones=0"
+            " userdetails=0 voiceprompts=0 badbodies=0");
 }
 
 // Each injected fault reaches the transport as the failure it stands for,

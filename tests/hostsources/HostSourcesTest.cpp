@@ -1,0 +1,353 @@
+// The host's sources against what the machine really has: NSS for groups
+// and users, a spool folder watched through inotify, installer processes,
+// and USB devices in a umockdev testbed. Every wait is bounded.
+#include <gtest/gtest.h>
+#include <umockdev.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <thread>
+
+#include "CallDurationSpool.h"
+#include "DirectoryGroups.h"
+#include "InstallerRunner.h"
+#include "SourcesConfig.h"
+#include "UsbDevices.h"
+#include "UserReports.h"
+
+using namespace zelvan::fennic::agent;
+using web::json::value;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Sent {
+  int code;
+  value body;
+};
+
+// An event loop on a thread of its own that records what the sources send.
+class Rig {
+ public:
+  Rig() : folder_(fs::temp_directory_path() / ("fennic-src-" + std::to_string(::getpid()) + "-" + std::to_string(++count_))) {
+    fs::create_directories(folder_);
+    thread_ = std::thread([this] { loop.Run(); });
+  }
+  ~Rig() {
+    loop.Stop();
+    thread_.join();
+    fs::remove_all(folder_);
+  }
+  // Runs `step` on the loop's thread and waits for it.
+  void OnLoop(std::function<void()> step) {
+    auto done = std::make_shared<std::promise<void>>();
+    loop.Post([&step, done] {
+      step();
+      done->set_value();
+    });
+    ASSERT_EQ(done->get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  }
+  InstallerRunner::Send Sender() {
+    return [this](int code, const std::string& body) {
+      std::lock_guard<std::mutex> hold(lock_);
+      sent_.push_back({code, value::parse(body)});
+      changed_.notify_all();
+    };
+  }
+  // What was sent, once there are `n` requests or `bound` has passed.
+  std::vector<Sent> Wait(size_t n, std::chrono::milliseconds bound = std::chrono::seconds(5)) {
+    std::unique_lock<std::mutex> hold(lock_);
+    changed_.wait_for(hold, bound, [&] { return sent_.size() >= n; });
+    return sent_;
+  }
+  std::string Path(const std::string& name) const { return (folder_ / name).string(); }
+  static void Put(const std::string& file, const std::string& text) {
+    fs::create_directories(fs::path(file).parent_path());
+    std::ofstream(file + ".part") << text;
+    fs::rename(file + ".part", file);
+  }
+
+  EventLoop loop;
+
+ private:
+  static inline int count_ = 0;
+  fs::path folder_;
+  std::thread thread_;
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::vector<Sent> sent_;
+};
+
+std::string Named(const std::string& text) {
+  std::string out;
+  for (char c : text) out += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+  return out;
+}
+
+struct GroupCase {
+  const char* query;
+  const char* user;
+  const char* group;
+  int verdict;
+};
+
+void PrintTo(const GroupCase& c, std::ostream* out) { *out << c.query << " for " << c.user; }
+
+class DirectoryVerdicts : public ::testing::TestWithParam<GroupCase> {};
+
+TEST_P(DirectoryVerdicts, NamedGroupAndNssVerdict) {
+  EXPECT_EQ(GroupOfQuery(GetParam().query), GetParam().group);
+  EXPECT_EQ(MembershipOf(GetParam().user, GroupOfQuery(GetParam().query)), GetParam().verdict);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Queries, DirectoryVerdicts,
+    ::testing::Values(GroupCase{"CN=root,OU=Groups,DC=corp", "root", "root", kMember},
+                      GroupCase{"cn=nogroup,dc=corp", "root", "nogroup", kNotMember},
+                      GroupCase{"nogroup", "nobody", "nogroup", kMember},
+                      GroupCase{"  root ", "nobody", "root", kNotMember},
+                      GroupCase{"CN=Smith\\, Jo,OU=People", "root", "Smith, Jo", kNoVerdict},
+                      GroupCase{"CN=fennic-no-such-group", "root", "fennic-no-such-group", kNoVerdict},
+                      GroupCase{"root", "fennic-no-such-user", "root", kNoVerdict},
+                      GroupCase{"root", "", "root", kNoVerdict}),
+    [](const auto& info) { return Named(std::string(info.param.query) + "_for_" + info.param.user); });
+
+TEST(DirectoryAnswer, OneVerdictPerQueryInOrderAndNoneWithoutUser) {
+  const std::string payload = R"({"Query":["CN=root,OU=Groups","fennic-no-such-group","nogroup",7]})";
+  EXPECT_EQ(AnswerQueries(payload, "root"), R"({"Status":[1,-1,0,-1]})");
+  EXPECT_EQ(AnswerQueries(payload, ""), R"({"Status":[-1,-1,-1,-1]})");
+  EXPECT_EQ(AnswerQueries("not json", "root"), R"({"Status":[]})");
+}
+
+TEST(CallDurationSpool, SendsJsonFilesAtStartAndWhenDroppedOnlyOnce) {
+  Rig rig;
+  const std::string spool = rig.Path("spool");
+  Rig::Put(spool + "/early.json", R"({"Calls":[{"DurationSeconds":61}]})");
+  Rig::Put(spool + "/broken.json", "{not json");
+  Rig::Put(spool + "/.hidden.json", "{}");
+  Rig::Put(spool + "/notes.txt", "{}");
+  fs::create_symlink(spool + "/early.json", spool + "/link.json");
+  std::unique_ptr<CallDurationSpool> source;
+  rig.OnLoop([&] {
+    source = std::make_unique<CallDurationSpool>(rig.loop, spool, rig.Sender());
+    source->Start();
+  });
+  Rig::Put(spool + "/late.json", R"({"Calls":[]})");
+  // Rewritten in place before the library deleted it: not sent twice.
+  std::ofstream(spool + "/late.json") << R"({"Calls":[]})";
+  rig.Wait(2);
+  auto sent = rig.Wait(3, std::chrono::milliseconds(500));
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0].code, 14);
+  EXPECT_EQ(sent[0].body.serialize(), R"({"CallData":{"Calls":[{"DurationSeconds":61}]},"FileInfo":")" + spool +
+                                          R"(/early.json"})");
+  EXPECT_EQ(sent[1].body.at("FileInfo").as_string(), spool + "/late.json");
+  // Deleted (as the library does once accepted) and dropped again: new data.
+  fs::remove(spool + "/late.json");
+  Rig::Put(spool + "/late.json", R"({"Calls":[{"DurationSeconds":5}]})");
+  sent = rig.Wait(3);
+  ASSERT_EQ(sent.size(), 3u);
+  EXPECT_EQ(sent[2].body.at("CallData").serialize(), R"({"Calls":[{"DurationSeconds":5}]})");
+  rig.OnLoop([&] { source.reset(); });
+}
+
+TEST(UserReports, SoftphonesAtStartAndOnChangeUserDetailsFromPasswd) {
+  Rig rig;
+  const std::string file = rig.Path("conf/softphones.json");
+  Rig::Put(file, R"({"Softphones":[{"Name":"Dialer","Version":"1.0"}]})");
+  value extra = value::object();
+  extra["Department"] = value::string("Support");
+  extra["UserName"] = value::string("not-taken");
+  std::unique_ptr<UserReports> reports;
+  rig.OnLoop([&] {
+    reports = std::make_unique<UserReports>(rig.loop, file, extra, rig.Sender());
+    reports->Start("root");
+  });
+  rig.Wait(2);
+  Rig::Put(file, R"({"Softphones":[{"Name":"Dialer","Version":"1.0"}]})");  // unchanged
+  Rig::Put(file, R"({"Softphones":"wrong"})");
+  Rig::Put(file, R"({"Softphones":[{"Name":"Dialer","Version":"2.0"}]})");
+  rig.OnLoop([&] { reports->UserChanged("nobody"); });
+  rig.Wait(4);
+  const auto sent = rig.Wait(5, std::chrono::milliseconds(500));
+  ASSERT_EQ(sent.size(), 4u);
+  EXPECT_EQ(sent[0].code, 12);
+  EXPECT_EQ(sent[1].code, 7);
+  EXPECT_EQ(sent[1].body.serialize(),
+            R"({"Department":"Support","FullName":"root","HomePhone":"","Office":"","UserName":"root","WorkPhone":""})");
+  EXPECT_EQ(sent[2].code, 12);
+  EXPECT_EQ(sent[2].body.at("Softphones").at(0).at("Version").as_string(), "2.0");
+  EXPECT_EQ(sent[3].body.at("UserName").as_string(), "nobody");
+  rig.OnLoop([&] { reports.reset(); });
+}
+
+struct InstallCase {
+  const char* name;
+  std::vector<std::string> command;
+  int timeoutSeconds;
+  const char* status;
+  const char* reason;
+  const char* version = "2.1.0";  // the store's folder for the package
+};
+
+void PrintTo(const InstallCase& c, std::ostream* out) { *out << c.name; }
+
+class Installers : public ::testing::TestWithParam<InstallCase> {};
+
+TEST_P(Installers, ReportOutcomeWithStoredIdsAndEmptyTheStore) {
+  Rig rig;
+  const std::string store = rig.Path("store");
+  const std::string package = store + "/P100/" + GetParam().version + "/fw.bin";
+  Rig::Put(package, "firmware");
+  Rig::Put(store + "/P900/1.0/other.bin", "no installer for this one");
+  InstallerConfig installer{"P100", GetParam().command, GetParam().timeoutSeconds, "DEV-1"};
+  for (auto& arg : installer.command)
+    if (arg == "OUT") arg = rig.Path("flashed");
+  const auto updates = [] {
+    return value::parse(R"([{"IProduct":"P100","Version":"2.0.0","UploadID":4001,"UpdateSchedulerId":100},
+      {"IProduct":"P100","Version":"2.1.0","UploadID":5001,"UpdateSchedulerId":101,"UpdatesURL":"http://h/p/fw.bin"}])");
+  };
+  std::unique_ptr<InstallerRunner> runner;
+  rig.OnLoop([&] {
+    runner = std::make_unique<InstallerRunner>(rig.loop, store, std::vector<InstallerConfig>{installer}, updates,
+                                               nullptr, rig.Sender());
+    runner->Scan();
+    runner->Scan();  // a second scan while it runs starts nothing more
+  });
+  rig.Wait(1);
+  rig.OnLoop([] {});
+  const auto sent = rig.Wait(1);
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].code, 8);
+  EXPECT_EQ(sent[0].body.serialize(), std::string(R"({"DeviceID":"DEV-1","Reason":")") + GetParam().reason +
+                                          R"(","UpdateSchedularID":101,"Updatestatus":")" +
+                                          GetParam().status + R"(","UploadID":5001})");
+  EXPECT_FALSE(fs::exists(store + "/P100")) << "the store keeps what it no longer needs";
+  EXPECT_FALSE(fs::exists(store + "/P900"));
+  if (std::string(GetParam().status) == "Success") {
+    std::ifstream flashed(rig.Path("flashed"));
+    std::string line;
+    std::getline(flashed, line);
+    EXPECT_EQ(line, package + " DEV-1");
+  }
+  rig.OnLoop([&] { runner.reset(); });
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outcomes, Installers,
+    ::testing::Values(
+        InstallCase{"Succeeds", {"/bin/sh", "-c", "echo \"$1 $2\" > \"$0\"", "OUT"}, 10, "Success", ""},
+        InstallCase{"UnversionedFoundByFileName", {"/bin/sh", "-c", "echo \"$1 $2\" > \"$0\"", "OUT"}, 10, "Success", "", "unversioned"},
+        InstallCase{"ExitsNonZero", {"/bin/sh", "-c", "exit 3"}, 10, "Failed", "installer exited with status 3"},
+        InstallCase{"TimesOut", {"/bin/sh", "-c", "sleep 30"}, 1, "Failed", "installer timed out after 1 s"},
+        InstallCase{"MissingProgram", {"/nonexistent/installer"}, 10, "Failed",
+                    "installer could not be started: No such file or directory"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct ConfigCase {
+  const char* name;
+  const char* document;
+  const char* error;  // empty: accepted
+};
+
+void PrintTo(const ConfigCase& c, std::ostream* out) { *out << c.name; }
+
+class SourcesConfiguration : public ::testing::TestWithParam<ConfigCase> {};
+
+TEST_P(SourcesConfiguration, RefusedWithTheMemberNamed) {
+  std::string error;
+  SourcesConfig config;
+  try {
+    config = ReadSourcesConfig(value::parse(GetParam().document), "/var/lib/x");
+  } catch (const std::runtime_error& e) {
+    error = e.what();
+  }
+  EXPECT_EQ(error, GetParam().error);
+  if (error.empty()) {
+    EXPECT_EQ(config.packageStore, std::string(GetParam().name) == "Defaults" ? "/var/lib/x/packages" : "/srv/store");
+    EXPECT_EQ(config.usbVendorIds, std::vector<std::string>{"046d"});
+    EXPECT_EQ(config.installers.at(0).timeoutSeconds, 60);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Members, SourcesConfiguration,
+    ::testing::Values(
+        ConfigCase{"Defaults", R"({"usbVendorIds":["046D"],"installers":[{"command":["/bin/true"]}]})", ""},
+        ConfigCase{"TransportStore",
+                   R"({"usbVendorIds":["046d"],"installers":[{"command":["/bin/true"]}],"transport":{"packageStore":"/srv/store"}})",
+                   ""},
+        ConfigCase{"ShortVendorId", R"({"usbVendorIds":["46d"]})",
+                   "member \"usbVendorIds\" must hold four-digit hexadecimal vendor ids"},
+        ConfigCase{"RelativeInstaller", R"({"installers":[{"command":["flash.sh"]}]})",
+                   "member \"installers\" needs a \"command\" whose first element is an absolute program path"},
+        ConfigCase{"EndlessInstaller", R"({"installers":[{"command":["/bin/true"],"timeoutSeconds":0}]})",
+                   "member \"installers\" \"timeoutSeconds\" must be an integer from 1 to 3600"},
+        ConfigCase{"EmptySpool", R"({"callDurationSpool":""})", "member \"callDurationSpool\" must be a non-empty string"},
+        ConfigCase{"DetailsNotObject", R"({"userDetails":[]})", "member \"userDetails\" must be an object"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(UsbDevices, InventoryAndHotPlugOfConfiguredVendorsOnly) {
+  UMockdevTestbed* bed = umockdev_testbed_new();
+  ASSERT_TRUE(umockdev_in_mock_environment()) << "run under umockdev-wrapper";
+  auto add = [&](const char* name, const char* vendor, const char* product, const char* serial) {
+    const std::string productProperty = std::string(vendor).erase(0, vendor[0] == '0') + "/" + product + "/102";
+    return umockdev_testbed_add_device(bed, "usb", name, nullptr, "idVendor", vendor, "idProduct", product,
+                                       "bcdDevice", "0102", "serial", serial, "manufacturer", "Acme", "product",
+                                       "Headset", nullptr, "DEVTYPE", "usb_device", "PRODUCT",
+                                       productProperty.c_str(), nullptr);
+  };
+  gchar* present = add("1-1", "046d", "0a44", "SER-1");
+  Rig rig;
+  std::unique_ptr<UsbDevices> devices;
+  rig.OnLoop([&] {
+    devices = std::make_unique<UsbDevices>(rig.loop, std::vector<std::string>{"046d"}, rig.Sender());
+    devices->Start();
+  });
+  // Adding a device sends its "add" event; the same event again is no news.
+  gchar* foreign = add("1-2", "1234", "5678", "SER-X");
+  gchar* plugged = add("1-3", "046d", "0b00", "SER-2");
+  umockdev_testbed_uevent(bed, plugged, "add");
+  rig.Wait(2);
+  umockdev_testbed_uevent(bed, foreign, "remove");
+  umockdev_testbed_uevent(bed, plugged, "remove");
+  umockdev_testbed_remove_device(bed, plugged);
+  const auto sent = rig.Wait(3);
+  ASSERT_EQ(sent.size(), 3u);
+  EXPECT_EQ(sent[0].code, 4);
+  EXPECT_EQ(sent[0].body.serialize(),
+            R"({"Devices":[{"BusPath":"1-1","FirmwareVersion":"1.02","ProductID":"0a44","ProductName":"Headset",)"
+            R"("SerialNumber":"SER-1","VendorID":"046d","VendorName":"Acme"}]})");
+  EXPECT_EQ(sent[1].code, 2);
+  EXPECT_EQ(sent[1].body.at("SerialNumber").as_string(), "SER-2");
+  EXPECT_EQ(sent[2].code, 3);
+  EXPECT_EQ(sent[2].body.serialize(), sent[1].body.serialize()) << "an unplug reports the device as it was";
+  rig.OnLoop([&] { devices.reset(); });
+  g_free(present);
+  g_free(foreign);
+  g_free(plugged);
+  g_object_unref(bed);
+}
+
+}  // namespace
+
+// The testbed works only under umockdev's preload library: run again under
+// it (ahead of a sanitizer's runtime, which then must not insist on coming
+// first).
+int main(int argc, char** argv) {
+  const char* preload = std::getenv("LD_PRELOAD");
+  if (!preload || !std::strstr(preload, "libumockdev-preload")) {
+    ::setenv("LD_PRELOAD", (std::string("libumockdev-preload.so.0:") + (preload ? preload : "")).c_str(), 1);
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    ::setenv("ASAN_OPTIONS", (std::string(asan ? asan : "") + ":verify_asan_link_order=0").c_str(), 1);
+    ::execv("/proc/self/exe", argv);
+    return 127;
+  }
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
