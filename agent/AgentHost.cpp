@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "AesGcmCipher.h"
-#include "CQLClientImplFactory.h"
+#include <fennic/CQLClientImplFactory.h>
 #include "CRestClientFactory.h"
 #include "Container.h"
 #include "EventNames.h"
@@ -25,7 +25,7 @@
 #include "JournalLog.h"
 #include "OncePass.h"
 #include "PosixFileManager.h"
-#include "RestExecutorFactory.h"
+#include <fennic/RestExecutorFactory.h>
 #include "SpdlogLogManager.h"
 #include "SystemdNotify.h"
 #include "TextConversion.h"
@@ -247,15 +247,13 @@ void AgentHost::RequestStop() {
 }
 
 bool AgentHost::DrainBeforeStop(std::chrono::milliseconds bound) {
-  // Without a token nothing queued can be sent, and the query would wait
-  // behind it for the whole bound.
-  if (!client_ || executor_->GetToken().empty()) return true;
-  // A transport query goes in behind everything queued; its answer (event
-  // 19) means all before it has been handled.
-  events_.Clear();
-  client_->SendRequest(19, "");
-  const bool drained = events_.WaitFor({19}, bound);
-  if (!drained) std::cerr << JournalPriority(4) << "fennic-agent: requests still queued after " << bound.count() << " ms; stopping anyway" << std::endl;
+  if (!executor_) return true;
+  // Reports still queued at the bound are kept by the library and sent
+  // after the next start.
+  const bool drained = executor_->DrainQueue(bound);
+  if (!drained)
+    std::cerr << JournalPriority(4) << "fennic-agent: requests still queued after " << bound.count()
+              << " ms are kept for the next start" << std::endl;
   return drained;
 }
 

@@ -13,9 +13,9 @@
 
 #include "AgentConfig.h"
 #include "EventLoop.h"
-#include "IQLClient.h"
-#include "IRestEventListener.h"
-#include "IRestExecutor.h"
+#include <fennic/IQLClient.h>
+#include <fennic/IRestEventListener.h>
+#include <fennic/IRestExecutor.h>
 #include "SignalSource.h"
 #include "SpdlogLogManager.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "EventLoop.h"
-#include "IQLClient.h"
+#include <fennic/IQLClient.h>
 #include "SourcesConfig.h"
 
 namespace zelvan::fennic::agent {

@@ -1,7 +1,7 @@
 #include "VoicePromptCommands.h"
 
 #include "AgentHost.h"
-#include "IQLClient.h"
+#include <fennic/IQLClient.h>
 #include "TextConversion.h"
 
 namespace zelvan::fennic::agent {

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "FennicExport.h"
+#include <fennic/FennicExport.h>
 
 namespace zelvan::fennic {
 
