@@ -102,6 +102,16 @@ elif [[ ! -x "$devicebed" ]]; then
   echo "== no device plugged: umockdev is not installed (apt-get install umockdev libumockdev-dev)"
 fi
 
+echo "== fennic-agent as a service, asked through its control socket"
+sed "s|\"logLevel\": 2,|\"logLevel\": 2, \"controlSocket\": \"$work/agent.sock\",|" "$work/agent.json" >"$work/service.json"
+"$agent" --config "$work/service.json" >"$work/service.out" 2>&1 &
+service_pid=$!
+for _ in $(seq 100); do [[ -S "$work/agent.sock" ]] && break; sleep 0.05; done
+timeout 30 "$agent" ctl --socket "$work/agent.sock" --wait 6,7 heartbeat >/dev/null || true
+timeout 10 "$agent" ctl --socket "$work/agent.sock" status | sed 's/^/   ctl: /' || true
+kill -TERM "$service_pid" 2>/dev/null || true
+wait "$service_pid" 2>/dev/null || true
+
 echo "== what the server saw"
 "$server" --chain "$work/record.jsonl" | sed 's/^/   server: /'
 
