@@ -1,5 +1,6 @@
 #include "AgentHost.h"
 
+#include <algorithm>
 #include <signal.h>
 
 #include <cstdlib>
@@ -145,6 +146,18 @@ void AgentHost::OnSignal(int signal) {
   RequestStop();
 }
 
+namespace {
+
+bool SameInstallers(const std::vector<InstallerConfig>& a, const std::vector<InstallerConfig>& b) {
+  const auto same = [](const InstallerConfig& x, const InstallerConfig& y) {
+    return x.product == y.product && x.command == y.command && x.timeoutSeconds == y.timeoutSeconds &&
+           x.deviceId == y.deviceId;
+  };
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), same);
+}
+
+}  // namespace
+
 std::vector<std::string> AgentHost::Reconfigure(const AgentConfig& fresh) {
   std::vector<std::string> restart;
   const auto& now = config_;
@@ -160,6 +173,13 @@ std::vector<std::string> AgentHost::Reconfigure(const AgentConfig& fresh) {
       {"transport", fresh.transportText != now.transportText},
       {"controlSocket", fresh.controlSocket != now.controlSocket},
       {"controlGroup", fresh.controlGroup != now.controlGroup},
+      // The sources are set up once at start.
+      {"sessionUser", fresh.sources.sessionUser != now.sources.sessionUser},
+      {"usbVendorIds", fresh.sources.usbVendorIds != now.sources.usbVendorIds},
+      {"callDurationSpool", fresh.sources.callDurationSpool != now.sources.callDurationSpool},
+      {"softphoneListFile", fresh.sources.softphoneListFile != now.sources.softphoneListFile},
+      {"userDetails", fresh.sources.userDetails.serialize() != now.sources.userDetails.serialize()},
+      {"installers", !SameInstallers(fresh.sources.installers, now.sources.installers)},
   };
   for (const auto& [name, changed] : changes)
     if (changed) restart.push_back(name);
