@@ -1,8 +1,8 @@
 #include "AgentHost.h"
 
-#include <algorithm>
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <iostream>
 #include <ctime>
@@ -197,6 +197,8 @@ std::chrono::milliseconds AgentHost::StepBound() const {
 }
 
 std::string AgentHost::LastFailure() { return client_ ? Narrow(client_->QueryTransportValue(5)) : std::string(); }
+
+std::string AgentHost::LastRefusal() { return client_ ? Narrow(client_->QueryTransportValue(6)) : std::string(); }
 
 std::chrono::seconds AgentHost::RetryAfter() {
   // Only digits count: anything else means the server named no wait.

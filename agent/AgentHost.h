@@ -102,6 +102,8 @@ class AgentHost {
   std::vector<std::string> Reconfigure(const AgentConfig& fresh);
   // One line on the last failed exchange; empty after a success.
   std::string LastFailure();
+  // The server's stated reason for refusing the most recent request, or empty.
+  std::string LastRefusal();
   // Seconds of the last 429/503 answer's Retry-After; zero when none.
   std::chrono::seconds RetryAfter();
   std::chrono::seconds HeartBeatInterval();

@@ -79,7 +79,11 @@ void OncePass::OnEvent(int code) {
   }
   if (step_ == Step::Registering) {
     if (code == 1) Check();
-    else if (code == 0) Fail("registration failed");
+    else if (code == 0) {
+      const std::string refusal = host_.LastRefusal();
+      if (refusal.empty()) Fail("registration failed");
+      else Fail(refusal, false);
+    }
     return;
   }
   if (code == 4) {

@@ -151,6 +151,26 @@ void HttpRestClient::SetTenantEndpoint(const std::wstring& url, const std::wstri
   tenant_ = ToUtf8(tenantId);
 }
 
+namespace {
+
+// The reason a server gave for refusing a request, for the host's one-line
+// account of a failure. Only small envelopes are looked at: a refusal is
+// never a long list.
+std::string RefusalOf(const std::string& body, const std::string& name) {
+  if (body.size() > 16384 || body.find("\"ErrorMessage\"") == std::string::npos) return {};
+  std::error_code error;
+  const web::json::value doc = web::json::value::parse(body, error);
+  if (error || !doc.is_object() || !doc.has_string_field("ErrorMessage")) return {};
+  const char* outcome = doc.has_field("validateResponse") ? "validateResponse" : "validateResponseFromServer";
+  if (!doc.has_boolean_field(outcome) || doc.at(outcome).as_bool()) return {};
+  std::string reason = doc.at("ErrorMessage").as_string().substr(0, 200);
+  for (char& c : reason)
+    if (static_cast<unsigned char>(c) < 0x20) c = ' ';
+  return name + " refused: " + reason;
+}
+
+}  // namespace
+
 HttpRestClient::Snapshot HttpRestClient::Take() const {
   std::lock_guard<std::mutex> hold(lock_);
   return Snapshot{base_, tenant_, token_};
@@ -169,8 +189,10 @@ CurlRequest HttpRestClient::Addressed(const HttpAddress& address, const Snapshot
   return request;
 }
 
-void HttpRestClient::Settle(int status, const std::string& retryAfter, const std::string& failure) {
+void HttpRestClient::Settle(int status, const std::string& retryAfter, const std::string& failure,
+                            const std::string& refusal) {
   std::lock_guard<std::mutex> hold(lock_);
+  lastRefusal_ = refusal;
   if (status != 0) lastStatus_ = status;
   retryAfter_ = (status == 429 || status == 503) ? RetryAfterSeconds(retryAfter, std::time(nullptr)) : "";
   lastFailure_ = failure;
@@ -224,7 +246,7 @@ std::string HttpRestClient::ExecuteRequest(int requestType, std::string_view bod
          "Request type " + std::to_string(requestType) + " answered with HTTP status " + std::to_string(answer.status));
     return {};
   }
-  Settle(answer.status, answer.retryAfter, "");
+  Settle(answer.status, answer.retryAfter, "", RefusalOf(answer.body, name));
   return std::move(answer.body);
 }
 
@@ -428,6 +450,8 @@ std::wstring HttpRestClient::GetTransportValue(int argument) {
       return ToWide(retryAfter_);
     case 5:
       return ToWide(lastFailure_);
+    case 6:
+      return ToWide(lastRefusal_);
     default:
       return {};
   }

@@ -56,8 +56,9 @@ class HttpRestClient : public IRestClient {
   // number of idle HTTP handles kept (each keeps its connections), 4 the
   // seconds (decimal) the most recent answer's Retry-After asked for when
   // that answer had status 429 or 503, else empty, 5 a one-line text of the
-  // most recent failed exchange, empty after a success; anything else is
-  // empty.
+  // most recent failed exchange, empty after a success, 6 "<request>
+  // refused: <ErrorMessage>" when the most recent answer was a refusal that
+  // named its reason, else empty; anything else is empty.
   std::wstring GetTransportValue(int argument) override;
 
   const RouteTable& Routes() const { return routes_; }
@@ -71,7 +72,8 @@ class HttpRestClient : public IRestClient {
   Snapshot Take() const;
   // The tenant headers, to be sent only to `origin` of the returned request.
   CurlRequest Addressed(const HttpAddress& address, const Snapshot& now) const;
-  void Settle(int status, const std::string& retryAfter, const std::string& failure);
+  void Settle(int status, const std::string& retryAfter, const std::string& failure,
+              const std::string& refusal = "");
   bool DownloadInto(const std::string& answer, const std::string& localPath, const std::string& product,
                     const web::json::value& urlSource, std::string& reason);
 
@@ -85,6 +87,7 @@ class HttpRestClient : public IRestClient {
   int lastStatus_ = 0;
   std::string retryAfter_;
   std::string lastFailure_;
+  std::string lastRefusal_;
   int option_ = 0;
 };
 

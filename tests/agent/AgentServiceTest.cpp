@@ -45,7 +45,8 @@ TEST_P(OncePassOutcomeTest, ExitCodeAndOneLine) {
 
 const OnceCase kOnceCases[] = {
     {"Succeeds", "}]", 0, "", 10000},
-    {"RegistrationRefused", R"(,"registration":"refuse"}])", 1, "fennic-agent: registration failed", 10000},
+    {"RegistrationRefused", R"(,"registration":"refuse","errorMessage":"Seat limit reached"}])", 1,
+     "fennic-agent: registration refused: Seat limit reached", 10000},
     {"HeartBeatAnsweredHttp500", R"(}],"faults":[{"target":"3","action":"status500","times":-1}])", 1,
      "fennic-agent: update check failed", 10000},
     {"ServerKeepsAskingForRegistration", R"(}],"heartbeat":{"TriggerRegistartion":true})", 1,
