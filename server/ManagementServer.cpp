@@ -131,7 +131,7 @@ int ManagementServer::Start() {
   // A port probed free can be taken before the listener binds it; try again.
   // After a stop, the server comes back on the port it had, as a restarted
   // server would.
-  const int fixed = options_.port != 0 ? options_.port : port_;
+  const int fixed = options_.port != 0 ? options_.port : port_.load();
   for (int attempt = 0; attempt < 20; ++attempt) {
     int port = fixed != 0 ? fixed : FreeLoopbackPort();
     if (port == 0) continue;

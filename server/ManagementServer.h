@@ -2,6 +2,7 @@
 
 #include <cpprest/json.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <fstream>
 #include <map>
@@ -87,7 +88,8 @@ class ManagementServer {
   Scenario scenario_;
   const ServerOptions options_;
   const RouteTable routes_;
-  int port_ = 0;
+  // Read by handler threads while Start may still be setting it.
+  std::atomic<int> port_{0};
   std::unique_ptr<web::http::experimental::listener::http_listener> listener_;
 
   mutable std::mutex lock_;
