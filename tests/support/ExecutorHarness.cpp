@@ -27,14 +27,7 @@ ServicesScope::~ServicesScope() {
 ExecutorHarness::ExecutorHarness() : ExecutorHarness(Options()) {}
 
 ExecutorHarness::ExecutorHarness(Options options)
-    : logger(std::make_shared<RecordingLogger>()),
-      files(std::make_shared<FakeFileManager>()),
-      cipher(std::make_shared<FakeCipher>()),
-      config(std::make_shared<MemoryConfigurationManager>()),
-      transport(std::make_shared<ScriptedTransport>()) {
-  IAgentUtils::setLogManager(logger);
-  IAgentUtils::setFileManager(files);
-  IAgentUtils::setEncryptDecrypt(cipher);
+    : config(std::make_shared<MemoryConfigurationManager>()), transport(std::make_shared<ScriptedTransport>()) {
   CRestExecutor::SetRetryWait(options.retryWait);
   if (options.makeResponseProcessor) {
     responseProcessor = options.makeResponseProcessor(config);
@@ -56,9 +49,6 @@ ExecutorHarness::ExecutorHarness(Options options)
 
 ExecutorHarness::~ExecutorHarness() {
   Shutdown();
-  IAgentUtils::setLogManager(nullptr);
-  IAgentUtils::setFileManager(nullptr);
-  IAgentUtils::setEncryptDecrypt(nullptr);
   CRestExecutor::SetRetryWait(std::chrono::milliseconds(10000));
 }
 
