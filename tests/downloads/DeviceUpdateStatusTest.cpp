@@ -25,18 +25,16 @@ std::string Stored(ExecutorHarness& h) {
   return h.config->silentUpdates[1].serialize();
 }
 
-void Store(ExecutorHarness& h, const std::vector<std::string>& reports) {
-  web::json::value list = web::json::value::array();
-  for (std::size_t i = 0; i < reports.size(); ++i) list[i] = web::json::value::parse(reports[i]);
-  auto hold = h.config->Lock();
-  h.config->silentUpdates[1] = list;
-}
-
 // A list of reports in the form the store keeps them.
 std::string List(const std::vector<std::string>& reports) {
   web::json::value list = web::json::value::array();
   for (std::size_t i = 0; i < reports.size(); ++i) list[i] = web::json::value::parse(reports[i]);
   return list.serialize();
+}
+
+void Store(ExecutorHarness& h, const std::vector<std::string>& reports) {
+  auto hold = h.config->Lock();
+  h.config->silentUpdates[1] = web::json::value::parse(List(reports));
 }
 
 std::vector<std::string> SentReports(ExecutorHarness& h) {
