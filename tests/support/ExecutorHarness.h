@@ -99,6 +99,8 @@ class ExecutorHarness : public ServicesScope {
   int sentinels_ = 0;
 };
 
+zelvan::fennic::RestMessage Message(int type, const std::string& data = std::string());
+
 // Takes every message queued so far off the process-wide queue, in order.
 // REQUIRES: nothing else takes from the queue (no running worker).
 std::vector<zelvan::fennic::RestMessage> TakeQueuedMessages();
