@@ -1,6 +1,6 @@
 #include "CQLClientImpl.h"
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <stdexcept>
 
@@ -62,18 +62,10 @@ TEST(CQLClientImplTest, ImmediateCodesAndTokenlessResult) {
 
   EXPECT_EQ(client.SendRequest(16, " 1"), 1);
   EXPECT_EQ(h.executor->ClientState(), 1);
-  const auto what = [&](const std::string& text) {
-    try {
-      client.SendRequest(16, text);
-    } catch (const std::invalid_argument& e) {
-      return "invalid_argument:" + std::string(e.what());
-    } catch (const std::out_of_range& e) {
-      return "out_of_range:" + std::string(e.what());
-    }
-    return std::string("no exception");
-  };
-  EXPECT_EQ(what("x"), "invalid_argument:invalid stoi argument");
-  EXPECT_EQ(what("99999999999"), "out_of_range:stoi argument out of range");
+  using testing::ThrowsMessage, testing::StrEq;
+  EXPECT_THAT([&] { client.SendRequest(16, "x"); }, ThrowsMessage<std::invalid_argument>(StrEq("invalid stoi argument")));
+  EXPECT_THAT([&] { client.SendRequest(16, "99999999999"); },
+              ThrowsMessage<std::out_of_range>(StrEq("stoi argument out of range")));
   EXPECT_EQ(client.SendRequest(5, "[{\"UpdateSchedulerId\":4}]"), 1);
   ASSERT_FALSE(h.recordingProcessor->Calls().empty());
   EXPECT_EQ(h.recordingProcessor->Calls().back(), "ConstructDownloads:all:[{\"UpdateSchedulerId\":4}]");

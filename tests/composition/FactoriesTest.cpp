@@ -1,4 +1,4 @@
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <fennic/CQLClientImplFactory.h>
 #include "IAgentUtils.h"
@@ -84,12 +84,8 @@ TEST_F(FactoriesTest, GettersInEitherOrderShareOneExecutor) {
 
 TEST_F(FactoriesTest, MissingOutsideRegistrationNamesTheType) {
   RegisterOutside(/*withTransport=*/false);
-  try {
-    CQLClientImplFactory::getQLClient();
-    FAIL() << "expected a resolution error";
-  } catch (const ioc::ResolutionError& e) {
-    EXPECT_EQ(std::string(e.what()), "Unable to resolve zelvan::fennic::IRestClient");
-  }
+  EXPECT_THAT([] { CQLClientImplFactory::getQLClient(); },
+              testing::ThrowsMessage<ioc::ResolutionError>(testing::StrEq("Unable to resolve zelvan::fennic::IRestClient")));
 }
 
 TEST_F(FactoriesTest, NoBuilderMeansNullUnlessTheLoaderInstallsOne) {

@@ -33,11 +33,9 @@ TEST_P(DownloadHandlerTest, AnswerLeadsToTheTabledEffects) {
   h.executor->SetClientState(c.clientState);
   h.recordingProcessor->pendingDownloads = c.pending;
   h.transport->Answer(c.type, c.answer);
-  RestMessage message;
-  message.setType(c.type);
+  RestMessage message = fennic_test::Message(c.type, c.origin);
   message.setTarget(L"https://s/pkg/f5.bin");
   message.setDownloadKey("5_1");
-  message.setData(c.origin.data(), c.origin.size());
   if (c.type == DOWNLOAD_FILES)
     h.executor->ManageDownloadFiles(message);
   else

@@ -66,6 +66,15 @@ class DownloadFixture : public ::testing::Test {
   }
   // Nothing else takes from the queue here.
   std::vector<RestMessage> Queued() { return fennic_test::TakeQueuedMessages(); }
+  // Lists one update (stored as not yet downloaded when `stored`) and takes its download request.
+  void Schedule(int id, const std::string& type, bool stored = false) {
+    if (stored) {
+      config->jsonFiles["Update.dat"] = web::json::value::parse("[" + Description(id, type) + "]");
+      config->jsonFiles["Update.dat"][0]["downloadStatus"] = web::json::value::boolean(false);
+    }
+    downloader->ConstructDownloadObject(web::json::value::parse("[" + Description(id, type) + "]"), false);
+    Queued();
+  }
   std::string Ack(const std::vector<RestMessage>& queued) {
     for (const auto& m : queued)
       if (m.getType() == DOWNLOAD_STATUS_REQ) return m.getData();
@@ -123,14 +132,9 @@ TEST_P(DownloadOutcomeTest, AcknowledgesStoresAndFollowsUpAsTabled) {
   config->voicePrompts = [](web::json::value&) {
     return std::vector<web::json::value>{web::json::value::parse(R"({"UpdatesURL":"https://s/vp1.bin"})")};
   };
-  if (!c.transferOk) transport->OnDownload([](const fennic_test::DownloadCall&, std::wstring& reason) {
-    reason = L"stalled";
-    return false;
-  });
-  config->jsonFiles["Update.dat"] = web::json::value::parse("[" + Description(5, c.type) + "]");
-  config->jsonFiles["Update.dat"][0]["downloadStatus"] = web::json::value::boolean(false);
-  downloader->ConstructDownloadObject(web::json::value::parse("[" + Description(5, c.type) + "]"), false);
-  Queued();
+  if (!c.transferOk)
+    transport->OnDownload([](const fennic_test::DownloadCall&, std::wstring& reason) { return reason = L"stalled", false; });
+  Schedule(5, c.type, true);
   const int writes = config->jsonWrites;
   downloader->ProcessDownloadFile(c.answer, folder + "\\" + c.localName, L"https://s/pkg/f5.bin", "5", "24");
   const std::vector<RestMessage> queued = Queued();
@@ -191,8 +195,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(DownloadFixture, ReadOnlyFolderIsRefused) {
   chmod(folder.c_str(), 0555);
   if (access(folder.c_str(), W_OK) == 0) GTEST_SKIP() << "running with permission to write anyway";
-  downloader->ConstructDownloadObject(web::json::value::parse("[" + Description(5, "Firmware") + "]"), false);
-  Queued();
+  Schedule(5, "Firmware");
   downloader->ProcessDownloadFile(kOk, folder + "\\f5.bin", L"https://s/pkg/f5.bin", "5", "9");
   EXPECT_EQ(web::json::value::parse(Ack(Queued())).at(0).at("Status").as_string(), "Failed");
   EXPECT_TRUE(transport->Downloads().empty());
@@ -207,11 +210,7 @@ TEST_F(DownloadFixture, VoicePromptsFollowASuccessfulMainPackageOnly) {
     return std::vector<web::json::value>{web::json::value::parse(R"({"UpdatesURL":"https://s/vp1.bin"})"),
                                          web::json::value::parse(R"({"UpdatesURL":"https://s/vp2.bin"})")};
   };
-  // The stored flag feeds the cache that the voice prompts then depend on.
-  config->jsonFiles["Update.dat"] = web::json::value::parse("[" + Description(5, "Firmware") + "]");
-  config->jsonFiles["Update.dat"][0]["downloadStatus"] = web::json::value::boolean(false);
-  downloader->ConstructDownloadObject(web::json::value::parse("[" + Description(5, "Firmware") + "]"), false);
-  Queued();
+  Schedule(5, "Firmware", true);  // the stored flag feeds the cache the voice prompts depend on
   downloader->ProcessDownloadFile(kOk, folder + "\\f5.bin", L"https://s/pkg/f5.bin", "5", "24");
   std::vector<std::string> prompts;
   for (const auto& m : Queued())
@@ -228,8 +227,7 @@ TEST_F(DownloadFixture, VoicePromptsFollowASuccessfulMainPackageOnly) {
 
   // A failed main package queues no voice prompts.
   transport->OnDownload([](const fennic_test::DownloadCall&, std::wstring&) { return false; });
-  downloader->ConstructDownloadObject(web::json::value::parse("[" + Description(6, "Firmware") + "]"), false);
-  Queued();
+  Schedule(6, "Firmware");
   files->capMB = UINT32_MAX;
   downloader->ProcessDownloadFile(kOk, folder + "\\f6.bin", L"https://s/pkg/f6.bin", "6", "24");
   for (const auto& m : Queued()) EXPECT_NE(m.getType(), DOWNLOAD_FILES) << m.getDownloadKey();
@@ -238,8 +236,7 @@ TEST_F(DownloadFixture, VoicePromptsFollowASuccessfulMainPackageOnly) {
 // A system error while the outcome is processed skips the store; the
 // acknowledgement still goes out.
 TEST_F(DownloadFixture, SystemErrorSkipsTheStoreButNotTheAcknowledgement) {
-  downloader->ConstructDownloadObject(web::json::value::parse("[" + Description(5, "Firmware") + "]"), false);
-  Queued();
+  Schedule(5, "Firmware");
   transport->OnDownload([](const fennic_test::DownloadCall&, std::wstring&) -> bool {
     throw std::system_error(std::make_error_code(std::errc::io_error), "disk gone");
   });

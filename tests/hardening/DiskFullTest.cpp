@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <cstdlib>
 #include <filesystem>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -18,23 +17,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-services::ServiceSettings SettingsFor(const std::string& folder) {
-  services::ServiceSettings settings;
-  settings.dataFolder = folder;
-  settings.downloadFolder = folder + "/downloads";
-  settings.serverUrl = "http://127.0.0.1:1";
-  settings.tenantId = "tenant-1";
-  return settings;
-}
-
 web::json::value UpdateList(int entries, const std::string& filler) {
   web::json::value list = web::json::value::array();
-  for (int i = 0; i < entries; ++i) {
-    web::json::value update = web::json::value::object();
-    update["UpdateSchedulerId"] = web::json::value::number(i);
-    update["Version"] = web::json::value::string(filler);
-    list[i] = update;
-  }
+  for (int i = 0; i < entries; ++i)
+    list[i] = web::json::value::parse(R"({"UpdateSchedulerId":)" + std::to_string(i) + R"(,"Version":")" + filler + "\"}");
   return list;
 }
 
@@ -42,12 +28,13 @@ TEST(DiskFullTest, PreviousFileSurvivesAFailedWrite) {
   const std::string folder = ::testing::TempDir() + "fennic-diskfull-" + std::to_string(getpid());
   fs::remove_all(folder);
   auto logger = std::make_shared<fennic_test::RecordingLogger>();
+  const auto open = [&] {
+    return std::make_unique<services::FileConfigurationManager>(
+        services::ServiceSettings{folder, folder + "/downloads", "http://127.0.0.1:1", "tenant-1", {}, "1.0.0", true},
+        std::make_shared<services::AesGcmCipher>(folder + "/key"), logger);
+  };
   const web::json::value before = UpdateList(3, "1.0");
-  {
-    services::FileConfigurationManager config(SettingsFor(folder), std::make_shared<services::AesGcmCipher>(folder + "/key"),
-                                              logger);
-    config.WriteJsonFile(before, "Update.dat");
-  }
+  open()->WriteJsonFile(before, "Update.dat");
 
   // The child may write at most 64 KiB per file, as on a nearly full disk.
   const pid_t child = fork();
@@ -56,25 +43,19 @@ TEST(DiskFullTest, PreviousFileSurvivesAFailedWrite) {
     signal(SIGXFSZ, SIG_IGN);  // the write then fails with EFBIG instead of killing us
     rlimit limit{64 * 1024, 64 * 1024};
     setrlimit(RLIMIT_FSIZE, &limit);
-    int code = 0;
     try {
-      services::FileConfigurationManager config(SettingsFor(folder),
-                                                std::make_shared<services::AesGcmCipher>(folder + "/key"), logger);
-      config.WriteJsonFile(UpdateList(2000, std::string(200, 'x')), "Update.dat");
-      code = 1;  // the write claimed success
+      open()->WriteJsonFile(UpdateList(2000, std::string(200, 'x')), "Update.dat");
+      _exit(1);  // the write claimed success
     } catch (const std::exception&) {
-      code = 0;
+      _exit(0);
     }
-    _exit(code);
   }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0) << "the oversized write must fail, not pretend";
 
-  services::FileConfigurationManager config(SettingsFor(folder), std::make_shared<services::AesGcmCipher>(folder + "/key"),
-                                            logger);
-  EXPECT_EQ(config.ReadJsonFile("Update.dat").serialize(), before.serialize());
+  EXPECT_EQ(open()->ReadJsonFile("Update.dat").serialize(), before.serialize());
   for (const auto& entry : fs::directory_iterator(folder)) {
     const std::string name = entry.path().filename().string();
     EXPECT_EQ(name.find(".tmp"), std::string::npos) << "temporary file left: " << name;

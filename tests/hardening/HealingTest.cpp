@@ -15,6 +15,7 @@
 
 using namespace zelvan::fennic;
 using fennic_test::ExecutorHarness;
+using fennic_test::Message;
 
 namespace {
 
@@ -26,12 +27,6 @@ std::string Registered(const std::string& token) {
 std::shared_ptr<IQLResponse> Processor(std::shared_ptr<IConfigurationManager> config) {
   return std::make_shared<CQLResponse>(config, std::make_shared<fennic_test::CountingTenantConfig>(),
                                        std::make_shared<UpdatesDownload>(config));
-}
-RestMessage Message(int type, const std::string& data = "") {
-  RestMessage message;
-  message.setType(type);
-  message.setData(data.data(), data.size());
-  return message;
 }
 
 using RefusalCase = std::tuple<const char*, int, std::string, const char*>;  // name, type, answer, log line

@@ -7,7 +7,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
-#include <mutex>
 #include <thread>
 #include <csignal>
 #include <sys/wait.h>

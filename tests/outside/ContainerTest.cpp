@@ -1,6 +1,6 @@
 #include "Container.h"
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <atomic>
 #include <thread>
@@ -15,18 +15,10 @@ std::vector<std::string>& Built() {
   return built;
 }
 
-struct IStore {
-  virtual ~IStore() = default;
-};
-struct IClock {
-  virtual ~IClock() = default;
-};
-struct IService {
-  virtual ~IService() = default;
-};
-struct IMissing {
-  virtual ~IMissing() = default;
-};
+struct IStore { virtual ~IStore() = default; };
+struct IClock { virtual ~IClock() = default; };
+struct IService { virtual ~IService() = default; };
+struct IMissing { virtual ~IMissing() = default; };
 
 std::atomic<int> g_storeCount{0};
 
@@ -72,12 +64,8 @@ TEST(ContainerTest, UnresolvableParameterNamesTheType) {
   auto builder = std::make_shared<ContainerBuilder>();
   builder->registerType<NeedsMissing>().as<IService>();
   auto container = builder->build();
-  try {
-    container->resolve<IService>();
-    FAIL() << "expected a resolution error";
-  } catch (const ResolutionError& e) {
-    EXPECT_EQ(std::string(e.what()), "Unable to resolve (anonymous namespace)::IMissing");
-  }
+  EXPECT_THAT([&] { container->resolve<IService>(); },
+              testing::ThrowsMessage<ResolutionError>(testing::StrEq("Unable to resolve (anonymous namespace)::IMissing")));
 }
 
 TEST(ContainerTest, ExistingInstancesAndConcurrentFirstResolution) {

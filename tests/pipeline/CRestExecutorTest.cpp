@@ -28,7 +28,7 @@ TEST(CRestExecutorTest, ForwardedTypesReachTransportUnchanged) {
   h.Push(TRANSPORT_COMMAND_REQ);
   h.Push(TRANSPORT_QUERY_REQ);
   ASSERT_TRUE(h.Settle());
-  auto calls = h.transport->Calls();
+  const auto calls = h.transport->Calls();
   ASSERT_EQ(calls.size(), 4u);
   EXPECT_EQ(calls[0].type, 14);
   EXPECT_EQ(calls[0].body, "[1]");
@@ -40,14 +40,10 @@ TEST(CRestExecutorTest, ForwardedTypesReachTransportUnchanged) {
   EXPECT_EQ(h.listener.Count(19), 0) << "an empty transport answer raises no event";
   for (int type : {14, 15, 22, 26, 28})
     EXPECT_TRUE(h.logger->Has("Leaving request type : " + std::to_string(type), kLoop)) << type;
-}
-
-TEST(CRestExecutorTest, TransportQueryWithAnswerRaisesEvent19) {
-  ExecutorHarness h;
   h.transport->Answer(TRANSPORT_QUERY_REQ, "value");
   h.Push(TRANSPORT_QUERY_REQ);
   ASSERT_TRUE(h.Settle());
-  ASSERT_EQ(h.listener.Codes(), std::vector<int>{19});
+  ASSERT_EQ(h.listener.Codes(), std::vector<int>{19}) << "an answered transport query raises event 19";
   EXPECT_EQ(h.listener.Events()[0].text, "");
 }
 
@@ -60,37 +56,32 @@ TEST(CRestExecutorTest, UnknownTypesAreLoggedAndSkipped) {
     EXPECT_EQ(h.logger->Count("Unknown request type " + std::to_string(type), kLoop), 1) << type;
     EXPECT_TRUE(h.logger->Has("Leaving request type : " + std::to_string(type))) << type;
   }
-  auto unknown = h.logger->FirstStartingWith("Unknown request type ");
-  EXPECT_EQ(unknown.level, 3);
+  EXPECT_EQ(h.logger->FirstStartingWith("Unknown request type ").level, 3);
   ASSERT_EQ(h.transport->CallsOf(CLIENT_FORWARD_REQ).size(), 1u);
 }
 
-TEST(CRestExecutorTest, GuardRunsOnlyRegistrationWithoutToken) {
+TEST(CRestExecutorTest, GuardNeedsATokenAndTheTenantUrlAndId) {
+  for (const bool registered : {false, true}) {
+    ExecutorHarness::Options options;
+    options.registered = registered;
+    options.tenantKnown = !registered;
+    ExecutorHarness h(options);
+    if (registered) h.Push(AGENT_REGISTRATION_REQ, "{}");
+    h.Push(CLIENT_FORWARD_REQ, "dropped");
+    h.Push(TRANSPORT_COMMAND_REQ);
+    ASSERT_TRUE(h.logger->WaitFor(registered ? "Rest Message is not proceeded, Since token is empty : token-1 or Tenant URL or ID is empty : "
+                                             : "Rest Message is not proceeded, Since token is empty :  or Tenant URL or ID is empty : https://server.test",
+                                  registered ? 3 : 2));
+    EXPECT_TRUE(h.transport->Calls().empty());
+    EXPECT_EQ(h.transport->TransportCommands(), 0);
+    EXPECT_FALSE(h.logger->Has("Leaving request type : 15"));
+  }
   ExecutorHarness::Options options;
   options.registered = false;
   ExecutorHarness h(options);
-  h.Push(CLIENT_FORWARD_REQ, "dropped");
-  h.Push(TRANSPORT_COMMAND_REQ);
-  ASSERT_TRUE(h.logger->WaitFor(
-      "Rest Message is not proceeded, Since token is empty :  or Tenant URL or ID is empty : https://server.test", 2));
-  EXPECT_TRUE(h.transport->Calls().empty());
-  EXPECT_EQ(h.transport->TransportCommands(), 0);
-  EXPECT_FALSE(h.logger->Has("Leaving request type : 15"));
-
   // SendRestMessage refuses everything but the stop message without a token.
   h.executor->SendRestMessage(HEART_BEAT_REQ);
   EXPECT_EQ(h.logger->Count("Token is Empty", "CRestExecutor::SendRestMessage"), 1);
-}
-
-TEST(CRestExecutorTest, GuardNeedsTenantUrlAndId) {
-  ExecutorHarness::Options options;
-  options.tenantKnown = false;
-  ExecutorHarness h(options);
-  h.Push(AGENT_REGISTRATION_REQ, "{}");
-  h.Push(CLIENT_FORWARD_REQ, "x");
-  ASSERT_TRUE(h.logger->WaitFor(
-      "Rest Message is not proceeded, Since token is empty : token-1 or Tenant URL or ID is empty : ", 2));
-  EXPECT_TRUE(h.transport->Calls().empty());
 }
 
 TEST(CRestExecutorTest, GetAllUpdatesIsQueuedOnceUntilCleared) {
@@ -130,17 +121,14 @@ TEST_P(HandlerFailureTest, IsCaughtLoggedAndReported) {
   h.Push(CLIENT_FORWARD_REQ, "next");
   ASSERT_TRUE(h.Settle());
 
-  auto lines = h.logger->Lines();
   bool loggedAtFive = false;
-  for (const auto& l : lines)
-    if (l.level == 5 && l.where == kLoop && l.text == c.name) loggedAtFive = true;
+  for (const auto& l : h.logger->Lines()) loggedAtFive |= l.level == 5 && l.where == kLoop && l.text == c.name;
   EXPECT_TRUE(loggedAtFive) << c.name;
   EXPECT_FALSE(h.logger->Has("Leaving request type : 14"));
   EXPECT_EQ(h.transport->CallsOf(CLIENT_FORWARD_REQ).size(), 1u) << "the worker goes on";
   EXPECT_EQ(h.logger->Has("Rest Executor HBState is: 1"), c.reported);
   // Type 14 is not an update request: never event 9; the check ends (event 4).
-  std::vector<int> expected;
-  if (c.reported) expected.push_back(4);
+  std::vector<int> expected = c.reported ? std::vector<int>{4} : std::vector<int>{};
   if (c.networkError) expected.push_back(16);
   EXPECT_EQ(h.listener.Codes(), expected);
 }

@@ -10,19 +10,14 @@ using namespace zelvan::fennic;
 
 namespace {
 
-RestMessage Make(int type, const std::string& data) {
-  RestMessage m;
-  m.setType(type);
-  m.setData(data.data(), data.size());
-  return m;
-}
+using fennic_test::Message;
 
 TEST(RestMsgQueueTest, ReturnsOldestFirstAndLogsSize) {
   fennic_test::ServicesScope services;
   RestMsgQueue* queue = RestMsgQueue::getInstance();
-  queue->pushMsg(Make(3, "a"));
-  queue->pushMsg(Make(9, "b"));
-  queue->pushMsg(Make(9, "b"));
+  queue->pushMsg(Message(3, "a"));
+  queue->pushMsg(Message(9, "b"));
+  queue->pushMsg(Message(9, "b"));
   EXPECT_EQ(queue->getNextRestMsg().getData(), "a");
   EXPECT_EQ(queue->getNextRestMsg().getType(), 9);
   EXPECT_EQ(queue->getNextRestMsg().getData(), "b");
@@ -37,7 +32,7 @@ TEST(RestMsgQueueTest, BlocksUntilPushed) {
   RestMsgQueue* queue = RestMsgQueue::getInstance();
   std::thread producer([&] {
     services.logger->WaitFor(" Waiting for message ");
-    queue->pushMsg(Make(3, "late"));
+    queue->pushMsg(Message(3, "late"));
   });
   EXPECT_EQ(queue->getNextRestMsg().getData(), "late");
   producer.join();

@@ -17,6 +17,12 @@ const std::string kRefused =
     R"({"validateResponseStatus":true,"ResposeCommand":0,"validateResponse":false,"validateResponseFromServer":false,"ErrorMessage":"busy"})";
 const std::string kStatusFalse = R"({"validateResponseStatus":false,"ResposeCommand":0,"validateResponse":true})";
 
+// "!" scripts a transport failure.
+void Script(ExecutorHarness& h, int type, const std::string& answer) {
+  if (answer == "!") h.transport->FailWithHttpError(type, "network down");
+  else h.transport->Answer(type, answer);
+}
+
 struct DeviceCase {
   const char* name;
   int type;
@@ -31,26 +37,20 @@ class DeviceEventTest : public ::testing::TestWithParam<DeviceCase> {};
 TEST_P(DeviceEventTest, SendsHostTextAndLogsOutcome) {
   const DeviceCase& c = GetParam();
   ExecutorHarness h;
-  if (c.answer == "!")
-    h.transport->FailWithHttpError(c.type, "network down");
-  else
-    h.transport->Answer(c.type, c.answer);
+  Script(h, c.type, c.answer);
   const std::string body = "{\"Name\":\"Ren\xC3\xA9" "e \xE5\xBC\xA0\"}";
   h.Push(c.type, body);
   ASSERT_TRUE(h.Settle());
   ASSERT_EQ(h.transport->CallsOf(c.type).size(), 1u);
   EXPECT_EQ(h.transport->CallsOf(c.type)[0].body, body) << "byte for byte";
-  bool found = false;
-  // An empty expected line stands for the JSON library's own text.
+  bool found = false;  // an empty expected line stands for the JSON library's own text
   for (const auto& l : h.logger->Lines())
-    if (l.level == c.lineLevel && (c.line.empty() ? l.where.rfind("CRestExecutor::ManageDevice", 0) == 0
-                                                  : l.text == c.line))
-      found = true;
+    found |= l.level == c.lineLevel && (c.line.empty() ? l.where.rfind("CRestExecutor::ManageDevice", 0) == 0
+                                                        : l.text == c.line);
   EXPECT_TRUE(found) << c.line;
   EXPECT_EQ(h.logger->Has("Leaving request type : " + std::to_string(c.type)), !c.dispatcherFailure);
   EXPECT_EQ(h.logger->Has("Rest Executor HBState is: 0"), c.dispatcherFailure);
-  const bool seen = !h.executor->GetLastSeenOfServer().empty();
-  EXPECT_EQ(seen, c.line.find("uccessful") != std::string::npos);
+  EXPECT_EQ(!h.executor->GetLastSeenOfServer().empty(), c.line.find("uccessful") != std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -83,10 +83,7 @@ class UsageReportTest : public ::testing::TestWithParam<UsageCase> {};
 TEST_P(UsageReportTest, ReportsOutcome) {
   const UsageCase& c = GetParam();
   ExecutorHarness h;
-  if (c.answer == "!")
-    h.transport->FailWithHttpError(c.type, "network down");
-  else
-    h.transport->Answer(c.type, c.answer);
+  Script(h, c.type, c.answer);
   h.Push(c.type, "[\"softphone \xC3\xA9\"]");
   ASSERT_TRUE(h.Settle());
   // Each line with its level; an empty one stands for the JSON library's text.

@@ -13,17 +13,13 @@ using namespace zelvan::fennic;
 
 TEST(LibraryRoundTripTest, TenantSettingsAndMachineDataWrittenByTheLibraryReadBack) {
   ScratchFolder folder;
-  auto logger = std::make_shared<fennic_test::RecordingLogger>();
+  fennic_test::ServicesScope scope;
   auto cipher = std::make_shared<services::AesGcmCipher>(folder / "agent.key");
-  IAgentUtils::setLogManager(logger);
   IAgentUtils::setEncryptDecrypt(cipher);
-  IAgentUtils::setFileManager(std::make_shared<fennic_test::FakeFileManager>());
-  services::ServiceSettings settings;
-  settings.dataFolder = folder / "data";
-  settings.downloadFolder = folder / "downloads";
-  settings.serverUrl = "http://127.0.0.1:1";
-  settings.tenantId = "tenant-7";
-  auto configuration = std::make_shared<services::FileConfigurationManager>(settings, cipher, logger);
+  auto configuration = std::make_shared<services::FileConfigurationManager>(
+      services::ServiceSettings{folder / "data", folder / "downloads", "http://127.0.0.1:1", "tenant-7", {}, "1.0.0",
+                                true},
+      cipher, scope.logger);
   auto executor = std::make_shared<fennic_test::TestableExecutor>(
       configuration, std::make_shared<fennic_test::RecordingResponseProcessor>(),
       std::make_shared<fennic_test::ScriptedTransport>());
@@ -51,7 +47,4 @@ TEST(LibraryRoundTripTest, TenantSettingsAndMachineDataWrittenByTheLibraryReadBa
   EXPECT_NE(configuration->GetMachineDetails().at("HostName").as_string(),
             services::MachineFacts().front().second);
   executor->Shutdown();
-  IAgentUtils::setEncryptDecrypt(nullptr);
-  IAgentUtils::setFileManager(nullptr);
-  IAgentUtils::setLogManager(nullptr);
 }

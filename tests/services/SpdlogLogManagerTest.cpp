@@ -1,6 +1,6 @@
 #include "SpdlogLogManager.h"
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <sstream>
 
@@ -24,30 +24,21 @@ TEST(SpdlogLogManagerTest, FileLinesCarryWhereAndSeverityAndRespectTheMinimum) {
     logger.Log(0, "UpdatesDownload::ProcessDownloadFile", "http://127.0.0.1/p.bin");
     logger.Flush();
   }
+  using testing::AllOf, testing::HasSubstr;
   std::istringstream lines(ScratchFolder::Slurp(folder / "agent.log"));
   std::vector<std::string> all;
   for (std::string line; std::getline(lines, line);) all.push_back(line);
-  const std::vector<std::pair<std::string, std::string>> expected = {
-      {"[info]", "CRestExecutor::ManageAgentRegistration: Agent Registration successful"},
-      {"[warning]", "CRestExecutor::ManageGetUpdates: Empty answer {0} %s"},
-      {"[error]", "zelvan::fennic::RestMsgQueue::pushMsg: boom"},
-      {"[info]", "UpdatesDownload::ProcessDownloadFile: http://127.0.0.1/p.bin"},
-  };
-  ASSERT_EQ(all.size(), expected.size());
-  for (std::size_t i = 0; i < all.size(); ++i) {
-    EXPECT_NE(all[i].find(expected[i].first), std::string::npos) << all[i];
-    EXPECT_NE(all[i].find(expected[i].second), std::string::npos) << all[i];
-  }
+  EXPECT_THAT(all, testing::ElementsAre(
+                       AllOf(HasSubstr("[info]"), HasSubstr("CRestExecutor::ManageAgentRegistration: Agent Registration successful")),
+                       AllOf(HasSubstr("[warning]"), HasSubstr("CRestExecutor::ManageGetUpdates: Empty answer {0} %s")),
+                       AllOf(HasSubstr("[error]"), HasSubstr("zelvan::fennic::RestMsgQueue::pushMsg: boom")),
+                       AllOf(HasSubstr("[info]"), HasSubstr("UpdatesDownload::ProcessDownloadFile: http://127.0.0.1/p.bin"))));
 }
 
 TEST(SpdlogLogManagerTest, UnopenableLogFileIsReportedByName) {
   LogOptions options;
   options.console = false;
   options.file = "/proc/no-such-folder/agent.log";
-  try {
-    SpdlogLogManager logger(options);
-    ADD_FAILURE() << "opened an impossible log file";
-  } catch (const std::runtime_error& e) {
-    EXPECT_NE(std::string(e.what()).find(options.file), std::string::npos);
-  }
+  EXPECT_THAT([&] { SpdlogLogManager logger(options); },
+              testing::ThrowsMessage<std::runtime_error>(testing::HasSubstr(options.file)));
 }

@@ -27,14 +27,7 @@ ServicesScope::~ServicesScope() {
 ExecutorHarness::ExecutorHarness() : ExecutorHarness(Options()) {}
 
 ExecutorHarness::ExecutorHarness(Options options)
-    : logger(std::make_shared<RecordingLogger>()),
-      files(std::make_shared<FakeFileManager>()),
-      cipher(std::make_shared<FakeCipher>()),
-      config(std::make_shared<MemoryConfigurationManager>()),
-      transport(std::make_shared<ScriptedTransport>()) {
-  IAgentUtils::setLogManager(logger);
-  IAgentUtils::setFileManager(files);
-  IAgentUtils::setEncryptDecrypt(cipher);
+    : config(std::make_shared<MemoryConfigurationManager>()), transport(std::make_shared<ScriptedTransport>()) {
   CRestExecutor::SetRetryWait(options.retryWait);
   if (options.makeResponseProcessor) {
     responseProcessor = options.makeResponseProcessor(config);
@@ -56,18 +49,17 @@ ExecutorHarness::ExecutorHarness(Options options)
 
 ExecutorHarness::~ExecutorHarness() {
   Shutdown();
-  IAgentUtils::setLogManager(nullptr);
-  IAgentUtils::setFileManager(nullptr);
-  IAgentUtils::setEncryptDecrypt(nullptr);
   CRestExecutor::SetRetryWait(std::chrono::milliseconds(10000));
 }
 
-void ExecutorHarness::Push(int type, const std::string& data) {
+RestMessage Message(int type, const std::string& data) {
   RestMessage message;
   message.setType(type);
   if (!data.empty()) message.setData(data.data(), data.size());
-  RestMsgQueue::getInstance()->pushMsg(message);
+  return message;
 }
+
+void ExecutorHarness::Push(int type, const std::string& data) { RestMsgQueue::getInstance()->pushMsg(Message(type, data)); }
 
 bool ExecutorHarness::Settle(std::chrono::milliseconds timeout) {
   ++sentinels_;
@@ -94,9 +86,7 @@ void ExecutorHarness::StopWorkerForDirectCalls() { executor->StopWorker(); }
 std::vector<RestMessage> TakeQueuedMessages() {
   // A type no producer uses marks the end of what was queued before.
   constexpr int kEndMark = -1000;
-  RestMessage mark;
-  mark.setType(kEndMark);
-  RestMsgQueue::getInstance()->pushMsg(mark);
+  RestMsgQueue::getInstance()->pushMsg(Message(kEndMark));
   std::vector<RestMessage> out;
   for (RestMessage m = RestMsgQueue::getInstance()->getNextRestMsg(); m.getType() != kEndMark;
        m = RestMsgQueue::getInstance()->getNextRestMsg())

@@ -19,64 +19,35 @@ namespace fennic_test {
 // Opens the executor's handlers and state to tests.
 class TestableExecutor : public CRestExecutor {
  public:
-  using CRestExecutor::CRestExecutor;
-
-  using CRestExecutor::Dispatch;
-  using CRestExecutor::WaitBeforeRetry;
-  using CRestExecutor::SetDeviceInfoUrl;
-  using CRestExecutor::SetTenantValue;
-  using CRestExecutor::SetToken;
-  using CRestExecutor::TenantSnapshot;
-  using CRestExecutor::TenantValue;
-  using CRestExecutor::DeviceInfoUrl;
-  using CRestExecutor::Token;
-
-  using CRestExecutor::ManageAgentRegistration;
-  using CRestExecutor::isTenantIdNull;
-  using CRestExecutor::ManageHeartBeat;
-  using CRestExecutor::handleHeartBeatException;
-  using CRestExecutor::ReadHeartBeatFlags;
-  using CRestExecutor::MergeTenantSettings;
-  using CRestExecutor::WriteTenantConfigsToFile;
-  using CRestExecutor::WriteMachineDataInConfigFile;
-  using CRestExecutor::isAnonymizedataExceptionsChanged;
-  using CRestExecutor::RefreshConfigurationRecords;
-  using CRestExecutor::ManageGetUpdates;
-  using CRestExecutor::ManageGetAllUpdates;
-  using CRestExecutor::ManageCancelUpdate;
-  using CRestExecutor::ManageCCConfigReq;
-  using CRestExecutor::ManageDownloadFiles;
-  using CRestExecutor::ManageDownloadStatus;
-  using CRestExecutor::ManageDeviceUpdtStatus;
-  using CRestExecutor::SaveFailedRequestOfUpdateStatus;
-  using CRestExecutor::SendSavedSilentUpdateStatus;
-  using CRestExecutor::SendSilentUpdateStatus;
-  using CRestExecutor::ManageDeviceConnectionEvent;
-  using CRestExecutor::ManageDeviceSync;
-  using CRestExecutor::ManageCallDurationUpdate;
-  using CRestExecutor::ManageSoftPhoneDetails;
-  using CRestExecutor::ManageUpdateUserDetails;
-  using CRestExecutor::ManageGetADQuery;
-  using CRestExecutor::ProcessADUpdates;
-  using CRestExecutor::HandleInGroupResult;
-  using CRestExecutor::ManageADUpdates;
-  using CRestExecutor::HandleUserSessionTerminated;
+  using CRestExecutor::CRestExecutor, CRestExecutor::WaitBeforeRetry, CRestExecutor::SetDeviceInfoUrl,
+      CRestExecutor::SetTenantValue, CRestExecutor::SetToken, CRestExecutor::TenantValue,
+      CRestExecutor::DeviceInfoUrl, CRestExecutor::Token, CRestExecutor::ManageAgentRegistration,
+      CRestExecutor::ManageHeartBeat, CRestExecutor::WriteTenantConfigsToFile,
+      CRestExecutor::WriteMachineDataInConfigFile, CRestExecutor::isAnonymizedataExceptionsChanged,
+      CRestExecutor::ManageGetUpdates, CRestExecutor::ManageCCConfigReq, CRestExecutor::ManageDownloadFiles,
+      CRestExecutor::ManageDownloadStatus, CRestExecutor::ManageDeviceUpdtStatus,
+      CRestExecutor::SaveFailedRequestOfUpdateStatus, CRestExecutor::SendSavedSilentUpdateStatus,
+      CRestExecutor::SendSilentUpdateStatus;
 
   int ClientState() const { return clientState_.load(); }
   bool GetAllUpdatesSent() const { return getAllUpdatesSent_.load(); }
   void SetGetAllUpdatesSent(bool value) { getAllUpdatesSent_.store(value); }
-  bool FailureAlertSent() const { return failureAlertSent_.load(); }
-  bool HasADQuery() const { return hasADQuery_.load(); }
   bool HasUpdates() const { return hasUpdates_.load(); }
   bool HasCancelUpdates() const { return hasCancelUpdates_.load(); }
   void SetFlags(bool adQuery, bool updates, bool cancelUpdates) {
-    hasADQuery_ = adQuery;
-    hasUpdates_ = updates;
-    hasCancelUpdates_ = cancelUpdates;
+    hasADQuery_ = adQuery, hasUpdates_ = updates, hasCancelUpdates_ = cancelUpdates;
   }
   int RetryCount() const { return retryCount_; }
   web::json::value PendingADQueries() const { return m_aADUpdatesList; }
-  void SetPendingADQueries(const web::json::value& list) { m_aADUpdatesList = list; }
+};
+
+// Installs the fakes as the process-wide services (alone, or under an executor).
+struct ServicesScope {
+  ServicesScope();
+  ~ServicesScope();
+  std::shared_ptr<RecordingLogger> logger;
+  std::shared_ptr<FakeFileManager> files;
+  std::shared_ptr<FakeCipher> cipher;
 };
 
 // One executor wired to the shared fakes, with the process-wide services
@@ -86,7 +57,7 @@ class TestableExecutor : public CRestExecutor {
 //
 // The worker runs from construction on. Handlers may be called directly
 // only after StopWorkerForDirectCalls(), or while nothing is queued.
-class ExecutorHarness {
+class ExecutorHarness : public ServicesScope {
  public:
   struct Options {
     bool registered = true;
@@ -116,9 +87,6 @@ class ExecutorHarness {
   // Takes every message queued so far, in order. REQUIRES: worker stopped.
   std::vector<zelvan::fennic::RestMessage> DrainQueue();
 
-  std::shared_ptr<RecordingLogger> logger;
-  std::shared_ptr<FakeFileManager> files;
-  std::shared_ptr<FakeCipher> cipher;
   std::shared_ptr<MemoryConfigurationManager> config;
   std::shared_ptr<ScriptedTransport> transport;
   std::shared_ptr<RecordingResponseProcessor> recordingProcessor;  // null when another was given
@@ -131,17 +99,10 @@ class ExecutorHarness {
   int sentinels_ = 0;
 };
 
+zelvan::fennic::RestMessage Message(int type, const std::string& data = std::string());
+
 // Takes every message queued so far off the process-wide queue, in order.
 // REQUIRES: nothing else takes from the queue (no running worker).
 std::vector<zelvan::fennic::RestMessage> TakeQueuedMessages();
-
-// Installs the fakes as the process-wide services without an executor.
-struct ServicesScope {
-  ServicesScope();
-  ~ServicesScope();
-  std::shared_ptr<RecordingLogger> logger;
-  std::shared_ptr<FakeFileManager> files;
-  std::shared_ptr<FakeCipher> cipher;
-};
 
 }  // namespace fennic_test

@@ -53,41 +53,77 @@ class MemoryConfigurationManager : public zelvan::fennic::IConfigurationManager 
   std::function<std::vector<web::json::value>(web::json::value&)> voicePrompts;
   std::function<std::wstring(web::json::value, const std::string&)> resolveUrl;
   std::function<bool(web::json::value&, const std::wstring&)> applyConfiguration;
-  std::vector<std::pair<std::string, std::wstring>> appliedConfigurations;  // (settings, product)
 
-  // IConfigurationManager
-  zelvan::fennic::WideRecord GetUserRecord(int& index) override;
-  zelvan::fennic::WideRecord GetMachineRecord() override;
-  zelvan::fennic::WideRecord GetAgentIdentity() override;
+  // IConfigurationManager. Each operation is recorded and may raise (ThrowOn).
+  zelvan::fennic::WideRecord GetUserRecord(int&) override { auto hold = Enter("GetUserRecord"); return userRecord; }
+  zelvan::fennic::WideRecord GetMachineRecord() override { auto hold = Enter("GetMachineRecord"); return machineRecord; }
+  zelvan::fennic::WideRecord GetAgentIdentity() override { auto hold = Enter("GetAgentIdentity"); return agentIdentity; }
   std::wstring GetMachineDataValue(const std::wstring& key) override;
-  std::wstring LoadToken() override;
-  void SaveToken(const std::wstring& token) override;
-  web::json::value GetUserDetails() override;
-  web::json::value GetMachineDetails() override;
-  web::json::value GetAgentDetails() override;
-  web::json::value GetRegistrationAgentDetails() override;
-  void SetAgentIdentity(const zelvan::fennic::WideRecord& identity) override;
-  std::string GetLocalFirmwareServerFolder() override;
+  std::wstring LoadToken() override { auto hold = Enter("LoadToken"); return token; }
+  void SaveToken(const std::wstring& value) override { auto hold = Enter("SaveToken"); token = value; }
+  web::json::value GetUserDetails() override { auto hold = Enter("GetUserDetails"); return userDetails; }
+  web::json::value GetMachineDetails() override { auto hold = Enter("GetMachineDetails"); return machineDetails; }
+  web::json::value GetAgentDetails() override { auto hold = Enter("GetAgentDetails"); return agentDetails; }
+  web::json::value GetRegistrationAgentDetails() override {
+    auto hold = Enter("GetRegistrationAgentDetails");
+    return registrationAgentDetails;
+  }
+  void SetAgentIdentity(const zelvan::fennic::WideRecord& identity) override {
+    auto hold = Enter("SetAgentIdentity");
+    agentIdentity = identity;
+  }
+  std::string GetLocalFirmwareServerFolder() override {
+    auto hold = Enter("GetLocalFirmwareServerFolder");
+    return firmwareFolder;
+  }
   void WriteDataFile(const std::string& data, const std::string& path,
-                     std::shared_ptr<zelvan::fennic::IFileManager> fileManager) override;
-  std::string GetDataFolder() override;
-  std::vector<std::wstring> GetSupportedProducts() override;
-  void SaveDeviceInfoUrl(const std::wstring& url) override;
-  std::wstring GetDeviceInfoUrl() override;
+                     std::shared_ptr<zelvan::fennic::IFileManager>) override {
+    auto hold = Enter("WriteDataFile");
+    dataFiles[path] = data;
+  }
+  std::string GetDataFolder() override { auto hold = Enter("GetDataFolder"); return dataFolder; }
+  std::vector<std::wstring> GetSupportedProducts() override {
+    auto hold = Enter("GetSupportedProducts");
+    return supportedProducts;
+  }
+  void SaveDeviceInfoUrl(const std::wstring& url) override { auto hold = Enter("SaveDeviceInfoUrl"); deviceInfoUrl = url; }
+  std::wstring GetDeviceInfoUrl() override { auto hold = Enter("GetDeviceInfoUrl"); return deviceInfoUrl; }
   web::json::value ReadJsonFile(const std::string& name) override;
-  void WriteJsonFile(web::json::value document, const std::string& name) override;
-  void TenantDetailsChanged() override;
-  std::vector<web::json::value> GetVoicePromptDownloads(web::json::value& urlSource) override;
-  web::json::value ReadSilentUpdates(int store) override;
-  void WriteSilentUpdates(web::json::value list, int store) override;
-  std::map<std::string, std::string> GetTenantDetails() override;
-  bool IsSoftwareDownloadEnabled() override;
-  std::wstring ResolveUpdateUrl(web::json::value urlSource, const std::string& product,
-                                const std::string& extra) override;
-  bool ApplyDeviceConfiguration(web::json::value& settings, const std::wstring& product) override;
+  void WriteJsonFile(web::json::value document, const std::string& name) override {
+    auto hold = Enter("WriteJsonFile");
+    jsonFiles[name] = std::move(document);
+    ++jsonWrites;
+  }
+  void TenantDetailsChanged() override { auto hold = Enter("TenantDetailsChanged"); ++tenantDetailsChanged; }
+  std::vector<web::json::value> GetVoicePromptDownloads(web::json::value& urlSource) override {
+    auto hold = Enter("GetVoicePromptDownloads");
+    return voicePrompts ? voicePrompts(urlSource) : std::vector<web::json::value>();
+  }
+  web::json::value ReadSilentUpdates(int store) override {
+    auto hold = Enter("ReadSilentUpdates");
+    return (store == 0 || store == 1) ? silentUpdates[store] : web::json::value::null();
+  }
+  void WriteSilentUpdates(web::json::value list, int store) override {
+    auto hold = Enter("WriteSilentUpdates");
+    if (store == 0 || store == 1) silentUpdates[store] = std::move(list);
+  }
+  std::map<std::string, std::string> GetTenantDetails() override {
+    auto hold = Enter("GetTenantDetails");
+    return tenantDetails;
+  }
+  bool IsSoftwareDownloadEnabled() override {
+    auto hold = Enter("IsSoftwareDownloadEnabled");
+    return softwareDownloadEnabled;
+  }
+  std::wstring ResolveUpdateUrl(web::json::value urlSource, const std::string& product, const std::string& extra) override;
+  bool ApplyDeviceConfiguration(web::json::value& settings, const std::wstring& product) override {
+    auto hold = Enter("ApplyDeviceConfiguration");
+    return applyConfiguration ? applyConfiguration(settings, product) : true;
+  }
 
  private:
-  void Enter(const char* operation);
+  // Locks, records the operation and raises what ThrowOn asked for.
+  std::unique_lock<std::recursive_mutex> Enter(const char* operation);
 
   std::recursive_mutex lock_;
   std::vector<std::string> operations_;

@@ -14,11 +14,6 @@ void RecordingListener::OnRestEvent(int eventCode, const std::string& text, cons
   if (reaction) reaction(event);
 }
 
-std::vector<Event> RecordingListener::Events() {
-  std::lock_guard<std::mutex> hold(lock_);
-  return events_;
-}
-
 std::vector<int> RecordingListener::Codes() {
   std::lock_guard<std::mutex> hold(lock_);
   std::vector<int> out;
@@ -26,26 +21,10 @@ std::vector<int> RecordingListener::Codes() {
   return out;
 }
 
-int RecordingListener::Count(int code) {
-  std::lock_guard<std::mutex> hold(lock_);
-  int n = 0;
-  for (const auto& e : events_)
-    if (e.code == code) ++n;
-  return n;
-}
-
-void RecordingListener::Clear() {
-  std::lock_guard<std::mutex> hold(lock_);
-  events_.clear();
-}
-
 bool RecordingListener::WaitFor(int code, int times, std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> hold(lock_);
   return changed_.wait_for(hold, timeout, [&] {
-    int n = 0;
-    for (const auto& e : events_)
-      if (e.code == code) ++n;
-    return n >= times;
+    return std::count_if(events_.begin(), events_.end(), [&](const Event& e) { return e.code == code; }) >= times;
   });
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -23,10 +24,19 @@ class RecordingListener : public zelvan::fennic::IRestEventListener {
  public:
   void OnRestEvent(int eventCode, const std::string& text, const char* payload) override;
 
-  std::vector<Event> Events();
+  std::vector<Event> Events() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return events_;
+  }
   std::vector<int> Codes();
-  int Count(int code);
-  void Clear();
+  int Count(int code) {
+    const std::vector<int> codes = Codes();
+    return static_cast<int>(std::count(codes.begin(), codes.end(), code));
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> hold(lock_);
+    events_.clear();
+  }
   bool WaitFor(int code, int times = 1, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
   void SetReaction(std::function<void(const Event&)> reaction);
 

@@ -1,5 +1,7 @@
 #include "support/RecordingLogger.h"
 
+#include <algorithm>
+
 namespace fennic_test {
 
 void RecordingLogger::Log(int level, const std::string& where, const std::string& text) {
@@ -13,11 +15,6 @@ void RecordingLogger::Log(int level, const std::string& where, const std::string
 std::vector<LogLine> RecordingLogger::Lines() {
   std::lock_guard<std::mutex> hold(lock_);
   return lines_;
-}
-
-void RecordingLogger::Clear() {
-  std::lock_guard<std::mutex> hold(lock_);
-  lines_.clear();
 }
 
 int RecordingLogger::Count(const std::string& text, const std::string& where) {
@@ -38,10 +35,7 @@ LogLine RecordingLogger::FirstStartingWith(const std::string& prefix) {
 bool RecordingLogger::WaitFor(const std::string& text, int times, std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> hold(lock_);
   return changed_.wait_for(hold, timeout, [&] {
-    int n = 0;
-    for (const auto& line : lines_)
-      if (line.text == text) ++n;
-    return n >= times;
+    return std::count_if(lines_.begin(), lines_.end(), [&](const LogLine& l) { return l.text == text; }) >= times;
   });
 }
 

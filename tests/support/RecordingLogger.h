@@ -22,7 +22,10 @@ class RecordingLogger : public zelvan::fennic::ILogManager {
   void Log(int level, const std::string& where, const std::string& text) override;
 
   std::vector<LogLine> Lines();
-  void Clear();
+  void Clear() {
+    std::lock_guard<std::mutex> hold(lock_);
+    lines_.clear();
+  }
   // Lines whose text equals `text` (and whose where equals `where` if given).
   int Count(const std::string& text, const std::string& where = std::string());
   bool Has(const std::string& text, const std::string& where = std::string()) { return Count(text, where) > 0; }

@@ -2,37 +2,9 @@
 
 #include <cpprest/http_msg.h>
 
+#include <algorithm>
+
 namespace fennic_test {
-
-void ScriptedTransport::Answer(int type, const std::string& body) {
-  std::lock_guard<std::mutex> hold(lock_);
-  oneShot_[type].push_back({false, body});
-}
-
-void ScriptedTransport::AnswerAlways(int type, const std::string& body) {
-  std::lock_guard<std::mutex> hold(lock_);
-  standing_[type] = body;
-}
-
-void ScriptedTransport::FailWithHttpError(int type, const std::string& what) {
-  std::lock_guard<std::mutex> hold(lock_);
-  oneShot_[type].push_back({true, what});
-}
-
-void ScriptedTransport::OnRequest(int type, Handler handler) {
-  std::lock_guard<std::mutex> hold(lock_);
-  handlers_[type] = std::move(handler);
-}
-
-void ScriptedTransport::OnDownload(DownloadHandler handler) {
-  std::lock_guard<std::mutex> hold(lock_);
-  downloadHandler_ = std::move(handler);
-}
-
-std::vector<TransportCall> ScriptedTransport::Calls() {
-  std::lock_guard<std::mutex> hold(lock_);
-  return calls_;
-}
 
 std::vector<TransportCall> ScriptedTransport::CallsOf(int type) {
   std::lock_guard<std::mutex> hold(lock_);
@@ -49,56 +21,11 @@ std::vector<int> ScriptedTransport::Types() {
   return out;
 }
 
-int ScriptedTransport::CountOf(int type) { return static_cast<int>(CallsOf(type).size()); }
-
 bool ScriptedTransport::WaitForCalls(int type, int count, std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> hold(lock_);
   return changed_.wait_for(hold, timeout, [&] {
-    int n = 0;
-    for (const auto& c : calls_)
-      if (c.type == type) ++n;
-    return n >= count;
+    return std::count_if(calls_.begin(), calls_.end(), [&](const TransportCall& c) { return c.type == type; }) >= count;
   });
-}
-
-std::vector<DownloadCall> ScriptedTransport::Downloads() {
-  std::lock_guard<std::mutex> hold(lock_);
-  return downloads_;
-}
-
-std::vector<std::wstring> ScriptedTransport::Tokens() {
-  std::lock_guard<std::mutex> hold(lock_);
-  return tokens_;
-}
-
-std::vector<std::pair<std::wstring, std::wstring>> ScriptedTransport::Endpoints() {
-  std::lock_guard<std::mutex> hold(lock_);
-  return endpoints_;
-}
-
-int ScriptedTransport::TransportCommands() {
-  std::lock_guard<std::mutex> hold(lock_);
-  return transportCommands_;
-}
-
-std::vector<int> ScriptedTransport::TransportOptions() {
-  std::lock_guard<std::mutex> hold(lock_);
-  return transportOptions_;
-}
-
-void ScriptedTransport::SetTransportValue(const std::wstring& value) {
-  std::lock_guard<std::mutex> hold(lock_);
-  transportValue_ = value;
-}
-
-void ScriptedTransport::SetToken(const std::wstring& token) {
-  std::lock_guard<std::mutex> hold(lock_);
-  tokens_.push_back(token);
-}
-
-void ScriptedTransport::SetTenantEndpoint(const std::wstring& url, const std::wstring& tenantId) {
-  std::lock_guard<std::mutex> hold(lock_);
-  endpoints_.emplace_back(url, tenantId);
 }
 
 std::string ScriptedTransport::ExecuteRequest(int requestType, std::string_view body) {
@@ -140,21 +67,6 @@ bool ScriptedTransport::DownloadFile(const std::string& answer, const std::wstri
   }
   changed_.notify_all();
   return handler ? handler(call, reason) : true;
-}
-
-void ScriptedTransport::RunTransportCommand() {
-  std::lock_guard<std::mutex> hold(lock_);
-  ++transportCommands_;
-}
-
-void ScriptedTransport::SetTransportOption(int value) {
-  std::lock_guard<std::mutex> hold(lock_);
-  transportOptions_.push_back(value);
-}
-
-std::wstring ScriptedTransport::GetTransportValue(int) {
-  std::lock_guard<std::mutex> hold(lock_);
-  return transportValue_;
 }
 
 }  // namespace fennic_test

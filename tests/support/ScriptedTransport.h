@@ -34,36 +34,53 @@ class ScriptedTransport : public zelvan::fennic::IRestClient {
   using DownloadHandler = std::function<bool(const DownloadCall& call, std::wstring& reason)>;
 
   // Script.
-  void Answer(int type, const std::string& body);  // one-shot, FIFO per type
-  void AnswerAlways(int type, const std::string& body);
-  void FailWithHttpError(int type, const std::string& what = "transport failure");  // one-shot
-  void OnRequest(int type, Handler handler);  // may throw or block
-  void OnDownload(DownloadHandler handler);   // default: succeeds
+  void Answer(int type, const std::string& body) {  // one-shot, FIFO per type
+    Locked([&] { oneShot_[type].push_back({false, body}); });
+  }
+  void AnswerAlways(int type, const std::string& body) { Locked([&] { standing_[type] = body; }); }
+  void FailWithHttpError(int type, const std::string& what = "transport failure") {  // one-shot
+    Locked([&] { oneShot_[type].push_back({true, what}); });
+  }
+  void OnRequest(int type, Handler handler) { Locked([&] { handlers_[type] = std::move(handler); }); }  // may block
+  void OnDownload(DownloadHandler handler) { Locked([&] { downloadHandler_ = std::move(handler); }); }  // default: succeeds
 
   // Record.
-  std::vector<TransportCall> Calls();
+  std::vector<TransportCall> Calls() { return Get(calls_); }
   std::vector<TransportCall> CallsOf(int type);
   std::vector<int> Types();
-  int CountOf(int type);
+  int CountOf(int type) { return static_cast<int>(CallsOf(type).size()); }
   bool WaitForCalls(int type, int count, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
-  std::vector<DownloadCall> Downloads();
-  std::vector<std::wstring> Tokens();
-  std::vector<std::pair<std::wstring, std::wstring>> Endpoints();
-  int TransportCommands();
-  std::vector<int> TransportOptions();
-  void SetTransportValue(const std::wstring& value);
+  std::vector<DownloadCall> Downloads() { return Get(downloads_); }
+  std::vector<std::wstring> Tokens() { return Get(tokens_); }
+  std::vector<std::pair<std::wstring, std::wstring>> Endpoints() { return Get(endpoints_); }
+  int TransportCommands() { return Get(transportCommands_); }
+  std::vector<int> TransportOptions() { return Get(transportOptions_); }
+  void SetTransportValue(const std::wstring& value) { Locked([&] { transportValue_ = value; }); }
 
   // IRestClient
-  void SetToken(const std::wstring& token) override;
-  void SetTenantEndpoint(const std::wstring& url, const std::wstring& tenantId) override;
+  void SetToken(const std::wstring& token) override { Locked([&] { tokens_.push_back(token); }); }
+  void SetTenantEndpoint(const std::wstring& url, const std::wstring& tenantId) override {
+    Locked([&] { endpoints_.emplace_back(url, tenantId); });
+  }
   std::string ExecuteRequest(int requestType, std::string_view body) override;
   bool DownloadFile(const std::string& answer, const std::wstring& localPath, std::wstring& reason,
                     web::json::value& urlSource, std::wstring& product) override;
-  void RunTransportCommand() override;
-  void SetTransportOption(int value) override;
-  std::wstring GetTransportValue(int argument) override;
+  void RunTransportCommand() override { Locked([&] { ++transportCommands_; }); }
+  void SetTransportOption(int value) override { Locked([&] { transportOptions_.push_back(value); }); }
+  std::wstring GetTransportValue(int) override { return Get(transportValue_); }
 
  private:
+  template <typename T>
+  T Get(const T& member) {
+    std::lock_guard<std::mutex> hold(lock_);
+    return member;
+  }
+  template <typename F>
+  void Locked(F f) {
+    std::lock_guard<std::mutex> hold(lock_);
+    f();
+  }
+
   struct Reply {
     bool httpError = false;
     std::string body;

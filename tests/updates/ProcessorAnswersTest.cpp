@@ -1,6 +1,6 @@
 // The response processor against the real download list: for each answer,
 // the stores it leaves, the messages it queues and the lines it logs.
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include "AgentException.h"
 #include "CQLResponse.h"
@@ -53,6 +53,13 @@ std::string Entry(int id, bool status) {
 const std::string kResync = "24 ";
 const std::string kResyncLine = "2 CQLResponse::PushRestMessageforUpdateSync  => Message Pushed : GET_ALL_UPDATES_REQ ";
 
+// Every line as "level where text".
+std::vector<std::string> Logged(fennic_test::RecordingLogger& logger) {
+  std::vector<std::string> out;
+  for (const auto& line : logger.Lines()) out.push_back(std::to_string(line.level) + " " + line.where + " " + line.text);
+  return out;
+}
+
 class ProcessorAnswerTest : public ::testing::TestWithParam<AnswerCase> {};
 
 TEST_P(ProcessorAnswerTest, StoresQueuesAndLogsAsTheTableSays) {
@@ -104,11 +111,7 @@ TEST_P(ProcessorAnswerTest, StoresQueuesAndLogsAsTheTableSays) {
   EXPECT_EQ(config->jsonFiles["Update.dat"].serialize(), after(c.updatesAfter, c.storedUpdates));
   EXPECT_EQ(config->jsonWrites > writesBefore, c.configsAfter != "-" || c.updatesAfter != "-");
   EXPECT_EQ(config->silentUpdates[0].serialize(), after(c.silentAfter, c.storedSilent));
-  std::vector<std::string> logged;
-  for (const auto& line : services.logger->Lines())
-    logged.push_back(std::to_string(line.level) + " " + line.where + " " + line.text);
-  for (const auto& line : c.lines)
-    EXPECT_NE(std::find(logged.begin(), logged.end(), line), logged.end()) << line;
+  for (const auto& line : c.lines) EXPECT_THAT(Logged(*services.logger), testing::Contains(line));
 }
 
 const std::string kOutcome = R"("ResposeCommand":0,"validateResponseStatus":true)";
@@ -228,15 +231,11 @@ TEST_P(CCConfigTest, RecordsTheFailedRequestAsTabled) {
   ASSERT_TRUE(h.Settle());
   EXPECT_EQ(h.transport->CallsOf(CC_CONFIG_REQ).at(0).body, R"({"cc":1})");
   EXPECT_EQ(h.listener.Codes(), c.events);
-  std::vector<std::string> logged;
-  for (const auto& line : h.logger->Lines())
-    logged.push_back(std::to_string(line.level) + " " + line.where + " " + line.text);
   // A line ending in '*' is matched by its beginning.
-  const bool prefix = c.line.back() == '*';
-  const std::string wanted = prefix ? c.line.substr(0, c.line.size() - 1) : c.line;
-  EXPECT_TRUE(std::any_of(logged.begin(), logged.end(), [&](const std::string& l) {
-    return prefix ? l.compare(0, wanted.size(), wanted) == 0 : l == wanted;
-  })) << c.line;
+  if (c.line.back() == '*')
+    EXPECT_THAT(Logged(*h.logger), testing::Contains(testing::StartsWith(c.line.substr(0, c.line.size() - 1))));
+  else
+    EXPECT_THAT(Logged(*h.logger), testing::Contains(c.line));
   auto hold = h.config->Lock();
   const std::string failedAfter = h.config->jsonFiles["FailedConfig.dat"].serialize();
   EXPECT_EQ(failedAfter, value::parse(c.failedAfter.empty() ? failedBefore : c.failedAfter).serialize());

@@ -52,27 +52,18 @@ std::string Update(int id, const std::string& version, bool downloaded = false) 
          std::to_string(id) + R"(.bin")" + (downloaded ? R"(,"downloadStatus":true)" : "") + "}";
 }
 
+// The real processor over the stub download list.
+ExecutorHarness::Options WithProcessor(std::shared_ptr<IUpdatesDownload> downloads) {
+  ExecutorHarness::Options o;
+  o.makeResponseProcessor = [downloads](std::shared_ptr<fennic_test::MemoryConfigurationManager> config) {
+    return std::make_shared<CQLResponse>(config, std::make_shared<fennic_test::CountingTenantConfig>(), downloads);
+  };
+  return o;
+}
+
 struct Chain {
-  Chain() : h(Options()) {}
-  static ExecutorHarness::Options Options() {
-    ExecutorHarness::Options o;
-    o.makeResponseProcessor = [](std::shared_ptr<fennic_test::MemoryConfigurationManager> config) {
-      return std::make_shared<CQLResponse>(config, std::make_shared<fennic_test::CountingTenantConfig>(),
-                                           Downloader());
-    };
-    return o;
-  }
-  static std::shared_ptr<StubDownloader> Downloader() {
-    static std::shared_ptr<StubDownloader> d;
-    d = std::make_shared<StubDownloader>();
-    last() = d;
-    return d;
-  }
-  static std::shared_ptr<StubDownloader>& last() {
-    static std::shared_ptr<StubDownloader> d;
-    return d;
-  }
-  ExecutorHarness h;
+  std::shared_ptr<StubDownloader> downloads = std::make_shared<StubDownloader>();
+  ExecutorHarness h{WithProcessor(downloads)};
 };
 
 TEST(UpdateCheckTest, CancellationsThenUpdatesThenFullListThenFinish) {
@@ -106,8 +97,8 @@ TEST(UpdateCheckTest, CancellationsThenUpdatesThenFullListThenFinish) {
 
   // The update went to the download list; the full list being empty cleared
   // the stored list and the check ended.
-  ASSERT_EQ(Chain::last()->handed.size(), 1u);
-  EXPECT_NE(Chain::last()->handed[0].find("\"UpdateSchedulerId\":8"), std::string::npos);
+  ASSERT_EQ(chain.downloads->handed.size(), 1u);
+  EXPECT_NE(chain.downloads->handed[0].find("\"UpdateSchedulerId\":8"), std::string::npos);
   EXPECT_FALSE(h.executor->GetAllUpdatesSent());
   EXPECT_FALSE(h.executor->HasCancelUpdates());
   std::vector<int> codes = h.listener.Codes();
@@ -139,7 +130,7 @@ TEST_P(UpdateAnswerTest, MalformedAnswersLeaveStoresIntactAndEndTheCheck) {
   h.executor->SetClientState(2);
   h.Push(GET_UPDATES_REQ);
   ASSERT_TRUE(h.Settle());
-  EXPECT_TRUE(Chain::last()->handed.empty());
+  EXPECT_TRUE(chain.downloads->handed.empty());
   EXPECT_EQ(h.listener.Codes(), (std::vector<int>{4, 5})) << "no download: the check ends, then event 5";
   auto hold = h.config->Lock();
   EXPECT_EQ(h.config->jsonFiles["Update.dat"].serialize(), web::json::value::parse(stored).serialize());
