@@ -96,6 +96,12 @@ bool AgentProcess::WaitForOutput(const std::string& text, int limitMs) {
 
 void AgentProcess::Signal(int signal) { ::kill(pid_, signal); }
 
+Ended RunToEnd(const Folder& folder, const std::vector<std::string>& args, const std::vector<std::string>& prefix) {
+  AgentProcess run(folder, args, {}, prefix);
+  const int code = run.Wait(60000);
+  return {code, "exit " + std::to_string(code) + "\n" + run.Out() + run.Err()};
+}
+
 std::string ValidConfig(const Folder& folder, const std::string& server) {
   web::json::value doc = web::json::value::object(true);
   doc["server"] = web::json::value::string(server);

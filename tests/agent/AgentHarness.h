@@ -41,6 +41,14 @@ class AgentProcess {
   bool done_ = false;
 };
 
+// Runs the agent program (after `prefix`) to its end: its exit code (-1 when
+// it had not ended within a minute and was killed) and all it printed.
+struct Ended {
+  int code;
+  std::string text;
+};
+Ended RunToEnd(const Folder& folder, const std::vector<std::string>& args, const std::vector<std::string>& prefix = {});
+
 // A configuration against `server` with every folder inside `folder`, no
 // spread before the first heart beat and a 20 s step bound.
 std::string ValidConfig(const Folder& folder, const std::string& server);

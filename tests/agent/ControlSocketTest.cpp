@@ -91,7 +91,7 @@ const CtlCase kCtlCases[] = {
     {"TransportQueryRaisesItsEvent", {"--wait", "19", "request", "19"}, "", 0,
      "event 19: transport query answered\nrequest 19: queued", ""},
     {"ClientStateFromAFile", {"request", "16", "DATA"}, "1", 0, "request 16: nothing queued", ""},
-    {"BadDataFromStandardInputRefused", {"request", "16", "-"}, "x", 1, "", "request refused: stoi"},
+    {"BadDataFromStandardInputRefused", {"request", "16", "-"}, "x", 1, "", "request refused: invalid stoi argument"},
     {"SessionTerminatedQueued", {"request", "18"}, "", 0, "request 18: queued", ""},
     {"ForwardQueued", {"request", "9"}, "", 0, "request 9: queued", ""},
     {"ConfigurationRequestQueued", {"request", "11"}, "", 0, "request 11: queued", ""},
