@@ -1,16 +1,9 @@
 #include <cpprest/json.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
-#include <string>
-#include <vector>
 
 #include "AgentHarness.h"
 
@@ -99,30 +92,5 @@ TEST(AgentProgramTest, OncePassRegistersThenReusesTheStoredToken) {
     ASSERT_EQ(again.Wait(60000), 0) << again.Err();
     EXPECT_EQ(again.Out().find("event 1:"), std::string::npos) << "registered again: " << again.Out();
     EXPECT_NE(again.Out().find("event 4: update check finished"), std::string::npos);
-  }
-}
-
-TEST(AgentProgramTest, OncePassFailsClearlyWithoutAServer) {
-  Folder folder;
-  // A port nobody listens on: take one and let it go.
-  LocalServer* gone = new LocalServer();
-  const std::string url = gone->Url();
-  delete gone;
-  std::ofstream(folder / "config.json") << ValidConfig(folder, url);
-  AgentProcess agent(folder, {"--config", folder / "config.json", "--once"});
-  EXPECT_EQ(agent.Wait(60000), 1);
-  EXPECT_NE(agent.Err().find("fennic-agent: registration failed"), std::string::npos) << agent.Err();
-}
-
-TEST(AgentProgramTest, StopSignalEndsARunningAgentPromptly) {
-  LocalServer server;
-  for (int signal : {SIGTERM, SIGINT}) {
-    Folder folder;
-    std::ofstream(folder / "config.json") << ValidConfig(folder, server.Url());
-    AgentProcess agent(folder, {"--config", folder / "config.json"});
-    ASSERT_TRUE(agent.WaitForOutput("event 6: heart beat accepted", 30000)) << agent.Out() << agent.Err();
-    agent.Signal(signal);
-    // Bounded: the agent promises to leave within two seconds.
-    EXPECT_EQ(agent.Wait(2500), 0) << "signal " << signal << ": " << agent.Err();
   }
 }

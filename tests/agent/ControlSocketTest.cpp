@@ -52,8 +52,6 @@ struct CtlCase {
   std::string err;
 };
 
-void PrintTo(const CtlCase& c, std::ostream* out) { *out << c.name; }
-
 class ControlCommandTest : public ::testing::TestWithParam<CtlCase> {
  protected:
   static void SetUpTestSuite() { shared_ = new RunningAgent(); }
@@ -125,8 +123,8 @@ std::string RawExchange(const std::string& path, const std::string& line) {
   return answer;
 }
 
-TEST(ControlSocketTest, MalformedLinesGetAnErrorAnswer) {
-  RunningAgent running;
+TEST_F(ControlCommandTest, MalformedLinesGetAnErrorAnswer) {
+  RunningAgent& running = *shared_;
   ASSERT_TRUE(running.ready) << running.agent->Err();
   const std::pair<const char*, const char*> lines[] = {
       {"not json\n", "malformed request"},
@@ -140,7 +138,7 @@ TEST(ControlSocketTest, MalformedLinesGetAnErrorAnswer) {
     EXPECT_NE(answer.find("\"ok\":false"), std::string::npos) << line << answer;
     EXPECT_NE(answer.find(expected), std::string::npos) << line << answer;
   }
-  EXPECT_EQ(running.Ctl({"status"})->Out().find("registered: yes") == std::string::npos, false);
+  EXPECT_NE(running.Ctl({"status"})->Out().find("registered: yes"), std::string::npos);
   EXPECT_EQ(running.code, 0);
 }
 
@@ -152,8 +150,6 @@ struct PermissionCase {
   int exit;
   std::string err;
 };
-
-void PrintTo(const PermissionCase& c, std::ostream* out) { *out << c.name; }
 
 class ControlPermissionTest : public ::testing::TestWithParam<PermissionCase> {};
 

@@ -109,8 +109,6 @@ struct RequestCase {
   bool needsTestbed = false;
 };
 
-void PrintTo(const RequestCase& c, std::ostream* out) { *out << c.name; }
-
 class HostRequests : public ::testing::TestWithParam<RequestCase> {};
 
 TEST_P(HostRequests, ReachTheServerWithBodiesOfTheRightShape) {

@@ -96,8 +96,6 @@ struct GroupCase {
   int verdict;
 };
 
-void PrintTo(const GroupCase& c, std::ostream* out) { *out << c.query << " for " << c.user; }
-
 class DirectoryVerdicts : public ::testing::TestWithParam<GroupCase> {};
 
 TEST_P(DirectoryVerdicts, NamedGroupAndNssVerdict) {
@@ -195,8 +193,6 @@ struct InstallCase {
   const char* version = "2.1.0";  // the store's folder for the package
 };
 
-void PrintTo(const InstallCase& c, std::ostream* out) { *out << c.name; }
-
 class Installers : public ::testing::TestWithParam<InstallCase> {};
 
 TEST_P(Installers, ReportOutcomeWithStoredIdsAndEmptyTheStore) {
@@ -254,8 +250,6 @@ struct ConfigCase {
   const char* document;
   const char* error;  // empty: accepted
 };
-
-void PrintTo(const ConfigCase& c, std::ostream* out) { *out << c.name; }
 
 class SourcesConfiguration : public ::testing::TestWithParam<ConfigCase> {};
 
