@@ -188,38 +188,22 @@ TEST(HttpRestClient, DownloadChecksSizeAndChecksumAndLeavesNothingOnMismatch) {
   ScriptedListener server([&](const SeenRequest&) { return Reply{200, package}; });
   HttpRestClient client(FastOptions(dir.path.string()));
   client.SetTenantEndpoint(ToWide(server.Base()), L"t");
-  web::json::value source;
-  std::wstring product = L"P100";
-  const std::wstring local = ToWide(dir.path.string() + "\\fw.bin");
-
-  struct Case {
-    const char* name;
-    std::string details;
-    bool ok;
-    const char* reasonHas;
+  const std::pair<std::string, const char*> cases[] = {
+      {Details("/packages/fw.bin", package.size(), std::string(64, 'a')), "checksum"},
+      {Details("/packages/fw.bin", package.size() - 1, ""), "larger"},
+      {Details("/packages/fw.bin", package.size(), "", 404), "StatusCode 404"},
+      {"<html>", "not JSON"},
+      {"", "no download details"},
+      {Details("/packages/fw.bin", package.size(), Sha(package)), ""},
   };
-  const std::vector<Case> cases = {
-      {"wrong checksum", Details("/packages/fw.bin", package.size(), std::string(64, 'a')), false, "checksum"},
-      {"wrong size", Details("/packages/fw.bin", package.size() - 1, ""), false, "larger"},
-      {"status 404", Details("/packages/fw.bin", package.size(), "", 404), false, "StatusCode 404"},
-      {"not json", "<html>", false, "not JSON"},
-      {"no details", "", false, "no download details"},
-      {"good", Details("/packages/fw.bin", package.size(), Sha(package)), true, ""},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::wstring reason = L"stale";
-    const bool ok = client.DownloadFile(c.details, local, reason, source, product);
-    EXPECT_EQ(ok, c.ok);
-    if (c.ok) {
-      EXPECT_TRUE(reason.empty());
-      EXPECT_EQ(dir.Names(), std::vector<std::string>{"fw.bin"});
-      EXPECT_EQ(Slurp(dir.path / "fw.bin"), package);
-    } else {
-      EXPECT_NE(ToUtf8(reason).find(c.reasonHas), std::string::npos) << ToUtf8(reason);
-      EXPECT_TRUE(dir.Names().empty()) << "no file, no partial left";
-    }
+  for (const auto& [details, reasonHas] : cases) {
+    SCOPED_TRACE(reasonHas);
+    const auto [ok, reason] = Fetch(client, details, dir.path, "fw.bin", "P100");
+    EXPECT_EQ(ok, !*reasonHas);
+    EXPECT_TRUE(ok ? reason.empty() : reason.find(reasonHas) != std::string::npos) << reason;
+    EXPECT_EQ(dir.Names(), ok ? std::vector<std::string>{"fw.bin"} : std::vector<std::string>{}) << "no partial left";
   }
+  EXPECT_EQ(Slurp(dir.path / "fw.bin"), package);
 }
 
 TEST(HttpRestClient, DownloadRefusesLocalPathsThatEscapeTheFolder) {
@@ -228,66 +212,46 @@ TEST(HttpRestClient, DownloadRefusesLocalPathsThatEscapeTheFolder) {
   HttpRestClient client(FastOptions((dir.path / "dl").string()));
   fs::create_directories(dir.path / "dl");
   client.SetTenantEndpoint(ToWide(server.Base()), L"t");
-  web::json::value source;
-  std::wstring product;
-  for (const std::string bad : {"\\..\\evil.bin", "\\sub\\x.bin", "\\..", "/../evil.bin"}) {
-    SCOPED_TRACE(bad);
-    std::wstring reason;
-    EXPECT_FALSE(client.DownloadFile(Details("/p", 3, ""), ToWide((dir.path / "dl").string() + bad), reason,
-                                     source, product));
-    EXPECT_NE(ToUtf8(reason).find("escapes"), std::string::npos);
+  for (const std::string bad : {"..\\evil.bin", "sub\\x.bin", "..", "/../evil.bin"}) {
+    const auto [ok, reason] = Fetch(client, Details("/p", 3, ""), dir.path / "dl", bad);
+    EXPECT_FALSE(ok) << bad;
+    EXPECT_NE(reason.find("escapes"), std::string::npos) << bad << ": " << reason;
   }
   EXPECT_TRUE(server.Seen().empty());
   EXPECT_FALSE(fs::exists(dir.path / "evil.bin"));
 }
 
-TEST(HttpRestClient, ResumesAnInterruptedDownloadWithARangeRequest) {
+// A download broken off part-way is resumed from its hidden partial file with
+// a range request, or restarted whole when the server ignores the range.
+class HttpRestClientResume : public ::testing::TestWithParam<bool> {};
+
+TEST_P(HttpRestClientResume, InterruptedDownloadEndsWhole) {
   TempFolder dir;
   // Large enough that whole network reads arrive before the break.
   const std::string package = Package(2 * 1024 * 1024);
   std::atomic<int> calls{0};
   ScriptedListener server([&](const SeenRequest& r) {
-    if (calls++ == 0) return Reply{200, package, 1300 * 1024};  // dies part-way
-    return RangedReply(package, r);
+    if (calls++ == 0) return Reply{200, package, 1300 * 1024};
+    return GetParam() ? RangedReply(package, r) : Reply{200, package};
   });
   HttpRestClient client(FastOptions(dir.path.string()));
   client.SetTenantEndpoint(ToWide(server.Base()), L"t");
-  web::json::value source;
-  std::wstring product;
-  const std::wstring local = ToWide(dir.path.string() + "\\pkg.bin");
   const std::string details = Details("/packages/pkg.bin", package.size(), Sha(package));
-
-  std::wstring reason;
-  EXPECT_FALSE(client.DownloadFile(details, local, reason, source, product));
-  EXPECT_FALSE(reason.empty());
+  const auto broken = Fetch(client, details, dir.path);
+  EXPECT_FALSE(broken.first);
+  EXPECT_FALSE(broken.second.empty());
   ASSERT_EQ(dir.Names().size(), 1u);
-  EXPECT_EQ(dir.Names()[0].back(), 't') << "a hidden partial file stays for the resume";
+  EXPECT_EQ(dir.Names()[0].substr(0, 9) + dir.Names()[0].substr(dir.Names()[0].size() - 5), ".pkg.bin..part")
+      << "a hidden partial file stays for the resume";
   const auto kept = fs::file_size(dir.path / dir.Names()[0]);
   EXPECT_GT(kept, 0u);
-
-  EXPECT_TRUE(client.DownloadFile(details, local, reason, source, product)) << ToUtf8(reason);
-  auto seen = server.Seen();
-  ASSERT_EQ(seen.size(), 2u);
-  EXPECT_EQ(seen[1].headers["Range"], "bytes=" + std::to_string(kept) + "-");
+  const auto [ok, reason] = Fetch(client, details, dir.path);
+  EXPECT_TRUE(ok) << reason;
+  ASSERT_EQ(server.Seen().size(), 2u);
+  EXPECT_EQ(server.Seen()[1].headers["Range"], "bytes=" + std::to_string(kept) + "-");
   EXPECT_EQ(dir.Names(), std::vector<std::string>{"pkg.bin"});
   EXPECT_EQ(Slurp(dir.path / "pkg.bin"), package);
 }
 
-TEST(HttpRestClient, RestartsWhenTheServerIgnoresTheRange) {
-  TempFolder dir;
-  const std::string package = Package(2 * 1024 * 1024);
-  std::atomic<int> calls{0};
-  ScriptedListener server([&](const SeenRequest&) {
-    return calls++ == 0 ? Reply{200, package, 1300 * 1024} : Reply{200, package};
-  });
-  HttpRestClient client(FastOptions(dir.path.string()));
-  client.SetTenantEndpoint(ToWide(server.Base()), L"t");
-  web::json::value source;
-  std::wstring product, reason;
-  const std::wstring local = ToWide(dir.path.string() + "\\pkg.bin");
-  const std::string details = Details("/packages/pkg.bin", package.size(), Sha(package));
-  EXPECT_FALSE(client.DownloadFile(details, local, reason, source, product));
-  EXPECT_TRUE(client.DownloadFile(details, local, reason, source, product)) << ToUtf8(reason);
-  EXPECT_EQ(server.Seen()[1].headers.count("Range"), 1u);
-  EXPECT_EQ(Slurp(dir.path / "pkg.bin"), package);
-}
+INSTANTIATE_TEST_SUITE_P(Server, HttpRestClientResume, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "honoursTheRange" : "ignoresTheRange"; });

@@ -3,6 +3,7 @@
 #include <cpprest/http_listener.h>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>

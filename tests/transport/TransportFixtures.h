@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -57,9 +58,8 @@ inline std::string Details(const std::string& link, long size, const std::string
 struct TempFolder {
   fs::path path;
   TempFolder() {
-    path = fs::temp_directory_path() / ("fennic-transport-" + std::to_string(::getpid()) + "-" +
-                                        std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-    fs::create_directories(path);
+    std::string pattern = (fs::temp_directory_path() / "fennic-transport-XXXXXX").string();
+    path = ::mkdtemp(&pattern[0]);
   }
   ~TempFolder() {
     std::error_code ec;
@@ -85,7 +85,7 @@ inline std::pair<bool, std::string> Fetch(zelvan::fennic::HttpRestClient& client
                                           const fs::path& folder, const std::string& name = "pkg.bin",
                                           const std::string& product = "") {
   web::json::value source;
-  std::wstring wideProduct = zelvan::fennic::ToWide(product), reason;
+  std::wstring wideProduct = zelvan::fennic::ToWide(product), reason = L"stale";  // a success clears it
   const bool ok = client.DownloadFile(details, zelvan::fennic::ToWide(folder.string() + "\\" + name), reason, source,
                                       wideProduct);
   return {ok, zelvan::fennic::ToUtf8(reason)};

@@ -137,12 +137,4 @@ INSTANTIATE_TEST_SUITE_P(
                       PartialCase{"nothingUnsendable", [](const fs::path&, const fs::path&) {}, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(TransportLastExchange, NoAnswerNamesTheServerAndWhy) {
-  const std::string base = "http://127.0.0.1:" + std::to_string(FreeLoopbackPort());
-  HttpRestClient client(FastOptions());
-  client.SetTenantEndpoint(ToWide(base), L"t");
-  EXPECT_THROW(client.ExecuteRequest(3, "{}"), web::http::http_exception);
-  EXPECT_EQ(ToUtf8(client.GetTransportValue(5)), "no answer from " + base + " (connection refused)");
-}
-
 }  // namespace
