@@ -1,18 +1,12 @@
-#include "HttpRestClient.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <ctime>
-#include <thread>
 
-#include "ScriptedListener.h"
 #include "TransportFixtures.h"
 
 using namespace zelvan::fennic;
 using namespace fennic_test;
-namespace fs = std::filesystem;
 
 TEST(HttpRestClient, SendsEachTypeToItsRouteWithTenantTokenAndBody) {
   ScriptedListener server([](const SeenRequest&) { return Reply{200, "{\"ok\":true}"}; });
