@@ -1,9 +1,6 @@
-#include <cpprest/json.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 
 #include "AgentHarness.h"
 

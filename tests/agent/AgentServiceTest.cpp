@@ -1,13 +1,8 @@
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 
 #include "AgentHarness.h"
 

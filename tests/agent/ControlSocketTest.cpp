@@ -1,14 +1,9 @@
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
-#include <memory>
 
 #include "AgentHarness.h"
 

@@ -3,13 +3,10 @@
 // server's record.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <map>
 
 #include "AgentHarness.h"
 #include "RecordReport.h"
-#include "Scenario.h"
 
 using namespace zelvan::fennic;
 using namespace fennic_agent_test;

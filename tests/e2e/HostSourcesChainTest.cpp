@@ -5,12 +5,8 @@
 // then reads the record.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-
 #include "AgentHarness.h"
 #include "RecordReport.h"
-#include "Scenario.h"
 
 using namespace zelvan::fennic;
 using namespace fennic_agent_test;

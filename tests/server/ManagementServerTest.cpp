@@ -249,10 +249,7 @@ TEST(ManagementServer, StopsWhileAReplyIsDelayedAndRestartsOnTheSamePort) {
 }
 
 TEST(Scenario, UnusableScenariosAreRefusedWithTheirProblem) {
-  struct Case {
-    const char* text;
-    const char* problem;
-  } cases[] = {
+  const std::pair<const char*, const char*> cases[] = {
       {"[]", "not a JSON object"},
       {R"J({"tenants":[{"name":"x"}]})J", "tenant without"},
       {R"J({"tenants":[{"id":"x","registration":"maybe"}]})J", "accept or refuse"},
@@ -261,13 +258,14 @@ TEST(Scenario, UnusableScenariosAreRefusedWithTheirProblem) {
       {R"J({"updates":{}})J", "must be an array"},
       {R"J({"faults":[{"target":"3","action":"explode"}]})J", "known \"action\""},
   };
-  for (const auto& c : cases) {
+  for (const auto& [text, problem] : cases) {
+    std::string refusal;
     try {
-      Scenario::FromJson(value::parse(c.text), "");
-      ADD_FAILURE() << c.text;
+      Scenario::FromJson(value::parse(text), "");
     } catch (const std::runtime_error& e) {
-      EXPECT_NE(std::string(e.what()).find(c.problem), std::string::npos) << e.what();
+      refusal = e.what();
     }
+    EXPECT_NE(refusal.find(problem), std::string::npos) << text << ": " << refusal;
   }
   EXPECT_THROW(Scenario::FromFile("/nonexistent/scenario.json"), std::runtime_error);
 }

@@ -8,40 +8,37 @@
 using namespace zelvan::fennic;
 using namespace fennic_test;
 
+// Each request as "METHOD path token tenant body".
+std::vector<std::string> Lines(ScriptedListener& server) {
+  std::vector<std::string> out;
+  for (auto& r : server.Seen())
+    out.push_back(r.method + " " + r.path + " " + r.headers["Authorization"] + " " + r.headers["X-Tenant-Id"] + " " + r.body);
+  return out;
+}
+
 TEST(HttpRestClient, SendsEachTypeToItsRouteWithTenantTokenAndBody) {
   ScriptedListener server([](const SeenRequest&) { return Reply{200, "{\"ok\":true}"}; });
   HttpRestClient client(FastOptions());
   client.SetTenantEndpoint(ToWide(server.Base()), L"tenant-7");
-
   EXPECT_EQ(client.ExecuteRequest(2, "{\"TenantID\":\"tenant-7\"}"), "{\"ok\":true}");
   client.SetToken(L"tok-1");
   EXPECT_EQ(client.ExecuteRequest(9, ""), "{\"ok\":true}");
-  // Configuration acknowledgements travel to the path they carry.
+  // Configuration acknowledgements travel to the path they carry, unless it climbs out.
   EXPECT_FALSE(client.ExecuteRequest(22, "{\"URL\":\"/api/ManageAgent/ConfigurationCancelAck/\"}").empty());
-  // A carried path that climbs out is not followed.
   EXPECT_FALSE(client.ExecuteRequest(22, "{\"URL\":\"/api/../../etc\"}").empty());
-  // A type without a route sends nothing.
-  EXPECT_EQ(client.ExecuteRequest(26, ""), "");
-
-  auto seen = server.Seen();
-  ASSERT_EQ(seen.size(), 4u);
-  EXPECT_EQ(seen[0].method, "POST");
-  EXPECT_EQ(seen[0].path, "/api/ManageAgent/Register");
-  EXPECT_EQ(seen[0].body, "{\"TenantID\":\"tenant-7\"}");
-  EXPECT_EQ(seen[0].headers.count("Authorization"), 0u) << "no token before SetToken";
-  EXPECT_EQ(seen[0].headers["X-Tenant-Id"], "tenant-7");
-  EXPECT_EQ(seen[1].method, "GET");
-  EXPECT_EQ(seen[1].path, "/api/ManageAgent/Updates");
-  EXPECT_EQ(seen[1].headers["Authorization"], "Bearer tok-1");
-  EXPECT_EQ(seen[2].path, "/api/ManageAgent/ConfigurationCancelAck/");
-  EXPECT_EQ(seen[3].path, "/api/ManageAgent/ConfigurationAck");
+  EXPECT_EQ(client.ExecuteRequest(26, ""), "") << "a type without a route sends nothing";
+  const auto lines = Lines(server);
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0], "POST /api/ManageAgent/Register  tenant-7 {\"TenantID\":\"tenant-7\"}") << "no token before SetToken";
+  EXPECT_EQ(lines[1], "GET /api/ManageAgent/Updates Bearer tok-1 tenant-7 ");
+  EXPECT_EQ(lines[2].rfind(" /api/ManageAgent/ConfigurationCancelAck/ Bearer tok-1 tenant-7 "), lines[2].find(' '));
+  EXPECT_EQ(lines[3].rfind(" /api/ManageAgent/ConfigurationAck Bearer tok-1 tenant-7 "), lines[3].find(' '));
   EXPECT_EQ(client.GetTransportValue(2), L"200");
 }
 
 TEST(HttpRestClient, RouteFileOverridesSingleEntriesAndKeepsTheRest) {
   TempFolder dir;
-  std::ofstream(dir.path / "routes.json")
-      << "{\"routes\": {\"3\": {\"method\": \"PUT\", \"path\": \"/t/{tenant}/beat\"}}}";
+  std::ofstream(dir.path / "routes.json") << "{\"routes\": {\"3\": {\"method\": \"PUT\", \"path\": \"/t/{tenant}/beat\"}}}";
   ScriptedListener server([](const SeenRequest&) { return Reply{200, "{}"}; });
   auto options = FastOptions();
   options.routesFile = (dir.path / "routes.json").string();
@@ -49,11 +46,8 @@ TEST(HttpRestClient, RouteFileOverridesSingleEntriesAndKeepsTheRest) {
   client.SetTenantEndpoint(ToWide(server.Base() + "/prefix/"), L"acme");
   client.ExecuteRequest(3, "{}");
   client.ExecuteRequest(11, "[]");
-  auto seen = server.Seen();
-  ASSERT_EQ(seen.size(), 2u);
-  EXPECT_EQ(seen[0].method, "PUT");
-  EXPECT_EQ(seen[0].path, "/prefix/t/acme/beat");
-  EXPECT_EQ(seen[1].path, "/prefix/api/ManageAgent/DownloadStatus");
+  EXPECT_EQ(Lines(server), (std::vector<std::string>{"PUT /prefix/t/acme/beat  acme {}",
+                                                     "POST /prefix/api/ManageAgent/DownloadStatus  acme []"}));
 }
 
 // Each faulty reply either yields an empty answer or a transport exception,

@@ -131,6 +131,17 @@ class ScriptedListener {
   std::vector<SeenRequest> seen_;
 };
 
+// What `step` throws as a runtime error; "" when it throws nothing.
+template <class Step>
+std::string Refusal(Step step) {
+  try {
+    step();
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return "";
+}
+
 inline HttpTransportOptions FastOptions(const std::string& folder = "") {
   HttpTransportOptions o;
   o.connectTimeout = std::chrono::milliseconds(1000);

@@ -2,9 +2,6 @@
 // writing through planted links) and what it reports about the last exchange.
 #include <gtest/gtest.h>
 
-#include <map>
-#include <mutex>
-
 #include "HttpAddress.h"
 #include "TransportFixtures.h"
 
