@@ -34,9 +34,9 @@ struct Sent {
 // An event loop on a thread of its own that records what the sources send.
 class Rig {
  public:
-  Rig() : folder_(fs::temp_directory_path() / ("fennic-src-" + std::to_string(::getpid()) + "-" + std::to_string(++count_))) {
-    fs::create_directories(folder_);
-    thread_ = std::thread([this] { loop.Run(); });
+  Rig() : thread_([this] { loop.Run(); }) {
+    std::string pattern = (fs::temp_directory_path() / "fennic-src-XXXXXX").string();
+    folder_ = ::mkdtemp(&pattern[0]);
   }
   ~Rig() {
     loop.Stop();
@@ -65,6 +65,11 @@ class Rig {
     changed_.wait_for(hold, bound, [&] { return sent_.size() >= n; });
     return sent_;
   }
+  // What was sent once there are `n` requests, after half a second more for any surplus.
+  std::vector<Sent> Exactly(size_t n) {
+    Wait(n);
+    return Wait(n + 1, std::chrono::milliseconds(500));
+  }
   std::string Path(const std::string& name) const { return (folder_ / name).string(); }
   static void Put(const std::string& file, const std::string& text) {
     fs::create_directories(fs::path(file).parent_path());
@@ -75,7 +80,6 @@ class Rig {
   EventLoop loop;
 
  private:
-  static inline int count_ = 0;
   fs::path folder_;
   std::thread thread_;
   std::mutex lock_;
@@ -83,13 +87,8 @@ class Rig {
   std::vector<Sent> sent_;
 };
 
-std::string Named(const std::string& text) {
-  std::string out;
-  for (char c : text) out += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-  return out;
-}
-
 struct GroupCase {
+  const char* name;
   const char* query;
   const char* user;
   const char* group;
@@ -105,15 +104,15 @@ TEST_P(DirectoryVerdicts, NamedGroupAndNssVerdict) {
 
 INSTANTIATE_TEST_SUITE_P(
     Queries, DirectoryVerdicts,
-    ::testing::Values(GroupCase{"CN=root,OU=Groups,DC=corp", "root", "root", kMember},
-                      GroupCase{"cn=nogroup,dc=corp", "root", "nogroup", kNotMember},
-                      GroupCase{"nogroup", "nobody", "nogroup", kMember},
-                      GroupCase{"  root ", "nobody", "root", kNotMember},
-                      GroupCase{"CN=Smith\\, Jo,OU=People", "root", "Smith, Jo", kNoVerdict},
-                      GroupCase{"CN=fennic-no-such-group", "root", "fennic-no-such-group", kNoVerdict},
-                      GroupCase{"root", "fennic-no-such-user", "root", kNoVerdict},
-                      GroupCase{"root", "", "root", kNoVerdict}),
-    [](const auto& info) { return Named(std::string(info.param.query) + "_for_" + info.param.user); });
+    ::testing::Values(GroupCase{"FirstRdnMember", "CN=root,OU=Groups,DC=corp", "root", "root", kMember},
+                      GroupCase{"LowerCaseRdnNotMember", "cn=nogroup,dc=corp", "root", "nogroup", kNotMember},
+                      GroupCase{"PlainNamePrimaryGroup", "nogroup", "nobody", "nogroup", kMember},
+                      GroupCase{"PaddedNameNotMember", "  root ", "nobody", "root", kNotMember},
+                      GroupCase{"EscapedCommaUnknown", "CN=Smith\\, Jo,OU=People", "root", "Smith, Jo", kNoVerdict},
+                      GroupCase{"UnknownGroup", "CN=fennic-no-such-group", "root", "fennic-no-such-group", kNoVerdict},
+                      GroupCase{"UnknownUser", "root", "fennic-no-such-user", "root", kNoVerdict},
+                      GroupCase{"NoUser", "root", "", "root", kNoVerdict}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(DirectoryAnswer, OneVerdictPerQueryInOrderAndNoneWithoutUser) {
   const std::string payload = R"({"Query":["CN=root,OU=Groups","fennic-no-such-group","nogroup",7]})";
@@ -138,8 +137,7 @@ TEST(CallDurationSpool, SendsJsonFilesAtStartAndWhenDroppedOnlyOnce) {
   Rig::Put(spool + "/late.json", R"({"Calls":[]})");
   // Rewritten in place before the library deleted it: not sent twice.
   std::ofstream(spool + "/late.json") << R"({"Calls":[]})";
-  rig.Wait(2);
-  auto sent = rig.Wait(3, std::chrono::milliseconds(500));
+  auto sent = rig.Exactly(2);
   ASSERT_EQ(sent.size(), 2u);
   EXPECT_EQ(sent[0].code, 14);
   EXPECT_EQ(sent[0].body.serialize(), R"({"CallData":{"Calls":[{"DurationSeconds":61}]},"FileInfo":")" + spool +
@@ -171,8 +169,7 @@ TEST(UserReports, SoftphonesAtStartAndOnChangeUserDetailsFromPasswd) {
   Rig::Put(file, R"({"Softphones":"wrong"})");
   Rig::Put(file, R"({"Softphones":[{"Name":"Dialer","Version":"2.0"}]})");
   rig.OnLoop([&] { reports->UserChanged("nobody"); });
-  rig.Wait(4);
-  const auto sent = rig.Wait(5, std::chrono::milliseconds(500));
+  const auto sent = rig.Exactly(4);
   ASSERT_EQ(sent.size(), 4u);
   EXPECT_EQ(sent[0].code, 12);
   EXPECT_EQ(sent[1].code, 7);
@@ -215,9 +212,8 @@ TEST_P(Installers, ReportOutcomeWithStoredIdsAndEmptyTheStore) {
     runner->Scan();
     runner->Scan();  // a second scan while it runs starts nothing more
   });
-  rig.Wait(1);
-  rig.OnLoop([] {});
-  const auto sent = rig.Wait(1);
+  const auto sent = rig.Exactly(1);
+  rig.OnLoop([] {});  // the store is emptied on the loop once the report is out
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].code, 8);
   EXPECT_EQ(sent[0].body.serialize(), std::string(R"({"DeviceID":"DEV-1","Reason":")") + GetParam().reason +
@@ -311,7 +307,7 @@ TEST(UsbDevices, InventoryAndHotPlugOfConfiguredVendorsOnly) {
   umockdev_testbed_uevent(bed, foreign, "remove");
   umockdev_testbed_uevent(bed, plugged, "remove");
   umockdev_testbed_remove_device(bed, plugged);
-  const auto sent = rig.Wait(3);
+  const auto sent = rig.Exactly(3);
   ASSERT_EQ(sent.size(), 3u);
   EXPECT_EQ(sent[0].code, 4);
   EXPECT_EQ(sent[0].body.serialize(),
