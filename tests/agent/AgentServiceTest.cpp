@@ -136,24 +136,6 @@ TEST(AgentServiceTest, FailedHeartBeatsBackOffWithJitter) {
   }
 }
 
-TEST(AgentServiceTest, StopSendsWhatIsStillQueued) {
-  // Each device report takes the slowed server 300 ms; the stop comes right after the burst.
-  LocalServer server(R"({"tenants":[{"id":"demo-tenant","name":"D","token":"t1"}],
-                         "faults":[{"target":"4","action":"delay","delayMs":300,"times":-1}]})");
-  Folder folder;
-  std::ofstream(folder / "config.json")
-      << WithMember(ValidConfig(folder, server.Url()), "controlSocket", "\"" + (folder / "agent.sock") + "\"");
-  AgentProcess agent(folder, {"--config", folder / "config.json"});
-  ASSERT_TRUE(agent.WaitForOutput("event 6: heart beat accepted", 30000)) << agent.Err();
-  for (int i = 0; i < 4; ++i) {
-    AgentProcess ctl(folder, {"ctl", "--socket", folder / "agent.sock", "request", "2"});
-    ASSERT_EQ(ctl.Wait(10000), 0) << ctl.Err();
-  }
-  agent.Signal(SIGTERM);
-  EXPECT_EQ(agent.Wait(10000), 0) << agent.Err();
-  EXPECT_EQ(server.CountOf("4"), 4);
-}
-
 TEST(AgentServiceTest, LogLinesCarryTheirPriorityOnlyForTheJournal) {
   // A heart beat answered with HTTP 500 logs warnings.
   LocalServer server(R"({"tenants":[{"id":"demo-tenant","name":"D","token":"t1"}],

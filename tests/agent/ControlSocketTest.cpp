@@ -14,7 +14,7 @@ namespace {
 // A running agent with its control socket in a scratch folder that other
 // users may pass through.
 struct RunningAgent {
-  explicit RunningAgent(const std::string& group = "") {
+  explicit RunningAgent(const std::string& group = "", const std::string& scenario = "") : server(scenario) {
     ::chmod(folder.path.c_str(), 0711);
     std::string config = WithMember(ValidConfig(folder, server.Url()), "controlSocket", "\"" + Socket() + "\"");
     if (!group.empty()) config = WithMember(config, "controlGroup", "\"" + group + "\"");
@@ -185,15 +185,19 @@ TEST(ControlSocketTest, NoAgentFailsAtOnceWithOneLine) {
                            " (No such file or directory)\n");
 }
 
-TEST(ControlSocketTest, SocketRemovedOnStopAndSecondAgentRefused) {
-  RunningAgent running;
+TEST(ControlSocketTest, SecondAgentRefusedAndTheStopSendsTheQueueThenRemovesTheSocket) {
+  // Each device report takes the slowed server 300 ms; the stop comes right after the burst.
+  RunningAgent running("", R"({"tenants":[{"id":"demo-tenant","name":"D","token":"t1"}],
+                              "faults":[{"target":"4","action":"delay","delayMs":300,"times":-1}]})");
   ASSERT_TRUE(running.ready) << running.agent->Err();
   AgentProcess second(running.folder, {"--config", running.folder / "config.json"});
   EXPECT_EQ(second.Wait(10000), 2);
   EXPECT_NE(second.Err().find("another agent is listening on it"), std::string::npos) << second.Err();
+  for (int i = 0; i < 4; ++i) EXPECT_EQ((running.Ctl({"request", "2"}), running.code), 0) << i;
   running.agent->Signal(SIGTERM);
-  EXPECT_EQ(running.agent->Wait(5000), 0);
-  EXPECT_FALSE(std::ifstream(running.Socket()).good() || ::access(running.Socket().c_str(), F_OK) == 0);
+  EXPECT_EQ(running.agent->Wait(10000), 0) << running.agent->Err();
+  EXPECT_NE(::access(running.Socket().c_str(), F_OK), 0) << "the socket stays";
+  EXPECT_EQ(running.server.CountOf("4"), 4);
 }
 
 }  // namespace

@@ -131,12 +131,12 @@ class ScriptedListener {
   std::vector<SeenRequest> seen_;
 };
 
-// What `step` throws as a runtime error; "" when it throws nothing.
-template <class Step>
+// What `step` throws as an `Error`; "" when it throws nothing.
+template <class Error = std::runtime_error, class Step>
 std::string Refusal(Step step) {
   try {
     step();
-  } catch (const std::runtime_error& e) {
+  } catch (const Error& e) {
     return e.what();
   }
   return "";
