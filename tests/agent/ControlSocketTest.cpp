@@ -163,14 +163,13 @@ TEST_P(ControlPermissionTest, OnlyTheAgentsUserOrGroup) {
   EXPECT_NE(ctl->Err().find(c.err), std::string::npos) << ctl->Err();
 }
 
+const std::vector<std::string> kNobody = {"--reuid=65534", "--regid=65534", "--clear-groups"};
 const PermissionCase kPermissionCases[] = {
-    {"OtherUserStoppedBySocketMode", "", false, {"--reuid=65534", "--regid=65534", "--clear-groups"}, 1,
-     "Permission denied"},
-    {"OtherUserStoppedByCredentials", "", true, {"--reuid=65534", "--regid=65534", "--clear-groups"}, 1,
-     "permission denied"},
+    {"OtherUserStoppedBySocketMode", "", false, kNobody, 1, "Permission denied"},
+    {"OtherUserStoppedByCredentials", "", true, kNobody, 1, "permission denied"},
     {"OtherGroupStoppedByCredentials", "nogroup", true, {"--reuid=65534", "--regid=65533", "--clear-groups"}, 1,
      "permission denied"},
-    {"ControlGroupMember", "nogroup", false, {"--reuid=65534", "--regid=65534", "--clear-groups"}, 0, ""},
+    {"ControlGroupMember", "nogroup", false, kNobody, 0, ""},
     {"SupplementaryControlGroupMember", "nogroup", false, {"--reuid=65534", "--regid=65533", "--groups=65534"}, 0, ""},
 };
 

@@ -122,11 +122,10 @@ TEST(AgentChain, DownloadBrokenOffByTheServerResumesOnTheNextRun) {
   acks = site.Acks();
   ASSERT_GE(acks.size(), 2u);
   EXPECT_EQ(acks.back().at("Status").as_string(), "Success");
-  bool resumed = false;
-  for (const auto& r : site.server.Records())
-    resumed = resumed || (r.at("type").as_string() == "package" && r.has_field("range") &&
-                          r.at("status").as_integer() == 206);
-  EXPECT_TRUE(resumed) << "the second run asked only for the missing part";
+  const auto records = site.server.Records();
+  EXPECT_TRUE(std::any_of(records.begin(), records.end(), [](const value& r) {
+    return r.at("type").as_string() == "package" && r.has_field("range") && r.at("status").as_integer() == 206;
+  })) << "the second run asked only for the missing part";
 }
 
 TEST(AgentChain, PackageWithAWrongChecksumIsRefusedAndNothingIsLeft) {
