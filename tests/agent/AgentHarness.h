@@ -76,10 +76,10 @@ class AgentProcess {
     }
     return -1;
   }
-  // Bounded wait for a text in the standard output.
-  bool WaitForOutput(const std::string& text, int limitMs) const {
+  // Bounded wait for a text in the standard output (or error).
+  bool WaitForOutput(const std::string& text, int limitMs, bool error = false) const {
     for (int waited = 0; waited <= limitMs; waited += 10, ::usleep(10000))
-      if (Out().find(text) != std::string::npos) return true;
+      if ((error ? Err() : Out()).find(text) != std::string::npos) return true;
     return false;
   }
   void Signal(int signal) const { ::kill(pid_, signal); }
