@@ -39,6 +39,7 @@ class Rig {
     folder_ = ::mkdtemp(&pattern[0]);
   }
   ~Rig() {
+    OnLoop([this] { sources_.clear(); });
     loop.Stop();
     thread_.join();
     fs::remove_all(folder_);
@@ -51,6 +52,15 @@ class Rig {
       done->set_value();
     });
     ASSERT_EQ(done->get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  }
+  // A source built on the loop's thread with `args` and the recording sender;
+  // it lives there until the rig ends.
+  template <class Source, class... Args>
+  Source& Make(Args... args) {
+    std::shared_ptr<Source> source;
+    OnLoop([&] { source = std::make_shared<Source>(loop, args..., Sender()); });
+    sources_.push_back(source);
+    return *source;
   }
   InstallerRunner::Send Sender() {
     return [this](int code, const std::string& body) {
@@ -82,6 +92,7 @@ class Rig {
  private:
   fs::path folder_;
   std::thread thread_;
+  std::vector<std::shared_ptr<void>> sources_;
   std::mutex lock_;
   std::condition_variable changed_;
   std::vector<Sent> sent_;
@@ -129,11 +140,8 @@ TEST(CallDurationSpool, SendsJsonFilesAtStartAndWhenDroppedOnlyOnce) {
   Rig::Put(spool + "/.hidden.json", "{}");
   Rig::Put(spool + "/notes.txt", "{}");
   fs::create_symlink(spool + "/early.json", spool + "/link.json");
-  std::unique_ptr<CallDurationSpool> source;
-  rig.OnLoop([&] {
-    source = std::make_unique<CallDurationSpool>(rig.loop, spool, rig.Sender());
-    source->Start();
-  });
+  auto& source = rig.Make<CallDurationSpool>(spool);
+  rig.OnLoop([&] { source.Start(); });
   Rig::Put(spool + "/late.json", R"({"Calls":[]})");
   // Rewritten in place before the library deleted it: not sent twice.
   std::ofstream(spool + "/late.json") << R"({"Calls":[]})";
@@ -149,7 +157,6 @@ TEST(CallDurationSpool, SendsJsonFilesAtStartAndWhenDroppedOnlyOnce) {
   sent = rig.Wait(3);
   ASSERT_EQ(sent.size(), 3u);
   EXPECT_EQ(sent[2].body.at("CallData").serialize(), R"({"Calls":[{"DurationSeconds":5}]})");
-  rig.OnLoop([&] { source.reset(); });
 }
 
 TEST(UserReports, SoftphonesAtStartAndOnChangeUserDetailsFromPasswd) {
@@ -159,16 +166,13 @@ TEST(UserReports, SoftphonesAtStartAndOnChangeUserDetailsFromPasswd) {
   value extra = value::object();
   extra["Department"] = value::string("Support");
   extra["UserName"] = value::string("not-taken");
-  std::unique_ptr<UserReports> reports;
-  rig.OnLoop([&] {
-    reports = std::make_unique<UserReports>(rig.loop, file, extra, rig.Sender());
-    reports->Start("root");
-  });
+  auto& reports = rig.Make<UserReports>(file, extra);
+  rig.OnLoop([&] { reports.Start("root"); });
   rig.Wait(2);
   Rig::Put(file, R"({"Softphones":[{"Name":"Dialer","Version":"1.0"}]})");  // unchanged
   Rig::Put(file, R"({"Softphones":"wrong"})");
   Rig::Put(file, R"({"Softphones":[{"Name":"Dialer","Version":"2.0"}]})");
-  rig.OnLoop([&] { reports->UserChanged("nobody"); });
+  rig.OnLoop([&] { reports.UserChanged("nobody"); });
   const auto sent = rig.Exactly(4);
   ASSERT_EQ(sent.size(), 4u);
   EXPECT_EQ(sent[0].code, 12);
@@ -178,7 +182,6 @@ TEST(UserReports, SoftphonesAtStartAndOnChangeUserDetailsFromPasswd) {
   EXPECT_EQ(sent[2].code, 12);
   EXPECT_EQ(sent[2].body.at("Softphones").at(0).at("Version").as_string(), "2.0");
   EXPECT_EQ(sent[3].body.at("UserName").as_string(), "nobody");
-  rig.OnLoop([&] { reports.reset(); });
 }
 
 struct InstallCase {
@@ -205,12 +208,10 @@ TEST_P(Installers, ReportOutcomeWithStoredIdsAndEmptyTheStore) {
     return value::parse(R"([{"IProduct":"P100","Version":"2.0.0","UploadID":4001,"UpdateSchedulerId":100},
       {"IProduct":"P100","Version":"2.1.0","UploadID":5001,"UpdateSchedulerId":101,"UpdatesURL":"http://h/p/fw.bin"}])");
   };
-  std::unique_ptr<InstallerRunner> runner;
+  auto& runner = rig.Make<InstallerRunner>(store, std::vector<InstallerConfig>{installer}, updates, nullptr);
   rig.OnLoop([&] {
-    runner = std::make_unique<InstallerRunner>(rig.loop, store, std::vector<InstallerConfig>{installer}, updates,
-                                               nullptr, rig.Sender());
-    runner->Scan();
-    runner->Scan();  // a second scan while it runs starts nothing more
+    runner.Scan();
+    runner.Scan();  // a second scan while it runs starts nothing more
   });
   const auto sent = rig.Exactly(1);
   rig.OnLoop([] {});  // the store is emptied on the loop once the report is out
@@ -227,7 +228,6 @@ TEST_P(Installers, ReportOutcomeWithStoredIdsAndEmptyTheStore) {
     std::getline(flashed, line);
     EXPECT_EQ(line, package + " DEV-1");
   }
-  rig.OnLoop([&] { runner.reset(); });
 }
 
 INSTANTIATE_TEST_SUITE_P(
