@@ -19,8 +19,6 @@ struct BackoffCase {
   long long expectedMs;
 };
 
-void PrintTo(const BackoffCase& c, std::ostream* out) { *out << c.name; }
-
 class BackoffTest : public ::testing::TestWithParam<BackoffCase> {};
 
 TEST_P(BackoffTest, DelayAfterFailures) {

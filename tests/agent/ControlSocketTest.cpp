@@ -1,14 +1,9 @@
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
-#include <memory>
 
 #include "AgentHarness.h"
 
@@ -19,7 +14,7 @@ namespace {
 // A running agent with its control socket in a scratch folder that other
 // users may pass through.
 struct RunningAgent {
-  explicit RunningAgent(const std::string& group = "") {
+  explicit RunningAgent(const std::string& group = "", const std::string& scenario = "") : server(scenario) {
     ::chmod(folder.path.c_str(), 0711);
     std::string config = WithMember(ValidConfig(folder, server.Url()), "controlSocket", "\"" + Socket() + "\"");
     if (!group.empty()) config = WithMember(config, "controlGroup", "\"" + group + "\"");
@@ -51,8 +46,6 @@ struct CtlCase {
   std::string out;
   std::string err;
 };
-
-void PrintTo(const CtlCase& c, std::ostream* out) { *out << c.name; }
 
 class ControlCommandTest : public ::testing::TestWithParam<CtlCase> {
  protected:
@@ -125,8 +118,8 @@ std::string RawExchange(const std::string& path, const std::string& line) {
   return answer;
 }
 
-TEST(ControlSocketTest, MalformedLinesGetAnErrorAnswer) {
-  RunningAgent running;
+TEST_F(ControlCommandTest, MalformedLinesGetAnErrorAnswer) {
+  RunningAgent& running = *shared_;
   ASSERT_TRUE(running.ready) << running.agent->Err();
   const std::pair<const char*, const char*> lines[] = {
       {"not json\n", "malformed request"},
@@ -140,7 +133,7 @@ TEST(ControlSocketTest, MalformedLinesGetAnErrorAnswer) {
     EXPECT_NE(answer.find("\"ok\":false"), std::string::npos) << line << answer;
     EXPECT_NE(answer.find(expected), std::string::npos) << line << answer;
   }
-  EXPECT_EQ(running.Ctl({"status"})->Out().find("registered: yes") == std::string::npos, false);
+  EXPECT_NE(running.Ctl({"status"})->Out().find("registered: yes"), std::string::npos);
   EXPECT_EQ(running.code, 0);
 }
 
@@ -152,8 +145,6 @@ struct PermissionCase {
   int exit;
   std::string err;
 };
-
-void PrintTo(const PermissionCase& c, std::ostream* out) { *out << c.name; }
 
 class ControlPermissionTest : public ::testing::TestWithParam<PermissionCase> {};
 
@@ -172,14 +163,13 @@ TEST_P(ControlPermissionTest, OnlyTheAgentsUserOrGroup) {
   EXPECT_NE(ctl->Err().find(c.err), std::string::npos) << ctl->Err();
 }
 
+const std::vector<std::string> kNobody = {"--reuid=65534", "--regid=65534", "--clear-groups"};
 const PermissionCase kPermissionCases[] = {
-    {"OtherUserStoppedBySocketMode", "", false, {"--reuid=65534", "--regid=65534", "--clear-groups"}, 1,
-     "Permission denied"},
-    {"OtherUserStoppedByCredentials", "", true, {"--reuid=65534", "--regid=65534", "--clear-groups"}, 1,
-     "permission denied"},
+    {"OtherUserStoppedBySocketMode", "", false, kNobody, 1, "Permission denied"},
+    {"OtherUserStoppedByCredentials", "", true, kNobody, 1, "permission denied"},
     {"OtherGroupStoppedByCredentials", "nogroup", true, {"--reuid=65534", "--regid=65533", "--clear-groups"}, 1,
      "permission denied"},
-    {"ControlGroupMember", "nogroup", false, {"--reuid=65534", "--regid=65534", "--clear-groups"}, 0, ""},
+    {"ControlGroupMember", "nogroup", false, kNobody, 0, ""},
     {"SupplementaryControlGroupMember", "nogroup", false, {"--reuid=65534", "--regid=65533", "--groups=65534"}, 0, ""},
 };
 
@@ -194,15 +184,19 @@ TEST(ControlSocketTest, NoAgentFailsAtOnceWithOneLine) {
                            " (No such file or directory)\n");
 }
 
-TEST(ControlSocketTest, SocketRemovedOnStopAndSecondAgentRefused) {
-  RunningAgent running;
+TEST(ControlSocketTest, SecondAgentRefusedAndTheStopSendsTheQueueThenRemovesTheSocket) {
+  // Each device report takes the slowed server 300 ms; the stop comes right after the burst.
+  RunningAgent running("", R"({"tenants":[{"id":"demo-tenant","name":"D","token":"t1"}],
+                              "faults":[{"target":"4","action":"delay","delayMs":300,"times":-1}]})");
   ASSERT_TRUE(running.ready) << running.agent->Err();
   AgentProcess second(running.folder, {"--config", running.folder / "config.json"});
   EXPECT_EQ(second.Wait(10000), 2);
   EXPECT_NE(second.Err().find("another agent is listening on it"), std::string::npos) << second.Err();
+  for (int i = 0; i < 4; ++i) EXPECT_EQ((running.Ctl({"request", "2"}), running.code), 0) << i;
   running.agent->Signal(SIGTERM);
-  EXPECT_EQ(running.agent->Wait(5000), 0);
-  EXPECT_FALSE(std::ifstream(running.Socket()).good() || ::access(running.Socket().c_str(), F_OK) == 0);
+  EXPECT_EQ(running.agent->Wait(10000), 0) << running.agent->Err();
+  EXPECT_NE(::access(running.Socket().c_str(), F_OK), 0) << "the socket stays";
+  EXPECT_EQ(running.server.CountOf("4"), 4);
 }
 
 }  // namespace

@@ -34,11 +34,12 @@ struct Sent {
 // An event loop on a thread of its own that records what the sources send.
 class Rig {
  public:
-  Rig() : folder_(fs::temp_directory_path() / ("fennic-src-" + std::to_string(::getpid()) + "-" + std::to_string(++count_))) {
-    fs::create_directories(folder_);
-    thread_ = std::thread([this] { loop.Run(); });
+  Rig() : thread_([this] { loop.Run(); }) {
+    std::string pattern = (fs::temp_directory_path() / "fennic-src-XXXXXX").string();
+    folder_ = ::mkdtemp(&pattern[0]);
   }
   ~Rig() {
+    OnLoop([this] { sources_.clear(); });
     loop.Stop();
     thread_.join();
     fs::remove_all(folder_);
@@ -51,6 +52,15 @@ class Rig {
       done->set_value();
     });
     ASSERT_EQ(done->get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  }
+  // A source built on the loop's thread with `args` and the recording sender;
+  // it lives there until the rig ends.
+  template <class Source, class... Args>
+  Source& Make(Args... args) {
+    std::shared_ptr<Source> source;
+    OnLoop([&] { source = std::make_shared<Source>(loop, args..., Sender()); });
+    sources_.push_back(source);
+    return *source;
   }
   InstallerRunner::Send Sender() {
     return [this](int code, const std::string& body) {
@@ -65,6 +75,11 @@ class Rig {
     changed_.wait_for(hold, bound, [&] { return sent_.size() >= n; });
     return sent_;
   }
+  // What was sent once there are `n` requests, after half a second more for any surplus.
+  std::vector<Sent> Exactly(size_t n) {
+    Wait(n);
+    return Wait(n + 1, std::chrono::milliseconds(500));
+  }
   std::string Path(const std::string& name) const { return (folder_ / name).string(); }
   static void Put(const std::string& file, const std::string& text) {
     fs::create_directories(fs::path(file).parent_path());
@@ -75,28 +90,21 @@ class Rig {
   EventLoop loop;
 
  private:
-  static inline int count_ = 0;
   fs::path folder_;
   std::thread thread_;
+  std::vector<std::shared_ptr<void>> sources_;
   std::mutex lock_;
   std::condition_variable changed_;
   std::vector<Sent> sent_;
 };
 
-std::string Named(const std::string& text) {
-  std::string out;
-  for (char c : text) out += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-  return out;
-}
-
 struct GroupCase {
+  const char* name;
   const char* query;
   const char* user;
   const char* group;
   int verdict;
 };
-
-void PrintTo(const GroupCase& c, std::ostream* out) { *out << c.query << " for " << c.user; }
 
 class DirectoryVerdicts : public ::testing::TestWithParam<GroupCase> {};
 
@@ -107,15 +115,15 @@ TEST_P(DirectoryVerdicts, NamedGroupAndNssVerdict) {
 
 INSTANTIATE_TEST_SUITE_P(
     Queries, DirectoryVerdicts,
-    ::testing::Values(GroupCase{"CN=root,OU=Groups,DC=corp", "root", "root", kMember},
-                      GroupCase{"cn=nogroup,dc=corp", "root", "nogroup", kNotMember},
-                      GroupCase{"nogroup", "nobody", "nogroup", kMember},
-                      GroupCase{"  root ", "nobody", "root", kNotMember},
-                      GroupCase{"CN=Smith\\, Jo,OU=People", "root", "Smith, Jo", kNoVerdict},
-                      GroupCase{"CN=fennic-no-such-group", "root", "fennic-no-such-group", kNoVerdict},
-                      GroupCase{"root", "fennic-no-such-user", "root", kNoVerdict},
-                      GroupCase{"root", "", "root", kNoVerdict}),
-    [](const auto& info) { return Named(std::string(info.param.query) + "_for_" + info.param.user); });
+    ::testing::Values(GroupCase{"FirstRdnMember", "CN=root,OU=Groups,DC=corp", "root", "root", kMember},
+                      GroupCase{"LowerCaseRdnNotMember", "cn=nogroup,dc=corp", "root", "nogroup", kNotMember},
+                      GroupCase{"PlainNamePrimaryGroup", "nogroup", "nobody", "nogroup", kMember},
+                      GroupCase{"PaddedNameNotMember", "  root ", "nobody", "root", kNotMember},
+                      GroupCase{"EscapedCommaUnknown", "CN=Smith\\, Jo,OU=People", "root", "Smith, Jo", kNoVerdict},
+                      GroupCase{"UnknownGroup", "CN=fennic-no-such-group", "root", "fennic-no-such-group", kNoVerdict},
+                      GroupCase{"UnknownUser", "root", "fennic-no-such-user", "root", kNoVerdict},
+                      GroupCase{"NoUser", "root", "", "root", kNoVerdict}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(DirectoryAnswer, OneVerdictPerQueryInOrderAndNoneWithoutUser) {
   const std::string payload = R"({"Query":["CN=root,OU=Groups","fennic-no-such-group","nogroup",7]})";
@@ -132,16 +140,12 @@ TEST(CallDurationSpool, SendsJsonFilesAtStartAndWhenDroppedOnlyOnce) {
   Rig::Put(spool + "/.hidden.json", "{}");
   Rig::Put(spool + "/notes.txt", "{}");
   fs::create_symlink(spool + "/early.json", spool + "/link.json");
-  std::unique_ptr<CallDurationSpool> source;
-  rig.OnLoop([&] {
-    source = std::make_unique<CallDurationSpool>(rig.loop, spool, rig.Sender());
-    source->Start();
-  });
+  auto& source = rig.Make<CallDurationSpool>(spool);
+  rig.OnLoop([&] { source.Start(); });
   Rig::Put(spool + "/late.json", R"({"Calls":[]})");
   // Rewritten in place before the library deleted it: not sent twice.
   std::ofstream(spool + "/late.json") << R"({"Calls":[]})";
-  rig.Wait(2);
-  auto sent = rig.Wait(3, std::chrono::milliseconds(500));
+  auto sent = rig.Exactly(2);
   ASSERT_EQ(sent.size(), 2u);
   EXPECT_EQ(sent[0].code, 14);
   EXPECT_EQ(sent[0].body.serialize(), R"({"CallData":{"Calls":[{"DurationSeconds":61}]},"FileInfo":")" + spool +
@@ -153,7 +157,6 @@ TEST(CallDurationSpool, SendsJsonFilesAtStartAndWhenDroppedOnlyOnce) {
   sent = rig.Wait(3);
   ASSERT_EQ(sent.size(), 3u);
   EXPECT_EQ(sent[2].body.at("CallData").serialize(), R"({"Calls":[{"DurationSeconds":5}]})");
-  rig.OnLoop([&] { source.reset(); });
 }
 
 TEST(UserReports, SoftphonesAtStartAndOnChangeUserDetailsFromPasswd) {
@@ -163,18 +166,14 @@ TEST(UserReports, SoftphonesAtStartAndOnChangeUserDetailsFromPasswd) {
   value extra = value::object();
   extra["Department"] = value::string("Support");
   extra["UserName"] = value::string("not-taken");
-  std::unique_ptr<UserReports> reports;
-  rig.OnLoop([&] {
-    reports = std::make_unique<UserReports>(rig.loop, file, extra, rig.Sender());
-    reports->Start("root");
-  });
+  auto& reports = rig.Make<UserReports>(file, extra);
+  rig.OnLoop([&] { reports.Start("root"); });
   rig.Wait(2);
   Rig::Put(file, R"({"Softphones":[{"Name":"Dialer","Version":"1.0"}]})");  // unchanged
   Rig::Put(file, R"({"Softphones":"wrong"})");
   Rig::Put(file, R"({"Softphones":[{"Name":"Dialer","Version":"2.0"}]})");
-  rig.OnLoop([&] { reports->UserChanged("nobody"); });
-  rig.Wait(4);
-  const auto sent = rig.Wait(5, std::chrono::milliseconds(500));
+  rig.OnLoop([&] { reports.UserChanged("nobody"); });
+  const auto sent = rig.Exactly(4);
   ASSERT_EQ(sent.size(), 4u);
   EXPECT_EQ(sent[0].code, 12);
   EXPECT_EQ(sent[1].code, 7);
@@ -183,7 +182,6 @@ TEST(UserReports, SoftphonesAtStartAndOnChangeUserDetailsFromPasswd) {
   EXPECT_EQ(sent[2].code, 12);
   EXPECT_EQ(sent[2].body.at("Softphones").at(0).at("Version").as_string(), "2.0");
   EXPECT_EQ(sent[3].body.at("UserName").as_string(), "nobody");
-  rig.OnLoop([&] { reports.reset(); });
 }
 
 struct InstallCase {
@@ -194,8 +192,6 @@ struct InstallCase {
   const char* reason;
   const char* version = "2.1.0";  // the store's folder for the package
 };
-
-void PrintTo(const InstallCase& c, std::ostream* out) { *out << c.name; }
 
 class Installers : public ::testing::TestWithParam<InstallCase> {};
 
@@ -212,16 +208,13 @@ TEST_P(Installers, ReportOutcomeWithStoredIdsAndEmptyTheStore) {
     return value::parse(R"([{"IProduct":"P100","Version":"2.0.0","UploadID":4001,"UpdateSchedulerId":100},
       {"IProduct":"P100","Version":"2.1.0","UploadID":5001,"UpdateSchedulerId":101,"UpdatesURL":"http://h/p/fw.bin"}])");
   };
-  std::unique_ptr<InstallerRunner> runner;
+  auto& runner = rig.Make<InstallerRunner>(store, std::vector<InstallerConfig>{installer}, updates, nullptr);
   rig.OnLoop([&] {
-    runner = std::make_unique<InstallerRunner>(rig.loop, store, std::vector<InstallerConfig>{installer}, updates,
-                                               nullptr, rig.Sender());
-    runner->Scan();
-    runner->Scan();  // a second scan while it runs starts nothing more
+    runner.Scan();
+    runner.Scan();  // a second scan while it runs starts nothing more
   });
-  rig.Wait(1);
-  rig.OnLoop([] {});
-  const auto sent = rig.Wait(1);
+  const auto sent = rig.Exactly(1);
+  rig.OnLoop([] {});  // the store is emptied on the loop once the report is out
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].code, 8);
   EXPECT_EQ(sent[0].body.serialize(), std::string(R"({"DeviceID":"DEV-1","Reason":")") + GetParam().reason +
@@ -235,7 +228,6 @@ TEST_P(Installers, ReportOutcomeWithStoredIdsAndEmptyTheStore) {
     std::getline(flashed, line);
     EXPECT_EQ(line, package + " DEV-1");
   }
-  rig.OnLoop([&] { runner.reset(); });
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -254,8 +246,6 @@ struct ConfigCase {
   const char* document;
   const char* error;  // empty: accepted
 };
-
-void PrintTo(const ConfigCase& c, std::ostream* out) { *out << c.name; }
 
 class SourcesConfiguration : public ::testing::TestWithParam<ConfigCase> {};
 
@@ -317,7 +307,7 @@ TEST(UsbDevices, InventoryAndHotPlugOfConfiguredVendorsOnly) {
   umockdev_testbed_uevent(bed, foreign, "remove");
   umockdev_testbed_uevent(bed, plugged, "remove");
   umockdev_testbed_remove_device(bed, plugged);
-  const auto sent = rig.Wait(3);
+  const auto sent = rig.Exactly(3);
   ASSERT_EQ(sent.size(), 3u);
   EXPECT_EQ(sent[0].code, 4);
   EXPECT_EQ(sent[0].body.serialize(),

@@ -15,8 +15,6 @@ struct ShapeCase {
   const char* verdict;
 };
 
-void PrintTo(const ShapeCase& c, std::ostream* out) { *out << c.name; }
-
 class BodyShapes : public ::testing::TestWithParam<ShapeCase> {};
 
 TEST_P(BodyShapes, NameWhatIsWrong) {

@@ -20,6 +20,7 @@ TEST(LocalTarget, OnlyPlainNamesDirectlyInsideTheFolderPass) {
       {"/dl\\sub\\fw.bin", "/dl", nullptr},
       {"/dl\\", "/dl", nullptr},
       {"/dl\\..", "/dl", nullptr},
+      {"/dl/../evil.bin", "/dl", nullptr},
       {"/other\\fw.bin", "/dl", nullptr},
       {"/dl\\..\\dl2\\fw.bin", "", nullptr},
       {"", "/dl", nullptr},

@@ -90,17 +90,15 @@ TEST_P(AgentTransportConfig, ReadsTheTransportMembersAndRefusesASharedDownloadFo
                                          << (dir.path / "dl").string() << "\", \"heartBeatSeconds\": 60, \"logLevel\": 2, "
                                          << "\"supportedProducts\": [], \"transport\": " << c.transport << "}";
   std::string text;
-  try {
+  const std::string refusal = Refusal<agent::ConfigError>([&] {
     const auto config = agent::LoadAgentConfig((dir.path / "agent.json").string());
     text = config.transport.proxy + "|" + config.transport.clientCertFile + "|" +
            fs::relative(config.transport.packageStoreFolder, dir.path).string();
     for (const fs::path& folder : {fs::path(config.transport.packageStoreFolder), dir.path / "dl"})
       EXPECT_EQ(fs::status(folder).permissions() & fs::perms::all, fs::perms::owner_all) << folder;
-  } catch (const agent::ConfigError& e) {
-    text = e.what();
-    EXPECT_EQ(text.find('\n'), std::string::npos) << "one line";
-  }
-  EXPECT_NE(text.find(c.result), std::string::npos) << text;
+  });
+  EXPECT_EQ(refusal.find('\n'), std::string::npos) << "one line";
+  EXPECT_NE((refusal.empty() ? text : refusal).find(c.result), std::string::npos) << text << refusal;
 }
 
 const char* const kTransport = "{\"proxy\": \"http://127.0.0.1:3128\", \"clientCertFile\": \"/dev/null\"}";

@@ -1,10 +1,8 @@
 #include "RouteTable.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
+#include "TransportFixtures.h"
 
 using zelvan::fennic::RouteTable;
 
@@ -23,11 +21,9 @@ TEST(RouteTable, EveryTypeTheLibrarySendsHasADistinctRoute) {
 }
 
 TEST(RouteTable, BadOverrideFilesAreRefusedWithTheirProblem) {
-  const auto file = std::filesystem::temp_directory_path() / ("fennic-routes-" + std::to_string(::getpid()));
-  struct Case {
-    const char* text;
-    const char* problem;
-  } cases[] = {
+  fennic_test::TempFolder dir;
+  const auto file = dir.path / "routes.json";
+  const std::pair<const char*, const char*> cases[] = {
       {"not json", "not JSON"},
       {"{\"other\":1}", "no \"routes\""},
       {"{\"routes\":{\"x\":{\"path\":\"/a\"}}}", "not a request type"},
@@ -35,14 +31,10 @@ TEST(RouteTable, BadOverrideFilesAreRefusedWithTheirProblem) {
       {"{\"routes\":{\"3\":{\"path\":\"a\"}}}", "must start with /"},
       {"{\"routes\":{\"3\":{\"path\":\"/a\",\"method\":\"FETCH\"}}}", "unknown method"},
   };
-  for (const auto& c : cases) {
-    std::ofstream(file) << c.text;
-    try {
-      RouteTable::FromFile(file.string());
-      ADD_FAILURE() << c.text;
-    } catch (const std::runtime_error& e) {
-      EXPECT_NE(std::string(e.what()).find(c.problem), std::string::npos) << e.what();
-    }
+  for (const auto& [text, problem] : cases) {
+    std::ofstream(file) << text;
+    const std::string refusal = fennic_test::Refusal([&] { RouteTable::FromFile(file.string()); });
+    EXPECT_NE(refusal.find(problem), std::string::npos) << text << ": " << refusal;
   }
   std::filesystem::remove(file);
   EXPECT_THROW(RouteTable::FromFile(file.string()), std::runtime_error);
