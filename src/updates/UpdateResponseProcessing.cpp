@@ -263,7 +263,8 @@ void CQLResponse::GetConfigResponse(web::json::value configurations) {
       const int schedulerId = config.at(kId).as_integer();
       const int uploadId = config.at("UploadID").as_integer();
       const std::wstring product = ToWide(config.at("IProduct").as_string());
-      web::json::value settings = config.at("configSettings");
+      // The answer is not read again, so its settings are moved out, not copied.
+      web::json::value settings = std::move(config.at("configSettings"));
       const auto sameId = [schedulerId](const web::json::value& s) { return s.at(kId).as_integer() == schedulerId; };
       const auto storedEnd = stored.begin() + storedBefore;
       bool applied = std::find_if(stored.begin(), storedEnd, sameId) != storedEnd || appended.count(schedulerId) > 0;
@@ -271,7 +272,7 @@ void CQLResponse::GetConfigResponse(web::json::value configurations) {
         applied = true;
         config["configSettings"] = std::move(settings);
         appended.insert(schedulerId);
-        stored.push_back(config);
+        stored.push_back(std::move(config));
       }
       configAcks_.push_back({uploadId, schedulerId, applied});
     }
