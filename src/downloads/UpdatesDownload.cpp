@@ -39,31 +39,26 @@ bool SafeLocalPath(const std::string& folder, const std::string& path, std::stri
 // so a missing one raises the JSON library's own exception, in read order.
 struct DescriptionMembers {
   enum Slot { Product, Urls, Url, Version, Type, Scheduled, Action, UploadId, SchedulerId, Deployed, Force, Status, Count };
+  static const std::string kNames[Count];
   web::json::value* found[Count] = {};
 
   explicit DescriptionMembers(web::json::value& update) {
     if (!update.is_object()) return;  // at() then raises "not an object"
     for (auto& member : update.as_object()) {
-      const int slot = SlotOf(member.first);
+      int slot = 0;
+      while (slot < Count && member.first != kNames[slot]) ++slot;
       if (slot < Count && found[slot] == nullptr) found[slot] = &member.second;
     }
   }
-  static const std::string& Name(int slot) {
-    static const std::string names[Count] = {"IProduct",      "UpdatesURLs", "UpdatesURL",         "Version",
-                                             "Type",          "ScheduledTime", "Action",           "UploadID",
-                                             "UpdateSchedulerId", "updateDeployedTime", "ForceUpdate", "downloadStatus"};
-    return names[slot];
-  }
-  static int SlotOf(const std::string& key) {
-    for (int slot = 0; slot < Count; ++slot)
-      if (key == Name(slot)) return slot;
-    return Count;
-  }
   bool Has(Slot slot) const { return found[slot] != nullptr; }
   web::json::value& At(web::json::value& update, Slot slot) {
-    return found[slot] != nullptr ? *found[slot] : update.at(Name(slot));
+    return found[slot] != nullptr ? *found[slot] : update.at(kNames[slot]);
   }
 };
+
+const std::string DescriptionMembers::kNames[Count] = {
+    "IProduct", "UpdatesURLs", "UpdatesURL",         "Version",     "Type",          "ScheduledTime",
+    "Action",   "UploadID",    "UpdateSchedulerId", "updateDeployedTime", "ForceUpdate", "downloadStatus"};
 
 // The members after the address, in the order the description format lists
 // them; a missing or mistyped one raises the JSON library's exception.
