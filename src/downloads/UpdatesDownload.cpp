@@ -129,20 +129,41 @@ UpdateRecord UpdatesDownload::convertUpdateJsonToMap(web::json::value update, bo
 }
 
 std::map<std::string, UpdateRecord> UpdatesDownload::ConstructMapFromJSON(web::json::value updates) {
-  std::map<std::string, UpdateRecord> map;
+  static const std::string kWhere = "UpdatesDownload::ConstructMapFromJSON";
   if (!updates.is_array()) {
-    Log(3, "UpdatesDownload::ConstructMapFromJSON", "Download Object is not a JSON array");
-    return map;
+    Log(3, kWhere, "Download Object is not a JSON array");
+    return {};
   }
+  std::vector<std::pair<std::string, UpdateRecord>> converted;
+  converted.reserve(updates.size());
   try {
     for (auto& update : updates.as_array()) {
       UpdateRecord record = convertUpdateJsonToMap(std::move(update), false);
-      map.emplace(KeyOf(record.UpdateSchedulerId), std::move(record));
+      converted.emplace_back(KeyOf(record.UpdateSchedulerId), std::move(record));
     }
   } catch (const std::system_error& e) {
-    Log(5, "UpdatesDownload::ConstructMapFromJSON", e.what());
+    Log(5, kWhere, e.what());
   } catch (const std::bad_exception& e) {
-    Log(5, "UpdatesDownload::ConstructMapFromJSON", e.what());
+    Log(5, kWhere, e.what());
+  }
+  return SortedMap(std::move(converted));
+}
+
+// Entries inserted in key order each go at the end, without a search, and
+// their nodes lie in memory in the order every later walk of the list takes.
+// The sort is stable, so of equal keys the first converted still wins.
+std::map<std::string, UpdateRecord> UpdatesDownload::SortedMap(
+    std::vector<std::pair<std::string, UpdateRecord>> converted) {
+  std::vector<std::pair<std::string, std::size_t>> order;
+  order.reserve(converted.size());
+  for (std::size_t i = 0; i < converted.size(); ++i) order.emplace_back(converted[i].first, i);
+  std::stable_sort(order.begin(), order.end(),
+                   [](const auto& left, const auto& right) { return left.first < right.first; });
+  std::map<std::string, UpdateRecord> map;
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    if (i > 0 && order[i].first == order[i - 1].first) continue;
+    auto& entry = converted[order[i].second];
+    map.emplace_hint(map.end(), std::move(entry.first), std::move(entry.second));
   }
   return map;
 }
@@ -162,6 +183,9 @@ std::map<std::string, UpdateRecord> UpdatesDownload::ConstructDownloadObject(web
 }
 
 void UpdatesDownload::MergeReceived(std::map<std::string, UpdateRecord> received, bool fromGetAllUpdates) {
+  // Received entries come in key order, so the place after the last one
+  // inserted is the right one unless an older entry lies between.
+  auto hint = downloads_.end();
   while (!received.empty()) {
     auto node = received.extract(received.begin());
     const UpdateRecord& record = node.mapped();
@@ -172,7 +196,15 @@ void UpdatesDownload::MergeReceived(std::map<std::string, UpdateRecord> received
       Log(3, kConstructWhere, ToUtf8(record.IProduct) + " is not supported so skipping FW download!");
       continue;
     }
-    downloads_.insert(std::move(node));  // an entry already listed stays unchanged
+    const std::string& key = node.key();
+    auto at = hint;
+    if ((at != downloads_.begin() && !(std::prev(at)->first < key)) || (at != downloads_.end() && at->first < key))
+      at = downloads_.lower_bound(key);
+    if (at != downloads_.end() && at->first == key) {
+      hint = std::next(at);
+      continue;  // an entry already listed stays unchanged
+    }
+    hint = std::next(downloads_.insert(at, std::move(node)));
   }
   const std::string origin = fromGetAllUpdates ? "24" : "9";
   // One message and one log text, refilled per entry: the queue takes a copy,
