@@ -130,40 +130,20 @@ UpdateRecord UpdatesDownload::convertUpdateJsonToMap(web::json::value update, bo
 
 std::map<std::string, UpdateRecord> UpdatesDownload::ConstructMapFromJSON(web::json::value updates) {
   static const std::string kWhere = "UpdatesDownload::ConstructMapFromJSON";
+  std::map<std::string, UpdateRecord> map;
   if (!updates.is_array()) {
     Log(3, kWhere, "Download Object is not a JSON array");
-    return {};
+    return map;
   }
-  std::vector<std::pair<std::string, UpdateRecord>> converted;
-  converted.reserve(updates.size());
   try {
     for (auto& update : updates.as_array()) {
       UpdateRecord record = convertUpdateJsonToMap(std::move(update), false);
-      converted.emplace_back(KeyOf(record.UpdateSchedulerId), std::move(record));
+      map.emplace(KeyOf(record.UpdateSchedulerId), std::move(record));
     }
   } catch (const std::system_error& e) {
     Log(5, kWhere, e.what());
   } catch (const std::bad_exception& e) {
     Log(5, kWhere, e.what());
-  }
-  return SortedMap(std::move(converted));
-}
-
-// Entries inserted in key order each go at the end, without a search, and
-// their nodes lie in memory in the order every later walk of the list takes.
-// The sort is stable, so of equal keys the first converted still wins.
-std::map<std::string, UpdateRecord> UpdatesDownload::SortedMap(
-    std::vector<std::pair<std::string, UpdateRecord>> converted) {
-  std::vector<std::pair<std::string, std::size_t>> order;
-  order.reserve(converted.size());
-  for (std::size_t i = 0; i < converted.size(); ++i) order.emplace_back(converted[i].first, i);
-  std::stable_sort(order.begin(), order.end(),
-                   [](const auto& left, const auto& right) { return left.first < right.first; });
-  std::map<std::string, UpdateRecord> map;
-  for (std::size_t i = 0; i < order.size(); ++i) {
-    if (i > 0 && order[i].first == order[i - 1].first) continue;
-    auto& entry = converted[order[i].second];
-    map.emplace_hint(map.end(), std::move(entry.first), std::move(entry.second));
   }
   return map;
 }

@@ -55,8 +55,6 @@ class UpdatesDownload : public zelvan::fennic::IUpdatesDownload {
   // Steps 2 and 3 of ConstructDownloadObject on a map already built.
   void MergeReceived(std::map<std::string, zelvan::fennic::UpdateRecord> received, bool fromGetAllUpdates);
   void Push(const zelvan::fennic::RestMessage& message);
-  static std::map<std::string, zelvan::fennic::UpdateRecord> SortedMap(
-      std::vector<std::pair<std::string, zelvan::fennic::UpdateRecord>> converted);
 
   std::shared_ptr<zelvan::fennic::ILogManager> logger_;
   zelvan::fennic::IRestEventListener* listener_ = nullptr;
