@@ -19,9 +19,7 @@ const std::string kConvertWhere = "UpdatesDownload::convertUpdateJsonToMap";
 
 std::string KeyOf(int id) { return std::to_string(id); }
 
-// Member names too long for a short string, built once instead of per lookup.
-const std::string kSchedulerId = "UpdateSchedulerId";
-const std::string kDeployedTime = "updateDeployedTime";
+const std::string kSchedulerId = "UpdateSchedulerId";  // built once, not per lookup
 
 // A local path from a server answer must name a plain file directly in the
 // download folder. The folder and the name arrive joined by a backslash.
@@ -35,17 +33,46 @@ bool SafeLocalPath(const std::string& folder, const std::string& path, std::stri
   return true;
 }
 
+// A description's members, found in one pass over the object instead of one
+// search per member: on lists of thousands of updates the searches cost more
+// than the conversion. A member not found is read through at() after all,
+// so a missing one raises the JSON library's own exception, in read order.
+struct DescriptionMembers {
+  enum Slot { Product, Urls, Url, Version, Type, Scheduled, Action, UploadId, SchedulerId, Deployed, Force, Status, Count };
+  static const std::string kNames[Count];
+  web::json::value* found[Count] = {};
+
+  explicit DescriptionMembers(web::json::value& update) {
+    if (!update.is_object()) return;  // at() then raises "not an object"
+    for (auto& member : update.as_object()) {
+      int slot = 0;
+      while (slot < Count && member.first != kNames[slot]) ++slot;
+      if (slot < Count && found[slot] == nullptr) found[slot] = &member.second;
+    }
+  }
+  bool Has(Slot slot) const { return found[slot] != nullptr; }
+  web::json::value& At(web::json::value& update, Slot slot) {
+    return found[slot] != nullptr ? *found[slot] : update.at(kNames[slot]);
+  }
+};
+
+const std::string DescriptionMembers::kNames[Count] = {
+    "IProduct", "UpdatesURLs", "UpdatesURL",         "Version",     "Type",          "ScheduledTime",
+    "Action",   "UploadID",    "UpdateSchedulerId", "updateDeployedTime", "ForceUpdate", "downloadStatus"};
+
 // The members after the address, in the order the description format lists
 // them; a missing or mistyped one raises the JSON library's exception.
-void ReadDescriptionFields(const web::json::value& update, bool defaultStatus, UpdateRecord& record) {
-  const std::string version = update.at("Version").as_string();
-  const std::string type = update.at("Type").as_string();
-  const std::string scheduled = update.at("ScheduledTime").as_string();
-  const std::string action = update.at("Action").as_string();
-  const int uploadId = update.at("UploadID").as_integer();
-  const int schedulerId = update.at(kSchedulerId).as_integer();
-  const std::string deployed = update.at(kDeployedTime).as_string();
-  const std::string force = update.at("ForceUpdate").as_string();
+void ReadDescriptionFields(web::json::value& update, DescriptionMembers& members, bool defaultStatus,
+                           UpdateRecord& record) {
+  using M = DescriptionMembers;
+  const std::string& version = members.At(update, M::Version).as_string();
+  const std::string& type = members.At(update, M::Type).as_string();
+  const std::string& scheduled = members.At(update, M::Scheduled).as_string();
+  const std::string& action = members.At(update, M::Action).as_string();
+  const int uploadId = members.At(update, M::UploadId).as_integer();
+  const int schedulerId = members.At(update, M::SchedulerId).as_integer();
+  const std::string& deployed = members.At(update, M::Deployed).as_string();
+  const std::string& force = members.At(update, M::Force).as_string();
   record.Version = ToWide(version);
   record.Type = ToWide(type);
   record.ScheduledTime = ToWide(scheduled);
@@ -54,7 +81,7 @@ void ReadDescriptionFields(const web::json::value& update, bool defaultStatus, U
   record.UpdateSchedulerId = schedulerId;
   record.updateDeployedTime = ToWide(deployed);
   record.ForceUpdate = ToWide(force);
-  record.downloadStatus = update.has_field("downloadStatus") ? update.at("downloadStatus").as_bool() : defaultStatus;
+  record.downloadStatus = members.Has(M::Status) ? members.At(update, M::Status).as_bool() : defaultStatus;
 }
 }  // namespace
 
@@ -83,15 +110,16 @@ int UpdatesDownload::GetPendingDownloadCount() {
 UpdateRecord UpdatesDownload::convertUpdateJsonToMap(web::json::value update, bool defaultStatus) {
   UpdateRecord record;
   try {
-    record.IProduct = ToWide(update.at("IProduct").as_string());
-    if (update.has_field("UpdatesURLs")) {
-      record.URLSource = std::move(update.at("UpdatesURLs"));
+    DescriptionMembers members(update);
+    record.IProduct = ToWide(members.At(update, DescriptionMembers::Product).as_string());
+    if (members.Has(DescriptionMembers::Urls)) {
+      record.URLSource = std::move(members.At(update, DescriptionMembers::Urls));
       record.URL = configuration_->ResolveUpdateUrl(record.URLSource, ToUtf8(record.IProduct), std::string());
     } else {
-      record.URLSource = update.at("UpdatesURL");
+      record.URLSource = std::move(members.At(update, DescriptionMembers::Url));
       record.URL = ToWide(record.URLSource.as_string());
     }
-    ReadDescriptionFields(update, defaultStatus, record);
+    ReadDescriptionFields(update, members, defaultStatus, record);
   } catch (const std::system_error& e) {
     Log(5, kConvertWhere, e.what());
   } catch (const std::bad_exception& e) {
@@ -101,9 +129,10 @@ UpdateRecord UpdatesDownload::convertUpdateJsonToMap(web::json::value update, bo
 }
 
 std::map<std::string, UpdateRecord> UpdatesDownload::ConstructMapFromJSON(web::json::value updates) {
+  static const std::string kWhere = "UpdatesDownload::ConstructMapFromJSON";
   std::map<std::string, UpdateRecord> map;
   if (!updates.is_array()) {
-    Log(3, "UpdatesDownload::ConstructMapFromJSON", "Download Object is not a JSON array");
+    Log(3, kWhere, "Download Object is not a JSON array");
     return map;
   }
   try {
@@ -112,9 +141,9 @@ std::map<std::string, UpdateRecord> UpdatesDownload::ConstructMapFromJSON(web::j
       map.emplace(KeyOf(record.UpdateSchedulerId), std::move(record));
     }
   } catch (const std::system_error& e) {
-    Log(5, "UpdatesDownload::ConstructMapFromJSON", e.what());
+    Log(5, kWhere, e.what());
   } catch (const std::bad_exception& e) {
-    Log(5, "UpdatesDownload::ConstructMapFromJSON", e.what());
+    Log(5, kWhere, e.what());
   }
   return map;
 }
@@ -134,6 +163,9 @@ std::map<std::string, UpdateRecord> UpdatesDownload::ConstructDownloadObject(web
 }
 
 void UpdatesDownload::MergeReceived(std::map<std::string, UpdateRecord> received, bool fromGetAllUpdates) {
+  // Received entries come in key order, so the place after the last one
+  // inserted is the right one unless an older entry lies between.
+  auto hint = downloads_.end();
   while (!received.empty()) {
     auto node = received.extract(received.begin());
     const UpdateRecord& record = node.mapped();
@@ -144,16 +176,29 @@ void UpdatesDownload::MergeReceived(std::map<std::string, UpdateRecord> received
       Log(3, kConstructWhere, ToUtf8(record.IProduct) + " is not supported so skipping FW download!");
       continue;
     }
-    downloads_.insert(std::move(node));  // an entry already listed stays unchanged
+    const std::string& key = node.key();
+    auto at = hint;
+    if ((at != downloads_.begin() && !(std::prev(at)->first < key)) || (at != downloads_.end() && at->first < key))
+      at = downloads_.lower_bound(key);
+    if (at != downloads_.end() && at->first == key) {
+      hint = std::next(at);
+      continue;  // an entry already listed stays unchanged
+    }
+    hint = std::next(downloads_.insert(at, std::move(node)));
   }
   const std::string origin = fromGetAllUpdates ? "24" : "9";
+  // One message and one log text, refilled per entry: the queue takes a copy,
+  // so their buffers are reused instead of allocated again for every entry.
+  RestMessage message;
+  message.setType(DOWNLOAD_FILES);
+  message.setData(origin.data(), origin.size());
+  std::string text = "Download called for : ";
+  const std::size_t prefix = text.size();
   for (const auto& [key, record] : downloads_) {
-    Log(2, kConstructWhere, "Download called for : " + key);
-    RestMessage message;
-    message.setType(DOWNLOAD_FILES);
+    text.replace(prefix, std::string::npos, key);
+    Log(2, kConstructWhere, text);
     message.setTarget(record.URL);
     message.setDownloadKey(key);
-    message.setData(origin.data(), origin.size());
     Push(message);
   }
 }

@@ -10,9 +10,11 @@ using namespace zelvan::fennic;
 namespace {
 const char* const kUpdateFile = "Update.dat";
 const char* const kConfigFile = "Config.dat";
-const char* const kStatus = "downloadStatus";
-const char* const kUrls = "UpdatesURLs";
-const std::string kId = "UpdateSchedulerId";  // built once, not per lookup
+// Keys built once, not per lookup.
+const std::string kStatus = "downloadStatus";
+const std::string kUrls = "UpdatesURLs";
+const std::string kAction = "Action";
+const std::string kId = "UpdateSchedulerId";
 
 std::string IdKey(const web::json::value& description) { return std::to_string(description.at(kId).as_integer()); }
 
@@ -53,19 +55,19 @@ bool SameText(const web::json::value& a, const web::json::value& b) {
 // holds only while the address text is the same as the one downloaded from.
 // A stored entry without a source compares as empty text, which no value is.
 bool StatusAfterUrlCompare(const web::json::value& update, const UpdateRecord& stored) {
-  if (!update.has_field(kUrls)) return stored.getDownloadStatus();
+  const auto& members = update.as_object();
+  const auto urls = members.find(kUrls);
+  if (urls == members.end()) return stored.getDownloadStatus();
   const web::json::value& source = stored.getURLSource();
-  return !source.is_null() && SameText(update.at(kUrls), source) ? stored.getDownloadStatus() : false;
+  return !source.is_null() && SameText(urls->second, source) ? stored.getDownloadStatus() : false;
 }
 
 // Sets the entry's flag; a flag that already holds the value is left as it
 // is, which saves an allocation per entry on large lists.
 void SetStatus(web::json::value& update, bool downloaded) {
-  if (update.has_field(kStatus)) {
-    web::json::value& current = update.at(kStatus);
-    if (current.is_boolean() && current.as_bool() == downloaded) return;
-  }
-  update[kStatus] = web::json::value::boolean(downloaded);
+  web::json::value& current = update[kStatus];  // one search; added when absent
+  if (current.is_boolean() && current.as_bool() == downloaded) return;
+  current = web::json::value::boolean(downloaded);
 }
 
 // The outcome member of these answers; some servers send it under the
@@ -182,7 +184,7 @@ bool CQLResponse::GetUpdateResponse(web::json::value updates, bool allUpdates) {
     toDownload.reserve(received);
     for (auto& update : updates.as_array()) {
       const std::string id = IdKey(update);
-      const std::string action = update.at("Action").as_string();
+      const std::string action = update.at(kAction).as_string();
       MergeSilentUpdate(update, id, silentMap);
       MergeScheduledUpdate(update, id, action, scheduledMap);
       const bool download = !update.at(kStatus).as_bool();
@@ -263,7 +265,8 @@ void CQLResponse::GetConfigResponse(web::json::value configurations) {
       const int schedulerId = config.at(kId).as_integer();
       const int uploadId = config.at("UploadID").as_integer();
       const std::wstring product = ToWide(config.at("IProduct").as_string());
-      web::json::value settings = config.at("configSettings");
+      // The answer is not read again, so its settings are moved out, not copied.
+      web::json::value settings = std::move(config.at("configSettings"));
       const auto sameId = [schedulerId](const web::json::value& s) { return s.at(kId).as_integer() == schedulerId; };
       const auto storedEnd = stored.begin() + storedBefore;
       bool applied = std::find_if(stored.begin(), storedEnd, sameId) != storedEnd || appended.count(schedulerId) > 0;
@@ -271,7 +274,7 @@ void CQLResponse::GetConfigResponse(web::json::value configurations) {
         applied = true;
         config["configSettings"] = std::move(settings);
         appended.insert(schedulerId);
-        stored.push_back(config);
+        stored.push_back(std::move(config));
       }
       configAcks_.push_back({uploadId, schedulerId, applied});
     }
