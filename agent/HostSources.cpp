@@ -46,7 +46,7 @@ void HostSources::Start() {
   started_ = true;
   auto send = [this](int code, const std::string& body) { Send(code, body); };
   Guarded("Session user watch", [&] {
-    session_ = std::make_unique<SessionUserWatch>(loop_, config_.sessionUser, [this](const std::string& user) {
+    session_ = std::make_unique<SessionUserWatch>(loop_, config_.sessionUser, config_.utmpFile, [this](const std::string& user) {
       SourceLog(2, kWhere, "Session user changed to \"" + user + "\"");
       Send(18, "");
       if (reports_) reports_->UserChanged(user);
@@ -78,7 +78,7 @@ void HostSources::Start() {
 void HostSources::OnEvent(int code, const std::string& /*text*/, const std::string& payload) {
   if (code == kRegistered) Start();
   if (code == kDirectoryQueries)
-    Send(15, AnswerQueries(payload, session_ ? session_->User() : FindSessionUser(config_.sessionUser)));
+    Send(15, AnswerQueries(payload, session_ ? session_->User() : FindSessionUser(config_.sessionUser, config_.utmpFile)));
   else if (code == kUpdateCheckEnded && installers_)
     installers_->Scan();
 }

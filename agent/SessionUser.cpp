@@ -1,6 +1,8 @@
 #include "SessionUser.h"
 
 #include <pwd.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 #include <systemd/sd-login.h>
 #include <utmpx.h>
 
@@ -44,8 +46,9 @@ std::string FromLogind() {
 
 // A login on an X display (line ":0") is the graphical one; any other user
 // process is taken only when no display login exists.
-std::string FromUtmp() {
+std::string FromUtmp(const std::string& file) {
   std::string display, other;
+  if (::utmpxname(file.c_str()) != 0) return "";
   ::setutxent();
   while (const utmpx* entry = ::getutxent()) {
     if (entry->ut_type != USER_PROCESS) continue;
@@ -60,28 +63,47 @@ std::string FromUtmp() {
 
 }  // namespace
 
-std::string FindSessionUser(const std::string& configured) {
+std::string FindSessionUser(const std::string& configured, const std::string& utmpFile) {
   if (!configured.empty()) return configured;
   const std::string user = FromLogind();
-  return user.empty() ? FromUtmp() : user;
+  return user.empty() ? FromUtmp(utmpFile) : user;
 }
 
-SessionUserWatch::SessionUserWatch(EventLoop& loop, std::string configured, Changed changed)
-    : loop_(loop), configured_(std::move(configured)), changed_(std::move(changed)) {
-  user_ = FindSessionUser(configured_);
-  if (!configured_.empty() || ::sd_login_monitor_new("session", &monitor_) < 0) return;
-  fd_ = ::sd_login_monitor_get_fd(monitor_);
-  if (fd_ >= 0) loop_.Watch(fd_, [this] { Recheck(); });
+SessionUserWatch::SessionUserWatch(EventLoop& loop, std::string configured, std::string utmpFile, Changed changed)
+    : loop_(loop), configured_(std::move(configured)), utmpFile_(std::move(utmpFile)), changed_(std::move(changed)) {
+  user_ = FindSessionUser(configured_, utmpFile_);
+  if (!configured_.empty()) return;
+  if (::sd_login_monitor_new("session", &monitor_) >= 0) {
+    fd_ = ::sd_login_monitor_get_fd(monitor_);
+    if (fd_ >= 0) loop_.Watch(fd_, [this] { Recheck(); });
+  }
+  // Without logind, logins and logouts show only in the records.
+  records_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (records_ >= 0 && ::inotify_add_watch(records_, utmpFile_.c_str(), IN_MODIFY | IN_CLOSE_WRITE) >= 0) {
+    loop_.Watch(records_, [this] {
+      alignas(inotify_event) char buffer[4096];
+      while (::read(records_, buffer, sizeof buffer) > 0) {
+      }
+      Recheck();
+    });
+  } else if (records_ >= 0) {
+    ::close(records_);
+    records_ = -1;
+  }
 }
 
 SessionUserWatch::~SessionUserWatch() {
   if (fd_ >= 0) loop_.Unwatch(fd_);
   if (monitor_) ::sd_login_monitor_unref(monitor_);
+  if (records_ >= 0) {
+    loop_.Unwatch(records_);
+    ::close(records_);
+  }
 }
 
 void SessionUserWatch::Recheck() {
-  ::sd_login_monitor_flush(monitor_);
-  const std::string now = FindSessionUser(configured_);
+  if (monitor_) ::sd_login_monitor_flush(monitor_);
+  const std::string now = FindSessionUser(configured_, utmpFile_);
   if (now == user_) return;
   user_ = now;
   changed_(user_);

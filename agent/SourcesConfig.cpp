@@ -55,6 +55,7 @@ InstallerConfig Installer(const value& entry) {
 SourcesConfig ReadSourcesConfig(const value& document, const std::string& dataFolder) {
   SourcesConfig config;
   config.sessionUser = Text(document, "sessionUser");
+  if (document.has_field("utmpFile")) config.utmpFile = Text(document, "utmpFile");
   for (std::string id : Texts(document, "usbVendorIds")) {
     std::transform(id.begin(), id.end(), id.begin(), [](unsigned char c) { return std::tolower(c); });
     if (id.size() != 4 || !std::all_of(id.begin(), id.end(), [](unsigned char c) { return std::isxdigit(c); }))

@@ -20,6 +20,7 @@ struct InstallerConfig {
 // optional and a missing one switches its source off.
 struct SourcesConfig {
   std::string sessionUser;              // "sessionUser"
+  std::string utmpFile = "/var/run/utmp";  // "utmpFile", the login records read without logind
   std::vector<std::string> usbVendorIds;  // "usbVendorIds", lower-case hex ("046d")
   std::string callDurationSpool;        // "callDurationSpool", a folder
   std::string softphoneListFile;        // "softphoneListFile", a JSON file

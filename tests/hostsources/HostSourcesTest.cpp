@@ -2,8 +2,10 @@
 // and users, a spool folder watched through inotify, installer processes,
 // and USB devices in a umockdev testbed. Every wait is bounded.
 #include <gtest/gtest.h>
+#include <systemd/sd-login.h>
 #include <umockdev.h>
 #include <unistd.h>
+#include <utmpx.h>
 
 #include <condition_variable>
 #include <cstdlib>
@@ -16,6 +18,7 @@
 #include "CallDurationSpool.h"
 #include "DirectoryGroups.h"
 #include "InstallerRunner.h"
+#include "SessionUser.h"
 #include "SourcesConfig.h"
 #include "UsbDevices.h"
 #include "UserReports.h"
@@ -130,6 +133,48 @@ TEST(DirectoryAnswer, OneVerdictPerQueryInOrderAndNoneWithoutUser) {
   EXPECT_EQ(AnswerQueries(payload, "root"), R"({"Status":[1,-1,0,-1]})");
   EXPECT_EQ(AnswerQueries(payload, ""), R"({"Status":[-1,-1,-1,-1]})");
   EXPECT_EQ(AnswerQueries("not json", "root"), R"({"Status":[]})");
+}
+
+// One login record, written the way login programs write them.
+void Record(const std::string& file, const char* user, const char* line, short type) {
+  utmpx entry{};
+  entry.ut_type = type;
+  entry.ut_pid = ::getpid();
+  std::strncpy(entry.ut_user, user, sizeof entry.ut_user);
+  std::strncpy(entry.ut_line, line, sizeof entry.ut_line);
+  std::strncpy(entry.ut_id, line, sizeof entry.ut_id);
+  ::utmpxname(file.c_str());
+  ::setutxent();
+  ASSERT_NE(::pututxline(&entry), nullptr) << std::strerror(errno);
+  ::endutxent();
+}
+
+TEST(SessionUser, DisplayLoginWinsAndALogoutIsReportedOnce) {
+  if (::sd_get_sessions(nullptr) > 0) GTEST_SKIP() << "logind's sessions win over the records here";
+  Rig rig;
+  const std::string utmp = rig.Path("utmp");
+  Rig::Put(utmp, "");
+  std::vector<std::string> changes;
+  std::unique_ptr<SessionUserWatch> watch;
+  // The records are read and written on the loop's thread only: their
+  // reader and writer share the C library's one cursor.
+  rig.OnLoop([&] {
+    Record(utmp, "carol", "tty2", USER_PROCESS);
+    Record(utmp, "alice", ":0", USER_PROCESS);
+    watch = std::make_unique<SessionUserWatch>(rig.loop, "", utmp, [&](const std::string& u) { changes.push_back(u); });
+    EXPECT_EQ(watch->User(), "alice");
+    EXPECT_EQ(FindSessionUser("root", utmp), "root") << "a configured user is taken as it is";
+    Record(utmp, "alice", ":0", DEAD_PROCESS);
+  });
+  // Until the change shows, then a little longer for a surplus one.
+  for (int i = 0, seen = 0; i < 50 && seen < 3; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    rig.OnLoop([&] { seen += !changes.empty(); });
+  }
+  rig.OnLoop([&] {
+    EXPECT_EQ(changes, std::vector<std::string>{"carol"});
+    watch.reset();
+  });
 }
 
 TEST(CallDurationSpool, SendsJsonFilesAtStartAndWhenDroppedOnlyOnce) {
