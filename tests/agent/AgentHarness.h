@@ -22,7 +22,6 @@
 
 namespace fennic_agent_test {
 
-// A scratch folder, removed with everything in it.
 struct Folder {
   Folder() {
     std::string pattern = ::testing::TempDir() + "fennic-agent-XXXXXX";
@@ -76,7 +75,6 @@ class AgentProcess {
     }
     return -1;
   }
-  // Bounded wait for a text in the standard output (or error).
   bool WaitForOutput(const std::string& text, int limitMs, bool error = false) const {
     for (int waited = 0; waited <= limitMs; waited += 10, ::usleep(10000))
       if ((error ? Err() : Out()).find(text) != std::string::npos) return true;

@@ -51,24 +51,14 @@ struct Site {
         for (const auto& e : r.at("body").as_array()) out.push_back(e);
     return out;
   }
-  // How often each update was acknowledged, each acknowledgement's status checked.
-  std::map<int, int> Acknowledged(const char* status = nullptr) const {
-    std::map<int, int> acked;
-    for (const auto& a : Acks()) {
-      EXPECT_TRUE(!status || a.at("Status").as_string() == status) << a.serialize();
-      ++acked[a.at("UpdateSchedulerId").as_integer()];
-    }
-    return acked;
-  }
 };
 
-// Tenant "acme", `count` updates of product P100 from id `firstId` on, and `rest` members.
-std::string Play(int count, int firstId, const std::string& extra = "", const std::string& rest = "") {
+// Tenant "acme", `count` updates of product P100, and `rest` members.
+std::string Play(int count, const std::string& rest = "") {
   std::string text = R"({"tenants": [{"id": "acme", "name": "Acme", "token": "tok-acme"}], "updates": [)";
-  for (int id = firstId; id < firstId + count; ++id)
-    text += (id > firstId ? "," : "") + std::string("{\"UpdateSchedulerId\":") + std::to_string(id) +
-            ",\"UploadID\":" + std::to_string(9000 + id) + ",\"IProduct\":\"P100\",\"package\":\"pkg-" +
-            std::to_string(id) + ".bin\"" + extra + "}";
+  for (int id = 1; id <= count; ++id)
+    text += (id > 1 ? "," : "") + std::string("{\"UpdateSchedulerId\":") + std::to_string(id) + ",\"UploadID\":" +
+            std::to_string(9000 + id) + ",\"IProduct\":\"P100\",\"package\":\"pkg-" + std::to_string(id) + ".bin\"}";
   return text + "]" + rest + "}";
 }
 
@@ -96,16 +86,8 @@ TEST(AgentChain, DemoScenarioRegistersAppliesAndAcknowledgesEveryDownload) {
         << r.serialize();
 }
 
-TEST(AgentChain, RefusedRegistrationEndsTheRunWithoutFurtherRequests) {
-  Site site(R"J({"tenants": [{"id": "acme", "registration": "refuse", "errorMessage": "Tenant suspended"}]})J");
-  const auto run = site.Once();
-  EXPECT_EQ(run.code, 1) << run.text;
-  for (const auto& r : site.server.Records())
-    EXPECT_TRUE(r.at("type").as_string() == "2" || r.at("outcome").as_string() == "unauthorised") << r.serialize();
-}
-
 TEST(AgentChain, DownloadBrokenOffByTheServerResumesOnTheNextRun) {
-  Site site(Play(1, 1, "", R"J(, "faults": [{"target": "package", "action": "truncate", "bytes": 2000000}])J"));
+  Site site(Play(1, R"J(, "faults": [{"target": "package", "action": "truncate", "bytes": 2000000}])J"));
   site.Package("pkg-1.bin", 3 * 1024 * 1024);
   const auto first = site.Once();
   EXPECT_TRUE(first.code >= 0 && first.code < 128) << first.text;
@@ -119,6 +101,7 @@ TEST(AgentChain, DownloadBrokenOffByTheServerResumesOnTheNextRun) {
   site.server.Start();
   const auto second = site.Once();
   EXPECT_EQ(second.code, 0) << second.text;
+  EXPECT_EQ(site.server.CountOf("2"), 1) << "the second run reuses the stored token";
   acks = site.Acks();
   ASSERT_GE(acks.size(), 2u);
   EXPECT_EQ(acks.back().at("Status").as_string(), "Success");
@@ -128,35 +111,12 @@ TEST(AgentChain, DownloadBrokenOffByTheServerResumesOnTheNextRun) {
   })) << "the second run asked only for the missing part";
 }
 
-TEST(AgentChain, PackageWithAWrongChecksumIsRefusedAndNothingIsLeft) {
-  Site site(Play(1, 1, ",\"checksum\":\"wrong\""));
-  site.Package("pkg-1.bin", 200000);
-  const auto run = site.Once();
-  EXPECT_TRUE(run.code >= 0 && run.code < 128) << run.text;
-  const auto acks = site.Acks();
-  ASSERT_FALSE(acks.empty()) << run.text;
-  EXPECT_EQ(acks[0].at("Status").as_string(), "Failed");
-  EXPECT_NE(acks[0].at("Reason").as_string().find("checksum"), std::string::npos) << acks[0].serialize();
-  EXPECT_TRUE(std::filesystem::is_empty(site.folder / "downloads")) << "neither the package nor a partial file stays";
-}
-
-TEST(AgentChain, FiftyUpdatesInOneAnswerAreAllDownloadedAndAcknowledgedOnce) {
-  Site site(Play(50, 100));
-  for (int i = 0; i < 50; ++i) site.Package("pkg-" + std::to_string(100 + i) + ".bin", 4096 + i * 10);
-  const auto run = site.Once();
-  EXPECT_EQ(run.code, 0) << run.text;
-  const auto acked = site.Acknowledged("Success");
-  EXPECT_EQ(acked.size(), 50u);
-  for (const auto& [id, times] : acked) EXPECT_EQ(times, 1) << "update " << id;
-  EXPECT_EQ(site.server.CountOf("package"), 50);
-}
-
 // Faults from the scenario list: whatever the server does, the agent ends
 // by itself within the limit and never dies of a signal.
 class AgentChainFaults : public ::testing::TestWithParam<std::pair<const char*, const char*>> {};
 
 TEST_P(AgentChainFaults, AgentNeverCrashesOrHangs) {
-  Site site(Play(2, 1, "", std::string(R"J(, "faults": [)J") + GetParam().second + "]"));
+  Site site(Play(2, std::string(R"J(, "faults": [)J") + GetParam().second + "]"));
   site.Package("pkg-1.bin", 100000);
   site.Package("pkg-2.bin", 100000);
   const auto run = site.Once();
@@ -164,16 +124,16 @@ TEST_P(AgentChainFaults, AgentNeverCrashesOrHangs) {
   EXPECT_GE(site.server.CountOf("2"), 1) << "the agent did talk to the server";
   // A failed download is asked for once more by the full list that ends the
   // check, so an update is acknowledged at most twice, never more.
-  for (const auto& [id, times] : site.Acknowledged()) EXPECT_LE(times, 2) << "update " << id;
+  std::map<int, int> acked;
+  for (const auto& a : site.Acks()) ++acked[a.at("UpdateSchedulerId").as_integer()];
+  for (const auto& [id, times] : acked) EXPECT_LE(times, 2) << "update " << id;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Scenario, AgentChainFaults,
     ::testing::Values(std::pair{"registrationDropped", R"J({"target": "2", "action": "refuse"})J"},
-                      std::pair{"heartBeat500", R"J({"target": "3", "action": "status500"})J"},
                       std::pair{"heartBeatMalformed", R"J({"target": "3", "action": "malformed"})J"},
                       std::pair{"updatesTruncated", R"J({"target": "9", "action": "truncate"})J"},
-                      std::pair{"updatesSlow", R"J({"target": "9", "action": "delay", "delayMs": 1500})J"},
                       std::pair{"detailsMalformed", R"J({"target": "12", "action": "malformed"})J"},
                       std::pair{"detailsRefused", R"J({"target": "12", "action": "refuse", "times": -1})J"},
                       std::pair{"acknowledgementRefused", R"J({"target": "11", "action": "refuse"})J"},

@@ -18,8 +18,6 @@ TEST(LocalTarget, OnlyPlainNamesDirectlyInsideTheFolderPass) {
       {"/dl\\..\\etc\\passwd", "/dl", nullptr},
       {"/dl\\a\\..\\..\\x", "/dl", nullptr},
       {"/dl\\sub\\fw.bin", "/dl", nullptr},
-      {"/dl\\", "/dl", nullptr},
-      {"/dl\\..", "/dl", nullptr},
       {"/dl/../evil.bin", "/dl", nullptr},
       {"/other\\fw.bin", "/dl", nullptr},
       {"/dl\\..\\dl2\\fw.bin", "", nullptr},

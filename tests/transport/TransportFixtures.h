@@ -25,7 +25,6 @@
 #include "Sha256.h"
 #include "TextConversion.h"
 
-// Helpers shared by the transport's tests.
 namespace fennic_test {
 
 using zelvan::fennic::HttpTransportOptions;
@@ -184,9 +183,10 @@ struct TempFolder {
     std::error_code ec;
     fs::remove_all(path, ec);
   }
-  std::vector<std::string> Names() const {
+  // Every path below `sub`, relative to it, sorted.
+  std::vector<std::string> Names(const fs::path& sub = {}) const {
     std::vector<std::string> out;
-    for (const auto& e : fs::directory_iterator(path)) out.push_back(e.path().filename().string());
+    for (const auto& e : fs::recursive_directory_iterator(path / sub)) out.push_back(fs::relative(e.path(), path / sub).string());
     std::sort(out.begin(), out.end());
     return out;
   }

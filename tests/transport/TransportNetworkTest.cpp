@@ -43,6 +43,7 @@ struct ProxyCase {
   bool configured, environment;  // the proxy is named by the "proxy" option, by http_proxy
   const char* noProxy;           // no_proxy, nullptr: unset
   bool throughProxy;
+  bool ranged = true;  // the server honours the resume's range; otherwise it sends the whole package again
 };
 
 class TransportProxy : public ::testing::TestWithParam<ProxyCase> {
@@ -70,7 +71,7 @@ TEST_P(TransportProxy, RequestsDownloadsAndResumesTakeTheChosenWay) {
   ScriptedListener server([&](const SeenRequest& r) {
     if (r.path.rfind("/packages/", 0) != 0) return Reply{200, "{\"beat\":1}"};
     if (downloads++ == 0) return Reply{200, package, 1300 * 1024};  // breaks off part-way
-    return RangedReply(package, r);
+    return c.ranged ? RangedReply(package, r) : Reply{200, package};
   });
   auto options = FastOptions(dir.path.string());
   if (c.configured) options.proxy = proxyUrl;
@@ -80,11 +81,17 @@ TEST_P(TransportProxy, RequestsDownloadsAndResumesTakeTheChosenWay) {
   EXPECT_EQ(client.ExecuteRequest(3, "{}"), "{\"beat\":1}");
   const std::string details = Details("/packages/pkg.bin", package.size(), Sha(package));
   EXPECT_FALSE(Fetch(client, details, dir.path).first);
+  ASSERT_EQ(dir.Names().size(), 1u);
+  EXPECT_EQ(dir.Names()[0].substr(0, 9) + dir.Names()[0].substr(dir.Names()[0].size() - 5), ".pkg.bin..part")
+      << "a hidden partial file stays for the resume";
+  const auto kept = fs::file_size(dir.path / dir.Names()[0]);
+  EXPECT_GT(kept, 0u);
   EXPECT_TRUE(Fetch(client, details, dir.path).first);
+  EXPECT_EQ(dir.Names(), std::vector<std::string>{"pkg.bin"});
   EXPECT_EQ(Slurp(dir.path / "pkg.bin"), package);
 
   ASSERT_EQ(server.Seen().size(), 3u);
-  EXPECT_EQ(server.Seen()[2].headers.count("Range"), 1u) << "the resume asked for the rest";
+  EXPECT_EQ(server.Seen()[2].headers["Range"], "bytes=" + std::to_string(kept) + "-") << "the resume asked for the rest";
   for (const auto& r : server.Seen()) {
     EXPECT_EQ(r.headers.count("Via"), c.throughProxy ? 1u : 0u) << r.path;
     EXPECT_EQ(r.headers.at("Authorization"), "Bearer tok");
@@ -96,7 +103,8 @@ INSTANTIATE_TEST_SUITE_P(Ways, TransportProxy,
                                            ProxyCase{"configuredOverridesNoProxy", true, false, "127.0.0.1", true},
                                            ProxyCase{"environmentProxy", false, true, nullptr, true},
                                            ProxyCase{"environmentNoProxy", false, true, "127.0.0.1", false},
-                                           ProxyCase{"direct", false, false, nullptr, false}),
+                                           ProxyCase{"direct", false, false, nullptr, false},
+                                           ProxyCase{"directRangeIgnored", false, false, nullptr, false, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 struct CertCase {
