@@ -146,6 +146,10 @@ TEST_P(DownloadOutcomeTest, AcknowledgesStoresAndFollowsUpAsTabled) {
   const bool refused = line.find("Refused unsafe") != std::string::npos;
   EXPECT_EQ(ack.at("Reason").as_string(), refused ? "Refused unsafe local path" : c.transferOk ? "" : "stalled");
   EXPECT_EQ(static_cast<int>(transport->Downloads().size()), c.transfers);
+  for (const auto& d : transport->Downloads()) EXPECT_EQ(d.localPath, ToWide(folder + "/f5.bin")) << "\\ is a separator";
+  int acks = 0;
+  for (const auto& m : queued) acks += m.getType() == DOWNLOAD_STATUS_REQ;
+  EXPECT_EQ(acks, 1) << "acknowledged once";
   const bool written = config->jsonWrites > writes;
   EXPECT_EQ(written ? (config->jsonFiles["Update.dat"][0].at("downloadStatus").as_bool() ? "true" : "false") : "-",
             std::string(c.stored));
@@ -263,48 +267,6 @@ TEST_F(DownloadFixture, StoredEntryWithoutIdFailsTheFlagWrite) {
     EXPECT_EQ(types, code == 0 ? std::vector<int>{GET_ALL_UPDATES_REQ} : std::vector<int>{}) << code;
   }
   EXPECT_EQ(services.logger->Count("store locked", "UpdatesDownload::updatedownloadStatusToFile"), 3);
-}
-
-// Supported products are asked for each entry, and not at all for none.
-TEST_F(DownloadFixture, SupportedProductsAskedPerEntry) {
-  downloader->ConstructDownloadObject(web::json::value::array(), false);
-  EXPECT_EQ(config->CountOf("GetSupportedProducts"), 0);
-  downloader->ConstructDownloadObject(
-      web::json::value::parse("[" + Description(1, "Firmware") + "," + Description(2, "Software") + "]"), false);
-  EXPECT_EQ(config->CountOf("GetSupportedProducts"), 2);
-}
-
-TEST_F(DownloadFixture, SuccessIsRecordedAndEachOfManyAcknowledgedOnce) {
-  std::string list = "[";
-  for (int id = 1; id <= 300; ++id) list += (id > 1 ? "," : "") + Description(id, "Firmware");
-  list += "]";
-  {
-    auto hold = config->Lock();
-    config->jsonFiles["Update.dat"] = web::json::value::parse(list);
-    for (auto& u : config->jsonFiles["Update.dat"].as_array()) u["downloadStatus"] = web::json::value::boolean(false);
-  }
-  downloader->ConstructDownloadObject(web::json::value::parse(list), false);
-  std::vector<RestMessage> requests = Queued();
-  ASSERT_EQ(requests.size(), 300u);
-  std::map<int, int> acks;
-  for (const auto& m : requests) {
-    downloader->ProcessDownloadFile(kOk, folder + "\\f" + m.getDownloadKey() + ".bin", m.getTarget(),
-                                    m.getDownloadKey(), m.getData());
-    for (const auto& q : Queued()) {
-      ASSERT_EQ(q.getType(), DOWNLOAD_STATUS_REQ);
-      auto ack = web::json::value::parse(q.getData()).at(0);
-      EXPECT_EQ(ack.at("Status").as_string(), "Success");
-      ++acks[ack.at("UpdateSchedulerId").as_integer()];
-    }
-  }
-  EXPECT_EQ(downloader->GetPendingDownloadCount(), 0);
-  ASSERT_EQ(acks.size(), 300u);
-  for (const auto& [id, n] : acks) EXPECT_EQ(n, 1) << id;
-  EXPECT_EQ(transport->Downloads().size(), 300u);
-  EXPECT_EQ(transport->Downloads()[0].localPath, ToWide(folder + "/f1.bin")) << "the backslash is a separator";
-  auto hold = config->Lock();
-  for (const auto& u : config->jsonFiles["Update.dat"].as_array()) EXPECT_TRUE(u.at("downloadStatus").as_bool());
-  EXPECT_TRUE(fs::is_empty(folder)) << "packages are handed on and removed";
 }
 
 }  // namespace
