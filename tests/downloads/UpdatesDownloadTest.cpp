@@ -90,23 +90,6 @@ class DownloadFixture : public ::testing::Test {
   std::string folder;
 };
 
-TEST_F(DownloadFixture, KeysInByteOrderUnsupportedFirmwareSkipped) {
-  auto list = downloader->ConstructDownloadObject(
-      web::json::value::parse("[" + Description(9, "Firmware") + "," + Description(10, "Firmware") + "," +
-                              Description(-7, "Software") + "," + Description(11, "Firmware", "P999") + "," +
-                              Description(9, "Software") + "]"),
-      false);
-  std::vector<std::string> keys;
-  for (const auto& m : Queued()) {
-    EXPECT_EQ(m.getType(), DOWNLOAD_FILES);
-    EXPECT_EQ(m.getData(), "9");
-    keys.push_back(m.getDownloadKey());
-  }
-  EXPECT_EQ(keys, (std::vector<std::string>{"-7", "10", "9"}));
-  EXPECT_EQ(list.at("9").Type, L"Firmware") << "the first description of an id wins";
-  EXPECT_TRUE(services.logger->Has("P999 is not supported so skipping FW download!"));
-}
-
 struct Outcome {
   const char* name;
   std::string answer;
@@ -229,12 +212,6 @@ TEST_F(DownloadFixture, VoicePromptsFollowASuccessfulMainPackageOnly) {
   EXPECT_EQ(Ack(after), R"([{"Reason":"","Status":"Success","UpdateSchedulerId":5,"UploadID":1005}])");
   EXPECT_EQ(downloader->GetPendingDownloadCount(), 1);
 
-  // A failed main package queues no voice prompts.
-  transport->OnDownload([](const fennic_test::DownloadCall&, std::wstring&) { return false; });
-  Schedule(6, "Firmware");
-  files->capMB = UINT32_MAX;
-  downloader->ProcessDownloadFile(kOk, folder + "\\f6.bin", L"https://s/pkg/f6.bin", "6", "24");
-  for (const auto& m : Queued()) EXPECT_NE(m.getType(), DOWNLOAD_FILES) << m.getDownloadKey();
 }
 
 // A system error while the outcome is processed skips the store; the
