@@ -171,18 +171,21 @@ const std::string kMixed = Description(1, Urls("https://s/old.bin")) + "," + kGo
                            Description(3, R"("UpdatesURL":"https://s/three.bin")", "Silent") + "," +
                            Description(4, Urls("https://s/four.bin"), "Install") + "," +
                            Description(5, Urls("https://s/five.bin"), "ScheduleUpdate", "P999") + "," +
-                           Description(2, Urls("https://s/second.bin"));
+                           Description(2, Urls("https://s/second.bin")) + "," +
+                           Description(10, Urls("https://s/ten.bin"));
 
 INSTANTIATE_TEST_SUITE_P(
     Descriptions, HandOffTest,
     ::testing::Values(
-        // 1 is downloaded already, 5 is firmware of an unsupported product, and
-        // the first description of 2 wins.
-        HandOffCase{"MixedFromAll", kMixed, true, true, "1 2 5 2",
-                    {"12 https://s/two.bin 2 24", "12 https://s/three.bin 3 24", "12 https://s/four.bin 4 24"},
+        // 1 is downloaded already, 5 is firmware of an unsupported product, the
+        // first description of 2 wins, and keys go in byte order (10 before 2).
+        HandOffCase{"MixedFromAll", kMixed, true, true, "1 2 5 2 10",
+                    {"12 https://s/ten.bin 10 24", "12 https://s/two.bin 2 24", "12 https://s/three.bin 3 24",
+                     "12 https://s/four.bin 4 24"},
                     "3 UpdatesDownload::ConstructDownloadObject P999 is not supported so skipping FW download!"},
-        HandOffCase{"MixedNew", kMixed, false, true, "1 2 5 2 1",
-                    {"12 https://s/two.bin 2 9", "12 https://s/three.bin 3 9", "12 https://s/four.bin 4 9"},
+        HandOffCase{"MixedNew", kMixed, false, true, "1 2 5 2 10 1",
+                    {"12 https://s/ten.bin 10 9", "12 https://s/two.bin 2 9", "12 https://s/three.bin 3 9",
+                     "12 https://s/four.bin 4 9"},
                     "2 UpdatesDownload::ConstructDownloadObject Download called for : 4"},
         // A bad description merges nothing, after the stores were written.
         HandOffCase{"MissingVersion", kGood + "," + Description(6, Urls("https://s/six.bin"), "ScheduleUpdate",
