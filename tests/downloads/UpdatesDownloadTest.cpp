@@ -6,11 +6,9 @@
 #include <system_error>
 #include <fstream>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include "CRestClientFactory.h"
-#include "IAgentUtils.h"
 #include "RestRequestType.h"
 #include "TextConversion.h"
 #include "support/ExecutorHarness.h"
@@ -19,20 +17,6 @@ using namespace zelvan::fennic;
 namespace fs = std::filesystem;
 
 namespace {
-
-// File services over the real file system, with an optional cap on the
-// free space it reports.
-class RealFileManager : public IFileManager {
- public:
-  uint32_t GetFreeDiskSpaceMB(const std::string& folder) override {
-    struct statvfs st {};
-    if (statvfs(folder.c_str(), &st) != 0) return 0;
-    const uint64_t mb = static_cast<uint64_t>(st.f_bavail) * st.f_frsize / (1024 * 1024);
-    return static_cast<uint32_t>(std::min<uint64_t>(mb, capMB));
-  }
-  bool HasWritePermission(const std::string& folder) override { return access(folder.c_str(), W_OK) == 0; }
-  uint64_t capMB = UINT32_MAX;
-};
 
 std::string Description(int id, const std::string& type, const std::string& product = "P100") {
   return R"({"UpdateSchedulerId":)" + std::to_string(id) + R"(,"UploadID":)" + std::to_string(id + 1000) +
@@ -49,7 +33,6 @@ class DownloadFixture : public ::testing::Test {
     fs::create_directories(folder);
     config->firmwareFolder = folder;
     config->supportedProducts = {L"P100"};
-    IAgentUtils::setFileManager(files);
     CRestClientFactory::setRestClient(transport);
     // The transport writes a real file where it is told to.
     transport->OnDownload([](const fennic_test::DownloadCall& call, std::wstring&) {
@@ -82,7 +65,6 @@ class DownloadFixture : public ::testing::Test {
   }
 
   fennic_test::ServicesScope services;
-  std::shared_ptr<RealFileManager> files = std::make_shared<RealFileManager>();
   std::shared_ptr<fennic_test::MemoryConfigurationManager> config =
       std::make_shared<fennic_test::MemoryConfigurationManager>();
   std::shared_ptr<fennic_test::ScriptedTransport> transport = std::make_shared<fennic_test::ScriptedTransport>();
@@ -94,7 +76,7 @@ struct Outcome {
   const char* name;
   std::string answer;
   std::string type;
-  uint64_t capMB;
+  uint32_t freeMB;
   std::string localName;  // appended to folder + "\\"
   bool transferOk;
   bool softwareEnabled;
@@ -110,7 +92,7 @@ class DownloadOutcomeTest : public DownloadFixture, public ::testing::WithParamI
 
 TEST_P(DownloadOutcomeTest, AcknowledgesStoresAndFollowsUpAsTabled) {
   const Outcome& c = GetParam();
-  files->capMB = c.capMB;
+  services.files->freeMB = c.freeMB;
   config->softwareDownloadEnabled = c.softwareEnabled;
   config->voicePrompts = [](web::json::value&) {
     return std::vector<web::json::value>{web::json::value::parse(R"({"UpdatesURL":"https://s/vp1.bin"})")};
@@ -181,7 +163,8 @@ INSTANTIATE_TEST_SUITE_P(
 // also runs this as an unprivileged user (see tests/CMakeLists.txt).
 TEST_F(DownloadFixture, ReadOnlyFolderIsRefused) {
   chmod(folder.c_str(), 0555);
-  if (access(folder.c_str(), W_OK) == 0) GTEST_SKIP() << "running with permission to write anyway";
+  services.files->writable = access(folder.c_str(), W_OK) == 0;
+  if (services.files->writable) GTEST_SKIP() << "running with permission to write anyway";
   Schedule(5, "Firmware");
   downloader->ProcessDownloadFile(kOk, folder + "\\f5.bin", L"https://s/pkg/f5.bin", "5", "9");
   EXPECT_EQ(web::json::value::parse(Ack(Queued())).at(0).at("Status").as_string(), "Failed");
@@ -205,7 +188,7 @@ TEST_F(DownloadFixture, VoicePromptsFollowASuccessfulMainPackageOnly) {
   EXPECT_EQ(prompts, (std::vector<std::string>{"https://s/vp1.bin 5_1 24", "https://s/vp2.bin 5_2 24"}));
   EXPECT_TRUE(services.logger->Has("Push VP download request for https://s/vp2.bin",
                                    "UpdatesDownload::CheckforVoicePromptsDownload"));
-  files->capMB = 0;
+  services.files->freeMB = 0;
   EXPECT_TRUE(downloader->ProcessDownloadFile(kOk, folder + "\\vp1.bin", L"https://s/vp1.bin", "5_1", "24"));
   const std::vector<RestMessage> after = Queued();
   ASSERT_EQ(after.size(), 1u) << "only the acknowledgement";
