@@ -16,13 +16,13 @@ namespace {
 
 using fennic_test::AcceptedUpdateAnswer;
 using fennic_test::kAcceptedUpdateEnvelope;
+using fennic_test::UpdateDescription;
 
-std::string Update(int id, const std::string& version, bool downloaded = false) {
-  return R"({"UpdateSchedulerId":)" + std::to_string(id) + R"(,"UploadID":)" + std::to_string(id + 1000) +
-         R"(,"Action":"ScheduleUpdate","IProduct":"P100","Version":")" + version +
-         R"(","Type":"Firmware","ScheduledTime":"t","updateDeployedTime":"t","ForceUpdate":"False","UpdatesURL":"https://s/p)" +
-         std::to_string(id) + R"(.bin")" + (downloaded ? R"(,"downloadStatus":true)" : "") + "}";
-}
+// Update 7, stored as downloaded.
+const std::string kStored = "[" +
+                            UpdateDescription(7, R"("UpdatesURL":"https://s/p7.bin")", "ScheduleUpdate", "P100",
+                                              R"(,"downloadStatus":true)") +
+                            "]";
 
 // The real processor and download list. No product is supported, so an
 // update handed to the list is logged as skipped and nothing stays pending.
@@ -50,13 +50,14 @@ TEST(UpdateCheckTest, CancellationsThenUpdatesThenFullListThenFinish) {
   ExecutorHarness& h = chain.h;
   {
     auto hold = h.config->Lock();
-    h.config->jsonFiles["Update.dat"] = web::json::value::parse("[" + Update(7, "1.0", true) + "]");
+    h.config->jsonFiles["Update.dat"] = web::json::value::parse(kStored);
   }
   h.transport->Answer(CANCEL_UPDATE_REQ,
                       AcceptedUpdateAnswer(
                           R"({"CancelledUpdates":[{"UpdateSchedulerId":7,"UploadID":1007}],"CancelledConfigs":[]})"));
+  const std::string update = UpdateDescription(8, R"("UpdatesURL":"https://s/p8.bin")");
   h.transport->Answer(GET_UPDATES_REQ,
-                      AcceptedUpdateAnswer("{\"Updates\":[" + Update(8, "2.0") + "],\"ConfigurationUpdates\":[]}"));
+                      AcceptedUpdateAnswer(R"({"Updates":[)" + update + R"(],"ConfigurationUpdates":[]})"));
   h.transport->Answer(GET_ALL_UPDATES_REQ, AcceptedUpdateAnswer("{\"Updates\":[],\"ConfigurationUpdates\":[]}"));
   h.executor->SetFlags(false, true, true);
   h.executor->SetClientState(1);
@@ -65,14 +66,10 @@ TEST(UpdateCheckTest, CancellationsThenUpdatesThenFullListThenFinish) {
   ASSERT_TRUE(h.Settle());  // the follow-ups queued by each step
 
   // Cancel, its acknowledgement, updates, then the full list.
-  std::vector<int> types = h.transport->Types();
-  ASSERT_GE(types.size(), 4u);
-  EXPECT_EQ(types[0], CANCEL_UPDATE_REQ);
-  auto acks = h.transport->CallsOf(CANCEL_RECEIVED_ACK_REQ);
-  ASSERT_EQ(acks.size(), 1u);
-  EXPECT_EQ(web::json::value::parse(acks[0].body).at(0).at("Status").as_string(), "Success");
-  EXPECT_EQ(h.transport->CountOf(GET_UPDATES_REQ), 1);
-  EXPECT_EQ(h.transport->CountOf(GET_ALL_UPDATES_REQ), 1);
+  EXPECT_EQ(h.transport->Types(),
+            (std::vector<int>{CANCEL_UPDATE_REQ, CANCEL_RECEIVED_ACK_REQ, GET_UPDATES_REQ, GET_ALL_UPDATES_REQ}));
+  const std::string ack = h.transport->CallsOf(CANCEL_RECEIVED_ACK_REQ).at(0).body;
+  EXPECT_EQ(web::json::value::parse(ack).at(0).at("Status").as_string(), "Success");
 
   // The update went to the download list; the full list being empty cleared
   // the stored list and the check ended.
@@ -99,10 +96,9 @@ class UpdateAnswerTest : public ::testing::TestWithParam<BadAnswer> {};
 TEST_P(UpdateAnswerTest, MalformedAnswersLeaveStoresIntactAndEndTheCheck) {
   Chain chain;
   ExecutorHarness& h = chain.h;
-  const std::string stored = "[" + Update(7, "1.0", true) + "]";
   {
     auto hold = h.config->Lock();
-    h.config->jsonFiles["Update.dat"] = web::json::value::parse(stored);
+    h.config->jsonFiles["Update.dat"] = web::json::value::parse(kStored);
   }
   h.transport->Answer(GET_UPDATES_REQ, GetParam().answer);
   h.executor->SetClientState(2);
@@ -111,7 +107,7 @@ TEST_P(UpdateAnswerTest, MalformedAnswersLeaveStoresIntactAndEndTheCheck) {
   EXPECT_TRUE(chain.Handed().empty());
   EXPECT_EQ(h.listener.Codes(), (std::vector<int>{4, 5})) << "no download: the check ends, then event 5";
   auto hold = h.config->Lock();
-  EXPECT_EQ(h.config->jsonFiles["Update.dat"].serialize(), web::json::value::parse(stored).serialize());
+  EXPECT_EQ(h.config->jsonFiles["Update.dat"].serialize(), web::json::value::parse(kStored).serialize());
   EXPECT_EQ(h.transport->CountOf(GET_ALL_UPDATES_REQ), 0);
 }
 
