@@ -8,8 +8,6 @@ using zelvan::fennic::SilentUpdateStatus;
 
 namespace {
 
-constexpr const char* kConvertWhere = "zelvan::fennic::SilentUpdateStatus::ConvertJsonString";
-
 struct ConvertCase {
   const char* text;
   const char* converted;  // ToJsonString of the result
@@ -39,7 +37,8 @@ TEST(SilentUpdateStatusTest, ConvertsWireTextBothWays) {
     const SilentUpdateStatus status = SilentUpdateStatus::ConvertJsonString(c.text);
     EXPECT_EQ(SilentUpdateStatus::ToJsonString(status), c.converted) << c.text;
     bool logged = false;
-    for (const auto& line : services.logger->Lines()) logged |= line.level == 5 && line.where == kConvertWhere;
+    for (const auto& line : services.logger->Lines())
+      logged |= line.level == 5 && line.where == "zelvan::fennic::SilentUpdateStatus::ConvertJsonString";
     EXPECT_EQ(logged, c.logged) << c.text;
   }
 }

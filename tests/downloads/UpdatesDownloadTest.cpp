@@ -139,8 +139,6 @@ INSTANTIATE_TEST_SUITE_P(
                 "2 Process download bool value is :1"},
         Outcome{"Software499MB", kOk, "Software", 499, "f5.bin", true, true, "Failed", 0, "-", 0,
                 "5 " + kLow + "499MB, cannot download update file!"},
-        Outcome{"OtherTypeNoSpaceCheck", kOk, "VoicePrompt", 0, "f5.bin", true, true, "Success", 1, "true", 1,
-                "2 Process download bool value is :1"},
         Outcome{"SoftwareDisabled", kOk, "Software", 500, "f5.bin", true, false, "Success", 0, "true", 0,
                 "2 Process download bool value is :1"},
         Outcome{"TransferFails", kOk, "Firmware", 100, "f5.bin", false, true, "Failed", 1, "false", 0,
