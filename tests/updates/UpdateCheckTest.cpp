@@ -1,6 +1,3 @@
-// The update check from the cancellation request to its end, through the
-// real response processor, with the stored lists and queued messages
-// checked at each step.
 #include <gtest/gtest.h>
 
 #include "CQLResponse.h"
@@ -24,9 +21,11 @@ const std::string kStored = "[" +
                                               R"(,"downloadStatus":true)") +
                             "]";
 
-// The real processor and download list. No product is supported, so an
-// update handed to the list is logged as skipped and nothing stays pending.
-struct Chain {
+// The real processor and download list, with update 7 stored. No product is
+// supported, so an update handed to the list is logged as skipped and nothing
+// stays pending.
+class UpdateCheckTest : public ::testing::Test {
+ protected:
   static ExecutorHarness::Options WithProcessor() {
     ExecutorHarness::Options o;
     o.makeResponseProcessor = [](std::shared_ptr<fennic_test::MemoryConfigurationManager> config) {
@@ -34,6 +33,10 @@ struct Chain {
                                            std::make_shared<UpdatesDownload>(config));
     };
     return o;
+  }
+  UpdateCheckTest() {
+    auto hold = h.config->Lock();
+    h.config->jsonFiles["Update.dat"] = web::json::value::parse(kStored);
   }
   // What reached the download list, one log line per description.
   std::vector<std::string> Handed() {
@@ -45,13 +48,7 @@ struct Chain {
   ExecutorHarness h{WithProcessor()};
 };
 
-TEST(UpdateCheckTest, CancellationsThenUpdatesThenFullListThenFinish) {
-  Chain chain;
-  ExecutorHarness& h = chain.h;
-  {
-    auto hold = h.config->Lock();
-    h.config->jsonFiles["Update.dat"] = web::json::value::parse(kStored);
-  }
+TEST_F(UpdateCheckTest, CancellationsThenUpdatesThenFullListThenFinish) {
   h.transport->Answer(CANCEL_UPDATE_REQ,
                       AcceptedUpdateAnswer(
                           R"({"CancelledUpdates":[{"UpdateSchedulerId":7,"UploadID":1007}],"CancelledConfigs":[]})"));
@@ -73,7 +70,7 @@ TEST(UpdateCheckTest, CancellationsThenUpdatesThenFullListThenFinish) {
 
   // The update went to the download list; the full list being empty cleared
   // the stored list and the check ended.
-  EXPECT_EQ(chain.Handed(), std::vector<std::string>{"P100 is not supported so skipping FW download!"});
+  EXPECT_EQ(Handed(), std::vector<std::string>{"P100 is not supported so skipping FW download!"});
   EXPECT_FALSE(h.executor->GetAllUpdatesSent());
   EXPECT_FALSE(h.executor->HasCancelUpdates());
   std::vector<int> codes = h.listener.Codes();
@@ -91,20 +88,14 @@ struct BadAnswer {
   std::string answer;
 };
 
-class UpdateAnswerTest : public ::testing::TestWithParam<BadAnswer> {};
+class UpdateAnswerTest : public UpdateCheckTest, public ::testing::WithParamInterface<BadAnswer> {};
 
 TEST_P(UpdateAnswerTest, MalformedAnswersLeaveStoresIntactAndEndTheCheck) {
-  Chain chain;
-  ExecutorHarness& h = chain.h;
-  {
-    auto hold = h.config->Lock();
-    h.config->jsonFiles["Update.dat"] = web::json::value::parse(kStored);
-  }
   h.transport->Answer(GET_UPDATES_REQ, GetParam().answer);
   h.executor->SetClientState(2);
   h.Push(GET_UPDATES_REQ);
   ASSERT_TRUE(h.Settle());
-  EXPECT_TRUE(chain.Handed().empty());
+  EXPECT_TRUE(Handed().empty());
   EXPECT_EQ(h.listener.Codes(), (std::vector<int>{4, 5})) << "no download: the check ends, then event 5";
   auto hold = h.config->Lock();
   EXPECT_EQ(h.config->jsonFiles["Update.dat"].serialize(), web::json::value::parse(kStored).serialize());

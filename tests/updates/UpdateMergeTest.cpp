@@ -1,13 +1,8 @@
-// Processing of update answers with the real download list: the stored
-// download flags after the address comparison, and what the hand-off to the
-// downloader stores, queues and logs.
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <system_error>
 
 #include "CQLResponse.h"
-#include "IAgentUtils.h"
-#include "RestRequestType.h"
 #include "TextConversion.h"
 #include "UpdatesDownload.h"
 #include "support/ExecutorHarness.h"
@@ -124,9 +119,7 @@ TEST_P(HandOffTest, StoresThenQueuesThePendingDownloads) {
   EXPECT_EQ(ids, c.storedIds);
   EXPECT_EQ(o.queued, c.queued);
   EXPECT_EQ(o.pending, static_cast<int>(c.queued.size()));
-  bool logged = false;
-  for (const auto& line : o.log) logged |= line.find(c.logged) != std::string::npos;
-  EXPECT_TRUE(logged) << c.logged;
+  EXPECT_THAT(o.log, testing::Contains(testing::HasSubstr(c.logged)));
 }
 
 const std::string kGood = UpdateDescription(2, Urls("https://s/two.bin"));
