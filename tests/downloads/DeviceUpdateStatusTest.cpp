@@ -126,6 +126,7 @@ TEST(DeviceUpdateStatusTest, StoredReportsAreResentAfterHeartBeatAndLeaveOnlyWhe
   ASSERT_TRUE(h.Settle());
   ASSERT_TRUE(h.Settle());
   EXPECT_EQ(SentReports(h), reports) << "store order, placeholders never sent";
+  EXPECT_TRUE(h.logger->Has("Device update status Request: " + b, "CRestExecutor::SendSilentUpdateStatus"));
   EXPECT_EQ(Stored(h), List({b})) << "the refused one is kept once, the accepted ones are gone";
 
   h.transport->Answer(DEVICE_UPDATE_STATUS_REQ, kOk);
@@ -135,21 +136,6 @@ TEST(DeviceUpdateStatusTest, StoredReportsAreResentAfterHeartBeatAndLeaveOnlyWhe
   reports.push_back(b);
   EXPECT_EQ(SentReports(h), reports) << "only the refused one again";
   EXPECT_EQ(Stored(h), List({}));
-}
-
-TEST(DeviceUpdateStatusTest, QueuedReportsStayStoredUntilAnswered) {
-  ExecutorHarness h;
-  h.StopWorkerForDirectCalls();
-  Store(h, {Report("dev-a")});
-  h.transport->Answer(HEART_BEAT_REQ, R"({"validateResponse":true,"ResponseBody":{}})");
-  h.executor->ManageHeartBeat();
-  std::vector<std::string> queued;
-  for (const auto& m : h.DrainQueue())
-    if (m.getType() == DEVICE_UPDATE_STATUS_REQ) queued.push_back(m.getData());
-  EXPECT_EQ(queued, std::vector<std::string>{Report("dev-a")});
-  EXPECT_TRUE(h.logger->Has("Device update status Request: " + Report("dev-a"), "CRestExecutor::SendSilentUpdateStatus"));
-  // The queued copy is dropped with the queue at a stop; the store still has it.
-  EXPECT_EQ(Stored(h), List({Report("dev-a")}));
 }
 
 TEST(DeviceUpdateStatusTest, StoreThatIsNotAListIsResetToAnEmptyOne) {

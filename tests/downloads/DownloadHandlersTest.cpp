@@ -1,5 +1,3 @@
-// The worker's two download handlers: what each answer leads to in events,
-// log lines, calls into the response processor and queued follow-ups.
 #include <gtest/gtest.h>
 
 #include "RestRequestType.h"

@@ -29,10 +29,9 @@ ExecutorHarness::ExecutorHarness() : ExecutorHarness(Options()) {}
 ExecutorHarness::ExecutorHarness(Options options)
     : config(std::make_shared<MemoryConfigurationManager>()), transport(std::make_shared<ScriptedTransport>()) {
   CRestExecutor::SetRetryWait(options.retryWait);
+  std::shared_ptr<zelvan::fennic::IQLResponse> responseProcessor;
   if (options.makeResponseProcessor) {
     responseProcessor = options.makeResponseProcessor(config);
-  } else if (options.responseProcessor) {
-    responseProcessor = options.responseProcessor;
   } else {
     recordingProcessor = std::make_shared<RecordingResponseProcessor>();
     responseProcessor = recordingProcessor;

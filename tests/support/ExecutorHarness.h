@@ -62,9 +62,8 @@ class ExecutorHarness : public ServicesScope {
   struct Options {
     bool registered = true;
     bool tenantKnown = true;
-    // Null: a RecordingResponseProcessor is used.
-    std::shared_ptr<zelvan::fennic::IQLResponse> responseProcessor;
-    // Or one built over the harness's own configuration manager.
+    // A processor built over the harness's own configuration manager; when
+    // empty, a RecordingResponseProcessor is used.
     std::function<std::shared_ptr<zelvan::fennic::IQLResponse>(std::shared_ptr<MemoryConfigurationManager>)>
         makeResponseProcessor;
     std::chrono::milliseconds retryWait{20};
@@ -90,7 +89,6 @@ class ExecutorHarness : public ServicesScope {
   std::shared_ptr<MemoryConfigurationManager> config;
   std::shared_ptr<ScriptedTransport> transport;
   std::shared_ptr<RecordingResponseProcessor> recordingProcessor;  // null when another was given
-  std::shared_ptr<zelvan::fennic::IQLResponse> responseProcessor;
   RecordingListener listener;
   std::shared_ptr<TestableExecutor> executor;
 

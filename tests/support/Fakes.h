@@ -32,10 +32,8 @@ class FakeCipher : public zelvan::fennic::IEncryptDecrypt {
 
 class CountingTenantConfig : public zelvan::fennic::ITenantConfig {
  public:
-  std::atomic<int> reloads{0};
   int failWithCode = -1;  // >= 0: every reload raises AgentException with this code
   void ReloadTenantConfig() override {
-    ++reloads;
     if (failWithCode >= 0) throw zelvan::fennic::AgentException("tenant reload failed", failWithCode);
   }
 };

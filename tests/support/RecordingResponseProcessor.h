@@ -19,7 +19,7 @@ class RecordingResponseProcessor : public zelvan::fennic::IQLResponse {
   void ReleaseQueue() override;
   bool ProcessGetUpdtResponse(const std::string& response, bool allUpdates) override {
     Record(std::string("ProcessGetUpdtResponse:") + (allUpdates ? "all:" : "some:") + response);
-    return updateResult;
+    return true;
   }
   int GetPendingDownloadCount() override { return Record("GetPendingDownloadCount"), pendingDownloads; }
   void ProcessGetCancelResponse(const std::string& response) override { Record("ProcessGetCancelResponse:" + response); }
@@ -39,7 +39,6 @@ class RecordingResponseProcessor : public zelvan::fennic::IQLResponse {
   }
 
   // Settable answers.
-  bool updateResult = true;
   int pendingDownloads = 0;
   bool requestFailed = false;
 

@@ -264,23 +264,4 @@ INSTANTIATE_TEST_SUITE_P(
         CCConfigCase{"NotJson", "<html>", "", {}, "5 " + kHandler + " *"}),
     [](const ::testing::TestParamInfo<CCConfigCase>& info) { return std::string(info.param.name); });
 
-// Two failures in a row leave one entry; the record survives a new processor.
-TEST(FailedRequestTest, OneEntryKeptAcrossInstances) {
-  fennic_test::ServicesScope services;
-  auto config = std::make_shared<fennic_test::MemoryConfigurationManager>();
-  auto downloader = std::make_shared<UpdatesDownload>(config);
-  {
-    CQLResponse first(config, std::make_shared<fennic_test::CountingTenantConfig>(), downloader);
-    first.UpdateFailedRequest(true);
-    first.UpdateFailedRequest(true);
-  }
-  EXPECT_EQ(config->jsonFiles["FailedConfig.dat"].serialize(), R"({"FailedRequest":[{"CC_CONFIG_REQUEST":""}]})");
-  CQLResponse second(config, std::make_shared<fennic_test::CountingTenantConfig>(), downloader);
-  EXPECT_TRUE(second.IsRequestFailed(L"CC_CONFIG_REQUEST"));
-  second.UpdateFailedRequest(false);
-  EXPECT_FALSE(second.IsRequestFailed(L"CC_CONFIG_REQUEST"));
-  EXPECT_EQ(config->jsonFiles["FailedConfig.dat"].serialize(), R"({"FailedRequest":[]})");
-  RestMsgQueue::releaseInstance();
-}
-
 }  // namespace

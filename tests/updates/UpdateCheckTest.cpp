@@ -1,10 +1,8 @@
-// The update check from the cancellation request to its end, through the
-// real response processor, with the stored lists and queued messages
-// checked at each step.
 #include <gtest/gtest.h>
 
 #include "CQLResponse.h"
 #include "RestRequestType.h"
+#include "UpdatesDownload.h"
 #include "support/ExecutorHarness.h"
 #include "updates/UpdateAnswers.h"
 
@@ -13,71 +11,50 @@ using fennic_test::ExecutorHarness;
 
 namespace {
 
-// Download list stand-in: records what it is handed, nothing is pending.
-class StubDownloader : public IUpdatesDownload {
- public:
-  std::map<std::string, UpdateRecord> ConstructDownloadObject(web::json::value updates, bool) override {
-    handed.push_back(updates.serialize());
-    return {};
-  }
-  std::map<std::string, UpdateRecord> ConstructMapFromJSON(web::json::value updates) override {
-    std::map<std::string, UpdateRecord> map;
-    if (!updates.is_array()) return map;
-    for (const auto& u : updates.as_array()) {
-      UpdateRecord r;
-      r.UpdateSchedulerId = u.at("UpdateSchedulerId").as_integer();
-      r.downloadStatus = u.has_boolean_field("downloadStatus") && u.at("downloadStatus").as_bool();
-      if (u.has_field("UpdatesURLs")) r.URLSource = u.at("UpdatesURLs");
-      map[std::to_string(r.UpdateSchedulerId)] = r;
-    }
-    return map;
-  }
-  bool ProcessDownloadFile(const std::string&, const std::string&, const std::wstring&, const std::string&,
-                           const std::string&) override {
-    return true;
-  }
-  bool SetEventListener(IRestEventListener* l) override { return l != nullptr; }
-  void CheckforVoicePromptsDownload(web::json::value&, int, const std::string&) override {}
-  int GetPendingDownloadCount() override { return 0; }
-  std::vector<std::string> handed;
-};
-
 using fennic_test::AcceptedUpdateAnswer;
 using fennic_test::kAcceptedUpdateEnvelope;
+using fennic_test::UpdateDescription;
 
-std::string Update(int id, const std::string& version, bool downloaded = false) {
-  return R"({"UpdateSchedulerId":)" + std::to_string(id) + R"(,"UploadID":)" + std::to_string(id + 1000) +
-         R"(,"Action":"ScheduleUpdate","IProduct":"P100","Version":")" + version +
-         R"(","Type":"Firmware","ScheduledTime":"t","updateDeployedTime":"t","ForceUpdate":"False","UpdatesURL":"https://s/p)" +
-         std::to_string(id) + R"(.bin")" + (downloaded ? R"(,"downloadStatus":true)" : "") + "}";
-}
+// Update 7, stored as downloaded.
+const std::string kStored = "[" +
+                            UpdateDescription(7, R"("UpdatesURL":"https://s/p7.bin")", "ScheduleUpdate", "P100",
+                                              R"(,"downloadStatus":true)") +
+                            "]";
 
-// The real processor over the stub download list.
-ExecutorHarness::Options WithProcessor(std::shared_ptr<IUpdatesDownload> downloads) {
-  ExecutorHarness::Options o;
-  o.makeResponseProcessor = [downloads](std::shared_ptr<fennic_test::MemoryConfigurationManager> config) {
-    return std::make_shared<CQLResponse>(config, std::make_shared<fennic_test::CountingTenantConfig>(), downloads);
-  };
-  return o;
-}
-
-struct Chain {
-  std::shared_ptr<StubDownloader> downloads = std::make_shared<StubDownloader>();
-  ExecutorHarness h{WithProcessor(downloads)};
+// The real processor and download list, with update 7 stored. No product is
+// supported, so an update handed to the list is logged as skipped and nothing
+// stays pending.
+class UpdateCheckTest : public ::testing::Test {
+ protected:
+  static ExecutorHarness::Options WithProcessor() {
+    ExecutorHarness::Options o;
+    o.makeResponseProcessor = [](std::shared_ptr<fennic_test::MemoryConfigurationManager> config) {
+      return std::make_shared<CQLResponse>(config, std::make_shared<fennic_test::CountingTenantConfig>(),
+                                           std::make_shared<UpdatesDownload>(config));
+    };
+    return o;
+  }
+  UpdateCheckTest() {
+    auto hold = h.config->Lock();
+    h.config->jsonFiles["Update.dat"] = web::json::value::parse(kStored);
+  }
+  // What reached the download list, one log line per description.
+  std::vector<std::string> Handed() {
+    std::vector<std::string> out;
+    for (const auto& line : h.logger->Lines())
+      if (line.where == "UpdatesDownload::ConstructDownloadObject") out.push_back(line.text);
+    return out;
+  }
+  ExecutorHarness h{WithProcessor()};
 };
 
-TEST(UpdateCheckTest, CancellationsThenUpdatesThenFullListThenFinish) {
-  Chain chain;
-  ExecutorHarness& h = chain.h;
-  {
-    auto hold = h.config->Lock();
-    h.config->jsonFiles["Update.dat"] = web::json::value::parse("[" + Update(7, "1.0", true) + "]");
-  }
+TEST_F(UpdateCheckTest, CancellationsThenUpdatesThenFullListThenFinish) {
   h.transport->Answer(CANCEL_UPDATE_REQ,
                       AcceptedUpdateAnswer(
                           R"({"CancelledUpdates":[{"UpdateSchedulerId":7,"UploadID":1007}],"CancelledConfigs":[]})"));
+  const std::string update = UpdateDescription(8, R"("UpdatesURL":"https://s/p8.bin")");
   h.transport->Answer(GET_UPDATES_REQ,
-                      AcceptedUpdateAnswer("{\"Updates\":[" + Update(8, "2.0") + "],\"ConfigurationUpdates\":[]}"));
+                      AcceptedUpdateAnswer(R"({"Updates":[)" + update + R"(],"ConfigurationUpdates":[]})"));
   h.transport->Answer(GET_ALL_UPDATES_REQ, AcceptedUpdateAnswer("{\"Updates\":[],\"ConfigurationUpdates\":[]}"));
   h.executor->SetFlags(false, true, true);
   h.executor->SetClientState(1);
@@ -86,19 +63,14 @@ TEST(UpdateCheckTest, CancellationsThenUpdatesThenFullListThenFinish) {
   ASSERT_TRUE(h.Settle());  // the follow-ups queued by each step
 
   // Cancel, its acknowledgement, updates, then the full list.
-  std::vector<int> types = h.transport->Types();
-  ASSERT_GE(types.size(), 4u);
-  EXPECT_EQ(types[0], CANCEL_UPDATE_REQ);
-  auto acks = h.transport->CallsOf(CANCEL_RECEIVED_ACK_REQ);
-  ASSERT_EQ(acks.size(), 1u);
-  EXPECT_EQ(web::json::value::parse(acks[0].body).at(0).at("Status").as_string(), "Success");
-  EXPECT_EQ(h.transport->CountOf(GET_UPDATES_REQ), 1);
-  EXPECT_EQ(h.transport->CountOf(GET_ALL_UPDATES_REQ), 1);
+  EXPECT_EQ(h.transport->Types(),
+            (std::vector<int>{CANCEL_UPDATE_REQ, CANCEL_RECEIVED_ACK_REQ, GET_UPDATES_REQ, GET_ALL_UPDATES_REQ}));
+  const std::string ack = h.transport->CallsOf(CANCEL_RECEIVED_ACK_REQ).at(0).body;
+  EXPECT_EQ(web::json::value::parse(ack).at(0).at("Status").as_string(), "Success");
 
   // The update went to the download list; the full list being empty cleared
   // the stored list and the check ended.
-  ASSERT_EQ(chain.downloads->handed.size(), 1u);
-  EXPECT_NE(chain.downloads->handed[0].find("\"UpdateSchedulerId\":8"), std::string::npos);
+  EXPECT_EQ(Handed(), std::vector<std::string>{"P100 is not supported so skipping FW download!"});
   EXPECT_FALSE(h.executor->GetAllUpdatesSent());
   EXPECT_FALSE(h.executor->HasCancelUpdates());
   std::vector<int> codes = h.listener.Codes();
@@ -116,24 +88,17 @@ struct BadAnswer {
   std::string answer;
 };
 
-class UpdateAnswerTest : public ::testing::TestWithParam<BadAnswer> {};
+class UpdateAnswerTest : public UpdateCheckTest, public ::testing::WithParamInterface<BadAnswer> {};
 
 TEST_P(UpdateAnswerTest, MalformedAnswersLeaveStoresIntactAndEndTheCheck) {
-  Chain chain;
-  ExecutorHarness& h = chain.h;
-  const std::string stored = "[" + Update(7, "1.0", true) + "]";
-  {
-    auto hold = h.config->Lock();
-    h.config->jsonFiles["Update.dat"] = web::json::value::parse(stored);
-  }
   h.transport->Answer(GET_UPDATES_REQ, GetParam().answer);
   h.executor->SetClientState(2);
   h.Push(GET_UPDATES_REQ);
   ASSERT_TRUE(h.Settle());
-  EXPECT_TRUE(chain.downloads->handed.empty());
+  EXPECT_TRUE(Handed().empty());
   EXPECT_EQ(h.listener.Codes(), (std::vector<int>{4, 5})) << "no download: the check ends, then event 5";
   auto hold = h.config->Lock();
-  EXPECT_EQ(h.config->jsonFiles["Update.dat"].serialize(), web::json::value::parse(stored).serialize());
+  EXPECT_EQ(h.config->jsonFiles["Update.dat"].serialize(), web::json::value::parse(kStored).serialize());
   EXPECT_EQ(h.transport->CountOf(GET_ALL_UPDATES_REQ), 0);
 }
 

@@ -1,13 +1,8 @@
-// Processing of update answers with the real download list: the stored
-// download flags after the address comparison, and what the hand-off to the
-// downloader stores, queues and logs.
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <system_error>
 
 #include "CQLResponse.h"
-#include "IAgentUtils.h"
-#include "RestRequestType.h"
 #include "TextConversion.h"
 #include "UpdatesDownload.h"
 #include "support/ExecutorHarness.h"
@@ -18,71 +13,44 @@ using web::json::value;
 
 namespace {
 
-std::string Answer(const std::string& updates) {
-  return fennic_test::AcceptedUpdateAnswer(R"({"Updates":[)" + updates + R"(],"ConfigurationUpdates":[]})");
-}
-
-// One description; `address` is the text of the address member, `extra`
-// members are appended and `omit` drops one member by name.
-std::string Description(int id, const std::string& address, const std::string& action = "ScheduleUpdate",
-                        const std::string& product = "P100", const std::string& omit = "",
-                        const std::string& extra = "") {
-  std::vector<std::pair<std::string, std::string>> members = {
-      {"UpdateSchedulerId", std::to_string(id)}, {"UploadID", std::to_string(id + 100)},
-      {"Action", '"' + action + '"'},           {"IProduct", '"' + product + '"'},
-      {"Version", "\"1.0\""},                   {"Type", "\"Firmware\""},
-      {"ScheduledTime", "\"t\""},               {"updateDeployedTime", "\"t\""},
-      {"ForceUpdate", "\"False\""}};
-  std::string text = "{" + address;
-  for (const auto& [name, member] : members)
-    if (name != omit) text += ",\"" + name + "\":" + member;
-  return text + extra + "}";
-}
+using fennic_test::UpdateDescription;
 
 std::string Urls(const std::string& url) { return R"("UpdatesURLs":[{"IProduct":"P100","UpdatesURL":")" + url + "\"}]"; }
+std::string Without(std::string text, const std::string& member) {
+  return text.erase(text.find(member), member.size());
+}
 
 struct Outcome {
   bool result = false;
   std::string updateFile;
-  std::string silentFile;
   std::vector<std::string> queued;  // type, target, key, data
   std::vector<std::string> log;     // level, where, text
   int pending = 0;
 };
 
-struct Processing {
-  std::string stored = "[]";
-  std::function<std::wstring(value, const std::string&)> resolve;
-
-  Outcome With(const std::string& answer, bool allUpdates) {
-    fennic_test::ServicesScope services;
-    auto config = std::make_shared<fennic_test::MemoryConfigurationManager>();
-    config->supportedProducts = {L"P100"};
-    config->jsonFiles["Update.dat"] = value::parse(stored);
-    config->resolveUrl = resolve;
-    auto downloader = std::make_shared<UpdatesDownload>(config);
-    CQLResponse processor(config, std::make_shared<fennic_test::CountingTenantConfig>(), downloader);
-    Outcome o;
-    o.result = processor.ProcessGetUpdtResponse(answer, allUpdates);
-    o.updateFile = config->jsonFiles["Update.dat"].serialize();
-    o.silentFile = config->silentUpdates[0].serialize();
-    for (const auto& m : fennic_test::TakeQueuedMessages())
-      o.queued.push_back(std::to_string(m.getType()) + " " + ToUtf8(m.getTarget()) + " " + m.getDownloadKey() +
-                         " " + m.getData());
-    for (const auto& line : services.logger->Lines())
-      o.log.push_back(std::to_string(line.level) + " " + line.where + " " + line.text);
-    o.pending = downloader->GetPendingDownloadCount();
-    RestMsgQueue::releaseInstance();
-    return o;
-  }
-};
-
-bool StoredStatus(const std::string& updateFile, int id) {
-  const value stored = value::parse(updateFile);
-  for (const auto& entry : stored.as_array())
-    if (entry.at("UpdateSchedulerId").as_integer() == id) return entry.at("downloadStatus").as_bool();
-  ADD_FAILURE() << "no stored entry " << id;
-  return false;
+// Processes an answer listing `updates`, with update 1 stored as downloaded from `storedAddress`.
+Outcome Process(const std::string& storedAddress, const std::string& updates, bool allUpdates,
+                std::function<std::wstring(value, const std::string&)> resolve = nullptr) {
+  fennic_test::ServicesScope services;
+  auto config = std::make_shared<fennic_test::MemoryConfigurationManager>();
+  config->supportedProducts = {L"P100"};
+  config->jsonFiles["Update.dat"] = value::parse(
+      "[" + UpdateDescription(1, storedAddress, "ScheduleUpdate", "P100", R"(,"downloadStatus":true)") + "]");
+  config->resolveUrl = std::move(resolve);
+  auto downloader = std::make_shared<UpdatesDownload>(config);
+  CQLResponse processor(config, std::make_shared<fennic_test::CountingTenantConfig>(), downloader);
+  Outcome o;
+  o.result = processor.ProcessGetUpdtResponse(
+      fennic_test::AcceptedUpdateAnswer(R"({"Updates":[)" + updates + R"(],"ConfigurationUpdates":[]})"), allUpdates);
+  o.updateFile = config->jsonFiles["Update.dat"].serialize();
+  for (const auto& m : fennic_test::TakeQueuedMessages())
+    o.queued.push_back(std::to_string(m.getType()) + " " + ToUtf8(m.getTarget()) + " " + m.getDownloadKey() + " " +
+                       m.getData());
+  for (const auto& line : services.logger->Lines())
+    o.log.push_back(std::to_string(line.level) + " " + line.where + " " + line.text);
+  o.pending = downloader->GetPendingDownloadCount();
+  RestMsgQueue::releaseInstance();
+  return o;
 }
 
 struct AddressCase {
@@ -98,15 +66,8 @@ class AddressCompareTest : public ::testing::TestWithParam<AddressCase> {};
 // changed one is downloaded again.
 TEST_P(AddressCompareTest, DownloadedOnlyWhileTheAddressTextIsTheSame) {
   const AddressCase& c = GetParam();
-  if (c.stored != "null") {
-    ASSERT_EQ(value::parse(c.stored).serialize() == value::parse(c.received).serialize(), c.stillDownloaded)
-        << "the table itself";
-  }
-  Processing run;
-  run.stored = "[" + Description(1, "\"UpdatesURLs\":" + c.stored, "ScheduleUpdate", "P100", "",
-                                 R"(,"downloadStatus":true)") + "]";
-  const Outcome o = run.With(Answer(Description(1, "\"UpdatesURLs\":" + c.received)), true);
-  EXPECT_EQ(StoredStatus(o.updateFile, 1), c.stillDownloaded);
+  const Outcome o = Process("\"UpdatesURLs\":" + c.stored, UpdateDescription(1, "\"UpdatesURLs\":" + c.received), true);
+  EXPECT_EQ(value::parse(o.updateFile).at(0).at("downloadStatus").as_bool(), c.stillDownloaded);
   EXPECT_EQ(o.queued.size(), c.stillDownloaded ? 0u : 1u);
   EXPECT_EQ(o.result, !c.stillDownloaded);
 }
@@ -120,13 +81,9 @@ INSTANTIATE_TEST_SUITE_P(
                     R"([{"IProduct":"P100","UpdatesURL":"https://s/b.bin"}])", false},
         AddressCase{"EscapedAlike", R"(["https:\/\/s\/a.bin"])", R"(["https://s/a.bin"])", true},
         AddressCase{"ExtraMember", R"([{"UpdatesURL":"u"}])", R"([{"UpdatesURL":"u","Mirror":"m"}])", false},
-        AddressCase{"ExtraElement", R"(["u"])", R"(["u","v"])", false},
         AddressCase{"IntegerAndDouble", R"([{"UpdatesURL":"u","Size":1}])", R"([{"UpdatesURL":"u","Size":1.0}])",
                     value::parse("1").serialize() == value::parse("1.0").serialize()},
-        AddressCase{"NumbersAlike", R"([{"UpdatesURL":"u","Size":12}])", R"([{"UpdatesURL":"u","Size":12}])", true},
-        AddressCase{"NumbersDiffer", R"([{"UpdatesURL":"u","Size":12}])", R"([{"UpdatesURL":"u","Size":13}])", false},
         AddressCase{"TextAndList", R"("u")", R"(["u"])", false},
-        AddressCase{"NestedSame", R"([{"Parts":[["a",true,null]]}])", R"([{"Parts":[["a",true,null]]}])", true},
         AddressCase{"NestedFlagDiffers", R"([{"Parts":[["a",true]]}])", R"([{"Parts":[["a",false]]}])", false},
         // A stored entry without a source compares as empty text.
         AddressCase{"StoredNull", "null", "null", false}),
@@ -148,15 +105,12 @@ class HandOffTest : public ::testing::TestWithParam<HandOffCase> {};
 // request per pending key, in key order.
 TEST_P(HandOffTest, StoresThenQueuesThePendingDownloads) {
   const HandOffCase& c = GetParam();
-  Processing run;
-  run.stored = "[" + Description(1, Urls("https://s/old.bin"), "ScheduleUpdate", "P100", "",
-                                 R"(,"downloadStatus":true)") + "]";
-  run.resolve = [](value source, const std::string&) -> std::wstring {
+  const auto resolve = [](value source, const std::string&) {
     const std::string url = source.as_array().at(0).at("UpdatesURL").as_string();
     if (url == "https://s/boom.bin") throw std::system_error(std::make_error_code(std::errc::io_error));
     return ToWide(url);
   };
-  const Outcome o = run.With(Answer(c.updates), c.allUpdates);
+  const Outcome o = Process(Urls("https://s/old.bin"), c.updates, c.allUpdates, resolve);
   EXPECT_EQ(o.result, c.result);
   std::string ids;
   const value updateFile = value::parse(o.updateFile);
@@ -165,35 +119,36 @@ TEST_P(HandOffTest, StoresThenQueuesThePendingDownloads) {
   EXPECT_EQ(ids, c.storedIds);
   EXPECT_EQ(o.queued, c.queued);
   EXPECT_EQ(o.pending, static_cast<int>(c.queued.size()));
-  bool logged = false;
-  for (const auto& line : o.log) logged |= line.find(c.logged) != std::string::npos;
-  EXPECT_TRUE(logged) << c.logged;
+  EXPECT_THAT(o.log, testing::Contains(testing::HasSubstr(c.logged)));
 }
 
-const std::string kGood = Description(2, Urls("https://s/two.bin"));
-const std::string kMixed = Description(1, Urls("https://s/old.bin")) + "," + kGood + "," +
-                           Description(3, R"("UpdatesURL":"https://s/three.bin")", "Silent") + "," +
-                           Description(4, Urls("https://s/four.bin"), "Install") + "," +
-                           Description(5, Urls("https://s/five.bin"), "ScheduleUpdate", "P999") + "," +
-                           Description(2, Urls("https://s/second.bin"));
+const std::string kGood = UpdateDescription(2, Urls("https://s/two.bin"));
+const std::string kMixed = UpdateDescription(1, Urls("https://s/old.bin")) + "," + kGood + "," +
+                           UpdateDescription(3, R"("UpdatesURL":"https://s/three.bin")", "Silent") + "," +
+                           UpdateDescription(4, Urls("https://s/four.bin"), "Install") + "," +
+                           UpdateDescription(5, Urls("https://s/five.bin"), "ScheduleUpdate", "P999") + "," +
+                           UpdateDescription(2, Urls("https://s/second.bin")) + "," +
+                           UpdateDescription(10, Urls("https://s/ten.bin"));
 
 INSTANTIATE_TEST_SUITE_P(
     Descriptions, HandOffTest,
     ::testing::Values(
-        // 1 is downloaded already, 5 is firmware of an unsupported product, and
-        // the first description of 2 wins.
-        HandOffCase{"MixedFromAll", kMixed, true, true, "1 2 5 2",
-                    {"12 https://s/two.bin 2 24", "12 https://s/three.bin 3 24", "12 https://s/four.bin 4 24"},
+        // 1 is downloaded already, 5 is firmware of an unsupported product, the
+        // first description of 2 wins, and keys go in byte order (10 before 2).
+        HandOffCase{"MixedFromAll", kMixed, true, true, "1 2 5 2 10",
+                    {"12 https://s/ten.bin 10 24", "12 https://s/two.bin 2 24", "12 https://s/three.bin 3 24",
+                     "12 https://s/four.bin 4 24"},
                     "3 UpdatesDownload::ConstructDownloadObject P999 is not supported so skipping FW download!"},
-        HandOffCase{"MixedNew", kMixed, false, true, "1 2 5 2 1",
-                    {"12 https://s/two.bin 2 9", "12 https://s/three.bin 3 9", "12 https://s/four.bin 4 9"},
+        HandOffCase{"MixedNew", kMixed, false, true, "1 2 5 2 10 1",
+                    {"12 https://s/ten.bin 10 9", "12 https://s/two.bin 2 9", "12 https://s/three.bin 3 9",
+                     "12 https://s/four.bin 4 9"},
                     "2 UpdatesDownload::ConstructDownloadObject Download called for : 4"},
         // A bad description merges nothing, after the stores were written.
-        HandOffCase{"MissingVersion", kGood + "," + Description(6, Urls("https://s/six.bin"), "ScheduleUpdate",
-                                                                "P100", "Version"),
-                    true, false, "2 6", {}, "5 CQLResponse::GetUpdateResponse"},
+        HandOffCase{"MissingVersion",
+                    kGood + "," + Without(UpdateDescription(6, Urls("https://s/six.bin")), R"(,"Version":"1.0")"), true,
+                    false, "2 6", {}, "5 CQLResponse::GetUpdateResponse"},
         // A caught lookup error ends that conversion: an entry without an id.
-        HandOffCase{"LookupFails", kGood + "," + Description(6, Urls("https://s/boom.bin")), true, true, "2 6",
+        HandOffCase{"LookupFails", kGood + "," + UpdateDescription(6, Urls("https://s/boom.bin")), true, true, "2 6",
                     {"12  0 24", "12 https://s/two.bin 2 24"}, "5 UpdatesDownload::convertUpdateJsonToMap"}),
     [](const ::testing::TestParamInfo<HandOffCase>& info) { return std::string(info.param.name); });
 
