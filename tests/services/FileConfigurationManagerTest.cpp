@@ -36,10 +36,8 @@ class ConfigurationFixture : public ::testing::Test {
 }  // namespace
 
 TEST_F(ConfigurationFixture, EveryDataFileSurvivesAReopen) {
-  const value updates = value::parse(R"([{"UpdateSchedulerId":101,"UploadID":5001,"Action":"ScheduleUpdate",
-      "UpdatesURLs":[{"IProduct":"P100","UpdatesURL":"http://127.0.0.1/a"}],"downloadStatus":false}])");
-  const value configs = value::parse(R"([{"UpdateSchedulerId":201,"UploadID":6001,"IProduct":"P100",
-      "configSettings":{"Volume":7}}])");
+  const value updates = value::parse(R"([{"UpdateSchedulerId":101,"UpdatesURLs":[{"IProduct":"P100"}]}])");
+  const value configs = value::parse(R"([{"UpdateSchedulerId":201,"configSettings":{"Volume":7}}])");
   const value failed = value::parse(R"({"FailedRequest":[{"CC_CONFIG_REQUEST":""}]})");
   const value silent = value::parse(R"([{"UpdateSchedulerId":301,"Action":"Silent","downloadStatus":true}])");
   const value reports = value::parse(R"([{"DeviceName":"P100","Status":"Failed"}])");
