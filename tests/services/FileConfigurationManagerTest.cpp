@@ -102,35 +102,24 @@ TEST_F(ConfigurationFixture, TenantSettingsFileReadsBackAsTheDetailsMap) {
   EXPECT_EQ(configuration->GetTenantDetails()["AnonymizePersonalData"], "");
 }
 
-TEST_F(ConfigurationFixture, CorruptFilesAreMovedAsideAndReadAsEmpty) {
+// Lists that are torn or of the wrong shape: Shapes/StoredListShapeTest.
+TEST_F(ConfigurationFixture, UnreadableTokenAndTenantFilesAreMovedAsideAndReadAsEmpty) {
   auto configuration = Open();
   configuration->SaveToken(L"abc");
-  struct Case {
-    std::string file;
-    std::string content;
-  };
-  const Case cases[] = {
-      {"Update.dat", "[{\"UpdateSchedulerId\":1"},
-      {"SilentUpdates.dat", "garbage"},
+  const std::pair<std::string, std::string> cases[] = {
       {"Token.dat", "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"},
       {"TenantConfiguration.dat", cipher->Encrypt("{not json")},
   };
-  for (const Case& c : cases) ScratchFolder::Put(Data(c.file), c.content);
-
-  EXPECT_TRUE(configuration->ReadJsonFile("Update.dat").is_null());
-  EXPECT_TRUE(configuration->ReadSilentUpdates(0).is_null());
+  for (const auto& [file, content] : cases) ScratchFolder::Put(Data(file), content);
   EXPECT_EQ(configuration->LoadToken(), L"");
   EXPECT_EQ(configuration->GetTenantDetails()["TenantID"], "tenant-7");
-  for (const Case& c : cases) {
-    EXPECT_FALSE(std::filesystem::exists(Data(c.file))) << c.file;
-    EXPECT_EQ(ScratchFolder::Slurp(Data(c.file + ".corrupt")), c.content) << c.file;
-    const fennic_test::LogLine line = logger->FirstStartingWith("Corrupt data file " + Data(c.file) + " ");
-    EXPECT_EQ(line.level, 3) << c.file;
-    EXPECT_EQ(line.where, "FileConfigurationManager::ReadDataFile") << c.file;
+  for (const auto& [file, content] : cases) {
+    EXPECT_FALSE(std::filesystem::exists(Data(file))) << file;
+    EXPECT_EQ(ScratchFolder::Slurp(Data(file + ".corrupt")), content) << file;
+    const fennic_test::LogLine line = logger->FirstStartingWith("Corrupt data file " + Data(file) + " ");
+    EXPECT_EQ(line.level, 3) << file;
+    EXPECT_EQ(line.where, "FileConfigurationManager::ReadDataFile") << file;
   }
-  // Writing again works normally afterwards.
-  configuration->WriteJsonFile(value::array(), "Update.dat");
-  EXPECT_TRUE(configuration->ReadJsonFile("Update.dat").is_array());
 }
 
 TEST_F(ConfigurationFixture, NamesAndPathsNeverLeaveTheDataFolder) {
