@@ -36,7 +36,6 @@ TEST(DirectoryQueriesTest, HostAnswersAndTheUpdateCheckGoesOn) {
   ASSERT_EQ(uploads.size(), 1u);
   auto upload = web::json::value::parse(uploads[0].body).at("ADUpdates");
   EXPECT_EQ(upload.at(1).at("QueryId").as_integer(), 8) << "other members travel back unchanged";
-  // The upload before get updates is held on the wire by AgentChain.DemoScenario.
   EXPECT_EQ(h.transport->CountOf(GET_UPDATES_REQ), 1) << "the update check goes on";
   EXPECT_FALSE(h.executor->PendingADQueries().is_array()) << "the batch is over";
 }

@@ -6,7 +6,6 @@ using zelvan::fennic::CommonUtils;
 
 namespace {
 
-// The empty map and the keys left in it are checked by the installed-package consumer.
 TEST(CommonUtilsTest, TenantSummaryEscapesAndKeepsOtherKeys) {
   std::map<std::string, std::string> details = {{"URL", "https://s.test"}, {"TenantID", "t-1"},
                                                 {"TenantName", "Ac\"me"}, {"CollectData", "Full"},

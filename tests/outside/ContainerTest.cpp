@@ -57,7 +57,6 @@ TEST(ContainerTest, AutowiresParametersInOrderAndSharesSingleInstances) {
   EXPECT_FALSE(container->resolve<IMissing>()) << "an unregistered interface resolves to null";
 }
 
-// Existing instances are resolved throughout FactoriesTest.
 TEST(ContainerTest, ConcurrentFirstResolutionBuildsOneSingleInstance) {
   g_storeCount = 0;
   auto builder = std::make_shared<ContainerBuilder>();

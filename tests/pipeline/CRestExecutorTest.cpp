@@ -97,7 +97,6 @@ TEST(CRestExecutorTest, GetAllUpdatesIsQueuedOnceUntilCleared) {
   h.executor->SendRestMessage(GET_ALL_UPDATES_REQ);
   std::vector<int> types;
   for (const auto& m : h.DrainQueue()) types.push_back(m.getType());
-  // One type-24 per armed flag.
   EXPECT_EQ(types, (std::vector<int>{GET_ALL_UPDATES_REQ, GET_ALL_UPDATES_REQ}));
 }
 

@@ -107,7 +107,6 @@ TEST(CallDurationTest, FileIsDeletedOnlyAfterTheServerAccepted) {
   EXPECT_EQ(h.logger->FirstStartingWith("callDuration File deleted after sending it to the server").level, 2);
   EXPECT_EQ(h.logger->FirstStartingWith("Call duration successfully sent to server").level, 2);
 
-  // Without "FileInfo" nothing is sent.
   const auto sent = h.transport->CountOf(CALL_DURATION_REQ);
   h.Push(CALL_DURATION_REQ, R"({"CallData":{}})");
   ASSERT_TRUE(h.Settle());

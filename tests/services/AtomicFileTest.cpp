@@ -29,7 +29,6 @@ std::string Document(int round) {
 
 }  // namespace
 
-// Temporaries and failed writes are held by DiskFullTest and StoreOpenTest.
 TEST(AtomicFileTest, ReplacesWholeContentAndCreateExclusiveNeverOverwrites) {
   ScratchFolder folder;
   const std::string file = folder / "Update.dat";

@@ -59,7 +59,6 @@ TEST_F(ConfigurationFixture, EveryDataFileSurvivesAReopen) {
   EXPECT_EQ(reader->ReadSilentUpdates(1), reports);
   EXPECT_EQ(reader->LoadToken(), L"tok\u00e9n-1");
   EXPECT_EQ(reader->GetDeviceInfoUrl(), L"http://127.0.0.1/deviceinfo");
-  // The token is sealed, not stored in clear.
   EXPECT_EQ(ScratchFolder::Slurp(Data("Token.dat")).find("tok"), std::string::npos);
   // Never-written stores read as something that is not an array.
   EXPECT_FALSE(Open()->ReadJsonFile("Never.dat").is_array());
@@ -102,7 +101,6 @@ TEST_F(ConfigurationFixture, TenantSettingsFileReadsBackAsTheDetailsMap) {
   EXPECT_EQ(configuration->GetTenantDetails()["AnonymizePersonalData"], "");
 }
 
-// Lists that are torn or of the wrong shape: Shapes/StoredListShapeTest.
 TEST_F(ConfigurationFixture, UnreadableTokenAndTenantFilesAreMovedAsideAndReadAsEmpty) {
   auto configuration = Open();
   configuration->SaveToken(L"abc");

@@ -34,7 +34,6 @@ TEST(LibraryRoundTripTest, TenantSettingsAndMachineDataWrittenByTheLibraryReadBa
   executor->SetDeviceInfoUrl(L"http://127.0.0.1:9090/deviceinfo");
   executor->WriteMachineDataInConfigFile(L"support@tenant.invalid", L"agent-42");
 
-  // Nothing in clear on disk.
   EXPECT_EQ(ScratchFolder::Slurp(folder / "data/TenantConfiguration.dat").find("9090"), std::string::npos);
   EXPECT_EQ(configuration->GetTenantDetails(), written);
   executor->LoadTenantConfiguration();
