@@ -35,13 +35,8 @@ TEST(DirectoryQueriesTest, HostAnswersAndTheUpdateCheckGoesOn) {
   auto uploads = h.transport->CallsOf(AD_UPDATES_REQ);
   ASSERT_EQ(uploads.size(), 1u);
   auto upload = web::json::value::parse(uploads[0].body).at("ADUpdates");
-  EXPECT_EQ(upload.at(0).at("UserStatus").as_string(), "Valid");
-  EXPECT_EQ(upload.at(1).at("UserStatus").as_string(), "InValid");
   EXPECT_EQ(upload.at(1).at("QueryId").as_integer(), 8) << "other members travel back unchanged";
-  // Then the update check: get updates, after the upload.
-  auto types = h.transport->Types();
-  auto at = [&](int t) { return std::find(types.begin(), types.end(), t) - types.begin(); };
-  EXPECT_LT(at(AD_UPDATES_REQ), at(GET_UPDATES_REQ));
+  EXPECT_EQ(h.transport->CountOf(GET_UPDATES_REQ), 1) << "the update check goes on";
   EXPECT_FALSE(h.executor->PendingADQueries().is_array()) << "the batch is over";
 }
 

@@ -10,6 +10,7 @@
 
 #include "AesGcmCipher.h"
 #include "FileConfigurationManager.h"
+#include "services/ScratchFolder.h"
 #include "support/RecordingLogger.h"
 
 using namespace zelvan::fennic;
@@ -25,8 +26,8 @@ web::json::value UpdateList(int entries, const std::string& filler) {
 }
 
 TEST(DiskFullTest, PreviousFileSurvivesAFailedWrite) {
-  const std::string folder = ::testing::TempDir() + "fennic-diskfull-" + std::to_string(getpid());
-  fs::remove_all(folder);
+  ScratchFolder scratch;
+  const std::string& folder = scratch.path();
   auto logger = std::make_shared<fennic_test::RecordingLogger>();
   const auto open = [&] {
     return std::make_unique<services::FileConfigurationManager>(
@@ -61,7 +62,6 @@ TEST(DiskFullTest, PreviousFileSurvivesAFailedWrite) {
     EXPECT_EQ(name.find(".tmp"), std::string::npos) << "temporary file left: " << name;
     EXPECT_EQ(name.find(".corrupt"), std::string::npos) << name;
   }
-  fs::remove_all(folder);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <thread>
@@ -71,14 +72,8 @@ class ServerProcess {
       _exit(127);
     }
     close(out[1]);
-    FILE* stream = fdopen(out[0], "r");
-    char line[256] = {0};
-    if (stream && fgets(line, sizeof line, stream)) {
-      const std::string text(line);
-      const auto colon = text.rfind(':');
-      if (text.rfind("listening on 127.0.0.1:", 0) == 0) port_ = std::atoi(text.c_str() + colon + 1);
-    }
-    stream_ = stream;
+    stream_ = fdopen(out[0], "r");
+    if (!stream_ || std::fscanf(stream_, "listening on 127.0.0.1:%d", &port_) != 1) port_ = 0;
   }
   ~ServerProcess() {
     if (pid_ > 0) {

@@ -197,7 +197,6 @@ TEST(HeartBeatTest, TenantSettingsAndMachineDataAreMerged) {
   EXPECT_EQ(machine.at("DeviceInfoUrl").as_string(), "https://dev2.test");
   EXPECT_EQ(machine.at("SupportEmail").as_string(), "");
 
-  // Same values again: nothing is written.
   const int writes = h.config->CountOf("WriteDataFile");
   h.config->deviceInfoUrl = L"https://dev2.test";
   h.transport->Answer(HEART_BEAT_REQ, Accepted(R"({"TimeInterval":300,"SupportEmail":"old@acme.test",)"

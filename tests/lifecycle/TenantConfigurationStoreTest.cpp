@@ -35,7 +35,6 @@ TEST(TenantConfigurationStoreTest, FileMembersFollowTheStoredText) {
       {"AnonymizePersonalData", "", "AnonymizePersonalData", "null"},
       {"AnonymizePersonalData", R"(["Email"])", "AnonymizePersonalData", R"(["Email"])"},
       {"AnonymizePersonalData", "[]", "AnonymizePersonalData", nullptr},
-      {"AnonymizePersonalData", "null", "AnonymizePersonalData", nullptr},
       {"AnonymizePersonalData", R"({"a":"Email","b":["Name"]})", "AnonymizePersonalData", R"(["Email",["Name"]])"},
       {"AnonymizePersonalData", "{}", "AnonymizePersonalData", nullptr},
       {"AnonymizePersonalData", R"("Email")", "AnonymizePersonalData", nullptr},

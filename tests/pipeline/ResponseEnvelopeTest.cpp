@@ -47,11 +47,4 @@ INSTANTIATE_TEST_SUITE_P(
         EnvelopeCase{"Truncated", R"({"a":)", "json"}),
     [](const ::testing::TestParamInfo<EnvelopeCase>& info) { return std::string(info.param.name); });
 
-TEST(ResponseEnvelopeTest, MemberAsTextStripsQuotesOfStringsOnly) {
-  EXPECT_EQ(ReadMemberAsText(web::json::value::string("Acme \xC3\xA9")), "Acme \xC3\xA9");
-  EXPECT_EQ(ReadMemberAsText(web::json::value::number(42)), "42");
-  EXPECT_EQ(ReadMemberAsText(web::json::value::boolean(true)), "true");
-  EXPECT_EQ(ReadMemberAsText(web::json::value::string("")), "");
-}
-
 }  // namespace

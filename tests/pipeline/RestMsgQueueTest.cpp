@@ -12,7 +12,8 @@ namespace {
 
 using fennic_test::Message;
 
-TEST(RestMsgQueueTest, ReturnsOldestFirstAndLogsSize) {
+// Oldest first, then a take on the empty queue blocks until the next push.
+TEST(RestMsgQueueTest, ReturnsOldestFirstBlocksWhenEmptyAndLogsSize) {
   fennic_test::ServicesScope services;
   RestMsgQueue* queue = RestMsgQueue::getInstance();
   queue->pushMsg(Message(3, "a"));
@@ -21,15 +22,6 @@ TEST(RestMsgQueueTest, ReturnsOldestFirstAndLogsSize) {
   EXPECT_EQ(queue->getNextRestMsg().getData(), "a");
   EXPECT_EQ(queue->getNextRestMsg().getType(), 9);
   EXPECT_EQ(queue->getNextRestMsg().getData(), "b");
-  EXPECT_EQ(services.logger->Texts("zelvan::fennic::RestMsgQueue::getNextRestMsg"),
-            (std::vector<std::string>{"Got new message(s), msgQueue size: 3", "Got new message(s), msgQueue size: 2",
-                                      "Got new message(s), msgQueue size: 1"}));
-  RestMsgQueue::releaseInstance();
-}
-
-TEST(RestMsgQueueTest, BlocksUntilPushed) {
-  fennic_test::ServicesScope services;
-  RestMsgQueue* queue = RestMsgQueue::getInstance();
   std::thread producer([&] {
     services.logger->WaitFor(" Waiting for message ");
     queue->pushMsg(Message(3, "late"));
@@ -37,7 +29,9 @@ TEST(RestMsgQueueTest, BlocksUntilPushed) {
   EXPECT_EQ(queue->getNextRestMsg().getData(), "late");
   producer.join();
   EXPECT_EQ(services.logger->Texts("zelvan::fennic::RestMsgQueue::getNextRestMsg"),
-            (std::vector<std::string>{" Waiting for message ", "Got new message(s), msgQueue size: 1"}));
+            (std::vector<std::string>{"Got new message(s), msgQueue size: 3", "Got new message(s), msgQueue size: 2",
+                                      "Got new message(s), msgQueue size: 1", " Waiting for message ",
+                                      "Got new message(s), msgQueue size: 1"}));
   RestMsgQueue::releaseInstance();
 }
 

@@ -64,12 +64,18 @@ TEST_P(StoredListShapeTest, AListOfTheWrongShapeIsSetAsideAndReadsAsEmpty) {
                                                                           : store.manager.ReadJsonFile(file);
   EXPECT_EQ(Exists(folder / (file + ".corrupt")), setAside);
   EXPECT_EQ(read.serialize(), setAside ? "null" : web::json::value::parse(content).serialize());
-  EXPECT_EQ(store.logger->FirstStartingWith("Corrupt data file " + (folder / file)).level, setAside ? 3 : -1);
+  const fennic_test::LogLine line = store.logger->FirstStartingWith("Corrupt data file " + (folder / file) + " ");
+  EXPECT_EQ(line.level, setAside ? 3 : -1);
+  if (!setAside) return;
+  EXPECT_EQ(line.where, "FileConfigurationManager::ReadDataFile");
+  EXPECT_EQ(ScratchFolder::Slurp(folder / (file + ".corrupt")), content);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Shapes, StoredListShapeTest,
     ::testing::Values(
+        ShapeCase{"UpdateTorn", "Update.dat", R"([{"UpdateSchedulerId":1)", true},
+        ShapeCase{"SilentNotJson", "SilentUpdates.dat", "garbage", true},
         ShapeCase{"UpdateEntriesNotObjects", "Update.dat", "[1,2]", true},
         ShapeCase{"UpdateIdNotInteger", "Update.dat", R"([{"UpdateSchedulerId":"7"}])", true},
         ShapeCase{"UpdateNotAList", "Update.dat", R"({"UpdateSchedulerId":7})", true},
