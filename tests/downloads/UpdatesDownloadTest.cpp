@@ -189,6 +189,17 @@ TEST_F(DownloadFixture, VoicePromptsFollowASuccessfulMainPackageOnly) {
 
 // A system error while the outcome is processed skips the store; the
 // acknowledgement still goes out.
+TEST_F(DownloadFixture, SupportedProductsAskedPerEntryAndNotForAnEmptyList) {
+  downloader->ConstructDownloadObject(web::json::value::array(), false);
+  EXPECT_EQ(config->CountOf("GetSupportedProducts"), 0);
+  const std::string url = R"("UpdatesURL":"https://s/pkg/f.bin")";
+  downloader->ConstructDownloadObject(
+      web::json::value::parse("[" + UpdateDescription(1, url) + "," + UpdateDescription(2, url, "ScheduleUpdate",
+                                                                                         "P100", "", "Software") + "]"),
+      false);
+  EXPECT_EQ(config->CountOf("GetSupportedProducts"), 2);
+}
+
 TEST_F(DownloadFixture, SystemErrorSkipsTheStoreButNotTheAcknowledgement) {
   Schedule(5, "Firmware");
   transport->OnDownload([](const fennic_test::DownloadCall&, std::wstring&) -> bool {
