@@ -212,6 +212,7 @@ TEST(UserReports, SoftphonesAtStartAndOnChangeUserDetailsFromPasswd) {
   Rig::Put(file, R"({"Softphones":[{"Name":"Dialer","Version":"1.0"}]})");  // unchanged
   Rig::Put(file, R"({"Softphones":"wrong"})");
   Rig::Put(file, R"({"Softphones":[{"Name":"Dialer","Version":"2.0"}]})");
+  rig.Wait(3);  // the file's change first, so the order below is fixed
   rig.OnLoop([&] { reports.UserChanged("nobody"); });
   const auto sent = rig.Exactly(4);
   ASSERT_EQ(sent.size(), 4u);
