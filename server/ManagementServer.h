@@ -25,6 +25,10 @@ class http_listener;
 
 namespace zelvan::fennic {
 
+// A loopback port that was free a moment ago (0 when none): the server and
+// the tests that start their own loopback peers both probe with it.
+int FreeLoopbackPort();
+
 struct ServerOptions {
   std::string host = "127.0.0.1";
   int port = 0;  // 0: a free port

@@ -1,9 +1,6 @@
 #pragma once
 
-#include <arpa/inet.h>
 #include <cpprest/http_listener.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,27 +19,17 @@
 
 #include "BodySource.h"
 #include "HttpRestClient.h"
+#include "ManagementServer.h"
 #include "Sha256.h"
 #include "TextConversion.h"
 
 namespace fennic_test {
 
+using zelvan::fennic::FreeLoopbackPort;
 using zelvan::fennic::HttpTransportOptions;
 using zelvan::fennic::Sha256;
 namespace fs = std::filesystem;
 namespace http = web::http;
-
-inline int FreeLoopbackPort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-  socklen_t len = sizeof(addr);
-  int port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-    port = ntohs(addr.sin_port);
-  ::close(fd);
-  return port;
-}
 
 struct SeenRequest {
   std::string method;

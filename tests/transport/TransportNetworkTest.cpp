@@ -1,6 +1,9 @@
 // The transport through a real proxy and against a TLS server that asks
 // for a client certificate, both started on loopback by the test.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <tuple>
