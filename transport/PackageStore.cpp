@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "PlainFileName.h"
+
 namespace zelvan::fennic {
 
 namespace fs = std::filesystem;
@@ -60,10 +62,8 @@ std::string Failed(const std::string& what) { return "package store: " + what + 
 }  // namespace
 
 bool PackageStore::IsPlainName(const std::string& name) {
-  if (name.empty() || name[0] == '.') return false;
-  return std::none_of(name.begin(), name.end(), [](char c) {
-    return c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
-  });
+  // The shared rule for names from a server, and no hidden entries either.
+  return IsPlainFileName(name) && name[0] != '.';
 }
 
 std::string PackageStore::Keep(const std::string& file, const std::string& product, const std::string& version,

@@ -16,8 +16,8 @@ class PackageStore {
 
   explicit PackageStore(std::string folder) : folder_(std::move(folder)) {}
 
-  // A plain name: not empty, no "/" or "\", not hidden (so neither "." nor
-  // ".."), no control characters.
+  // A plain file name (the one rule for names from a server) that is not
+  // hidden either.
   static bool IsPlainName(const std::string& name);
 
   // Puts `file` into place. Returns "" on success, else a one-line reason;
