@@ -1,4 +1,5 @@
 // fennic-agent: the REST library as a workstation agent.
+#include <malloc.h>
 #include <unistd.h>
 
 #include <iostream>
@@ -58,6 +59,10 @@ int Fail(const std::string& text, int code = 2) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A fixed threshold keeps the large buffers of a download or an update check
+  // out of the heap, so the idle agent gives them back instead of keeping the
+  // high-water mark for good.
+  ::mallopt(M_MMAP_THRESHOLD, 128 * 1024);
   if (argc > 1 && std::string(argv[1]) == "ctl") return RunControlCommand(argc - 2, argv + 2, std::cout, std::cerr);
   std::string configFile = kDefaultConfigFile;
   bool once = false;

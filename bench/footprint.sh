@@ -5,6 +5,8 @@
 #   threads            threads of the idle agent
 #   thread_names       their names, comma-separated
 #   rss_kib            resident memory
+#   rss_anon_kib       of which the agent's own (heap, stacks)
+#   rss_file_kib       of which mapped files: the program and its shared libraries
 #   cpu_ticks          user + system clock ticks spent over the idle window
 #   wakeups            context switches of all its threads over the window
 #   wakeups_per_beat   the same per heart beat (all of them, when the agent
@@ -79,6 +81,7 @@ n=$((b1 - b0))
 echo "threads $threads"
 echo "thread_names $names"
 echo "rss_kib $rss"
+awk '/^RssAnon:/{print "rss_anon_kib", $2} /^RssFile:/{print "rss_file_kib", $2}' "/proc/$agent_pid/status"
 echo "cpu_ticks $((t1 - t0))"
 echo "wakeups $((w1 - w0))"
 awk -v w="$((w1 - w0))" -v n="$n" 'BEGIN{printf "wakeups_per_beat %s\n", (n > 0 ? sprintf("%.1f", w / n) : "n/a")}'
