@@ -7,6 +7,10 @@
 #   rss_kib            resident memory
 #   rss_anon_kib       of which the agent's own (heap, stacks)
 #   rss_file_kib       of which mapped files: the program and its shared libraries
+#   rss_floor_kib      resident memory of rss_floor, which only loads and starts the
+#                      shared libraries the agent needs (HTTP, JSON, crypto, logging,
+#                      systemd, udev), measured in the same run
+#   rss_over_floor_kib the agent's own share: rss_kib - rss_floor_kib
 #   cpu_ticks          user + system clock ticks spent over the idle window
 #   wakeups            context switches of all its threads over the window
 #   wakeups_per_beat   the same per heart beat (all of them, when the agent
@@ -19,7 +23,7 @@ build="${BUILD_DIR:-$root/build}"
 idle="${IDLE_SECONDS:-60}"
 beat="${HEART_BEAT_SECONDS:-20}"
 work="$(mktemp -d)"
-server_pid=""; agent_pid=""
+server_pid=""; agent_pid=""; floor_pid=""
 stop() {  # the pid, bounded: TERM, then KILL after 5 s
   [[ -n "$1" ]] && kill -0 "$1" 2>/dev/null || return 0
   kill -TERM "$1" 2>/dev/null || true
@@ -27,12 +31,12 @@ stop() {  # the pid, bounded: TERM, then KILL after 5 s
   kill -KILL "$1" 2>/dev/null || true
   wait "$1" 2>/dev/null || true
 }
-cleanup() { stop "$agent_pid"; stop "$server_pid"; rm -rf "$work"; }
+cleanup() { stop "$floor_pid"; stop "$agent_pid"; stop "$server_pid"; rm -rf "$work"; }
 trap cleanup EXIT
 
 if [[ -z "${NO_BUILD:-}" ]]; then
   cmake -S "$root" -B "$build" >/dev/null
-  cmake --build "$build" --target fennic-server fennic-agent -j2 >/dev/null
+  cmake --build "$build" --target fennic-server fennic-agent rss_floor -j2 >/dev/null
 fi
 
 # The demo scenario, with the tenant's heart-beat interval set to $beat.
@@ -67,6 +71,8 @@ ticks() { awk '{print $14 + $15}' "/proc/$agent_pid/stat"; }
 switches() { cat /proc/"$agent_pid"/task/*/status | awk '/ctxt_switches:/{n += $2} END{print n}'; }
 beats() { grep -c '"type":"3"' "$work/record.jsonl" || true; }
 
+"$build/agent/rss_floor" >"$work/floor.out" 2>&1 &
+floor_pid=$!
 snapshot >"$work/before"
 t0=$(ticks); b0=$(beats); w0=$(switches)
 sleep "$idle"
@@ -82,6 +88,9 @@ echo "threads $threads"
 echo "thread_names $names"
 echo "rss_kib $rss"
 awk '/^RssAnon:/{print "rss_anon_kib", $2} /^RssFile:/{print "rss_file_kib", $2}' "/proc/$agent_pid/status"
+floor=$(awk '/^VmRSS:/{print $2}' "/proc/$floor_pid/status")
+echo "rss_floor_kib $floor"
+echo "rss_over_floor_kib $((rss - floor))"
 echo "cpu_ticks $((t1 - t0))"
 echo "wakeups $((w1 - w0))"
 awk -v w="$((w1 - w0))" -v n="$n" 'BEGIN{printf "wakeups_per_beat %s\n", (n > 0 ? sprintf("%.1f", w / n) : "n/a")}'
