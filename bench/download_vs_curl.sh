@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Serves one 256 MiB package from fennic-server on loopback and fetches it
-# alternately with curl -o and with the transport's DownloadFile, 3 times
-# each. Prints the median throughput of each, the transport's peak RSS, and
+# alternately with curl -o and with the transport's DownloadFile, ROUNDS
+# times each (default 7: one download takes under a second, so a few rounds
+# are too few for a steady median on a shared machine). Prints the median throughput of each, the transport's peak RSS, and
 # last "download ratio R" (transport / curl). The transport flushes the
 # package to disk before it reports success and curl -o does not, so the
 # rate of curl followed by a flush of its file is shown as well
@@ -38,7 +39,8 @@ curl -s -X POST "$base/api/ManageAgent/Register" -d '{"TenantID":"bench"}' > /de
 
 size=$(stat -c %s "$work/packages/big.bin")
 curl_rates=(); durable_rates=(); tool_rates=(); rss=0
-for round in 1 2 3; do
+rounds="${ROUNDS:-7}"
+for round in $(seq "$rounds"); do
   rm -f "$work/curl/big.bin"
   secs=$(curl -s -H "Authorization: Bearer bench-token" -o "$work/curl/big.bin" -w '%{time_total}' "$base/packages/big.bin")
   curl_rates+=("$(awk -v b="$size" -v s="$secs" 'BEGIN{printf "%.1f", b/s/1048576}')")
@@ -51,7 +53,7 @@ for round in 1 2 3; do
   r=$(sed -n 's/^peak_rss_kib //p' <<<"$out"); (( r > rss )) && rss=$r
   echo "round $round: curl ${curl_rates[-1]} MiB/s, transport ${tool_rates[-1]} MiB/s"
 done
-median() { printf '%s\n' "$@" | sort -g | sed -n 2p; }
+median() { printf '%s\n' "$@" | sort -g | sed -n "$(( ($# + 1) / 2 ))p"; }
 c=$(median "${curl_rates[@]}"); t=$(median "${tool_rates[@]}"); d=$(median "${durable_rates[@]}")
 echo "curl median: $c MiB/s"
 echo "curl and flush median: $d MiB/s"
