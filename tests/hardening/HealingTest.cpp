@@ -9,7 +9,7 @@
 #include "IAgentUtils.h"
 #include "RestRequestType.h"
 #include "UpdatesDownload.h"
-#include "services/ScratchFolder.h"
+#include "support/ScratchFolder.h"
 #include "support/ExecutorHarness.h"
 #include "updates/UpdateAnswers.h"
 
@@ -116,7 +116,7 @@ TEST(QueueTakeTest, AThrowingLoggerLeavesTheMessageQueued) {
 TEST(StartHealingTest, AnUnusableAddressAndAMalformedListAreSetAsideAndANewUpdateIsAcknowledged) {
   ScratchFolder folder;
   fennic_test::ServicesScope services;
-  services::ServiceSettings settings{folder.path(), folder.path(), "http://127.0.0.1:9", "t1", {"P100"}, "1", true};
+  services::ServiceSettings settings{folder.path, folder.path, "http://127.0.0.1:9", "t1", {"P100"}, "1", true};
   auto cipher = std::make_shared<services::AesGcmCipher>(folder / "agent.key");
   auto config = std::make_shared<services::FileConfigurationManager>(settings, cipher, services.logger);
   IAgentUtils::setEncryptDecrypt(cipher);
