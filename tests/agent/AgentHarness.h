@@ -10,10 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
