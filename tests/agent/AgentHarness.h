@@ -10,43 +10,21 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "ManagementServer.h"
 #include "Scenario.h"
+#include "../support/ScratchFolder.h"
 
 namespace fennic_agent_test {
-
-struct Folder {
-  Folder() {
-    std::string pattern = ::testing::TempDir() + "fennic-agent-XXXXXX";
-    path = ::mkdtemp(&pattern[0]) ? pattern : std::string();
-  }
-  ~Folder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-  }
-  std::string operator/(const std::string& name) const { return path + "/" + name; }
-  std::string path;
-};
-
-inline std::string Slurp(const std::string& file) {
-  std::ifstream in(file);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
 
 // A run of the agent program (or `prefix` followed by it), its output in
 // two files of `folder`. Killed when still running at destruction.
 class AgentProcess {
  public:
-  AgentProcess(const Folder& folder, const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+  AgentProcess(const ScratchFolder& folder, const std::vector<std::string>& args, const std::vector<std::string>& env = {},
                const std::vector<std::string>& prefix = {}, const std::string& input = "/dev/null") {
     static std::atomic<int> runs{0};
     const std::string tag = std::to_string(runs++);
@@ -82,8 +60,8 @@ class AgentProcess {
   }
   void Signal(int signal) const { ::kill(pid_, signal); }
   int Pid() const { return pid_; }
-  std::string Out() const { return Slurp(out_); }
-  std::string Err() const { return Slurp(err_); }
+  std::string Out() const { return ScratchFolder::Slurp(out_); }
+  std::string Err() const { return ScratchFolder::Slurp(err_); }
 
  private:
   void Exec(const std::vector<std::string>& all, const std::vector<std::string>& env, const std::string& input) {
@@ -115,7 +93,7 @@ struct Ended {
   int code;
   std::string text;
 };
-inline Ended RunToEnd(const Folder& folder, const std::vector<std::string>& args,
+inline Ended RunToEnd(const ScratchFolder& folder, const std::vector<std::string>& args,
                       const std::vector<std::string>& prefix = {}) {
   AgentProcess run(folder, args, {}, prefix);
   const int code = run.Wait(60000);
@@ -132,7 +110,7 @@ inline std::string WithMember(const std::string& config, const std::string& name
 
 // A configuration against `server` with every folder inside `folder`, no
 // spread before the first heart beat and a 20 s step bound.
-inline std::string ValidConfig(const Folder& folder, const std::string& server) {
+inline std::string ValidConfig(const ScratchFolder& folder, const std::string& server) {
   return R"({"server":")" + server + R"(","tenantId":"demo-tenant","dataFolder":")" + folder / "data" +
          R"(","downloadFolder":")" + folder / "downloads" + R"(","heartBeatSeconds":1,"logLevel":2,"logFile":")" +
          folder / "agent.log" +
@@ -148,7 +126,7 @@ class LocalServer {
       : server_(zelvan::fennic::Scenario::FromJson(
                     web::json::value::parse(!scenario.empty() ? scenario : R"({"tenants":[{"id":"demo-tenant",
                       "name":"Demo Tenant","token":"demo-token-1"}],"heartbeat":{"TimeInterval":1}})"),
-                    folder_.path),
+                    folder_.path.string()),
                 zelvan::fennic::ServerOptions{}),
         port_(server_.Start()) {}
   ~LocalServer() { server_.Stop(); }
@@ -156,7 +134,7 @@ class LocalServer {
   int CountOf(const std::string& type) const { return server_.CountOf(type); }
 
  private:
-  Folder folder_;
+  ScratchFolder folder_;
   zelvan::fennic::ManagementServer server_;
   int port_ = 0;
 };

@@ -7,7 +7,7 @@
 using namespace fennic_agent_test;
 
 TEST(AgentProgramTest, BadConfigurationExitsWithOneLineNamingTheProblem) {
-  Folder folder;
+  ScratchFolder folder;
   std::ofstream(folder / "plain-file") << "x";
   const std::string good = ValidConfig(folder, "http://127.0.0.1:1");
   // The file's content ("": no file at all), and what the one line says.
@@ -41,7 +41,7 @@ TEST(AgentProgramTest, BadConfigurationExitsWithOneLineNamingTheProblem) {
 }
 
 TEST(AgentProgramTest, CommandLineMistakesAndHelp) {
-  Folder folder;
+  ScratchFolder folder;
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
       {{}, "/etc/fennic/agent.json"},
       {{"--config"}, "--config needs a file"},

@@ -24,7 +24,7 @@ class OncePassOutcomeTest : public ::testing::TestWithParam<OnceCase> {};
 TEST_P(OncePassOutcomeTest, ExitCodeAndOneLine) {
   const OnceCase& c = GetParam();
   LocalServer server(R"({"tenants":[{"id":"demo-tenant","name":"D","token":"t1")" + (c.scenario.empty() ? "}]" : c.scenario) + "}");
-  Folder folder;
+  ScratchFolder folder;
   std::ofstream(folder / "config.json") << ValidConfig(folder, c.scenario.empty() ? "http://127.0.0.1:1" : server.Url());
   const auto start = std::chrono::steady_clock::now();
   AgentProcess agent(folder, {"--config", folder / "config.json", "--once"},
@@ -43,7 +43,7 @@ TEST_P(OncePassOutcomeTest, ExitCodeAndOneLine) {
   EXPECT_EQ(err.find("\n<4>CRestExecutor::ManageHeartBeat: ") != std::string::npos, journal) << err;
   EXPECT_EQ(err.find("[warning]") != std::string::npos, !journal) << err;
   EXPECT_EQ(err.find("<6>") != std::string::npos, journal) << err;
-  EXPECT_NE(Slurp(folder / "agent.log").find("[warning]"), std::string::npos);
+  EXPECT_NE(ScratchFolder::Slurp(folder / "agent.log").find("[warning]"), std::string::npos);
 }
 
 const OnceCase kOnceCases[] = {
@@ -91,7 +91,7 @@ struct NotifySocket {
 TEST(AgentServiceTest, ReadyIdleOnFourThreadsAndStoppedPromptlyBySignal) {
   LocalServer server;
   for (int signal : {SIGTERM, SIGINT}) {
-    Folder folder;
+    ScratchFolder folder;
     std::ofstream(folder / "config.json") << ValidConfig(folder, server.Url());
     const NotifySocket manager(folder / "notify.sock");
     AgentProcess agent(folder, {"--config", folder / "config.json"}, {"NOTIFY_SOCKET=" + manager.path});
@@ -108,7 +108,7 @@ TEST(AgentServiceTest, ReadyIdleOnFourThreadsAndStoppedPromptlyBySignal) {
 
 TEST(AgentServiceTest, ReloadAppliesWhatItCanAndNamesTheRest) {
   LocalServer server;
-  Folder folder;
+  ScratchFolder folder;
   const std::string config = ValidConfig(folder, server.Url());
   std::ofstream(folder / "config.json") << config;
   AgentProcess agent(folder, {"--config", folder / "config.json"});
@@ -133,7 +133,7 @@ TEST(AgentServiceTest, FailedHeartBeatsBackOffWithJitter) {
   // Registration passes; every heart beat after it finds the connection dropped.
   LocalServer server(R"({"tenants":[{"id":"demo-tenant","name":"D","token":"t1"}],
                          "faults":[{"target":"3","action":"refuse","times":-1}]})");
-  Folder folder;
+  ScratchFolder folder;
   std::ofstream(folder / "config.json") << ValidConfig(folder, server.Url());
   AgentProcess agent(folder, {"--config", folder / "config.json"});
   const std::pair<const char*, std::pair<double, double>> failures[] = {{"failure 1 in a row; next attempt in ", {1.6, 2.4}},

@@ -31,7 +31,7 @@ struct RunningAgent {
     return ctl;
   }
   LocalServer server;
-  Folder folder;
+  ScratchFolder folder;
   std::unique_ptr<AgentProcess> agent;
   bool ready = false;
   mutable int code = -1;
@@ -166,7 +166,7 @@ INSTANTIATE_TEST_SUITE_P(Users, ControlPermissionTest, ::testing::ValuesIn(kPerm
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ControlSocketTest, NoAgentFailsAtOnceWithOneLine) {
-  Folder folder;
+  ScratchFolder folder;
   AgentProcess ctl(folder, {"ctl", "--socket", folder / "absent.sock", "status"});
   EXPECT_EQ(ctl.Wait(3000), 1);
   EXPECT_EQ(ctl.Err(), "fennic-agent ctl: no agent is listening on " + (folder / "absent.sock") +

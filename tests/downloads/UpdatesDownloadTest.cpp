@@ -187,8 +187,6 @@ TEST_F(DownloadFixture, VoicePromptsFollowASuccessfulMainPackageOnly) {
 
 }
 
-// A system error while the outcome is processed skips the store; the
-// acknowledgement still goes out.
 TEST_F(DownloadFixture, SupportedProductsAskedPerEntryAndNotForAnEmptyList) {
   downloader->ConstructDownloadObject(web::json::value::array(), false);
   EXPECT_EQ(config->CountOf("GetSupportedProducts"), 0);
@@ -200,6 +198,8 @@ TEST_F(DownloadFixture, SupportedProductsAskedPerEntryAndNotForAnEmptyList) {
   EXPECT_EQ(config->CountOf("GetSupportedProducts"), 2);
 }
 
+// A system error while the outcome is processed skips the store; the
+// acknowledgement still goes out.
 TEST_F(DownloadFixture, SystemErrorSkipsTheStoreButNotTheAcknowledgement) {
   Schedule(5, "Firmware");
   transport->OnDownload([](const fennic_test::DownloadCall&, std::wstring&) -> bool {

@@ -14,7 +14,7 @@ using web::json::value;
 
 namespace {
 
-ServerOptions InFolder(const Folder& folder, const std::string& packages) {
+ServerOptions InFolder(const ScratchFolder& folder, const std::string& packages) {
   for (const char* sub : {"packages", "downloads"}) std::filesystem::create_directories(folder / sub);
   ServerOptions options;
   options.packagesFolder = packages.empty() ? folder / "packages" : packages;
@@ -24,7 +24,7 @@ ServerOptions InFolder(const Folder& folder, const std::string& packages) {
 
 // A local server playing a scenario, and one-pass runs of the agent against it.
 struct Site {
-  Folder folder;
+  ScratchFolder folder;
   ManagementServer server;
   Site(Scenario scenario, const std::string& packages) : server(std::move(scenario), InFolder(folder, packages)) {
     server.Start();

@@ -27,7 +27,7 @@ const char* kScenario = R"J({
   "voicePromptVersion": "3.2.0"})J";
 
 struct Chain {
-  Folder root;
+  ScratchFolder root;
   Ended once, devices{0, ""}, voicePrompt, voiceFile;
   std::vector<value> records;
 
@@ -84,7 +84,7 @@ TEST(HostSourcesChain, OncePassWithDirectoryQueriesFinishesAndLeavesNothingBehin
   EXPECT_EQ(chain.once.code, 0) << chain.once.text;
   EXPECT_FALSE(fs::exists(chain.root / "spool/calls-1.json")) << "accepted call data is deleted";
   EXPECT_TRUE(fs::is_empty(chain.root / "data/packages")) << "the store keeps nothing once installed or failed";
-  EXPECT_EQ(Slurp(chain.root / "devices/HS-0001/firmware.bin"), "firmware for P100");
+  EXPECT_EQ(ScratchFolder::Slurp(chain.root / "devices/HS-0001/firmware.bin"), "firmware for P100");
   EXPECT_NE(chain.voicePrompt.text.find("voice-prompt version: 3.2.0"), std::string::npos) << chain.voicePrompt.text;
   EXPECT_EQ(chain.voiceFile.code, 0) << chain.voiceFile.text;
   int fetched = 0;

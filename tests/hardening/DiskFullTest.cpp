@@ -10,7 +10,7 @@
 
 #include "AesGcmCipher.h"
 #include "FileConfigurationManager.h"
-#include "services/ScratchFolder.h"
+#include "support/ScratchFolder.h"
 #include "support/RecordingLogger.h"
 
 using namespace zelvan::fennic;
@@ -27,7 +27,7 @@ web::json::value UpdateList(int entries, const std::string& filler) {
 
 TEST(DiskFullTest, PreviousFileSurvivesAFailedWrite) {
   ScratchFolder scratch;
-  const std::string& folder = scratch.path();
+  const std::string folder = scratch.path;
   auto logger = std::make_shared<fennic_test::RecordingLogger>();
   const auto open = [&] {
     return std::make_unique<services::FileConfigurationManager>(

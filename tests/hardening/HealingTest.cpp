@@ -9,7 +9,7 @@
 #include "IAgentUtils.h"
 #include "RestRequestType.h"
 #include "UpdatesDownload.h"
-#include "services/ScratchFolder.h"
+#include "support/ScratchFolder.h"
 #include "support/ExecutorHarness.h"
 #include "updates/UpdateAnswers.h"
 
@@ -116,7 +116,7 @@ TEST(QueueTakeTest, AThrowingLoggerLeavesTheMessageQueued) {
 TEST(StartHealingTest, AnUnusableAddressAndAMalformedListAreSetAsideAndANewUpdateIsAcknowledged) {
   ScratchFolder folder;
   fennic_test::ServicesScope services;
-  services::ServiceSettings settings{folder.path(), folder.path(), "http://127.0.0.1:9", "t1", {"P100"}, "1", true};
+  services::ServiceSettings settings{folder.path, folder.path, "http://127.0.0.1:9", "t1", {"P100"}, "1", true};
   auto cipher = std::make_shared<services::AesGcmCipher>(folder / "agent.key");
   auto config = std::make_shared<services::FileConfigurationManager>(settings, cipher, services.logger);
   IAgentUtils::setEncryptDecrypt(cipher);
@@ -126,10 +126,8 @@ TEST(StartHealingTest, AnUnusableAddressAndAMalformedListAreSetAsideAndANewUpdat
   ScratchFolder::Put(folder / "Update.dat", "[1,2]");
   config->SaveToken(L"token-1");
   transport->AnswerAlways(DOWNLOAD_FILES, R"({"StatusCode":200})");
-  transport->Answer(GET_ALL_UPDATES_REQ, fennic_test::AcceptedUpdateAnswer(
-      R"({"ConfigurationUpdates":[],"Updates":[{"UpdateSchedulerId":41,"UploadID":1041,"Action":"ScheduleUpdate",)"
-      R"("IProduct":"P100","Version":"2","Type":"Firmware","ScheduledTime":"t","updateDeployedTime":"t",)"
-      R"("ForceUpdate":"False","UpdatesURL":"https://s.test/p41.bin"}]})"));
+  const std::string update = fennic_test::UpdateDescription(41, R"("UpdatesURL":"https://s.test/p41.bin")");
+  transport->Answer(GET_ALL_UPDATES_REQ, fennic_test::AcceptedUpdateAnswer(R"({"ConfigurationUpdates":[],"Updates":[)" + update + "]}"));
   CRestExecutor executor(config, Processor(config), transport);
   executor.LoadTenantConfiguration();
   EXPECT_EQ(transport->Endpoints().back().first, L"http://127.0.0.1:9");

@@ -5,19 +5,19 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <thread>
-#include <csignal>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "CQLClientImpl.h"
 #include "CRestClientFactory.h"
 #include "HttpRestClient.h"
 #include "IAgentUtils.h"
+#include "ManagementServer.h"
+#include "support/ChildProcess.h"
 #include "support/ExecutorHarness.h"
+#include "support/ScratchFolder.h"
 
 using namespace zelvan::fennic;
 
@@ -57,40 +57,6 @@ long ResidentKiB() {
   return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
-// The server runs as its own process, so only the agent side is measured.
-class ServerProcess {
- public:
-  explicit ServerProcess(const std::string& scenarioFile) {
-    int out[2];
-    if (pipe(out) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(out[1], STDOUT_FILENO);
-      close(out[0]);
-      execl(FENNIC_SERVER_PROGRAM, FENNIC_SERVER_PROGRAM, "--port", "0", "--scenario", scenarioFile.c_str(),
-            static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(out[1]);
-    stream_ = fdopen(out[0], "r");
-    if (!stream_ || std::fscanf(stream_, "listening on 127.0.0.1:%d", &port_) != 1) port_ = 0;
-  }
-  ~ServerProcess() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      int status = 0;
-      waitpid(pid_, &status, 0);
-    }
-    if (stream_) fclose(stream_);
-  }
-  int Port() const { return port_; }
-
- private:
-  pid_t pid_ = -1;
-  int port_ = 0;
-  FILE* stream_ = nullptr;
-};
-
 long RequestCount() {
   const char* text = std::getenv("FENNIC_SOAK_REQUESTS");
   return text ? std::atol(text) : 100000;
@@ -102,14 +68,16 @@ TEST(SoakTest, MixedRequestsFromFourHostThreads) {
   auto logger = std::make_shared<CountingLogger>();
   IAgentUtils::setLogManager(logger);
 
-  const std::string scenarioFile = ::testing::TempDir() + "soak-scenario.json";
-  std::ofstream(scenarioFile) << R"({"tenants":[{"id":"tenant-1","name":"Soak Tenant","token":"soak-token"}]})";
-  ServerProcess server(scenarioFile);
-  ASSERT_GT(server.Port(), 0) << "fennic-server did not start";
+  // The server runs as its own process, so only the agent side is measured.
+  ScratchFolder folder;
+  std::ofstream(folder / "scenario.json") << R"({"tenants":[{"id":"tenant-1","name":"Soak Tenant","token":"soak-token"}]})";
+  const int port = FreeLoopbackPort();
+  ChildProcess server(FENNIC_SERVER_PROGRAM " --port " + std::to_string(port) + " --scenario scenario.json", folder.path, 600);
+  ASSERT_TRUE(ChildProcess::AwaitPort(port)) << "fennic-server did not start: " << ScratchFolder::Slurp(folder / "log");
 
   auto config = std::make_shared<fennic_test::MemoryConfigurationManager>();
   config->recordOperations = false;
-  config->tenantDetails = {{"URL", "http://127.0.0.1:" + std::to_string(server.Port())}, {"TenantID", "tenant-1"}};
+  config->tenantDetails = {{"URL", "http://127.0.0.1:" + std::to_string(port)}, {"TenantID", "tenant-1"}};
   auto transport = std::make_shared<HttpRestClient>(HttpTransportOptions{});
   auto processor = std::make_shared<fennic_test::RecordingResponseProcessor>();
   auto executor = std::make_shared<CRestExecutor>(config, processor, transport);

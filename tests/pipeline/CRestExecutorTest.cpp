@@ -224,25 +224,6 @@ TEST(CRestExecutorTest, ShutdownWithQueuedMessagesAndBlockedHandlerReturns) {
   EXPECT_EQ(h.recordingProcessor->Calls().back(), "ReleaseQueue");
 }
 
-TEST(CRestExecutorTest, RetryWaitEndsAtOnceOnStop) {
-  ExecutorHarness::Options options;
-  options.retryWait = std::chrono::milliseconds(60000);
-  ExecutorHarness h(options);
-  std::promise<bool> waited;
-  std::promise<void> entered;
-  h.transport->OnRequest(CLIENT_FORWARD_REQ, [&](const std::string&) -> std::string {
-    entered.set_value();
-    // Handlers wait between retries on the worker; a stop must cut it short.
-    waited.set_value(h.executor->WaitBeforeRetry());
-    return "";
-  });
-  h.Push(CLIENT_FORWARD_REQ, "x");
-  entered.get_future().wait();
-  auto done = std::async(std::launch::async, [&] { h.Shutdown(); });
-  ASSERT_EQ(done.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-  EXPECT_FALSE(waited.get_future().get());
-}
-
 // A host that drops the executor without Shutdown still gets its worker
 // stopped and joined, promptly.
 TEST(CRestExecutorTest, DestructorStopsAWorkerThatWasNotShutDown) {

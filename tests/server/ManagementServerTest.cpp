@@ -12,7 +12,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Workspace : fennic_test::TempFolder {
+struct Workspace : ScratchFolder {
   Workspace() {
     fs::create_directories(path / "packages");
     std::ofstream(path / "packages/a.bin") << std::string(40000, 'a');

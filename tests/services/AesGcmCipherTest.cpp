@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 
 #include "AgentException.h"
-#include "ScratchFolder.h"
+#include "support/ScratchFolder.h"
 
 using zelvan::fennic::AgentException;
 using zelvan::fennic::services::AesGcmCipher;

@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <random>
 
-#include "ScratchFolder.h"
+#include "support/ScratchFolder.h"
 
 using zelvan::fennic::services::AtomicFile;
 
@@ -64,7 +64,7 @@ TEST(AtomicFileTest, AProcessKilledWhileWritingNeverLeavesATornFile) {
     ASSERT_TRUE(parsed.is_array());
     EXPECT_EQ(parsed.size(), 2000u);
     // The killed writer may leave its temporary, never the target.
-    for (const auto& entry : std::filesystem::directory_iterator(folder.path()))
+    for (const auto& entry : std::filesystem::directory_iterator(folder.path))
       if (entry.path().filename().string().find(".tmp.") != std::string::npos) std::filesystem::remove(entry.path());
   }
 }

@@ -7,7 +7,7 @@
 #include "AesGcmCipher.h"
 #include "AgentException.h"
 #include "support/RecordingLogger.h"
-#include "ScratchFolder.h"
+#include "support/ScratchFolder.h"
 #include "TextConversion.h"
 
 using namespace zelvan::fennic;
@@ -26,7 +26,7 @@ class ConfigurationFixture : public ::testing::Test {
                         "1.0.0", true},
         cipher, logger);
   }
-  std::string Data(const std::string& name) { return folder.path() + "/data/" + name; }
+  std::string Data(const std::string& name) { return folder.path.string() + "/data/" + name; }
 
   ScratchFolder folder;
   std::shared_ptr<AesGcmCipher> cipher = std::make_shared<AesGcmCipher>(folder / "agent.key");
@@ -78,8 +78,8 @@ TEST_F(ConfigurationFixture, AgentIdIsMadeOnceAndTheServersIdReplacesIt) {
   const value registration = configuration->GetRegistrationAgentDetails();
   EXPECT_EQ(registration.at("AgentID").as_string(), "agent-tenant-7");
   EXPECT_EQ(registration.at("SupportedProducts").serialize(), R"(["P100","P200"])");
-  EXPECT_EQ(configuration->GetDataFolder(), folder.path() + "/data/");
-  EXPECT_EQ(configuration->GetLocalFirmwareServerFolder(), folder.path() + "/downloads/");
+  EXPECT_EQ(configuration->GetDataFolder(), folder.path.string() + "/data/");
+  EXPECT_EQ(configuration->GetLocalFirmwareServerFolder(), folder.path.string() + "/downloads/");
 }
 
 TEST_F(ConfigurationFixture, TenantSettingsFileReadsBackAsTheDetailsMap) {

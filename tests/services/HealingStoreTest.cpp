@@ -9,7 +9,7 @@
 #include "AgentException.h"
 #include "FileConfigurationManager.h"
 #include "LocalStateError.h"
-#include "ScratchFolder.h"
+#include "support/ScratchFolder.h"
 #include "support/RecordingLogger.h"
 
 using zelvan::fennic::services::FileConfigurationManager;
@@ -18,7 +18,7 @@ bool Exists(const std::string& path) { return std::filesystem::exists(std::files
 
 struct Store {
   explicit Store(const ScratchFolder& folder)
-      : manager({folder.path(), "", "", "", {}, "1.0.0", true},
+      : manager({folder.path, "", "", "", {}, "1.0.0", true},
                 std::make_shared<zelvan::fennic::services::AesGcmCipher>(folder / "agent.key"), logger) {}
   std::shared_ptr<fennic_test::RecordingLogger> logger = std::make_shared<fennic_test::RecordingLogger>();
   FileConfigurationManager manager;

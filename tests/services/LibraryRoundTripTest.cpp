@@ -5,7 +5,7 @@
 #include "AesGcmCipher.h"
 #include "FileConfigurationManager.h"
 #include "IAgentUtils.h"
-#include "ScratchFolder.h"
+#include "support/ScratchFolder.h"
 #include "support/ExecutorHarness.h"
 
 using namespace zelvan::fennic;

@@ -4,7 +4,7 @@
 
 #include <sstream>
 
-#include "ScratchFolder.h"
+#include "support/ScratchFolder.h"
 
 using zelvan::fennic::services::LogOptions;
 using zelvan::fennic::services::SpdlogLogManager;

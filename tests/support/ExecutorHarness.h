@@ -19,15 +19,11 @@ namespace fennic_test {
 // Opens the executor's handlers and state to tests.
 class TestableExecutor : public CRestExecutor {
  public:
-  using CRestExecutor::CRestExecutor, CRestExecutor::WaitBeforeRetry, CRestExecutor::SetDeviceInfoUrl,
-      CRestExecutor::SetTenantValue, CRestExecutor::SetToken, CRestExecutor::TenantValue,
-      CRestExecutor::DeviceInfoUrl, CRestExecutor::Token, CRestExecutor::ManageAgentRegistration,
-      CRestExecutor::ManageHeartBeat, CRestExecutor::WriteTenantConfigsToFile,
+  using CRestExecutor::CRestExecutor, CRestExecutor::SetDeviceInfoUrl, CRestExecutor::SetTenantValue,
+      CRestExecutor::TenantValue, CRestExecutor::DeviceInfoUrl, CRestExecutor::Token,
+      CRestExecutor::ManageAgentRegistration, CRestExecutor::ManageHeartBeat, CRestExecutor::WriteTenantConfigsToFile,
       CRestExecutor::WriteMachineDataInConfigFile, CRestExecutor::isAnonymizedataExceptionsChanged,
-      CRestExecutor::ManageGetUpdates, CRestExecutor::ManageCCConfigReq, CRestExecutor::ManageDownloadFiles,
-      CRestExecutor::ManageDownloadStatus, CRestExecutor::ManageDeviceUpdtStatus,
-      CRestExecutor::SaveFailedRequestOfUpdateStatus, CRestExecutor::SendSavedSilentUpdateStatus,
-      CRestExecutor::SendSilentUpdateStatus;
+      CRestExecutor::ManageDownloadFiles, CRestExecutor::ManageDownloadStatus, CRestExecutor::SendSavedSilentUpdateStatus;
 
   int ClientState() const { return clientState_.load(); }
   bool GetAllUpdatesSent() const { return getAllUpdatesSent_.load(); }

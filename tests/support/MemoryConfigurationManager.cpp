@@ -9,9 +9,7 @@ using zelvan::fennic::WideRecord;
 namespace fennic_test {
 
 MemoryConfigurationManager::MemoryConfigurationManager()
-    : userRecord(8, L"user"),
-      machineRecord(11, L"machine"),
-      agentIdentity{L"agent-1", L"1.0.0", L"fennic"},
+    : agentIdentity{L"agent-1", L"1.0.0", L"fennic"},
       userDetails(web::json::value::parse(R"({"UserName":"tester"})")),
       machineDetails(web::json::value::parse(R"({"HostName":"ws-01"})")),
       agentDetails(web::json::value::parse(R"({"AgentID":"agent-1","AgentVersion":"1.0.0"})")),

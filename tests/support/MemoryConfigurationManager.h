@@ -3,7 +3,6 @@
 #include <functional>
 #include <map>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -30,8 +29,6 @@ class MemoryConfigurationManager : public zelvan::fennic::IConfigurationManager 
   bool recordOperations = true;
 
   // Stored state.
-  zelvan::fennic::WideRecord userRecord;
-  zelvan::fennic::WideRecord machineRecord;
   zelvan::fennic::WideRecord agentIdentity;
   std::map<std::wstring, std::wstring> machineDataValues;
   std::wstring token;
@@ -55,8 +52,9 @@ class MemoryConfigurationManager : public zelvan::fennic::IConfigurationManager 
   std::function<bool(web::json::value&, const std::wstring&)> applyConfiguration;
 
   // IConfigurationManager. Each operation is recorded and may raise (ThrowOn).
-  zelvan::fennic::WideRecord GetUserRecord(int&) override { auto hold = Enter("GetUserRecord"); return userRecord; }
-  zelvan::fennic::WideRecord GetMachineRecord() override { auto hold = Enter("GetMachineRecord"); return machineRecord; }
+  // Asked for only so a manager refreshes its details; nothing is read from them.
+  zelvan::fennic::WideRecord GetUserRecord(int&) override { auto hold = Enter("GetUserRecord"); return {}; }
+  zelvan::fennic::WideRecord GetMachineRecord() override { auto hold = Enter("GetMachineRecord"); return {}; }
   zelvan::fennic::WideRecord GetAgentIdentity() override { auto hold = Enter("GetAgentIdentity"); return agentIdentity; }
   std::wstring GetMachineDataValue(const std::wstring& key) override;
   std::wstring LoadToken() override { auto hold = Enter("LoadToken"); return token; }

@@ -55,7 +55,6 @@ class ScriptedTransport : public zelvan::fennic::IRestClient {
   std::vector<std::pair<std::wstring, std::wstring>> Endpoints() { return Get(endpoints_); }
   int TransportCommands() { return Get(transportCommands_); }
   std::vector<int> TransportOptions() { return Get(transportOptions_); }
-  void SetTransportValue(const std::wstring& value) { Locked([&] { transportValue_ = value; }); }
 
   // IRestClient
   void SetToken(const std::wstring& token) override { Locked([&] { tokens_.push_back(token); }); }
@@ -67,7 +66,7 @@ class ScriptedTransport : public zelvan::fennic::IRestClient {
                     web::json::value& urlSource, std::wstring& product) override;
   void RunTransportCommand() override { Locked([&] { ++transportCommands_; }); }
   void SetTransportOption(int value) override { Locked([&] { transportOptions_.push_back(value); }); }
-  std::wstring GetTransportValue(int) override { return Get(transportValue_); }
+  std::wstring GetTransportValue(int) override { return std::wstring(); }
 
  private:
   template <typename T>
@@ -98,7 +97,6 @@ class ScriptedTransport : public zelvan::fennic::IRestClient {
   std::vector<std::pair<std::wstring, std::wstring>> endpoints_;
   int transportCommands_ = 0;
   std::vector<int> transportOptions_;
-  std::wstring transportValue_;
 };
 
 }  // namespace fennic_test

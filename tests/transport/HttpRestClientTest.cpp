@@ -37,7 +37,7 @@ TEST(HttpRestClient, SendsEachTypeToItsRouteWithTenantTokenAndBody) {
 }
 
 TEST(HttpRestClient, RouteFileOverridesSingleEntriesAndKeepsTheRest) {
-  TempFolder dir;
+  ScratchFolder dir;
   std::ofstream(dir.path / "routes.json") << "{\"routes\": {\"3\": {\"method\": \"PUT\", \"path\": \"/t/{tenant}/beat\"}}}";
   ScriptedListener server([](const SeenRequest&) { return Reply{200, "{}"}; });
   auto options = FastOptions();
@@ -159,7 +159,7 @@ TEST(HttpRestClient, ConcurrentCallsWhileTheTokenChangesKeepAFewHandles) {
 }
 
 TEST(HttpRestClient, DownloadChecksSizeChecksumAndNameAndLeavesNothingOnMismatch) {
-  TempFolder dir;
+  ScratchFolder dir;
   const std::string package = Package(300 * 1024);
   ScriptedListener server([&](const SeenRequest&) { return Reply{200, package}; });
   HttpRestClient client(FastOptions(dir.path.string()));
@@ -185,6 +185,6 @@ TEST(HttpRestClient, DownloadChecksSizeChecksumAndNameAndLeavesNothingOnMismatch
     EXPECT_TRUE(std::string(reasonHas) != "escapes" || server.Seen().empty()) << "nothing asked for";
   }
   EXPECT_FALSE(fs::exists(dir.path.parent_path() / "evil.bin"));
-  EXPECT_EQ(Slurp(dir.path / "fw.bin"), package);
+  EXPECT_EQ(ScratchFolder::Slurp(dir.path / "fw.bin"), package);
 }
 

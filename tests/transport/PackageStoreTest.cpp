@@ -20,7 +20,7 @@ class TransportPackageStore : public ::testing::TestWithParam<StoreCase> {};
 
 TEST_P(TransportPackageStore, KeepsVerifiedPackagesByProductAndVersionAndNothingElsewhere) {
   const StoreCase& c = GetParam();
-  TempFolder sandbox;
+  ScratchFolder sandbox;
   fs::create_directories(sandbox.path / "dl");
   const std::string package = Package(100 * 1024);
   ScriptedListener server([&](const SeenRequest&) { return Reply{200, package}; });
@@ -38,7 +38,7 @@ TEST_P(TransportPackageStore, KeepsVerifiedPackagesByProductAndVersionAndNothing
   const std::string version = product + "/" + (c.version ? c.version : "unversioned");
   const std::vector<std::string> kept = {"store", product, version, version + "/fw.bin"};
   EXPECT_EQ(sandbox.Names(), c.ok ? kept : std::vector<std::string>());
-  EXPECT_EQ(Slurp(sandbox.path / version / "fw.bin"), c.ok ? package : "");
+  EXPECT_EQ(ScratchFolder::Slurp(sandbox.path / version / "fw.bin"), c.ok ? package : "");
   EXPECT_EQ(fs::status(sandbox.path / product).permissions() & fs::perms::all, ok ? fs::perms::owner_all : fs::perms::all);
 }
 
@@ -50,7 +50,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(TransportPackageStore, KeepsOnlyTheNewestTwoVersionsAndNeverFollowsALink) {
-  TempFolder sandbox, elsewhere;
+  ScratchFolder sandbox, elsewhere;
   std::ofstream(sandbox.path / "fw.bin") << "firmware";
   PackageStore store((sandbox.path / "store").string());
   for (const char* version : {"1", "2", "3"})
@@ -72,7 +72,7 @@ class AgentTransportConfig : public ::testing::TestWithParam<ConfigCase> {};
 
 TEST_P(AgentTransportConfig, ReadsTheTransportMembersAndRefusesASharedDownloadFolder) {
   const ConfigCase& c = GetParam();
-  TempFolder dir;
+  ScratchFolder dir;
   if (c.folderMode != 0 && fs::create_directory(dir.path / "dl")) ::chmod((dir.path / "dl").c_str(), c.folderMode);
   std::ofstream(dir.path / "agent.json") << "{\"server\": \"http://127.0.0.1:1\", \"tenantId\": \"t\", \"dataFolder\": \""
                                          << (dir.path / "data").string() << "\", \"downloadFolder\": \""

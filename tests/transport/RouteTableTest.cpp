@@ -21,7 +21,7 @@ TEST(RouteTable, EveryTypeTheLibrarySendsHasADistinctRoute) {
 }
 
 TEST(RouteTable, BadOverrideFilesAreRefusedWithTheirProblem) {
-  fennic_test::TempFolder dir;
+  ScratchFolder dir;
   const auto file = dir.path / "routes.json";
   const std::pair<const char*, const char*> cases[] = {
       {"not json", "not JSON"},

@@ -1,18 +1,14 @@
 #pragma once
 
 #include <cpprest/http_listener.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +18,7 @@
 #include "ManagementServer.h"
 #include "Sha256.h"
 #include "TextConversion.h"
+#include "../support/ScratchFolder.h"
 
 namespace fennic_test {
 
@@ -143,13 +140,6 @@ inline std::string Sha(const std::string& text) {
   return s.HexDigest();
 }
 
-inline std::string Slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 inline std::string Details(const std::string& link, long size, const std::string& sha, int status = 200) {
   web::json::value v = web::json::value::object();
   v["validateResponseStatus"] = web::json::value::boolean(true);
@@ -159,25 +149,6 @@ inline std::string Details(const std::string& link, long size, const std::string
   if (!sha.empty()) v["SHA256"] = web::json::value::string(sha);
   return v.serialize();
 }
-
-struct TempFolder {
-  fs::path path;
-  TempFolder() {
-    std::string pattern = (fs::temp_directory_path() / "fennic-transport-XXXXXX").string();
-    path = ::mkdtemp(&pattern[0]);
-  }
-  ~TempFolder() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
-  // Every path below `sub`, relative to it, sorted.
-  std::vector<std::string> Names(const fs::path& sub = {}) const {
-    std::vector<std::string> out;
-    for (const auto& e : fs::recursive_directory_iterator(path / sub)) out.push_back(fs::relative(e.path(), path / sub).string());
-    std::sort(out.begin(), out.end());
-    return out;
-  }
-};
 
 // A package of known bytes, large enough to span many network reads.
 inline std::string Package(size_t size) {

@@ -1,45 +1,17 @@
 // The transport through a real proxy and against a TLS server that asks
 // for a client certificate, both started on loopback by the test.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <atomic>
 #include <tuple>
 
 #include "TransportFixtures.h"
+#include "../support/ChildProcess.h"
 
 using namespace zelvan::fennic;
 using namespace fennic_test;
 
 namespace {
-
-// A helper program (a proxy, a TLS server) run in the background in
-// `folder`, output to `folder`/log. It is stopped by the destructor and in
-// any case after two minutes, so no test leaves one behind.
-class ChildProcess {
- public:
-  ChildProcess(const std::string& command, const std::string& folder) : folder_(folder) {
-    Shell("cd '" + folder_ + "' && { timeout 120 " + command + " >>log 2>&1 & echo $! >pid; }");
-  }
-  ~ChildProcess() { Shell("kill $(cat '" + folder_ + "/pid') 2>/dev/null"); }
-  // True once `port` on 127.0.0.1 accepts connections, within five seconds.
-  static bool AwaitPort(int port) {
-    sockaddr_in addr{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
-    for (int i = 0; i < 100; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(50))) {
-      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      const bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
-      ::close(fd);
-      if (up) return true;
-    }
-    return false;
-  }
-  static bool Shell(const std::string& command) { return std::system(command.c_str()) == 0; }
-
- private:
-  const std::string folder_;
-};
 
 struct ProxyCase {
   const char* name;
@@ -59,12 +31,12 @@ class TransportProxy : public ::testing::TestWithParam<ProxyCase> {
 TEST_P(TransportProxy, RequestsDownloadsAndResumesTakeTheChosenWay) {
   if (!ChildProcess::Shell("command -v tinyproxy >/dev/null")) GTEST_SKIP() << "tinyproxy is not installed";
   const ProxyCase& c = GetParam();
-  TempFolder proxyDir, dir;
+  ScratchFolder proxyDir, dir;
   const int port = FreeLoopbackPort();
   std::ofstream(proxyDir.path / "proxy.conf") << "Port " << port
                                               << "\nListen 127.0.0.1\nAllow 127.0.0.1\nTimeout 10\nMaxClients 8\n";
   ChildProcess proxy("tinyproxy -d -c proxy.conf", proxyDir.path.string());
-  ASSERT_TRUE(proxy.AwaitPort(port)) << Slurp(proxyDir.path / "log");
+  ASSERT_TRUE(proxy.AwaitPort(port)) << ScratchFolder::Slurp(proxyDir.path / "log");
   const std::string proxyUrl = "http://127.0.0.1:" + std::to_string(port);
   if (c.environment) ::setenv("http_proxy", proxyUrl.c_str(), 1);
   if (c.noProxy) ::setenv("no_proxy", c.noProxy, 1);
@@ -91,7 +63,7 @@ TEST_P(TransportProxy, RequestsDownloadsAndResumesTakeTheChosenWay) {
   EXPECT_GT(kept, 0u);
   EXPECT_TRUE(Fetch(client, details, dir.path).first);
   EXPECT_EQ(dir.Names(), std::vector<std::string>{"pkg.bin"});
-  EXPECT_EQ(Slurp(dir.path / "pkg.bin"), package);
+  EXPECT_EQ(ScratchFolder::Slurp(dir.path / "pkg.bin"), package);
 
   ASSERT_EQ(server.Seen().size(), 3u);
   EXPECT_EQ(server.Seen()[2].headers["Range"], "bytes=" + std::to_string(kept) + "-") << "the resume asked for the rest";
@@ -119,17 +91,17 @@ class TransportClientCertificate : public ::testing::TestWithParam<CertCase> {};
 
 TEST_P(TransportClientCertificate, AcceptedWithTheRightOneRefusedCleanlyWithout) {
   if (!ChildProcess::Shell("command -v openssl >/dev/null")) GTEST_SKIP() << "openssl is not installed";
-  TempFolder tls, dir;
+  ScratchFolder tls, dir;
   ASSERT_TRUE(ChildProcess::Shell("cd '" + tls.path.string() +
                                    "' && timeout 60 " FENNIC_TRANSPORT_TEST_DIR "/make_test_certificates.sh >log 2>&1"))
-      << Slurp(tls.path / "log");
+      << ScratchFolder::Slurp(tls.path / "log");
   const std::string package = Package(300 * 1024);
   std::ofstream(tls.path / "pkg.bin", std::ios::binary) << package;
   const int port = FreeLoopbackPort();
   ChildProcess server("openssl s_server -quiet -accept 127.0.0.1:" + std::to_string(port) +
                           " -cert server.pem -key server.key -CAfile ca.pem -Verify 1 -verify_return_error -WWW",
                       tls.path.string());
-  ASSERT_TRUE(server.AwaitPort(port)) << Slurp(tls.path / "log");
+  ASSERT_TRUE(server.AwaitPort(port)) << ScratchFolder::Slurp(tls.path / "log");
 
   auto options = FastOptions(dir.path.string());
   options.caFile = (tls.path / "ca.pem").string();
@@ -140,7 +112,7 @@ TEST_P(TransportClientCertificate, AcceptedWithTheRightOneRefusedCleanlyWithout)
   const auto [ok, reason] = Fetch(client, Details(link, package.size(), Sha(package)), dir.path);
   EXPECT_EQ(ok, GetParam().accepted) << reason;
   if (ok) {
-    EXPECT_EQ(Slurp(dir.path / "pkg.bin"), package);
+    EXPECT_EQ(ScratchFolder::Slurp(dir.path / "pkg.bin"), package);
   } else {
     EXPECT_NE(reason.find("answer from https://127.0.0.1:" + std::to_string(port)), std::string::npos) << reason;
     EXPECT_EQ(ToUtf8(client.GetTransportValue(5)), reason);

@@ -43,7 +43,7 @@ class TransportTokenPolicy : public ::testing::TestWithParam<HopCase> {};
 
 TEST_P(TransportTokenPolicy, TokenOnlyToTheTenantOriginAndRedirectsUnderPolicy) {
   const HopCase& c = GetParam();
-  TempFolder dir;
+  ScratchFolder dir;
   Hops hops;
   HttpRestClient client(FastOptions(dir.path.string()));
   client.SetTenantEndpoint(ToWide(hops.a.Base()), L"t");
@@ -101,7 +101,7 @@ struct PartialCase {
 class TransportPartialFile : public ::testing::TestWithParam<PartialCase> {};
 
 TEST_P(TransportPartialFile, NeverWritesThroughALinkNorLeavesLitter) {
-  TempFolder dir, outside;
+  ScratchFolder dir, outside;
   const fs::path victim = outside.path / "victim";
   std::ofstream(victim) << "keep";
   const std::string package = Package(200 * 1024);
@@ -114,7 +114,7 @@ TEST_P(TransportPartialFile, NeverWritesThroughALinkNorLeavesLitter) {
   std::ofstream(dir.path / ".pkg.bin.0123456789ab.part") << "an older link's leftovers";
   std::ofstream(dir.path / ".other.bin.0123456789ab.part") << "another package's";
   EXPECT_EQ(Fetch(client, Details(link, package.size(), Sha(package)), dir.path).first, GetParam().sendable);
-  EXPECT_EQ(Slurp(victim), "keep");
+  EXPECT_EQ(ScratchFolder::Slurp(victim), "keep");
   const std::string other = ".other.bin.0123456789ab.part", older = ".pkg.bin.0123456789ab.part";
   EXPECT_EQ(dir.Names(), (std::vector<std::string>{other, GetParam().sendable ? "pkg.bin" : older}));
   EXPECT_EQ(fs::status(dir.path / "pkg.bin").permissions() & fs::perms::all,
