@@ -19,7 +19,11 @@ class ChildProcess {
     Shell("cd '" + folder_ + "' && { timeout " + std::to_string(limitSeconds) + " " + command +
           " >>log 2>&1 & echo $! >pid; }");
   }
-  ~ChildProcess() { Shell("kill $(cat '" + folder_ + "/pid') 2>/dev/null"); }
+  // Waits up to five seconds for it to go, so its folder is not removed under it.
+  ~ChildProcess() {
+    Shell("p=$(cat '" + folder_ + "/pid'); kill $p 2>/dev/null; " +
+          "for i in $(seq 50); do kill -0 $p 2>/dev/null || break; sleep 0.1; done");
+  }
   // True once `port` on 127.0.0.1 accepts connections, within five seconds.
   static bool AwaitPort(int port) {
     sockaddr_in addr{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
