@@ -64,6 +64,16 @@ bool IsUsbDevice(udev_device* device) {
   return type && std::strcmp(type, "usb_device") == 0;
 }
 
+// A device reported again is news only when its description gained or
+// changed something, as when the inventory caught it half set up. One that
+// lost fields is on its way out: its attributes go before its "remove" comes.
+bool Newer(const value& known, const value& now) {
+  if (known == now) return false;
+  for (const auto& [name, field] : known.as_object())
+    if (!field.as_string().empty() && (!now.has_field(name) || now.at(name).as_string().empty())) return false;
+  return true;
+}
+
 }  // namespace
 
 UsbDevices::UsbDevices(EventLoop& loop, std::vector<std::string> vendorIds, Send send)
@@ -127,7 +137,7 @@ void UsbDevices::OnMonitor() {
     // Only a change is news: a device already reported (plugged in while the
     // inventory was taken) is not plugged again, and only reported devices
     // are unplugged, with the body they were reported with.
-    if (what == "add" && Wanted(d) && (known == present_.end() || known->second != d)) {
+    if (what == "add" && Wanted(d) && (known == present_.end() || Newer(known->second, d))) {
       present_[path] = d;
       send_(2, d.serialize());
     } else if (what == "remove" && known != present_.end()) {

@@ -335,11 +335,14 @@ TEST(UsbDevices, InventoryAndHotPlugOfConfiguredVendorsOnly) {
     devices = std::make_unique<UsbDevices>(rig.loop, std::vector<std::string>{"046d"}, rig.Sender());
     devices->Start();
   });
-  // Adding a device sends its "add" event; the same event again is no news.
+  // Adding a device sends its "add" event; the same event again is no news,
+  // nor is one read while the device goes (its attributes are gone first).
   g_autofree gchar* foreign = add("1-2", "1234", "5678", "SER-X");
   g_autofree gchar* plugged = add("1-3", "046d", "0b00", "SER-2");
   umockdev_testbed_uevent(bed, plugged, "add");
   rig.Wait(2);
+  umockdev_testbed_set_attribute(bed, plugged, "serial", "");
+  umockdev_testbed_uevent(bed, plugged, "add");
   umockdev_testbed_uevent(bed, foreign, "remove");
   umockdev_testbed_uevent(bed, plugged, "remove");
   umockdev_testbed_remove_device(bed, plugged);
