@@ -9,7 +9,8 @@
 #   rss_file_kib       of which mapped files: the program and its shared libraries
 #   rss_floor_kib      resident memory of rss_floor, which only loads and starts the
 #                      shared libraries the agent needs (HTTP, JSON, crypto, logging,
-#                      systemd, udev), measured in the same run
+#                      systemd, udev) and hands back its idle pages as the agent
+#                      does, measured in the same run
 #   rss_over_floor_kib the agent's own share: rss_kib - rss_floor_kib
 #   cpu_ticks          user + system clock ticks spent over the idle window
 #   wakeups            context switches of all its threads over the window
