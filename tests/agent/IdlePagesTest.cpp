@@ -1,11 +1,12 @@
 #include "IdlePages.h"
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include <cpprest/json.h>
 #include <fstream>
 #include <string>
+
+#include "Sha256.h"
 
 namespace {
 
@@ -17,11 +18,12 @@ long StatusKib(const std::string& field) {
 }
 
 std::string Digest(const std::string& text) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr);
-  return std::string(reinterpret_cast<const char*>(digest), length);
+  zelvan::fennic::Sha256 sha;
+  sha.Update(text.data(), text.size());
+  return sha.HexDigest();
 }
+
+const char* const kAnswer = "{\"Status\": true, \"List\": [1, {\"Id\": \"a\"}]}";
 
 int written = 7;  // in the program's data: a page the release must keep
 
@@ -32,7 +34,7 @@ int written = 7;  // in the program's data: a page the release must keep
 TEST(IdlePages, ReleasesCleanLibraryPagesAndKeepsWhatWasWritten) {
   written = 42;
   const std::string digest = Digest("heart beat");
-  const auto json = web::json::value::parse("{\"Status\": true, \"List\": [1, {\"Id\": \"a\"}]}");
+  const auto json = web::json::value::parse(kAnswer);
   const long fileBefore = StatusKib("RssFile");
 
   EXPECT_GT(zelvan::fennic::agent::ReleaseIdlePages(), 1024u * 1024u);
@@ -40,6 +42,6 @@ TEST(IdlePages, ReleasesCleanLibraryPagesAndKeepsWhatWasWritten) {
   EXPECT_LT(StatusKib("RssFile"), fileBefore / 2);
   EXPECT_EQ(written, 42);
   EXPECT_EQ(Digest("heart beat"), digest);
-  EXPECT_EQ(web::json::value::parse("{\"Status\": true, \"List\": [1, {\"Id\": \"a\"}]}"), json);
+  EXPECT_EQ(web::json::value::parse(kAnswer), json);
   EXPECT_EQ(json.at("List").at(1).at("Id").as_string(), "a");
 }
