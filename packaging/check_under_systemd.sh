@@ -11,6 +11,7 @@
 #  - `systemctl reload` re-reads the configuration (no procps in the root);
 #  - `systemctl stop` ends in time; a kill -9 is restarted;
 #  - the agent wrote only its own folders;
+#  - an upgrade restarts the agent and keeps its state and configuration;
 #  - the enabled agent comes back after the container reboots;
 #  - a purge leaves nothing.
 # The minimal root comes from debootstrap once and is kept as a tarball in
@@ -75,14 +76,20 @@ boot() {
     </dev/null >>"$work/nspawn.log" 2>&1 &
   nspawn_pid=$!
   leader=""
-  for _ in $(seq 100); do
+  # The container's PID 1 is nspawn's child once it runs systemd.
+  for _ in $(seq 300); do
     leader=$(cat "/proc/$nspawn_pid/task/$nspawn_pid/children" 2>/dev/null | awk '{ print $1 }')
-    [[ -n "$leader" ]] && break
+    [[ -n "$leader" && "$(cat "/proc/$leader/comm" 2>/dev/null)" == systemd ]] && break
+    leader=""
     sleep 0.1
   done
   [[ -n "$leader" ]] || { cat "$work/nspawn.log" >&2; fail "the container did not boot"; }
-  local state
-  state=$(timeout 90 nsenter -t "$leader" -a systemctl is-system-running --wait 2>&1) || true
+  local state=""
+  for _ in $(seq 90); do
+    state=$(timeout 90 nsenter -t "$leader" -a systemctl is-system-running --wait 2>&1) && break
+    [[ "$state" == *"connect to bus"* ]] || break
+    sleep 1
+  done
   [[ "$state" == running ]] || { in_ct systemctl --failed --no-pager >&2 || true; fail "the container's system is $state"; }
 }
 in_ct() { nsenter -t "$leader" -a "$@"; }
@@ -100,7 +107,7 @@ note "booting the container"
 boot
 note "systemd $(in_ct systemctl --version | sed -n '1s/^systemd \([0-9]*\).*/\1/p') is PID 1; installing the packages"
 in_ct env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
-  /root/debs/librestexecutor1_*.deb /root/debs/fennic-agent_*.deb >"$work/apt.log" 2>&1 ||
+  $(cd "$root" && ls root/debs/*.deb | sed 's|^|/|') >"$work/apt.log" 2>&1 ||
   { tail -n 30 "$work/apt.log" >&2; fail "apt-get install"; }
 [[ "$(in_ct systemctl is-enabled fennic-agent)" == enabled ]] || fail "the install did not enable the unit"
 [[ "$(unit_show ActiveState)" == inactive ]] || fail "with the example configuration the unit is $(unit_show ActiveState)"
@@ -144,7 +151,8 @@ note "systemctl reload re-read the configuration, same process"
 
 start=$(now_ms)
 in_ct systemctl kill --signal=KILL fennic-agent
-await 45 sh -c '[ "$(systemctl show -P ActiveState fennic-agent)" = active ] && [ "$(systemctl show -P NRestarts fennic-agent)" = 1 ]' ||
+restarts=$(unit_show NRestarts)
+await 45 sh -c "[ \"\$(systemctl show -P ActiveState fennic-agent)\" = active ] && [ \"\$(systemctl show -P NRestarts fennic-agent)\" = $((restarts + 1)) ]" ||
   fail "a kill -9 was not restarted within 45 s"
 note "after kill -9 the agent was back in $(seconds_since "$start") s"
 
@@ -164,8 +172,22 @@ in_ct find / -xdev -newer /root/written-after -not -type d -not -path /etc/fenni
 [[ ! -s "$work/written.txt" ]] || { cat "$work/written.txt" >&2; fail "files outside the agent's folders changed"; }
 note "the agent wrote only /var/lib/fennic and /var/cache/fennic"
 
+# An upgrade (the same packages again) restarts the agent and keeps its
+# state and the administrator's configuration.
+in_ct systemctl start fennic-agent || fail "systemctl start after the stop"
+pid=$(unit_show MainPID)
+in_ct env DEBIAN_FRONTEND=noninteractive apt-get install -y --reinstall -o Dpkg::Options::=--force-confold \
+  $(cd "$root" && ls root/debs/*.deb | sed 's|^|/|') >"$work/upgrade.log" 2>&1 ||
+  { tail -n 30 "$work/upgrade.log" >&2; fail "the upgrade"; }
+[[ "$(unit_show ActiveState)" == active && "$(unit_show MainPID)" != "$pid" ]] || fail "the upgrade did not restart the agent"
+in_ct grep -q 127.0.0.1 /etc/fennic/agent.json || fail "the upgrade replaced the configuration"
+in_ct timeout 10 fennic-agent ctl status >"$work/status.out" 2>&1 && grep -q 'registered: yes' "$work/status.out" ||
+  { cat "$work/status.out" >&2; fail "the upgraded agent lost its registration"; }
+in_ct test -s /var/lib/fennic/devices/HS-0001/firmware.bin || fail "the upgrade lost the state folder's files"
+note "an upgrade restarted the agent and kept its state and configuration"
+
 note "rebooting the container"
-in_ct systemctl reboot || true
+in_ct systemctl reboot >/dev/null 2>&1 || true
 wait "$nspawn_pid" 2>/dev/null || true
 nspawn_pid=""
 boot
