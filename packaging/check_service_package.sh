@@ -62,7 +62,7 @@ port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/server.out"
 
 # The shipped example, pointed at the local server and the scratch folders.
 sed -e "s|https://fennic-server.example|http://127.0.0.1:$port|" -e 's|your-tenant-id|demo-tenant|' \
-  -e "s|/var/|$work/var/|" -e "s|/run/fennic/|$work/|" -e 's|"heartBeatSeconds": 300|"heartBeatSeconds": 1, "firstHeartBeatSpreadSeconds": 0|' \
+  -e "s|/var/|$work/var/|" -e "s|^{\$|{ \"controlSocket\": \"$work/agent.sock\",|" -e 's|"heartBeatSeconds": 300|"heartBeatSeconds": 1, "firstHeartBeatSpreadSeconds": 0|' \
   "$root/etc/fennic/agent.json" >"$work/agent.json"
 timeout 120 "$agent" --config "$work/agent.json" --once >"$work/once.out" 2>&1 ||
   { cat "$work/once.out" >&2; fail "the unpacked agent's pass failed"; }

@@ -120,7 +120,7 @@ note "exposure: $(in_ct systemd-analyze security fennic-agent --no-pager | sed -
 # into the agent's own state folder.
 sed -e "s|https://fennic-server.example|http://127.0.0.1:$port|" -e 's|your-tenant-id|demo-tenant|' \
   -e 's|"heartBeatSeconds": 300|"heartBeatSeconds": 300, "firstHeartBeatSpreadSeconds": 0|' \
-  -e 's|"controlSocket": "/run/fennic/agent.sock"|"controlSocket": "/run/fennic/agent.sock", "installers": [{"product": "P100", "deviceId": "HS-0001", "timeoutSeconds": 30, "command": ["/usr/local/lib/fennic-ci/flash-installer.sh", "/var/lib/fennic/devices"]}]|' \
+  -e 's|"downloadFolder": "/var/cache/fennic"|"downloadFolder": "/var/cache/fennic", "installers": [{"product": "P100", "deviceId": "HS-0001", "timeoutSeconds": 30, "command": ["/usr/local/lib/fennic-ci/flash-installer.sh", "/var/lib/fennic/devices"]}]|' \
   "$source_dir/packaging/agent.json" >"$root/etc/fennic/agent.json"
 sleep 1
 touch "$root/root/written-after"
