@@ -71,6 +71,7 @@ class CurlExchange {
   struct Handle;
   std::unique_ptr<Handle> Take();
   void Give(std::unique_ptr<Handle> handle);
+  void Prepare(Handle& handle, const CurlRequest& request) const;
   CurlAnswer RunHop(Handle& handle, const CurlRequest& request, bool withCredentials);
 
   const CurlSettings settings_;
