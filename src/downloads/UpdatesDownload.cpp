@@ -163,6 +163,7 @@ DownloadAck UpdatesDownload::getDownloadStatusAck(int id) {
 // or has no integer status fails its entry like any refused download, so the
 // entry is acknowledged once and the list still drains.
 int UpdatesDownload::DetailsStatus(const std::string& answer) {
+  if (answer.empty()) return 0;  // the handler has said so
   try {
     const web::json::value parsed = web::json::value::parse(answer);
     if (parsed.has_field("StatusCode") && parsed.at("StatusCode").is_integer() &&
