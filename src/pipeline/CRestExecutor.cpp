@@ -50,7 +50,10 @@ void CRestExecutor::ExecuteRestCall() {
     RestMessage message = queue_->getNextRestMsg();
     const int type = message.getType();
 
-    if (!GuardAllows(type)) continue;
+    if (!GuardAllows(type)) {
+      ReturnDroppedReport(message);
+      continue;
+    }
 
     try {
       Dispatch(message);
