@@ -49,6 +49,8 @@ void CRestExecutor::ExecuteRestCall() {
   workerId_.store(std::this_thread::get_id());
   while (running_.load()) AtWorkerEdge([this] { HandleNextMessage(); });
   AtWorkerEdge([this] { Log(2, kLoopWhere, "Rest call thread Exited"); });
+  // A later thread may be given the same id.
+  workerId_.store(std::thread::id());
   {
     std::lock_guard<std::mutex> hold(stopMutex_);
     workerExited_ = true;

@@ -84,10 +84,11 @@ void CRestExecutor::RequeueKeptAcknowledgements() {
       message.setData(data.data(), data.size());
       messages.push_back(message);
     }
-    // After Shutdown they stay in their store for the next start.
+    // Once the worker is stopping they stay in their store for the next start:
+    // queued now, they would be discarded with the queue.
     bool queued = false;
     QueueGate::WhileOpen([&] {
-      if (!queue_) return;
+      if (!queue_ || !running_.load()) return;
       for (const RestMessage& message : messages) queue_->pushMsg(message);
       queued = true;
     });
