@@ -107,7 +107,10 @@ void UpdatesDownload::MergeReceived(std::map<std::string, UpdateRecord> received
     if (saidThisCheck_.insert(text).second) Log(3, kConstructWhere, line);
   });
   if (fromGetAllUpdates) saidThisCheck_.clear();
-  const std::string origin = fromGetAllUpdates ? "24" : "9";
+  QueuePending(fromGetAllUpdates ? "24" : "9");
+}
+
+void UpdatesDownload::QueuePending(const std::string& origin) {
   // One message and one log text, refilled per entry: the queue takes a copy,
   // so their buffers are reused instead of allocated again for every entry.
   RestMessage message;
