@@ -13,8 +13,9 @@
 using namespace zelvan::fennic;
 
 namespace {
+// Only a number that fits an int is a verdict: 4294967297 is not 1.
 const char* Verdict(const web::json::value& status) {
-  if (status.is_integer()) {
+  if (status.is_integer() && status.as_number().is_int32()) {
     if (status.as_integer() == 1) return "Valid";
     if (status.as_integer() == 0) return "InValid";
   }

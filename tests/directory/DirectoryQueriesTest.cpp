@@ -85,7 +85,7 @@ TEST_P(InGroupResultTest, MergesOrRefusesTheHostsVerdicts) {
 INSTANTIATE_TEST_SUITE_P(
     Answers, InGroupResultTest,
     ::testing::Values(VerdictCase{"MemberAndNot", R"({"Status":[1,0]})", "", "Valid,InValid"},
-                      VerdictCase{"NoVerdict", R"({"Status":[2,-1]})", "", "NA,NA"},
+                      VerdictCase{"NoVerdictOrOutOfIntRange", R"({"Status":[2,4294967297]})", "", "NA,NA"},
                       VerdictCase{"SessionEnded", "terminated", "", "NA,NA"},
                       VerdictCase{"SizeMismatch", R"({"Status":[1]})",
                                   "isUserInGroup status is size not matching to array size!", "NA,NA"},
