@@ -107,9 +107,9 @@ int main(int argc, char** argv) {
     host.Start();
     if (!config.controlSocket.empty()) control = std::make_unique<ControlServer>(host);
     if (voicePrompt.empty()) sources = PlugHostSources(host);
-  // Local state that cannot be used (key file, data files, control socket):
-  // the agent cannot run until someone fixes it. services::LocalStateError
-  // lands here too once it exists (it derives from std::runtime_error).
+  // Local state that cannot be used (key file, data files, control socket,
+  // services::LocalStateError among them): the agent cannot run until someone
+  // fixes it.
   } catch (const std::runtime_error& e) {
     result = Fail(e.what(), 2);
   }

@@ -4,14 +4,18 @@
 # watches it for IDLE_SECONDS (default 60). Prints one "name value" line each:
 #   threads            threads of the idle agent
 #   thread_names       their names, comma-separated
-#   rss_kib            resident memory
-#   rss_anon_kib       of which the agent's own (heap, stacks)
-#   rss_file_kib       of which mapped files: the program and its shared libraries
-#   rss_floor_kib      resident memory of rss_floor, which only loads and starts the
+#   rss_anon_kib       the memory the agent owns: heap, stacks, written data
+#                      (what the machine pays for; the goal is at most 3 MB)
+#   pss_kib            proportional set: own pages, plus shared pages divided by
+#                      the number of processes that map them
+#   pss_anon_kib       of which anonymous
+#   rss_kib            resident memory, shared library pages included; those are
+#                      clean page cache that the kernel reclaims under pressure
+#   floor_anon_kib     anonymous memory of rss_floor, which only loads and starts the
 #                      shared libraries the agent needs (HTTP, JSON, crypto, logging,
-#                      systemd, udev) and hands back its idle pages as the agent
-#                      does, measured in the same run
-#   rss_over_floor_kib the agent's own share: rss_kib - rss_floor_kib
+#                      systemd, udev), measured in the same run
+#   floor_pss_kib      its proportional set
+#   anon_over_floor_kib the agent's own share: rss_anon_kib - floor_anon_kib
 #   cpu_ticks          user + system clock ticks spent over the idle window
 #   wakeups            context switches of all its threads over the window
 #   wakeups_per_beat   the same per heart beat (all of them, when the agent
@@ -87,11 +91,14 @@ changed=$(comm -13 "$work/before" "$work/after" | wc -l)
 n=$((b1 - b0))
 echo "threads $threads"
 echo "thread_names $names"
+anon=$(awk '/^RssAnon:/{print $2}' "/proc/$agent_pid/status")
+floor=$(awk '/^RssAnon:/{print $2}' "/proc/$floor_pid/status")
+echo "rss_anon_kib $anon"
+awk '/^Pss:/{print "pss_kib", $2} /^Pss_Anon:/{print "pss_anon_kib", $2}' "/proc/$agent_pid/smaps_rollup"
 echo "rss_kib $rss"
-awk '/^RssAnon:/{print "rss_anon_kib", $2} /^RssFile:/{print "rss_file_kib", $2}' "/proc/$agent_pid/status"
-floor=$(awk '/^VmRSS:/{print $2}' "/proc/$floor_pid/status")
-echo "rss_floor_kib $floor"
-echo "rss_over_floor_kib $((rss - floor))"
+echo "floor_anon_kib $floor"
+awk '/^Pss:/{print "floor_pss_kib", $2}' "/proc/$floor_pid/smaps_rollup"
+echo "anon_over_floor_kib $((anon - floor))"
 echo "cpu_ticks $((t1 - t0))"
 echo "wakeups $((w1 - w0))"
 awk -v w="$((w1 - w0))" -v n="$n" 'BEGIN{printf "wakeups_per_beat %s\n", (n > 0 ? sprintf("%.1f", w / n) : "n/a")}'

@@ -1,6 +1,5 @@
 // The footprint's baseline: a program that loads the shared libraries the
-// agent cannot do without, starts each as the agent does, hands back its
-// idle pages as the agent does after a heart beat, then idles.
+// agent cannot do without, starts each as the agent does, then idles.
 // footprint.sh measures it beside the agent, so the agent's own share is the
 // difference.
 #include <curl/curl.h>
@@ -14,8 +13,6 @@
 #include <cpprest/json.h>
 #include <iostream>
 
-#include "IdlePages.h"
-
 int main() {
   curl_global_init(CURL_GLOBAL_DEFAULT);
   CURL* curl = curl_easy_init();
@@ -28,7 +25,6 @@ int main() {
   udev* devices = udev_new();
   sd_notify(0, "READY=1");
   std::cout << "ready " << json.size() << " " << length << std::endl;
-  zelvan::fennic::agent::ReleaseIdlePages();
   ::pause();  // ended by the caller's signal
   udev_unref(devices);
   curl_easy_cleanup(curl);

@@ -3,6 +3,7 @@
 #include <cpprest/json.h>
 
 #include <atomic>
+#include <cstdint>
 #include <condition_variable>
 #include <fstream>
 #include <map>
@@ -68,10 +69,17 @@ class ManagementServer {
   std::vector<web::json::value> AcceptedOf(const std::string& type) const;
 
  private:
-  struct Answer;
+  struct Answer;  // ServerAnswer.h
+  // Routing (ManagementServer.cpp).
   void Handle(web::http::http_request request);
   Answer Dispatch(int type, const std::string& path, const std::string& body, const web::http::http_request& request,
                   web::json::value& note);
+  // Sends the answer, broken off after breakAfter bytes unless that is -1.
+  // Returns false when it did not go out whole.
+  bool Reply(web::http::http_request& request, const Answer& answer, int64_t breakAfter);
+
+  // The scenario's answers (ScenarioAnswers.cpp).
+  Answer PackageFile(const std::string& path, const web::http::http_request& request);
   Answer Registration(const std::string& body, web::json::value& note);
   Answer HeartBeat();
   Answer Updates(bool all);
@@ -79,15 +87,29 @@ class ManagementServer {
   Answer DownloadDetails(const std::string& body, web::json::value& note);
   void DownloadStatus(const std::string& body, web::json::value& note);
   void CancelAck(const std::string& body);
+  web::json::value PendingDirectoryQueries() const;
+  void DirectoryResults(web::json::value& note);
   // Whether directory results carry the verdicts the scenario expects.
   std::string DirectoryOutcome(const web::json::value& body) const;
   void ConfigAck(const std::string& body);
   web::json::value Describe(const web::json::value& update) const;
   bool HasPendingUpdates() const;
-  std::optional<Fault> TakeFault(const std::string& target);
-  // Returns the entry's sequence number.
-  long Record(web::json::value entry, bool accepting);
   std::string PackagePath(const std::string& name) const;
+
+  // The fault matrix (FaultMatrix.cpp).
+  std::optional<Fault> TakeFault(const std::string& target);
+  // Applies the fault to the answer; returns after how many bytes the answer
+  // is broken off, -1 for none.
+  int64_t ApplyFault(const Fault& fault, Answer& answer);
+
+  // The record (RequestRecord.cpp).
+  web::json::value NoteOf(const web::http::http_request& request, const std::string& path, int type,
+                          const std::string& typeText, const std::string& body) const;
+  // Completes the note with the answer and records it; returns its sequence
+  // number.
+  long Record(web::json::value note, const Answer& answer, const std::string& fault, int64_t breakAfter);
+  // Takes back the acceptance of an answer that did not go out.
+  void Unaccept(long seq);
 
   Scenario scenario_;
   const ServerOptions options_;

@@ -1,19 +1,11 @@
 #include "FileConfigurationManager.h"
 
-#include <dirent.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <system_error>
 
-#include "AesGcmCipher.h"
 #include "AgentException.h"
-#include "AtomicFile.h"
-#include "LocalStateError.h"
 #include "IAgentUtils.h"
 #include "MachineFacts.h"
 #include "PlainFileName.h"
@@ -44,45 +36,6 @@ void MakeFolders(const std::string& folder) {
     }
     if (i < folder.size()) partial += folder[i];
   }
-}
-
-// Every entry an object; with `idKey`, each also carries an integer there.
-bool ObjectsWithId(const value& list, const char* idKey) {
-  for (const auto& entry : list.as_array()) {
-    if (!entry.is_object()) return false;
-    if (idKey && !(entry.has_field(idKey) && entry.at(idKey).is_integer())) return false;
-  }
-  return true;
-}
-
-// The shape the readers of a stored list rely on; an empty text when `name`
-// is not a list or `document` fits. JSON null is a list never written.
-std::string ShapeFault(const std::string& name, const value& document) {
-  const bool updateList = name == "Update.dat" || name == "Config.dat" ||
-                          name == FileConfigurationManager::kSilentFile;
-  if (document.is_null()) return "";
-  if (updateList || name == FileConfigurationManager::kFailedStatusFile) {
-    if (!document.is_array()) return "not a list";
-    if (!ObjectsWithId(document, updateList ? "UpdateSchedulerId" : nullptr))
-      return updateList ? "an entry is not an object with an integer UpdateSchedulerId" : "an entry is not an object";
-  } else if (name == "FailedConfig.dat") {
-    if (!document.has_array_field("FailedRequest")) return "no FailedRequest list";
-    if (!ObjectsWithId(document.at("FailedRequest"), nullptr)) return "an entry is not an object";
-  }
-  return "";
-}
-
-// "NAME.tmp.PID.N" as AtomicFile names its temporaries: the writer's pid, or
-// 0 for any other name.
-pid_t TemporaryWriter(const std::string& name) {
-  const auto mark = name.rfind(".tmp.");
-  if (mark == std::string::npos) return 0;
-  const std::string rest = name.substr(mark + 5);
-  const auto dot = rest.find('.');
-  if (dot == std::string::npos || dot == 0 || dot + 1 == rest.size()) return 0;
-  if (rest.find_first_not_of("0123456789.") != std::string::npos || rest.find('.', dot + 1) != std::string::npos)
-    return 0;
-  return static_cast<pid_t>(std::strtol(rest.substr(0, dot).c_str(), nullptr, 10));
 }
 
 // A JSON member as the text the tenant details map holds.
@@ -120,124 +73,9 @@ FileConfigurationManager::FileConfigurationManager(ServiceSettings settings, std
   OpenKey();
 }
 
-// A writer killed between creating its temporary and the rename leaves the
-// temporary for good; one whose process is gone is removed here. A living
-// writer's (another process on the same folder) is left alone.
-void FileConfigurationManager::SweepTemporaries() {
-  DIR* folder = ::opendir(folder_.c_str());
-  if (!folder) return;
-  while (const dirent* entry = ::readdir(folder)) {
-    const std::string name = entry->d_name;
-    const pid_t writer = TemporaryWriter(name);
-    if (writer <= 0 || writer == ::getpid() || ::kill(writer, 0) == 0 || errno != ESRCH) continue;
-    if (::unlinkat(::dirfd(folder), name.c_str(), 0) == 0)
-      Log(2, "SweepTemporaries", "Removed temporary file left by a stopped writer: " + folder_ + name);
-    else
-      Log(3, "SweepTemporaries", "Cannot remove temporary file " + folder_ + name + ": " +
-                                     std::generic_category().message(errno));
-  }
-  ::closedir(folder);
-}
-
-// The key is checked once, at start: a key problem stops the agent here
-// instead of making every sealed file look corrupt later. A fresh key is made
-// only while no sealed file exists, since a new key could not open them.
-void FileConfigurationManager::OpenKey() {
-  auto* keyed = dynamic_cast<AesGcmCipher*>(cipher_.get());
-  if (!keyed) return;
-  bool sealedDataExists = false;
-  for (const char* name : {kTenantFile, kMachineFile, kTokenFile}) {
-    struct stat info {};
-    sealedDataExists = sealedDataExists || ::lstat(PathOf(name).c_str(), &info) == 0;
-  }
-  keyed->OpenKey(!sealedDataExists);
-}
-
 void FileConfigurationManager::Log(int level, const std::string& where, const std::string& text) {
   std::shared_ptr<ILogManager> logger = logger_ ? logger_ : IAgentUtils::getLogManager();
   if (logger) logger->Log(level, kWhere + where, text);
-}
-
-std::string FileConfigurationManager::PathOf(const std::string& name) const {
-  if (!IsPlainFileName(name)) throw AgentException("Data file name refused: " + name);
-  return folder_ + name;
-}
-
-void FileConfigurationManager::MoveAsideLocked(const std::string& name, const std::string& reason) {
-  const std::string path = PathOf(name);
-  const std::string aside = path + ".corrupt";
-  if (std::rename(path.c_str(), aside.c_str()) == 0)
-    Log(3, "ReadDataFile", "Corrupt data file " + path + " moved aside to " + aside + ": " + reason);
-  else
-    Log(5, "ReadDataFile", "Corrupt data file " + path + " could not be moved aside: " + reason);
-}
-
-web::json::value FileConfigurationManager::ReadPlainLocked(const std::string& name) {
-  std::optional<std::string> text;
-  try {
-    text = AtomicFile::Read(PathOf(name));
-  } catch (const std::system_error& e) {
-    Log(5, "ReadDataFile", e.what());
-    return value::null();
-  }
-  if (!text) return value::null();
-  std::error_code error;
-  value document = value::parse(*text, error);
-  if (error) {
-    MoveAsideLocked(name, "not JSON (" + error.message() + ")");
-    return value::null();
-  }
-  // A list of the wrong shape would fail every later update answer; set
-  // aside, it reads as empty and the next full list rebuilds it.
-  const std::string fault = ShapeFault(name, document);
-  if (!fault.empty()) {
-    MoveAsideLocked(name, fault);
-    return value::null();
-  }
-  return document;
-}
-
-web::json::value FileConfigurationManager::ReadSealedLocked(const std::string& name) {
-  std::optional<std::string> sealed;
-  try {
-    sealed = AtomicFile::Read(PathOf(name));
-  } catch (const std::system_error& e) {
-    Log(5, "ReadDataFile", e.what());
-    return value::null();
-  }
-  if (!sealed) return value::null();
-  std::string plain;
-  try {
-    plain = cipher_->Decrypt(*sealed);
-  } catch (const LocalStateError&) {
-    throw;  // the key is at fault, not this file
-  } catch (const std::exception& e) {
-    MoveAsideLocked(name, e.what());
-    return value::null();
-  }
-  std::error_code error;
-  value document = value::parse(plain, error);
-  if (error) {
-    MoveAsideLocked(name, "not JSON (" + error.message() + ")");
-    return value::null();
-  }
-  return document;
-}
-
-void FileConfigurationManager::WritePlainLocked(const web::json::value& document, const std::string& name) {
-  WriteFile(PathOf(name), document.serialize());
-}
-
-void FileConfigurationManager::WriteSealedLocked(const web::json::value& document, const std::string& name) {
-  WriteFile(PathOf(name), cipher_->Encrypt(document.serialize()));
-}
-
-void FileConfigurationManager::WriteFile(const std::string& path, const std::string& data) {
-  try {
-    AtomicFile::Write(path, data, 0600);
-  } catch (const std::system_error& e) {
-    throw AgentException(std::string("Data file not written: ") + e.what(), kWriteFailureCode);
-  }
 }
 
 web::json::value FileConfigurationManager::StateLocked() {

@@ -85,6 +85,7 @@ class FileConfigurationManager : public IConfigurationManager {
   static constexpr int kWriteFailureCode = 2;
 
  private:
+  // The files in the data folder (DataFiles.cpp).
   std::string PathOf(const std::string& name) const;
   void SweepTemporaries();
   void OpenKey();
@@ -94,6 +95,8 @@ class FileConfigurationManager : public IConfigurationManager {
   void WritePlainLocked(const web::json::value& document, const std::string& name);
   void WriteSealedLocked(const web::json::value& document, const std::string& name);
   void MoveAsideLocked(const std::string& name, const std::string& reason);
+
+  // What the stored files mean (FileConfigurationManager.cpp).
   web::json::value StateLocked();
   WideRecord IdentityLocked();
   std::vector<std::string> AnonymizedItemsLocked();

@@ -61,7 +61,10 @@ void CRestExecutor::ExecuteRestCall() {
 void CRestExecutor::HandleNextMessage() {
   RestMessage message = queue_->getNextRestMsg();
   const int type = message.getType();
-  if (!GuardAllows(type)) return;
+  if (!GuardAllows(type)) {
+    ReturnDroppedReport(message);
+    return;
+  }
   try {
     Dispatch(message);
     Log(2, kLoopWhere, "Leaving request type : " + std::to_string(type));

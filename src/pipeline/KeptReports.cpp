@@ -64,6 +64,15 @@ void CRestExecutor::KeepUnsentReports(const std::vector<RestMessage>& messages) 
           " update status report(s)");
 }
 
+// A stored report is marked while queued so a second heart beat does not
+// queue it twice; one the guard dropped is on its way no more, and unmarked
+// it is queued again by the next heart beat. Worker only.
+void CRestExecutor::ReturnDroppedReport(const RestMessage& message) {
+  if (message.getType() != DEVICE_UPDATE_STATUS_REQ) return;
+  if (auto it = storedReportsQueued_.find(message.getData()); it != storedReportsQueued_.end())
+    storedReportsQueued_.erase(it);
+}
+
 void CRestExecutor::RequeueKeptAcknowledgements() {
   try {
     const web::json::value kept = KeptAcks(*configuration_);

@@ -3,7 +3,6 @@
 #include <chrono>
 #include <iostream>
 
-#include "IdlePages.h"
 #include "SystemdNotify.h"
 
 namespace zelvan::fennic::agent {
@@ -94,8 +93,6 @@ void HeartBeatSchedule::Outcome(bool ok) {
     std::cerr << JournalPriority(4) << "fennic-agent: failure " << backoff_.Failures() << " in a row; next attempt in "
               << std::chrono::duration_cast<milliseconds>(delay).count() / 1000.0 << " s" << std::endl;
   Schedule(delay);
-  // Nothing runs until the next beat: what it touched need not stay resident.
-  ReleaseIdlePages();
 }
 
 }  // namespace zelvan::fennic::agent
