@@ -187,32 +187,20 @@ TEST(FactoriesTest, MissingOutsideRegistrationNamesTheType) {
 }
 
 TEST(FactoriesTest, NoBuilderMeansNullUnlessTheLoaderInstallsOne) {
+  std::shared_ptr<ioc::ContainerBuilder> builder;
+  { Host h; builder = IOCCManager::GetIOCBuilder(); }  // the outside modules registered in it
   fennic_test::ServicesScope services;
+  EXPECT_FALSE(CQLClientImplFactory::getQLClient() || RestExecutorFactory::getRestExecutor() ||
+               RestExecutorFactory::getUpdatesDownload());
+  int loads = 0;
+  IAgentUtils::SetAgentUtilsLoader([&] { ++loads, IOCCManager::SetIOCBuilder(builder); });
+  auto executor = RestExecutorFactory::getRestExecutor();
+  EXPECT_TRUE(executor && RestExecutorFactory::getRestExecutor() == executor);
+  EXPECT_EQ(loads, 1) << "a non-null result needs no reload";
+  executor->Shutdown();
+  IAgentUtils::SetAgentUtilsLoader(nullptr);
   IOCCManager::SetIOCContainer(nullptr);
   IOCCManager::SetIOCBuilder(nullptr);
-  EXPECT_FALSE(CQLClientImplFactory::getQLClient());
-  EXPECT_FALSE(RestExecutorFactory::getRestExecutor());
-  EXPECT_FALSE(RestExecutorFactory::getUpdatesDownload());
-  int loads = 0;
-  std::shared_ptr<IRestExecutor> executor;
-  {
-    Host h;  // leaves a builder with the outside modules registered
-    auto builder = IOCCManager::GetIOCBuilder();
-    h.executor->Shutdown();
-    IOCCManager::SetIOCContainer(nullptr);
-    IOCCManager::SetIOCBuilder(nullptr);
-    IAgentUtils::SetAgentUtilsLoader([&] {
-      ++loads;
-      IOCCManager::SetIOCBuilder(builder);
-    });
-    executor = RestExecutorFactory::getRestExecutor();
-    ASSERT_TRUE(executor);
-    EXPECT_EQ(loads, 1);
-    EXPECT_EQ(RestExecutorFactory::getRestExecutor(), executor);
-    EXPECT_EQ(loads, 1) << "a non-null result needs no reload";
-    executor->Shutdown();
-  }
-  IAgentUtils::SetAgentUtilsLoader(nullptr);
 }
 
 }  // namespace
