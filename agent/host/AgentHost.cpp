@@ -200,6 +200,14 @@ std::string AgentHost::LastFailure() { return client_ ? Narrow(client_->QueryTra
 
 std::string AgentHost::LastRefusal() { return client_ ? Narrow(client_->QueryTransportValue(6)) : std::string(); }
 
+std::string AgentHost::RegistrationFailure(const std::string& eventText) {
+  const std::string refusal = LastRefusal();
+  if (!refusal.empty()) return refusal;
+  const std::string last = LastFailure();
+  if (!last.empty()) return "registration failed: " + last;
+  return "registration failed" + (eventText.empty() ? std::string(" (see the log)") : ": " + eventText);
+}
+
 std::chrono::seconds AgentHost::RetryAfter() {
   // Only digits count: anything else means the server named no wait.
   const std::string text = client_ ? Narrow(client_->QueryTransportValue(4)) : std::string();

@@ -104,6 +104,9 @@ class AgentHost {
   std::string LastFailure();
   // The server's stated reason for refusing the most recent request, or empty.
   std::string LastRefusal();
+  // Why the registration just ended with event 0 (whose text is `eventText`):
+  // the server's refusal, else the failed exchange, else the library's cause.
+  std::string RegistrationFailure(const std::string& eventText);
   // Seconds of the last 429/503 answer's Retry-After; zero when none.
   std::chrono::seconds RetryAfter();
   std::chrono::seconds HeartBeatInterval();
