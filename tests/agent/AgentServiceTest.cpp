@@ -194,4 +194,23 @@ const StormCase kStormCases[] = {
 INSTANTIATE_TEST_SUITE_P(Answers, StormTest, ::testing::ValuesIn(kStormCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+TEST(AgentServiceTest, AStopAbortsASlowRequestWithinTheDrainBoundPlusTwoSeconds) {
+  // The download details are answered after 30 s; the request's own limit is longer.
+  LocalServer server(R"({"tenants":[{"id":"demo-tenant","name":"D","token":"t1"}],
+      "updates":[{"UpdateSchedulerId":1,"UploadID":9001,"IProduct":"P100","package":"p.bin"}],
+      "faults":[{"target":"12","action":"delay","delayMs":30000,"times":-1}]})");
+  ScratchFolder folder;
+  std::string config = WithMember(ValidConfig(folder, server.Url()), "stopDrainSeconds", "1");
+  std::ofstream(folder / "config.json") << WithMember(config, "transport", R"({"requestTimeoutMs":60000})");
+  AgentProcess agent(folder, {"--config", folder / "config.json"});
+  for (int i = 0; i < 1500 && server.CountOf("9") + server.CountOf("24") == 0; ++i) ::usleep(10000);
+  ASSERT_GT(server.CountOf("9") + server.CountOf("24"), 0) << agent.Err();
+  ::usleep(500000);  // the details request is in flight
+  agent.Signal(SIGTERM);
+  EXPECT_EQ(agent.Wait(3000), 0) << agent.Err();
+  const std::string log = ScratchFolder::Slurp(folder / "agent.log") + agent.Err();
+  EXPECT_NE(log.find("aborted by the stop"), std::string::npos) << log;
+  EXPECT_EQ(log.find("timed out after"), std::string::npos) << log;
+}
+
 }  // namespace
