@@ -186,7 +186,10 @@ bool HttpRestClient::DownloadInto(const std::string& answer, const std::string& 
     return false;
   }
 
-  // Everything about the request is checked before the partial file exists.
+  // Everything about the request is checked before the partial file exists,
+  // the names the package store will want included.
+  const bool keep = !options_.packageStoreFolder.empty() && !product.empty();
+  if (keep && !(reason = PackageStore::NameFault(product, VersionOf(doc, urlSource), target->name)).empty()) return false;
   const Snapshot now = Take();
   if (link[0] == '/' && now.base.empty()) {
     reason = "no tenant endpoint for the download link";
@@ -287,7 +290,11 @@ bool HttpRestClient::DownloadInto(const std::string& answer, const std::string& 
   }
   const std::string version = VersionOf(doc, urlSource);
   reason = PackageStore(options_.packageStoreFolder).Keep(finalPath.string(), product, version, target->name);
-  if (!reason.empty()) return false;
+  if (!reason.empty()) {
+    // A package that failed is not left behind in the download folder.
+    fs::remove(finalPath, ec);
+    return false;
+  }
   ClientNote(2, "DownloadFile", "Kept " + target->name + " in the package store as " + product + "/" + version);
   return true;
 }
