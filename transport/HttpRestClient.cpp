@@ -132,6 +132,7 @@ std::string HttpRestClient::ExecuteRequest(int requestType, std::string_view bod
       request.body = std::string(body);
     }
     request.timeout = options_.requestTimeout;
+    request.maxBodyBytes = options_.maxAnswerBytes;
     answer = exchange_->Run(std::move(request));
   } catch (const http::http_exception& e) {
     Settle(0, "", e.what());
@@ -152,6 +153,8 @@ void HttpRestClient::RunTransportCommand() {
   // Drops the kept handles, so the next request opens fresh connections.
   exchange_->Forget();
 }
+
+void HttpRestClient::AbortTransfers() { exchange_->Abort(); }
 
 void HttpRestClient::SetTransportOption(int value) {
   std::lock_guard<std::mutex> hold(lock_);

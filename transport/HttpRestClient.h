@@ -17,6 +17,10 @@ class DownloadSink;
 struct CurlRequest;
 struct HttpAddress;
 
+// An answer body longer than this ends its request (packages are streamed
+// to disk and never limited by it).
+constexpr uint64_t kDefaultMaxAnswerBytes = 16 * 1024 * 1024;
+
 struct HttpTransportOptions {
   std::string routesFile;  // optional JSON override of the route table
   std::string caFile;      // optional CA bundle for private servers
@@ -24,6 +28,7 @@ struct HttpTransportOptions {
   std::chrono::milliseconds connectTimeout{3000};
   std::chrono::milliseconds requestTimeout{5000};
   std::chrono::milliseconds downloadTimeout{600000};
+  uint64_t maxAnswerBytes = kDefaultMaxAnswerBytes;
   std::string downloadFolder;  // where packages land; empty: the folder of the local path
   // "scheme://host:port" of a proxy for every exchange; empty: the
   // environment's https_proxy, http_proxy and no_proxy.
@@ -53,6 +58,9 @@ class HttpRestClient : public IRestClient {
   bool DownloadFile(const std::string& answer, const std::wstring& localPath, std::wstring& reason,
                     web::json::value& urlSource, std::wstring& product) override;
   void RunTransportCommand() override;
+  // Ends the requests and downloads in flight at once and refuses later
+  // ones, for a stop; a partial download stays for the next start.
+  void AbortTransfers();
   void SetTransportOption(int value) override;
   // 0 the tenant address, 1 the tenant id, 2 the last HTTP status, 3 the
   // number of idle HTTP handles kept (each keeps its connections), 4 the

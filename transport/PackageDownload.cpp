@@ -178,8 +178,13 @@ std::string KeepInStore(const std::string& store, const fs::path& package, const
     return {};
   }
   const std::string refused = PackageStore(store).Keep(package.string(), product, version, name);
-  if (refused.empty())
+  if (refused.empty()) {
     ClientNote(2, "DownloadFile", "Kept " + name + " in the package store as " + product + "/" + version);
+  } else {
+    // A package that failed is not left behind in the download folder.
+    std::error_code ec;
+    fs::remove(package, ec);
+  }
   return refused;
 }
 
@@ -291,7 +296,10 @@ bool HttpRestClient::DownloadInto(const std::string& answer, const std::string& 
     return false;
   }
 
-  // Everything about the request is checked before the partial file exists.
+  // Everything about the request is checked before the partial file exists,
+  // the names the package store will want included.
+  const bool keep = !options_.packageStoreFolder.empty() && !product.empty();
+  if (keep && !(reason = PackageStore::NameFault(product, VersionOf(details.doc, urlSource), target->name)).empty()) return false;
   const Snapshot now = Take();
   const std::string& link = details.link;
   if (link[0] == '/' && now.base.empty()) {
