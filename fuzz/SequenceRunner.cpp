@@ -132,9 +132,10 @@ void Runner::Start(const Step& step, int index) {
       break;
     case Trigger::BadStoredEntry: {
       // Entries a reader must skip: a member missing, no download status, an id no integer holds, no object.
-      static const char* const kBad[] = {R"({"UpdateSchedulerId":%,"UploadID":1,"Action":"ScheduleUpdate"})",
-                                         R"({"UpdateSchedulerId":%,"UploadID":1,"Action":"Silent","IProduct":"P100",)"
-                                         R"("Version":"1","Type":"Firmware","UpdatesURL":"https://s.test/x"})",
+      static const char* const kSilent =
+          R"({"UpdateSchedulerId":%,"UploadID":1,"Action":"Silent","IProduct":"P100","Version":"1",)"
+          R"("Type":"Firmware","UpdatesURL":"https://s.test/x"})";
+      static const char* const kBad[] = {R"({"UpdateSchedulerId":%,"UploadID":1,"Action":"ScheduleUpdate"})", kSilent,
                                          R"({"UpdateSchedulerId":1e20,"UploadID":1,"Action":"ScheduleUpdate"})",
                                          R"("%")"};
       std::string text = kBad[step.offer % 4];
