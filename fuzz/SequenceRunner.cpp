@@ -66,7 +66,13 @@ class Runner {
     executor_->SetEventListener(&listener_);
     // The host answers a directory query as a host would: one verdict per query.
     listener_.SetReaction([](const fennic_test::Event& e) {
-      if (e.code == 14) RestMsgQueue::getInstance()->pushMsg(fennic_test::Message(IN_GROUP_RESULT_REQ, R"({"Status":[1]})"));
+      if (e.code != 14) return;
+      std::string verdicts = "1";
+      try {
+        for (size_t n = web::json::value::parse(e.payload).at("Query").size(); n > 1; --n) verdicts += ",1";
+      } catch (const std::exception&) {
+      }
+      RestMsgQueue::getInstance()->pushMsg(fennic_test::Message(IN_GROUP_RESULT_REQ, R"({"Status":[)" + verdicts + "]}"));
     });
   }
   ~Runner() {
