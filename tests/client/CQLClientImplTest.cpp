@@ -60,12 +60,18 @@ TEST(CQLClientImplTest, ImmediateCodesAndTokenlessResult) {
   h.DrainQueue();
   CQLClientImpl client(h.executor, h.transport, h.config);
 
+  EXPECT_EQ(client.SendRequest(16, " -2x"), 1);
+  EXPECT_EQ(h.executor->ClientState(), -2) << "leading blanks and sign read, trailing text ignored";
   EXPECT_EQ(client.SendRequest(16, " 1"), 1);
   EXPECT_EQ(h.executor->ClientState(), 1);
   using testing::ThrowsMessage, testing::StrEq;
   EXPECT_THAT([&] { client.SendRequest(16, "99999999999"); },
               ThrowsMessage<std::out_of_range>(StrEq("stoi argument out of range")));
+  EXPECT_THAT([&] { client.SendRequest(16, "x"); }, ThrowsMessage<std::invalid_argument>(StrEq("invalid stoi argument")));
   EXPECT_EQ(client.SendRequest(5, "[{\"UpdateSchedulerId\":4}]"), 1);
+  // Code 5 with a text that is not JSON: no exception, nothing handed on, one level-3 line.
+  EXPECT_EQ(client.SendRequest(5, "{not json"), 1);
+  EXPECT_EQ(h.logger->FirstStartingWith("Not a list of update descriptions, nothing queued: ").level, 3);
   ASSERT_FALSE(h.recordingProcessor->Calls().empty());
   EXPECT_EQ(h.recordingProcessor->Calls().back(), "ConstructDownloads:all:[{\"UpdateSchedulerId\":4}]");
   EXPECT_TRUE(h.DrainQueue().empty()) << "codes 5 and 16 queue nothing";
