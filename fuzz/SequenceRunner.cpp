@@ -30,20 +30,9 @@ class SequenceExecutor : public fennic_test::TestableExecutor {
  public:
   using TestableExecutor::TestableExecutor;
   using CRestExecutor::SetToken;
-  // One turn of the worker's loop: the same guard and the same endings for
-  // a handler that leaves by an exception.
-  void RunOne(const RestMessage& message) {
-    const int type = message.getType();
-    if (!GuardAllows(type)) return;
-    try {
-      Dispatch(message);
-    } catch (const web::http::http_exception& e) {
-      EndFailedRequest(e, type, true);
-    } catch (const std::system_error& e) {
-      if (IsUpdateCheckType(type)) EndFailedRequest(e, type, false);
-    } catch (const std::exception& e) {
-      EndFailedRequest(e, type, false);
-    }
+  // One turn of the worker's loop, on the calling thread.
+  void Turn() {
+    AtWorkerEdge([this] { HandleNextMessage(); });
   }
 };
 
@@ -180,9 +169,12 @@ std::string Runner::RunStep(const Step& step, int index) {
   const size_t callsBefore = transport_->Calls().size();
   Start(step, index);
   int handled = 0;
-  for (auto batch = fennic_test::TakeQueuedMessages(); !batch.empty() && handled <= kStepMessageBound;
-       batch = fennic_test::TakeQueuedMessages())
-    for (const auto& message : batch) ++handled, executor_->RunOne(message);
+  // What is queued now is handled in order, then what that queued, as the worker does.
+  RestMsgQueue* queue = RestMsgQueue::getInstance();
+  for (auto batch = queue->takeAll(); !batch.empty() && handled <= kStepMessageBound; batch = queue->takeAll()) {
+    for (const auto& message : batch) queue->pushMsg(message);
+    for (size_t i = 0; i < batch.size(); ++i) ++handled, executor_->Turn();
+  }
   return CheckStep(step, eventsBefore, callsBefore, handled);
 }
 
