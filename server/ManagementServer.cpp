@@ -42,6 +42,7 @@ ManagementServer::ManagementServer(Scenario scenario, ServerOptions options)
       routes_(options_.routesFile.empty() ? RouteTable() : RouteTable::FromFile(options_.routesFile)) {
   Sha256::Prepare();
   for (const auto& f : scenario_.faults) faults_.emplace_back(f, 0);
+  faultRandom_.seed(scenario_.randomFaults.seed);
   if (!options_.packagesFolder.empty()) scenario_.packagesFolder = options_.packagesFolder;
   if (!options_.recordFile.empty()) {
     recordFile_.open(options_.recordFile, std::ios::out | std::ios::trunc);
@@ -161,6 +162,7 @@ bool ManagementServer::Reply(http::http_request& request, const Answer& answer, 
                                                   std::to_string(answer.fileSize));
   } else {
     length = answer.text.size();
+    if (answer.retryAfterSeconds >= 0) response.headers().add("Retry-After", std::to_string(answer.retryAfterSeconds));
     source = BodySource::OfText(answer.text, breakAfter >= 0 ? breakAfter : length);
   }
   response.set_body(concurrency::streams::istream(concurrency::streams::streambuf<uint8_t>(source)), length,

@@ -24,6 +24,33 @@ std::string TextOr(const value& doc, const char* key, const std::string& fallbac
   return doc.has_string_field(key) ? doc.at(key).as_string() : fallback;
 }
 
+bool KnownAction(const std::string& action) {
+  static const char* actions[] = {"refuse",   "delay", "status500", "status503",
+                                  "empty",    "statusFalse", "truncate", "malformed", "tokenNotFound"};
+  for (const char* a : actions)
+    if (action == a) return true;
+  return false;
+}
+
+RandomFaults RandomFaultsOf(const value& r) {
+  RandomFaults out;
+  if (!r.is_object()) throw std::runtime_error("\"randomFaults\" must be an object");
+  if (r.has_field("seed")) out.seed = static_cast<unsigned>(r.at("seed").as_integer());
+  if (r.has_field("percent")) out.percent = r.at("percent").as_integer();
+  if (r.has_field("seconds")) out.seconds = r.at("seconds").as_integer();
+  if (r.has_field("actions")) {
+    out.actions.clear();
+    for (const auto& a : ArrayOf(r, "actions")) {
+      if (!a.is_string() || !KnownAction(a.as_string()) || a.as_string() == "delay")
+        throw std::runtime_error("\"randomFaults\": unknown action in \"actions\"");
+      out.actions.push_back(a.as_string());
+    }
+  }
+  if (out.percent < 0 || out.percent > 100 || out.actions.empty())
+    throw std::runtime_error("\"randomFaults\" needs \"percent\" from 0 to 100 and some \"actions\"");
+  return out;
+}
+
 void Default(value& obj, const char* key, value v) {
   if (!obj.has_field(key)) obj[key] = std::move(v);
 }
@@ -74,14 +101,12 @@ Fault FaultOf(const value& f) {
   Fault fault;
   fault.target = TextOr(f, "target", "");
   fault.action = TextOr(f, "action", "");
-  static const char* actions[] = {"refuse", "delay", "status500", "statusFalse", "truncate", "malformed"};
-  bool known = false;
-  for (const char* a : actions) known = known || fault.action == a;
-  if (fault.target.empty() || !known) throw std::runtime_error("fault needs \"target\" and a known \"action\"");
+  if (fault.target.empty() || !KnownAction(fault.action)) throw std::runtime_error("fault needs \"target\" and a known \"action\"");
   if (f.has_field("skip")) fault.skip = f.at("skip").as_integer();
   if (f.has_field("times")) fault.times = f.at("times").as_integer();
   if (f.has_field("delayMs")) fault.delayMs = f.at("delayMs").as_integer();
   if (f.has_field("bytes")) fault.bytes = f.at("bytes").as_number().to_int64();
+  if (f.has_field("retryAfterSeconds")) fault.retryAfterSeconds = f.at("retryAfterSeconds").as_integer();
   return fault;
 }
 
@@ -112,6 +137,7 @@ Scenario Scenario::FromJson(const value& doc, const std::string& baseFolder) {
     s.refused.insert(type.as_string());
   }
   for (const auto& f : ArrayOf(doc, "faults")) s.faults.push_back(FaultOf(f));
+  if (doc.has_field("randomFaults")) s.randomFaults = RandomFaultsOf(doc.at("randomFaults"));
   s.voicePromptVersion = TextOr(doc, "voicePromptVersion", s.voicePromptVersion);
   std::string folder = TextOr(doc, "packagesFolder", "");
   if (!folder.empty() && fs::path(folder).is_relative() && !baseFolder.empty())
