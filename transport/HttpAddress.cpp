@@ -70,4 +70,11 @@ HttpAddress CheckRedirectHop(const HttpAddress& from, const std::string& locatio
   return to;
 }
 
+HttpAddress Below(HttpAddress base, const std::string& path) {
+  std::string prefix = base.target.substr(0, base.target.find('?'));
+  while (!prefix.empty() && prefix.back() == '/') prefix.pop_back();
+  base.target = prefix + path;
+  return base;
+}
+
 }  // namespace zelvan::fennic

@@ -31,4 +31,7 @@ HttpAddress ParseHttpAddress(const std::string& text, bool allowPlainHttp);
 // Throws web::http::http_exception naming the refused hop.
 HttpAddress CheckRedirectHop(const HttpAddress& from, const std::string& location, bool allowPlainHttp);
 
+// `base` with `path` below its path; the query of `base` is dropped.
+HttpAddress Below(HttpAddress base, const std::string& path);
+
 }  // namespace zelvan::fennic

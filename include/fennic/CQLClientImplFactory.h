@@ -8,8 +8,10 @@
 namespace zelvan::fennic {
 
 // Registers the library's classes in the shared container builder and
-// publishes the built container; hands out the client facade. Call from the
-// host's start-up thread.
+// publishes the built container; hands out the client facade. A second load,
+// or a load after a getter ran, registers nothing new, so every getter hands
+// out the same facade, executor, processor and downloader. Safe to call from
+// several threads at once.
 class CQLClientImplFactory {
  public:
   FENNIC_EXPORT static void ILoadIoCContainerQLClient();

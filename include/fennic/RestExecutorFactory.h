@@ -10,8 +10,9 @@
 namespace zelvan::fennic {
 
 // Hand out the single instances resolved from the shared container, loading
-// the library's registrations on the first null result. Call from the
-// host's start-up thread. Null when no container builder can be had.
+// the library's registrations on the first null result; every call returns
+// the same object, also after Shutdown. Safe to call from several threads at
+// once. Null when no container builder can be had.
 class RestExecutorFactory {
  public:
   FENNIC_EXPORT static std::shared_ptr<IRestExecutor> getRestExecutor();

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "IAgentUtils.h"
+#include "QueueGate.h"
 #include "RestRequestType.h"
 #include "TextConversion.h"
 
@@ -41,7 +42,6 @@ int ReadClientState(const std::string& text) {
 CQLClientImpl::CQLClientImpl(std::shared_ptr<IRestExecutor> executor, std::shared_ptr<IRestClient> restClient,
                              std::shared_ptr<IConfigurationManager> configuration)
     : logger_(IAgentUtils::getLogManager()),
-      queue_(RestMsgQueue::getInstance()),
       executor_(std::move(executor)),
       restClient_(std::move(restClient)),
       configuration_(std::move(configuration)),
@@ -51,24 +51,40 @@ void CQLClientImpl::Log(int level, const std::string& where, const std::string& 
   if (logger_) logger_->Log(level, where, text);
 }
 
-bool CQLClientImpl::SetEventListener(IRestEventListener* listener) { return executor_->SetEventListener(listener); }
+std::shared_ptr<IRestExecutor> CQLClientImpl::Executor() {
+  std::lock_guard<std::mutex> hold(executorLock_);
+  return executor_;
+}
+
+bool CQLClientImpl::SetEventListener(IRestEventListener* listener) {
+  auto executor = Executor();
+  return executor && executor->SetEventListener(listener);
+}
 
 void CQLClientImpl::Shutdown() {
-  if (executor_) {
-    executor_->Shutdown();
-    executor_.reset();
+  std::shared_ptr<IRestExecutor> executor;
+  {
+    std::lock_guard<std::mutex> hold(executorLock_);
+    executor.swap(executor_);
   }
+  if (executor) executor->Shutdown();
 }
 
 int CQLClientImpl::SendRequest(int code, const std::string& data) {
-  Log(2, "CQLClientImpl::SendRequest", "RestCallType : " + std::to_string(code));
+  static const std::string kWhere = "CQLClientImpl::SendRequest";
+  Log(2, kWhere, "RestCallType : " + std::to_string(code));
+  auto executor = Executor();
+  if (!executor) {
+    Log(3, kWhere, "Not queued: the executor is shut down");
+    return 1;
+  }
   const std::string body = code == 0 ? SendAgentRegMsg() : data;
   if (code == 5) {
-    executor_->ConstructDownloads(body, 1);
+    executor->ConstructDownloads(body, 1);
     return 1;
   }
   if (code == 16) {
-    executor_->SetClientState(ReadClientState(body));
+    executor->SetClientState(ReadClientState(body));
     return 1;
   }
   auto it = requestTypeOf_.find(code);
@@ -77,23 +93,34 @@ int CQLClientImpl::SendRequest(int code, const std::string& data) {
   message.setType(it->second);
   if (!body.empty()) message.setData(body.data(), body.size());
   // The token and once-only rules are the worker's business, not the facade's.
-  RestMsgQueue::getInstance()->pushMsg(message);
-  return executor_->GetToken().empty() ? 2 : 0;
+  if (!QueueGate::Push(message)) {
+    Log(3, kWhere, "Not queued: the executor is shut down");
+    return 1;
+  }
+  return executor->GetToken().empty() ? 2 : 0;
 }
 
-std::string CQLClientImpl::GetLastSeenOfServer() { return executor_->GetLastSeenOfServer(); }
+std::string CQLClientImpl::GetLastSeenOfServer() {
+  auto executor = Executor();
+  return executor ? executor->GetLastSeenOfServer() : std::string();
+}
 
 void CQLClientImpl::StopWorker() {
-  if (executor_) executor_->StopWorker();
+  if (auto executor = Executor()) executor->StopWorker();
 }
 
-void CQLClientImpl::LoadTenantConfiguration() { executor_->LoadTenantConfiguration(); }
+void CQLClientImpl::LoadTenantConfiguration() {
+  if (auto executor = Executor()) executor->LoadTenantConfiguration();
+}
 
 bool CQLClientImpl::IsRequestFailed(const std::wstring& requestName) {
-  return executor_->IsRequestFailed(requestName);
+  auto executor = Executor();
+  return executor && executor->IsRequestFailed(requestName);
 }
 
-void CQLClientImpl::RearmFailureAlert(int value) { executor_->RearmFailureAlert(value); }
+void CQLClientImpl::RearmFailureAlert(int value) {
+  if (auto executor = Executor()) executor->RearmFailureAlert(value);
+}
 
 std::wstring CQLClientImpl::QueryTransportValue(int argument) {
   return restClient_ ? restClient_->GetTransportValue(argument) : std::wstring();

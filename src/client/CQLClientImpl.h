@@ -2,6 +2,7 @@
 
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "IConfigurationManager.h"
@@ -9,12 +10,12 @@
 #include <fennic/IQLClient.h>
 #include "IRestClient.h"
 #include <fennic/IRestExecutor.h>
-#include "RestMsgQueue.h"
 
 // The client facade: turns the host's request codes into queued requests
 // and passes the other operations on to the executor or the transport.
-// All operations run on the host's calling threads; SendRequest may be
-// called from several at once (the queue has its own lock).
+// All operations run on the host's calling threads, any of them from
+// several at once. After Shutdown (the facade's or the executor's) the
+// operations that need the executor do nothing and say so in their result.
 class CQLClientImpl : public zelvan::fennic::IQLClient {
  public:
   CQLClientImpl(std::shared_ptr<zelvan::fennic::IRestExecutor> executor,
@@ -40,10 +41,12 @@ class CQLClientImpl : public zelvan::fennic::IQLClient {
 
  private:
   void Log(int level, const std::string& where, const std::string& text);
+  // The executor, or null once the facade's Shutdown released it.
+  std::shared_ptr<zelvan::fennic::IRestExecutor> Executor();
 
   std::shared_ptr<zelvan::fennic::ILogManager> logger_;
-  zelvan::fennic::RestMsgQueue* queue_;
-  std::shared_ptr<zelvan::fennic::IRestExecutor> executor_;
+  std::mutex executorLock_;
+  std::shared_ptr<zelvan::fennic::IRestExecutor> executor_;  // GUARDED_BY(executorLock_)
   std::shared_ptr<zelvan::fennic::IRestClient> restClient_;
   std::shared_ptr<zelvan::fennic::IConfigurationManager> configuration_;
   const std::map<int, int> requestTypeOf_;

@@ -9,9 +9,20 @@
 #include <fennic/RestExecutorFactory.h>
 #include "UpdatesDownload.h"
 
+#include <mutex>
+
 using namespace zelvan::fennic;
 
 namespace {
+// Loads are serialised, and a load that finds an executor registered in the
+// published container adds nothing: a second set of instances would mean a
+// second worker on the one queue. Recursive, as the agent-utils loader may
+// call a getter.
+std::recursive_mutex& LoadLock() {
+  static std::recursive_mutex lock;
+  return lock;
+}
+
 // Resolves from the published container; on a null result loads the
 // registrations once and resolves again (which may still be null).
 template <class I>
@@ -28,6 +39,9 @@ std::shared_ptr<I> ResolveOrLoad() {
 namespace zelvan::fennic {
 
 void CQLClientImplFactory::ILoadIoCContainerQLClient() {
+  std::lock_guard<std::recursive_mutex> hold(LoadLock());
+  std::shared_ptr<ioc::Container> published = IOCCManager::GetIOCContainer();
+  if (published && published->isRegistered<IRestExecutor>()) return;
   std::shared_ptr<ioc::ContainerBuilder> builder = IOCCManager::GetIOCBuilder();
   if (!builder) {
     IAgentUtils::ILoadAgentUtils();

@@ -3,6 +3,7 @@
 // answer is uploaded before the update check goes on. One batch at a time:
 // a batch is in progress exactly while the pending list is an array.
 #include <system_error>
+#include <vector>
 
 #include "AgentException.h"
 #include "CRestExecutor.h"
@@ -12,12 +13,66 @@
 using namespace zelvan::fennic;
 
 namespace {
+// Only a number that fits an int is a verdict: 4294967297 is not 1.
 const char* Verdict(const web::json::value& status) {
-  if (status.is_integer()) {
+  if (status.is_integer() && status.as_number().is_int32()) {
     if (status.as_integer() == 1) return "Valid";
     if (status.as_integer() == 0) return "InValid";
   }
   return "NA";
+}
+
+// The queries the host is asked, in list order. An element without a
+// usable query is answered "NA" at once: left open, it would hold the batch
+// (and every later directory query) until the host gave up.
+web::json::value HostQueries(web::json::value& list, std::vector<std::string>& faults) {
+  web::json::value queries = web::json::value::array();
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    web::json::value& entry = list[i];
+    try {
+      // The query travels as the contents of a JSON string literal.
+      const std::string literal = "\"" + ReadMemberAsText(entry.at("ADSelectQuery")) + "\"";
+      queries[n] = web::json::value::parse(literal);
+      ++n;
+      continue;
+    } catch (const web::json::json_exception& e) {
+      faults.push_back(std::string("Directory query answered NA, not usable: ") + e.what());
+    }
+    if (!entry.is_object()) entry = web::json::value::object();
+    entry["UserStatus"] = web::json::value::string("NA");
+  }
+  return queries;
+}
+
+// The elements shown to the host: those not answered "NA" already.
+std::size_t AskedOf(const web::json::value& list) {
+  std::size_t asked = 0;
+  for (const auto& entry : list.as_array()) asked += entry.has_field("UserStatus") ? 0 : 1;
+  return asked;
+}
+
+// The host's verdicts, one per query asked. An answer that is not a list of
+// as many verdicts still closes the batch, every query answered "NA", so the
+// update check goes on instead of waiting for a host that answered already.
+web::json::array HostVerdicts(const std::string& resultText, std::size_t asked, std::vector<std::string>& faults) {
+  web::json::value result;
+  try {
+    result = ParseAnswer(resultText);
+  } catch (const web::json::json_exception& e) {
+    faults.push_back(e.what());
+  }
+  const bool statusList = result.has_field("Status") && result.at("Status").is_array();
+  if (asked > 0 && (!statusList || result.at("Status").size() == 0)) {
+    faults.push_back("isUserInGroup status is empty!");
+  } else if (statusList && result.at("Status").size() != asked) {
+    faults.push_back("isUserInGroup status is size not matching to array size!");
+  } else if (statusList) {
+    return result.at("Status").as_array();
+  }
+  web::json::value none = web::json::value::array(asked);
+  for (std::size_t i = 0; i < asked; ++i) none[i] = web::json::value::number(-1);
+  return none.as_array();
 }
 }  // namespace
 
@@ -32,7 +87,8 @@ void CRestExecutor::ManageGetADQuery() {
     const web::json::value answer = ParseAnswer(response);
     if (!ValidateResponse(answer)) throw AgentException("Getting updates failed");
     Log(2, where, "AD query has been received successfully");
-    if (answer.at("ADUpdates").size() > 0) {
+    // Anything but a list with elements has no query for the host.
+    if (answer.at("ADUpdates").is_array() && answer.at("ADUpdates").size() > 0) {
       ProcessADUpdates(response);
     } else if (hasCancelUpdates_.load()) {
       SendRestMessage(CANCEL_UPDATE_REQ);
@@ -60,15 +116,16 @@ void CRestExecutor::ProcessADUpdates(const std::string& responseText) {
       Log(3, where, "isUserInGroup check is in progress. Ignoring!");
       return;
     }
-    m_aADUpdatesList = ParseAnswer(responseText).at("ADUpdates");
-    web::json::value queries = web::json::value::array();
-    std::size_t n = 0;
-    for (const auto& entry : m_aADUpdatesList.as_array()) {
-      // The query travels as the contents of a JSON string literal.
-      const std::string literal = "\"" + ReadMemberAsText(entry.at("ADSelectQuery")) + "\"";
-      queries[n++] = web::json::value::parse(literal);
+    web::json::value list = ParseAnswer(responseText).at("ADUpdates");
+    if (!list.is_array()) throw web::json::json_exception("ADUpdates is not a list");
+    m_aADUpdatesList = std::move(list);
+    std::vector<std::string> faults;
+    const web::json::value queries = HostQueries(m_aADUpdatesList, faults);
+    for (const std::string& fault : faults) Log(3, where, fault);
+    if (queries.size() == 0) {  // nothing for the host to answer: the batch closes now
+      HandleInGroupResult(R"({"Status":[]})");
+      return;
     }
-    if (n == 0) return;
     web::json::value payload = web::json::value::object();
     payload["Query"] = queries;
     const std::string text = payload.serialize();
@@ -91,21 +148,14 @@ void CRestExecutor::HandleInGroupResult(const std::string& resultText) {
       reset();
       return;
     }
-    const web::json::value result = ParseAnswer(resultText);
-    if (!result.has_field("Status") || result.at("Status").as_array().size() == 0) {
-      Log(3, where, "isUserInGroup status is empty!");
-      reset();
-      return;
-    }
-    const web::json::array& status = result.at("Status").as_array();
-    if (status.size() != m_aADUpdatesList.size()) {
-      Log(3, where, "isUserInGroup status is size not matching to array size!");
-      reset();
-      return;
-    }
-    for (std::size_t i = 0; i < status.size(); ++i) {
+    const std::size_t asked = AskedOf(m_aADUpdatesList);
+    std::vector<std::string> faults;
+    const web::json::array status = HostVerdicts(resultText, asked, faults);
+    for (const std::string& fault : faults) Log(3, where, fault);
+    for (std::size_t i = 0, next = 0; i < m_aADUpdatesList.size(); ++i) {
       web::json::value entry = m_aADUpdatesList.at(i);
-      entry["UserStatus"] = web::json::value::string(Verdict(status.at(i)));
+      if (entry.has_field("UserStatus")) continue;
+      entry["UserStatus"] = web::json::value::string(Verdict(status.at(next++)));
       m_aADUpdatesList[i] = entry;
     }
     web::json::value upload = web::json::value::object();
@@ -136,8 +186,9 @@ void CRestExecutor::HandleUserSessionTerminated() {
     if (!m_aADUpdatesList.is_array()) return;
     Log(3, "CRestExecutor::HandleUserSessionTerminated",
         "UI exited, continuing HB flow with user in group result as NA for all queries!");
-    web::json::value status = web::json::value::array(m_aADUpdatesList.size());
-    for (std::size_t i = 0; i < m_aADUpdatesList.size(); ++i) status[i] = web::json::value::number(-1);
+    const std::size_t asked = AskedOf(m_aADUpdatesList);
+    web::json::value status = web::json::value::array(asked);
+    for (std::size_t i = 0; i < asked; ++i) status[i] = web::json::value::number(-1);
     web::json::value result = web::json::value::object();
     result["Status"] = status;
     HandleInGroupResult(result.serialize());

@@ -19,14 +19,16 @@ void CRestExecutor::ManageDownloadFiles(const RestMessage& message) {
     const std::string body = request.serialize();
     Log(2, where, "Download File Request: " + body);
     const std::string answer = Execute(DOWNLOAD_FILES, body);
-    if (answer.empty()) {
-      Log(2, where, "Download Files Response is empty");
-      return;
-    }
-    Log(2, where, "Download File Response: " + answer);
     if (!responseProcessor_) return;
-    RaiseEvent(10);
-    Log(2, where, "Process download response for scheduler ID: " + message.getDownloadKey());
+    if (answer.empty()) {
+      // No answer fails the entry like an unusable one: left listed, it would
+      // hold the check open until another answer listed the update again.
+      Log(2, where, "Download Files Response is empty");
+    } else {
+      Log(2, where, "Download File Response: " + answer);
+      RaiseEvent(10);
+      Log(2, where, "Process download response for scheduler ID: " + message.getDownloadKey());
+    }
     responseProcessor_->HandleDownloadResponse(answer, target, message.getDownloadKey(), message.getData());
     if (responseProcessor_->GetPendingDownloadCount() == 0) {
       Log(2, where, "Added for sonar codesmell");

@@ -10,12 +10,12 @@
 #include "PlainFileName.h"
 #include "RestRequestType.h"
 #include "TextConversion.h"
+#include "UpdateDescriptions.h"
 
 using namespace zelvan::fennic;
 
 namespace {
 const std::string kConstructWhere = "UpdatesDownload::ConstructDownloadObject";
-const std::string kConvertWhere = "UpdatesDownload::convertUpdateJsonToMap";
 
 std::string KeyOf(int id) { return std::to_string(id); }
 
@@ -33,56 +33,6 @@ bool SafeLocalPath(const std::string& folder, const std::string& path, std::stri
   return true;
 }
 
-// A description's members, found in one pass over the object instead of one
-// search per member: on lists of thousands of updates the searches cost more
-// than the conversion. A member not found is read through at() after all,
-// so a missing one raises the JSON library's own exception, in read order.
-struct DescriptionMembers {
-  enum Slot { Product, Urls, Url, Version, Type, Scheduled, Action, UploadId, SchedulerId, Deployed, Force, Status, Count };
-  static const std::string kNames[Count];
-  web::json::value* found[Count] = {};
-
-  explicit DescriptionMembers(web::json::value& update) {
-    if (!update.is_object()) return;  // at() then raises "not an object"
-    for (auto& member : update.as_object()) {
-      int slot = 0;
-      while (slot < Count && member.first != kNames[slot]) ++slot;
-      if (slot < Count && found[slot] == nullptr) found[slot] = &member.second;
-    }
-  }
-  bool Has(Slot slot) const { return found[slot] != nullptr; }
-  web::json::value& At(web::json::value& update, Slot slot) {
-    return found[slot] != nullptr ? *found[slot] : update.at(kNames[slot]);
-  }
-};
-
-const std::string DescriptionMembers::kNames[Count] = {
-    "IProduct", "UpdatesURLs", "UpdatesURL",         "Version",     "Type",          "ScheduledTime",
-    "Action",   "UploadID",    "UpdateSchedulerId", "updateDeployedTime", "ForceUpdate", "downloadStatus"};
-
-// The members after the address, in the order the description format lists
-// them; a missing or mistyped one raises the JSON library's exception.
-void ReadDescriptionFields(web::json::value& update, DescriptionMembers& members, bool defaultStatus,
-                           UpdateRecord& record) {
-  using M = DescriptionMembers;
-  const std::string& version = members.At(update, M::Version).as_string();
-  const std::string& type = members.At(update, M::Type).as_string();
-  const std::string& scheduled = members.At(update, M::Scheduled).as_string();
-  const std::string& action = members.At(update, M::Action).as_string();
-  const int uploadId = members.At(update, M::UploadId).as_integer();
-  const int schedulerId = members.At(update, M::SchedulerId).as_integer();
-  const std::string& deployed = members.At(update, M::Deployed).as_string();
-  const std::string& force = members.At(update, M::Force).as_string();
-  record.Version = ToWide(version);
-  record.Type = ToWide(type);
-  record.ScheduledTime = ToWide(scheduled);
-  record.Action = ToWide(action);
-  record.UploadID = uploadId;
-  record.UpdateSchedulerId = schedulerId;
-  record.updateDeployedTime = ToWide(deployed);
-  record.ForceUpdate = ToWide(force);
-  record.downloadStatus = members.Has(M::Status) ? members.At(update, M::Status).as_bool() : defaultStatus;
-}
 }  // namespace
 
 UpdatesDownload::UpdatesDownload(std::shared_ptr<IConfigurationManager> configuration)
@@ -107,47 +57,6 @@ int UpdatesDownload::GetPendingDownloadCount() {
   return static_cast<int>(downloads_.size());
 }
 
-UpdateRecord UpdatesDownload::convertUpdateJsonToMap(web::json::value update, bool defaultStatus) {
-  UpdateRecord record;
-  try {
-    DescriptionMembers members(update);
-    record.IProduct = ToWide(members.At(update, DescriptionMembers::Product).as_string());
-    if (members.Has(DescriptionMembers::Urls)) {
-      record.URLSource = std::move(members.At(update, DescriptionMembers::Urls));
-      record.URL = configuration_->ResolveUpdateUrl(record.URLSource, ToUtf8(record.IProduct), std::string());
-    } else {
-      record.URLSource = std::move(members.At(update, DescriptionMembers::Url));
-      record.URL = ToWide(record.URLSource.as_string());
-    }
-    ReadDescriptionFields(update, members, defaultStatus, record);
-  } catch (const std::system_error& e) {
-    Log(5, kConvertWhere, e.what());
-  } catch (const std::bad_exception& e) {
-    Log(5, kConvertWhere, e.what());
-  }
-  return record;
-}
-
-std::map<std::string, UpdateRecord> UpdatesDownload::ConstructMapFromJSON(web::json::value updates) {
-  static const std::string kWhere = "UpdatesDownload::ConstructMapFromJSON";
-  std::map<std::string, UpdateRecord> map;
-  if (!updates.is_array()) {
-    Log(3, kWhere, "Download Object is not a JSON array");
-    return map;
-  }
-  try {
-    for (auto& update : updates.as_array()) {
-      UpdateRecord record = convertUpdateJsonToMap(std::move(update), false);
-      map.emplace(KeyOf(record.UpdateSchedulerId), std::move(record));
-    }
-  } catch (const std::system_error& e) {
-    Log(5, kWhere, e.what());
-  } catch (const std::bad_exception& e) {
-    Log(5, kWhere, e.what());
-  }
-  return map;
-}
-
 std::map<std::string, UpdateRecord> UpdatesDownload::ConstructDownloadObject(web::json::value updates,
                                                                              bool fromGetAllUpdates) {
   std::lock_guard<std::recursive_mutex> hold(lock_);
@@ -166,6 +75,7 @@ void UpdatesDownload::MergeReceived(std::map<std::string, UpdateRecord> received
   // Received entries come in key order, so the place after the last one
   // inserted is the right one unless an older entry lies between.
   auto hint = downloads_.end();
+  RepeatedLines skipped;
   while (!received.empty()) {
     auto node = received.extract(received.begin());
     const UpdateRecord& record = node.mapped();
@@ -173,7 +83,11 @@ void UpdatesDownload::MergeReceived(std::map<std::string, UpdateRecord> received
     const std::vector<std::wstring> supported = configuration_->GetSupportedProducts();
     const bool isSupported = std::find(supported.begin(), supported.end(), record.IProduct) != supported.end();
     if (record.Type == L"Firmware" && !isSupported) {
-      Log(3, kConstructWhere, ToUtf8(record.IProduct) + " is not supported so skipping FW download!");
+      skipped.Add(ToUtf8(record.IProduct) + " is not supported so skipping FW download!");
+      continue;
+    }
+    if (record.URL.empty()) {  // would ask for the details of no address, at every later merge
+      skipped.Add("Update entry skipped (no download address)");
       continue;
     }
     const std::string& key = node.key();
@@ -186,7 +100,18 @@ void UpdatesDownload::MergeReceived(std::map<std::string, UpdateRecord> received
     }
     hint = std::next(downloads_.insert(at, std::move(node)));
   }
-  const std::string origin = fromGetAllUpdates ? "24" : "9";
+  // A check asks for updates, then maybe for the full list, which lists the
+  // same entries again: what the first answer warned of is repeated as
+  // progress only, so nothing is lost and the warning stands once.
+  if (!fromGetAllUpdates) saidThisCheck_.clear();
+  skipped.Flush([&](const std::string& text, const std::string& line) {
+    Log(saidThisCheck_.insert(text).second ? 3 : 2, kConstructWhere, line);
+  });
+  if (fromGetAllUpdates) saidThisCheck_.clear();
+  QueuePending(fromGetAllUpdates ? "24" : "9");
+}
+
+void UpdatesDownload::QueuePending(const std::string& origin) {
   // One message and one log text, refilled per entry: the queue takes a copy,
   // so their buffers are reused instead of allocated again for every entry.
   RestMessage message;
@@ -238,6 +163,23 @@ DownloadAck UpdatesDownload::getDownloadStatusAck(int id) {
   return ack;
 }
 
+// The "StatusCode" of a download-details answer. An answer that is not JSON
+// or has no integer status fails its entry like any refused download, so the
+// entry is acknowledged once and the list still drains.
+int UpdatesDownload::DetailsStatus(const std::string& answer) {
+  if (answer.empty()) return 0;  // the handler has said so
+  try {
+    const web::json::value parsed = web::json::value::parse(answer);
+    if (parsed.has_field("StatusCode") && parsed.at("StatusCode").is_integer() &&
+        parsed.at("StatusCode").as_number().is_int32())
+      return parsed.at("StatusCode").as_integer();
+    Log(3, "UpdatesDownload::ProcessDownloadFile", "Download details answer has no integer \"StatusCode\"");
+  } catch (const web::json::json_exception& e) {
+    Log(3, "UpdatesDownload::ProcessDownloadFile", std::string("Download details answer is not JSON: ") + e.what());
+  }
+  return 0;
+}
+
 bool UpdatesDownload::ProcessDownloadFile(const std::string& answer, const std::string& localPath,
                                           const std::wstring& target, const std::string& key,
                                           const std::string& origin) {
@@ -273,9 +215,8 @@ bool UpdatesDownload::ProcessDownloadFile(const std::string& answer, const std::
       downloads_.erase(key);
     }
     Log(2, where, "Removed the Entry from download map for schedular ID " + key);
-    const web::json::value parsed = web::json::value::parse(answer);
     proceed = proceed && CheckPermissionAndSpace(type);
-    const int status = parsed.at("StatusCode").as_integer();
+    const int status = DetailsStatus(answer);
     if (status == 200 && proceed && !target.empty()) {
       std::string path;
       if (type == L"Software" && !softwareEnabled) {
@@ -339,7 +280,8 @@ void UpdatesDownload::updatedownloadStatusToFile(int id, bool downloaded) {
       return;
     }
     for (auto& element : document.as_array()) {
-      element.at("downloadStatus");
+      // An entry stored before its first download may lack the flag: it reads as false.
+      if (!element.is_object() || !element.has_field(kSchedulerId) || !element.at(kSchedulerId).is_integer()) continue;
       const int elementId = element.at(kSchedulerId).as_integer();
       if (cached && elementId == id) {
         element["downloadStatus"] = web::json::value::boolean(downloaded);
@@ -389,16 +331,25 @@ void UpdatesDownload::CheckforVoicePromptsDownload(web::json::value& urlSource, 
   std::lock_guard<std::recursive_mutex> hold(lock_);
   const DownloadAck ack = acks_[id];
   int n = 0;
+  RepeatedLines skipped;
   for (const auto& entry : entries) {
     const std::string key = KeyOf(id) + "_" + std::to_string(++n);
+    // Listed only once read whole: an entry in the list is queued again by
+    // every later merge, with the address it holds.
+    const bool usable = entry.has_string_field("UpdatesURL") && !entry.at("UpdatesURL").as_string().empty();
+    if (!usable) {
+      skipped.Add("Voice prompt entry skipped (no \"UpdatesURL\" text)");
+      continue;
+    }
+    const std::string& url = entry.at("UpdatesURL").as_string();
     UpdateRecord record;
     record.UploadID = ack.UploadID;
     record.UpdateSchedulerId = ack.UpdateSchedulerId;
     record.Action = ack.Action;
     record.downloadStatus = ack.downloadStatus;
     record.URLSource = entry;
+    record.URL = ToWide(url);
     downloads_.emplace(key, record);
-    const std::string url = entry.at("UpdatesURL").as_string();
     Log(2, where, "Push VP download request for " + url);
     RestMessage message;
     message.setType(DOWNLOAD_FILES);
@@ -407,4 +358,5 @@ void UpdatesDownload::CheckforVoicePromptsDownload(web::json::value& urlSource, 
     message.setData(origin.data(), origin.size());
     Push(message);
   }
+  skipped.Flush([&](const std::string&, const std::string& line) { Log(3, where, line); });
 }

@@ -3,6 +3,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -52,8 +53,12 @@ class UpdatesDownload : public zelvan::fennic::IUpdatesDownload {
 
  private:
   void Log(int level, const std::string& where, const std::string& text);
+  int DetailsStatus(const std::string& answer);
+  bool ReadDescription(web::json::value update, bool defaultStatus, zelvan::fennic::UpdateRecord& record);
   // Steps 2 and 3 of ConstructDownloadObject on a map already built.
   void MergeReceived(std::map<std::string, zelvan::fennic::UpdateRecord> received, bool fromGetAllUpdates);
+  // One download request per listed entry, in key order. REQUIRES: lock_ held.
+  void QueuePending(const std::string& origin);
   void Push(const zelvan::fennic::RestMessage& message);
 
   std::shared_ptr<zelvan::fennic::ILogManager> logger_;
@@ -61,6 +66,7 @@ class UpdatesDownload : public zelvan::fennic::IUpdatesDownload {
   std::recursive_mutex lock_;
   std::map<std::string, zelvan::fennic::UpdateRecord> downloads_;  // GUARDED_BY(lock_)
   std::map<int, zelvan::fennic::DownloadAck> acks_;                // GUARDED_BY(lock_)
+  std::set<std::string> saidThisCheck_;                            // GUARDED_BY(lock_)
   zelvan::fennic::RestMsgQueue* queue_;
   std::shared_ptr<zelvan::fennic::IConfigurationManager> configuration_;
 };

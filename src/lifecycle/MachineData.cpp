@@ -77,7 +77,8 @@ bool CRestExecutor::isAnonymizedataExceptionsChanged(web::json::value received) 
     } else if (newText == stored) {
       changed = false;
     } else {
-      SetTenantValue(kAnonymizeKey, ToUtf8(StringUtil::stripQuotes(ToWide(newText))));
+      // Kept as JSON text: a bare string without its quotes is no longer JSON.
+      SetTenantValue(kAnonymizeKey, newText);
       changed = true;
     }
     Log(2, kAnonymizeWhere, std::string("return value:") + (changed ? "1" : "0"));

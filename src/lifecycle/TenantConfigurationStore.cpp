@@ -39,8 +39,8 @@ int LeadingInteger(const std::string& text) {
 }
 
 // The file form of the tenant details. Only the exact text "True" is true.
-// A stored anonymisation text that is not JSON raises json_exception.
-web::json::value TenantFileDocument(const std::map<std::string, std::string>& details) {
+// A stored anonymisation text that is not JSON is left out and `bad` set.
+web::json::value TenantFileDocument(const std::map<std::string, std::string>& details, bool& bad) {
   web::json::value doc = web::json::value::object(true);
   doc["URL"] = web::json::value::string(Lookup(details, "URL"));
   doc["TenantID"] = web::json::value::string(Lookup(details, "TenantID"));
@@ -58,7 +58,14 @@ web::json::value TenantFileDocument(const std::map<std::string, std::string>& de
   if (anonymize.empty()) {
     doc["AnonymizePersonalData"] = web::json::value::null();
   } else {
-    const web::json::value parsed = web::json::value::parse(anonymize);
+    web::json::value parsed;
+    try {
+      parsed = web::json::value::parse(anonymize);
+    } catch (const web::json::json_exception&) {
+      // Stored by an earlier run without its quotes: a bare text has no
+      // elements, like any scalar. Refusing it would fail every later write.
+      bad = true;
+    }
     // The elements are copied one by one: a list's items, an object's member
     // values in their stored order. A value without elements (null, "[]", "{}",
     // a scalar) leaves the member out.
@@ -104,7 +111,12 @@ void CRestExecutor::WriteTenantConfigsToFile() {
   // One snapshot, so the file, the transport and the event all describe the
   // same state even if the host reloads meanwhile.
   const std::map<std::string, std::string> details = TenantSnapshot();
-  const web::json::value doc = TenantFileDocument(details);
+  bool badList = false;
+  const web::json::value doc = TenantFileDocument(details, badList);
+  if (badList)
+    Log(3, kWriteWhere,
+        "Stored AnonymizePersonalData is not JSON text, left out: " +
+            Lookup(details, "AnonymizePersonalData").substr(0, 64));
   try {
     const std::string text = ToUtf8(StringUtil::stripQuotes(ToWide(doc.serialize())));
     std::shared_ptr<IEncryptDecrypt> cipher = IAgentUtils::getEncryptDecrypt();

@@ -6,8 +6,8 @@
 
 #include "AgentException.h"
 #include "IAgentUtils.h"
+#include "QueueGate.h"
 #include "RestRequestType.h"
-#include "StringUtil.h"
 #include "TextConversion.h"
 
 using namespace zelvan::fennic;
@@ -16,8 +16,6 @@ namespace {
 const std::string kLoopWhere = "CRestExecutor::ExecuteRestCall";
 const std::string kSendWhere = "CRestExecutor::SendRestMessage";
 const std::string kFailedWhere = "CRestExecutor::CheckForUpdateFailedEvent";
-
-std::atomic<long long> g_retryWaitMs{10000};
 }  // namespace
 
 CRestExecutor::CRestExecutor(std::shared_ptr<IConfigurationManager> configuration,
@@ -31,7 +29,9 @@ CRestExecutor::CRestExecutor(std::shared_ptr<IConfigurationManager> configuratio
                          "DeviceInfoUrl",    "UpgradeSupportMessage", "NotSupportMessage"},
       m_aADUpdatesList(web::json::value::string("[]")),
       restClient_(std::move(restClient)),
-      worker_(&CRestExecutor::ExecuteRestCall, this) {}
+      worker_(&CRestExecutor::ExecuteRestCall, this) {
+  QueueGate::Open();
+}
 
 CRestExecutor::~CRestExecutor() {
   // A host that forgot Shutdown must not leave a thread running on a dead
@@ -46,38 +46,48 @@ CRestExecutor::~CRestExecutor() {
 // Worker loop
 
 void CRestExecutor::ExecuteRestCall() {
-  while (running_.load()) {
-    RestMessage message = queue_->getNextRestMsg();
-    const int type = message.getType();
-
-    if (!GuardAllows(type)) continue;
-
-    try {
-      Dispatch(message);
-      Log(2, kLoopWhere, "Leaving request type : " + std::to_string(type));
-    } catch (const web::http::http_exception& e) {
-      EndFailedRequest(e, type, true);
-    } catch (const AgentException& e) {
-      EndFailedRequest(e, type, false);
-    } catch (const std::bad_exception& e) {
-      EndFailedRequest(e, type, false);
-    } catch (const web::json::json_exception& e) {
-      EndFailedRequest(e, type, false);
-    } catch (const std::system_error& e) {
-      Log(5, kLoopWhere, e.what());
-      // Only an update check is ended: anything else stays as it was.
-      if (IsUpdateCheckType(type)) EndFailedRequest(type, false);
-    } catch (const std::exception& e) {
-      // Not one of the system's kinds; still never let it end the worker.
-      EndFailedRequest(e, type, false);
-    }
-  }
-  Log(2, kLoopWhere, "Rest call thread Exited");
+  workerId_.store(std::this_thread::get_id());
+  while (running_.load()) AtWorkerEdge([this] { HandleNextMessage(); });
+  AtWorkerEdge([this] { Log(2, kLoopWhere, "Rest call thread Exited"); });
+  // A later thread may be given the same id.
+  workerId_.store(std::thread::id());
   {
     std::lock_guard<std::mutex> hold(stopMutex_);
     workerExited_ = true;
   }
   stopCondition_.notify_all();
+}
+
+void CRestExecutor::HandleNextMessage() {
+  RestMessage message = queue_->getNextRestMsg();
+  const int type = message.getType();
+  if (!GuardAllows(type)) {
+    ReturnDroppedReport(message);
+    return;
+  }
+  try {
+    Dispatch(message);
+    Log(2, kLoopWhere, "Leaving request type : " + std::to_string(type));
+  } catch (const web::http::http_exception& e) {
+    EndFailedRequest(e, type, true);
+  } catch (const AgentException& e) {
+    EndFailedRequest(e, type, false);
+  } catch (const std::bad_exception& e) {
+    EndFailedRequest(e, type, false);
+  } catch (const web::json::json_exception& e) {
+    EndFailedRequest(e, type, false);
+  } catch (const std::system_error& e) {
+    Log(5, kLoopWhere, e.what());
+    // Only an update check is ended: anything else stays as it was.
+    if (IsUpdateCheckType(type)) EndFailedRequest(type, false);
+  } catch (const std::exception& e) {
+    // Not one of the system's kinds; still never let it end the worker.
+    EndFailedRequest(e, type, false);
+  } catch (...) {
+    // Thrown by host code (a transport, say) that is not an exception class.
+    Log(5, kLoopWhere, "Unknown exception");
+    EndFailedRequest(type, false);
+  }
 }
 
 bool CRestExecutor::IsUpdateCheckType(int type) {
@@ -244,45 +254,34 @@ void CRestExecutor::CheckForUpdateFailedEvent(bool networkError, int requestType
 // Stop protocol
 
 void CRestExecutor::StopWorker() {
-  std::unique_lock<std::mutex> hold(stopMutex_);
-  // Cleared under the lock and announced, so a worker waiting between
-  // retries wakes at once instead of sleeping out its wait.
-  running_.store(false);
-  stopCondition_.notify_all();
-  SendRestMessage(STOP_WORKER_REQ);
-  stopCondition_.wait(hold, [this] { return workerExited_; });
+  // A listener that stops the worker cannot wait for itself to leave.
+  if (OnWorkerThread()) return RequestStop();
+  std::lock_guard<std::recursive_timed_mutex> hold(lifeMutex_);
+  if (!queue_) return;  // shut down: nothing left to stop
+  RequestStop();
+  WaitForWorkerExit(std::chrono::steady_clock::time_point::max());
 }
 
 void CRestExecutor::Shutdown() {
+  // On the worker (a listener) it can only ask; the host's own Shutdown or
+  // the destructor joins.
+  if (OnWorkerThread()) return RequestStop();
+  std::lock_guard<std::recursive_timed_mutex> hold(lifeMutex_);
   if (running_.load()) StopWorker();
   if (worker_.joinable()) worker_.join();
-  if (responseProcessor_) {
-    responseProcessor_->ReleaseQueue();
-    responseProcessor_.reset();
-  }
-  if (queue_) {
-    RestMsgQueue::releaseInstance();
-    queue_ = nullptr;
-  }
+  ReleaseQueueAfterJoin();
 }
-
-bool CRestExecutor::WaitFor(std::chrono::milliseconds wait) {
-  std::unique_lock<std::mutex> hold(stopMutex_);
-  return !stopCondition_.wait_for(hold, wait, [this] { return !running_.load(); });
-}
-
-bool CRestExecutor::WaitBeforeRetry() { return WaitFor(RetryWait()); }
-
-void CRestExecutor::SetRetryWait(std::chrono::milliseconds wait) { g_retryWaitMs.store(wait.count()); }
-
-std::chrono::milliseconds CRestExecutor::RetryWait() { return std::chrono::milliseconds(g_retryWaitMs.load()); }
 
 // ---------------------------------------------------------------------------
 // Host-facing operations
 
 bool CRestExecutor::SetEventListener(IRestEventListener* listener) {
-  listener_.store(listener);
-  return responseProcessor_ ? responseProcessor_->SetEventListener(listener) : listener != nullptr;
+  bool accepted = false;
+  const bool open = WithProcessor([&](IQLResponse& processor) {
+    listener_.store(listener);
+    accepted = processor.SetEventListener(listener);
+  });
+  return open && accepted;
 }
 
 std::string CRestExecutor::GetLastSeenOfServer() {
@@ -292,75 +291,32 @@ std::string CRestExecutor::GetLastSeenOfServer() {
 
 std::wstring CRestExecutor::GetToken() { return Token(); }
 
+// Reached from the host's thread: only a refusal, never an exception, goes back.
 void CRestExecutor::ConstructDownloads(const std::string& jsonText, int fromGetAllUpdates) {
-  responseProcessor_->ConstructDownloads(web::json::value::parse(jsonText), fromGetAllUpdates != 0);
+  static const std::string kWhere = "CRestExecutor::ConstructDownloads";
+  const bool open = WithProcessor([&](IQLResponse& processor) {
+    try {
+      processor.ConstructDownloads(web::json::value::parse(jsonText), fromGetAllUpdates != 0);
+    } catch (const web::json::json_exception& e) {
+      Log(3, kWhere, std::string("Not a list of update descriptions, nothing queued: ") + e.what());
+    } catch (const std::exception& e) {
+      Log(5, kWhere, e.what());
+    } catch (...) {
+      Log(5, kWhere, "Unknown exception");
+    }
+  });
+  if (!open) Log(3, kWhere, "The executor is shut down, nothing queued");
 }
 
 void CRestExecutor::SetClientState(int value) { clientState_.store(value); }
 
 bool CRestExecutor::IsRequestFailed(const std::wstring& requestName) {
-  return responseProcessor_->IsRequestFailed(requestName);
+  bool failed = false;
+  WithProcessor([&](IQLResponse& processor) { failed = processor.IsRequestFailed(requestName); });
+  return failed;
 }
 
 void CRestExecutor::RearmFailureAlert(int value) {
   restClient_->SetTransportOption(value);
   failureAlertSent_.store(false);
-}
-
-// ---------------------------------------------------------------------------
-// Shared helpers
-
-void CRestExecutor::RaiseEvent(int code, const std::string& text, const char* payload) {
-  if (IRestEventListener* listener = listener_.load()) listener->OnRestEvent(code, text, payload ? payload : "");
-}
-
-void CRestExecutor::Log(int level, const std::string& where, const std::string& text) {
-  if (logger_) logger_->Log(level, where, text);
-}
-
-std::wstring CRestExecutor::Token() {
-  std::lock_guard<std::mutex> hold(stateLock_);
-  return token_;
-}
-
-void CRestExecutor::SetToken(const std::wstring& token) {
-  std::lock_guard<std::mutex> hold(stateLock_);
-  token_ = token;
-}
-
-std::string CRestExecutor::TenantValue(const std::string& key) {
-  std::lock_guard<std::mutex> hold(stateLock_);
-  return tenantDetails_[key];
-}
-
-void CRestExecutor::SetTenantValue(const std::string& key, const std::string& value) {
-  std::lock_guard<std::mutex> hold(stateLock_);
-  tenantDetails_[key] = value;
-}
-
-std::map<std::string, std::string> CRestExecutor::TenantSnapshot() {
-  std::lock_guard<std::mutex> hold(stateLock_);
-  return tenantDetails_;
-}
-
-void CRestExecutor::ReplaceTenantDetails(const std::map<std::string, std::string>& details) {
-  std::lock_guard<std::mutex> hold(stateLock_);
-  tenantDetails_ = details;
-}
-
-void CRestExecutor::SetLastSeenOfServer(const std::string& stamp) {
-  std::lock_guard<std::mutex> hold(stateLock_);
-  lastSeenOfServer_ = stamp;
-}
-
-void CRestExecutor::MarkServerSeen() { SetLastSeenOfServer(StringUtil::setLastSeenOfServer()); }
-
-std::wstring CRestExecutor::DeviceInfoUrl() {
-  std::lock_guard<std::mutex> hold(stateLock_);
-  return deviceInfoUrl_;
-}
-
-void CRestExecutor::SetDeviceInfoUrl(const std::wstring& url) {
-  std::lock_guard<std::mutex> hold(stateLock_);
-  deviceInfoUrl_ = url;
 }

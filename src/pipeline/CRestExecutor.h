@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <exception>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -74,6 +75,11 @@ class CRestExecutor : public zelvan::fennic::IRestExecutor {
  protected:
   // --- pipeline core (src/pipeline) ---------------------------------------
   void ExecuteRestCall();
+  // One turn of the worker loop: take, guard, dispatch, catch.
+  void HandleNextMessage();
+  // Runs worker work so that nothing it throws (the host's listener or
+  // logger included) ends the worker; such a failure is logged once, level 5.
+  void AtWorkerEdge(const std::function<void()>& work);
   bool GuardAllows(int type);
   void Dispatch(const zelvan::fennic::RestMessage& message);
   // Ends a request that a handler left by an exception: logs it and ends an
@@ -85,6 +91,18 @@ class CRestExecutor : public zelvan::fennic::IRestExecutor {
   bool WaitBeforeRetry();
   bool WaitFor(std::chrono::milliseconds wait);
   bool IsStopping() const { return !running_.load(); }
+
+  // Stop machinery shared by StopWorker, DrainQueue and Shutdown.
+  bool OnWorkerThread() const { return std::this_thread::get_id() == workerId_.load(); }
+  // Clears running and wakes the worker; never waits.
+  void RequestStop();
+  // True once the worker has left its loop; false when `deadline` came first.
+  bool WaitForWorkerExit(std::chrono::steady_clock::time_point deadline);
+  // Shutdown's last step, after the join: keeps what a timed-out drain left,
+  // lets the response processor release the queue and drops both.
+  void ReleaseQueueAfterJoin();
+  // The host-thread work that needs the response processor, unless shut down.
+  bool WithProcessor(const std::function<void(zelvan::fennic::IQLResponse&)>& work);
 
   // Raises a listener event if a listener is set.
   void RaiseEvent(int code, const std::string& text = std::string(), const char* payload = "");
@@ -107,6 +125,8 @@ class CRestExecutor : public zelvan::fennic::IRestExecutor {
   // Keeps the reports among `messages` for the next start (DrainQueue).
   // REQUIRES: the worker has exited.
   void KeepUnsentReports(const std::vector<zelvan::fennic::RestMessage>& messages);
+  // Unmarks a stored report the worker's guard dropped (KeptReports.cpp).
+  void ReturnDroppedReport(const zelvan::fennic::RestMessage& message);
   // Queues the acknowledgements kept by an earlier DrainQueue and empties
   // their store. Needs the tenant and a token loaded.
   void RequeueKeptAcknowledgements();
@@ -114,6 +134,7 @@ class CRestExecutor : public zelvan::fennic::IRestExecutor {
   // --- lifecycle (src/lifecycle) -------------------------------------------
   void ManageAgentRegistration(const zelvan::fennic::RestMessage& message);
   bool isTenantIdNull(const std::string& body);
+  void RegistrationFailed(const std::string& cause);
   void ManageHeartBeat();
   void handleHeartBeatException(const std::exception& e, bool networkError);
   void ReadHeartBeatFlags(web::json::value body);
@@ -157,9 +178,16 @@ class CRestExecutor : public zelvan::fennic::IRestExecutor {
   void HandleUserSessionTerminated();
 
   // --- members ---------------------------------------------------------------
-  zelvan::fennic::RestMsgQueue* queue_;
+  zelvan::fennic::RestMsgQueue* queue_;  // null after Shutdown; changed only under lifeMutex_ after the join
   std::atomic<bool> running_{true};
   bool workerExited_ = false;  // GUARDED_BY(stopMutex_)
+  // Serialises the host's StopWorker, DrainQueue and Shutdown; timed, so a
+  // drain never waits without bound behind another thread's stop.
+  std::recursive_timed_mutex lifeMutex_;
+  // A drain ran out of time with the worker still busy: Shutdown keeps the
+  // queued reports once it has joined the worker.
+  std::atomic<bool> keepAtRelease_{false};
+  std::atomic<std::thread::id> workerId_{};
   std::shared_ptr<zelvan::fennic::ILogManager> logger_;
   std::shared_ptr<zelvan::fennic::IConfigurationManager> configuration_;
 

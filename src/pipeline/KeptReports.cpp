@@ -1,18 +1,20 @@
 // The host's stop without loss: what is still queued at the drain's bound is
-// kept for the next start instead of being discarded with the queue.
+// kept for the next start instead of being discarded with the queue, and
+// queued again once a token is loaded.
 #include <cpprest/json.h>
 
 #include <exception>
 
 #include "AgentException.h"
 #include "CRestExecutor.h"
+#include "QueueGate.h"
 #include "RestRequestType.h"
 
 using namespace zelvan::fennic;
 
 namespace {
 
-const std::string kDrainWhere = "CRestExecutor::DrainQueue";
+const std::string kKeepWhere = "CRestExecutor::DrainQueue";
 const std::string kRequeueWhere = "CRestExecutor::RequeueKeptAcknowledgements";
 const char* const kKeptAcksFile = "PendingAcks.dat";
 
@@ -26,17 +28,6 @@ web::json::value KeptAcks(IConfigurationManager& configuration) {
 }
 
 }  // namespace
-
-bool CRestExecutor::DrainQueue(std::chrono::milliseconds bound) {
-  if (!queue_) return true;
-  const auto deadline = std::chrono::steady_clock::now() + bound;
-  if (running_.load() && queue_->waitUntilIdle(deadline)) return true;
-  // Stopped first: a handler still running could otherwise queue a report
-  // after the queue was emptied, to be lost by Shutdown.
-  if (running_.load()) StopWorker();
-  KeepUnsentReports(queue_->takeAll());
-  return false;
-}
 
 void CRestExecutor::KeepUnsentReports(const std::vector<RestMessage>& messages) {
   web::json::value acks = web::json::value::array();
@@ -64,19 +55,29 @@ void CRestExecutor::KeepUnsentReports(const std::vector<RestMessage>& messages) 
       for (const auto& entry : acks.as_array()) kept[kept.size()] = entry;
       configuration_->WriteJsonFile(kept, kKeptAcksFile);
     } catch (const std::exception& e) {
-      Log(5, kDrainWhere, e.what());
+      Log(5, kKeepWhere, e.what());
       return;
     }
   }
-  Log(2, kDrainWhere,
+  Log(2, kKeepWhere,
       "Kept for the next start: " + std::to_string(acks.size()) + " acknowledgement(s), " + std::to_string(reports) +
           " update status report(s)");
+}
+
+// A stored report is marked while queued so a second heart beat does not
+// queue it twice; one the guard dropped is on its way no more, and unmarked
+// it is queued again by the next heart beat. Worker only.
+void CRestExecutor::ReturnDroppedReport(const RestMessage& message) {
+  if (message.getType() != DEVICE_UPDATE_STATUS_REQ) return;
+  if (auto it = storedReportsQueued_.find(message.getData()); it != storedReportsQueued_.end())
+    storedReportsQueued_.erase(it);
 }
 
 void CRestExecutor::RequeueKeptAcknowledgements() {
   try {
     const web::json::value kept = KeptAcks(*configuration_);
     if (kept.size() == 0) return;
+    std::vector<RestMessage> messages;
     for (const auto& entry : kept.as_array()) {
       // The store is ours, but a file can be damaged: only what this
       // executor kept goes back on the queue.
@@ -90,8 +91,17 @@ void CRestExecutor::RequeueKeptAcknowledgements() {
       RestMessage message;
       message.setType(entry.at("Type").as_integer());
       message.setData(data.data(), data.size());
-      queue_->pushMsg(message);
+      messages.push_back(message);
     }
+    // Once the worker is stopping they stay in their store for the next start:
+    // queued now, they would be discarded with the queue.
+    bool queued = false;
+    QueueGate::WhileOpen([&] {
+      if (!queue_ || !running_.load()) return;
+      for (const RestMessage& message : messages) queue_->pushMsg(message);
+      queued = true;
+    });
+    if (!queued) return;
     // Handed back to the queue: a later stop keeps them again if need be.
     configuration_->WriteJsonFile(web::json::value::array(), kKeptAcksFile);
     Log(2, kRequeueWhere, "Queued again: " + std::to_string(kept.size()) + " kept acknowledgement(s)");

@@ -1,7 +1,7 @@
 // Usage statistics, softphone lists and user details. The call-duration
 // file is the host's only copy of its data: it is deleted only after the
 // server accepted it, so every failure leaves it to be sent again.
-#include <cstdio>
+#include <unistd.h>
 
 #include "AgentException.h"
 #include "CRestExecutor.h"
@@ -28,7 +28,8 @@ void CRestExecutor::ManageCallDurationUpdate(const RestMessage& message) {
     if (!ReadOutcome(answer, "validateResponseFromServer"))
       throw AgentException("Call duration update failed with error message : " + ReadErrorMessage(answer));
     Log(2, where, "Call duration successfully sent to server");
-    if (std::remove(ToUtf8(path).c_str()) != 0)
+    // unlink, not remove: a folder of that name is not the host's file.
+    if (::unlink(ToUtf8(path).c_str()) != 0)
       Log(2, where, "callDuration File is not deleted");
     else
       Log(2, where, "callDuration File deleted after sending it to the server");

@@ -59,7 +59,15 @@ class CQLResponse : public zelvan::fennic::IQLResponse {
   // Update and configuration answers.
   bool processGetUpdateOrConfig(web::json::value body, const std::wstring& key, bool allUpdates);
   bool GetUpdateResponse(web::json::value updates, bool allUpdates);
-  void GetConfigResponse(web::json::value configurations);
+  // The received entries, filed: the silent and scheduled lists to store and
+  // the entries to download.
+  struct FiledUpdates {
+    JsonList silent, scheduled, toDownload;
+  };
+  void FileReceived(web::json::value& updates, const UpdateMap& silentMap, const UpdateMap& scheduledMap,
+                    FiledUpdates& filed);
+  // A full list (fullList) also drops the stored configurations it no longer lists.
+  void GetConfigResponse(web::json::value configurations, bool fullList = false);
   void FillTenantConfig();
   // Both set "downloadStatus" of a received entry from the store that knows
   // it; the caller then files the entry under its action.

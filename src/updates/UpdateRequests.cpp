@@ -40,8 +40,11 @@ void CRestExecutor::ManageGetAllUpdates() {
   try {
     const std::string response = Execute(GET_ALL_UPDATES_REQ, std::string());
     if (response.empty()) {
-      // The once-only flag stays set until a bypassing request succeeds.
+      // No answer (any non-2xx gives none) is a failed request: the flag is
+      // cleared, or no update check could end again in this process.
       Log(3, where, "GetAllUpdates Response is Empty");
+      getAllUpdatesSent_.store(false);
+      CheckForUpdateFailedEvent(false, GET_ALL_UPDATES_REQ);
       return;
     }
     Log(2, where, "GetAllUpdates Response: " + response);
@@ -51,6 +54,7 @@ void CRestExecutor::ManageGetAllUpdates() {
     RaiseEvent(5);
   } catch (const std::bad_exception& e) {
     Log(5, where, e.what());
+    getAllUpdatesSent_.store(false);
     CheckForUpdateFailedEvent(false, GET_ALL_UPDATES_REQ);
   }
 }

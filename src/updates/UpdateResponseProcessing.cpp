@@ -1,9 +1,11 @@
 #include <algorithm>
+#include <optional>
 #include <unordered_set>
 
 #include "AgentException.h"
 #include "CQLResponse.h"
 #include "TextConversion.h"
+#include "UpdateDescriptions.h"
 
 using namespace zelvan::fennic;
 
@@ -17,6 +19,12 @@ const std::string kAction = "Action";
 const std::string kId = "UpdateSchedulerId";
 
 std::string IdKey(const web::json::value& description) { return std::to_string(description.at(kId).as_integer()); }
+
+// The id of a stored entry; one without an integer id matches none.
+std::optional<int> StoredId(const web::json::value& stored) {
+  if (!stored.has_field(kId) || !stored.at(kId).is_integer()) return std::nullopt;
+  return stored.at(kId).as_integer();
+}
 
 // Whether two values serialize to the same text, without serializing them:
 // values of different kinds never do, strings and keys escape one to one,
@@ -92,6 +100,17 @@ web::json::value TakeMember(web::json::value& body, const char* name) {
 web::json::value ArrayOf(std::vector<web::json::value>&& elements) {
   return web::json::value::array(std::move(elements));
 }
+
+// Appends the stored entries whose id the list does not hold yet; one that
+// cannot be read (reported when the stores were read) is left out.
+void AppendStored(std::vector<web::json::value>& list, web::json::value& document) {
+  if (!document.is_array()) return;
+  std::unordered_set<int> ids;
+  for (const auto& kept : list) ids.insert(zelvan::fennic::UpdateIdOf(kept));
+  for (auto& stored : document.as_array())
+    if (zelvan::fennic::UpdateDescriptionFault(stored).empty() && ids.insert(zelvan::fennic::UpdateIdOf(stored)).second)
+      list.push_back(std::move(stored));
+}
 }  // namespace
 
 bool CQLResponse::ProcessGetUpdtResponse(const std::string& response, bool allUpdates) {
@@ -113,6 +132,14 @@ bool CQLResponse::ProcessGetUpdtResponse(const std::string& response, bool allUp
     }
     Log(2, kWhere, "Updates has been received successfully");
     web::json::value& body = answer.at("ResponseBody");
+    // Only a list or null says what is pending; any other value would read
+    // as "nothing" and empty the stores.
+    for (const char* name : {"Updates", "ConfigurationUpdates"}) {
+      if (body.has_field(name) && !body.at(name).is_array() && !body.at(name).is_null()) {
+        Log(3, kWhere, std::string("Malformed answer, no store changed: \"") + name + "\" is not a list");
+        return false;
+      }
+    }
     // Each call reads only its own member, so the updates are handed over
     // alone instead of with a copy of the whole body.
     result = processGetUpdateOrConfig(TakeMember(body, "Updates"), L"Updates", allUpdates);
@@ -140,7 +167,7 @@ bool CQLResponse::processGetUpdateOrConfig(web::json::value body, const std::wst
     const bool hasElements = value.size() > 0;
     if (hasElements && value.is_array()) {
       if (updates) return GetUpdateResponse(std::move(value), allUpdates);
-      GetConfigResponse(std::move(value));
+      GetConfigResponse(std::move(value), allUpdates);
       return false;
     }
     if (!hasElements && allUpdates) {
@@ -174,48 +201,24 @@ bool CQLResponse::GetUpdateResponse(web::json::value updates, bool allUpdates) {
     const UpdateMap scheduledMap =
         downloader_->ConstructMapFromJSON(allUpdates ? std::move(storedList) : storedList);
 
-    JsonList silentFromAll;
-    JsonList silentNew;
-    JsonList scheduled;
-    JsonList toDownload;
+    FiledUpdates filed;
     // Reserved up front: regrowing the lists costs more than their entries.
-    const size_t received = updates.size();
-    scheduled.reserve(received + (allUpdates || !storedList.is_array() ? 0 : storedList.size()));
-    toDownload.reserve(received);
-    for (auto& update : updates.as_array()) {
-      const std::string id = IdKey(update);
-      const std::string action = update.at(kAction).as_string();
-      MergeSilentUpdate(update, id, silentMap);
-      MergeScheduledUpdate(update, id, action, scheduledMap);
-      const bool download = !update.at(kStatus).as_bool();
-      JsonList* kept = nullptr;
-      if (action == "Silent") kept = allUpdates ? &silentFromAll : &silentNew;
-      if (action == "ScheduleUpdate") kept = &scheduled;
-      if (download) {
-        if (kept != nullptr)
-          toDownload.push_back(update);  // kept as well, so a copy
-        else
-          toDownload.push_back(std::move(update));
-      }
-      if (kept != nullptr) kept->push_back(std::move(update));
+    filed.scheduled.reserve(updates.size() + (allUpdates || !storedList.is_array() ? 0 : storedList.size()));
+    filed.toDownload.reserve(updates.size());
+    FileReceived(updates, silentMap, scheduledMap, filed);
+    JsonList& silent = filed.silent;
+    if (!allUpdates) {
+      // An answer of new updates adds to the stores; an id it lists again
+      // replaces the stored copy, so each id is held once.
+      AppendStored(filed.scheduled, storedList);
+      AppendStored(silent, storedSilent);
     }
-    if (!allUpdates && storedList.is_array()) {
-      for (auto& stored : storedList.as_array()) scheduled.push_back(std::move(stored));
-    }
-    web::json::value updateDocument = ArrayOf(std::move(scheduled));
-    web::json::value silentDocument;
-    if (allUpdates) {
-      silentDocument = silentFromAll.empty() ? web::json::value::null() : ArrayOf(std::move(silentFromAll));
-    } else {
-      if (storedSilent.is_array())
-        for (auto& stored : storedSilent.as_array()) silentNew.push_back(std::move(stored));
-      silentDocument = silentNew.empty() ? web::json::value::null() : ArrayOf(std::move(silentNew));
-    }
-    configuration_->WriteJsonFile(std::move(updateDocument), kUpdateFile);
+    web::json::value silentDocument = silent.empty() ? web::json::value::null() : ArrayOf(std::move(silent));
+    configuration_->WriteJsonFile(ArrayOf(std::move(filed.scheduled)), kUpdateFile);
     configuration_->WriteSilentUpdates(std::move(silentDocument), 0);
 
-    if (toDownload.empty()) return false;
-    downloader_->ConstructDownloadObject(ArrayOf(std::move(toDownload)), allUpdates);
+    if (filed.toDownload.empty()) return false;
+    downloader_->ConstructDownloadObject(ArrayOf(std::move(filed.toDownload)), allUpdates);
     return downloader_->GetPendingDownloadCount() > 0;
   } catch (const web::json::json_exception& e) {
     Log(5, kWhere, e.what());
@@ -227,6 +230,44 @@ bool CQLResponse::GetUpdateResponse(web::json::value updates, bool allUpdates) {
     Log(5, kWhere, e.what());
   }
   return false;
+}
+
+// Merges each received entry with the stores and files it under its action.
+// An entry the downloader could not read whole, or an id listed twice, is
+// refused here: once stored, it would spoil every later reading of the list.
+void CQLResponse::FileReceived(web::json::value& updates, const UpdateMap& silentMap, const UpdateMap& scheduledMap,
+                               FiledUpdates& filed) {
+  zelvan::fennic::RepeatedLines refused;
+  std::unordered_set<int> received;
+  for (auto& update : updates.as_array()) {
+    const std::string fault = zelvan::fennic::UpdateDescriptionFault(update);
+    if (!fault.empty()) {
+      refused.Add("Update entry refused (" + fault + ")");
+      continue;
+    }
+    if (!received.insert(zelvan::fennic::UpdateIdOf(update)).second) {
+      refused.Add("Update entry refused (its UpdateSchedulerId is listed twice)");
+      continue;
+    }
+    const std::string id = IdKey(update);
+    const std::string action = update.at(kAction).as_string();
+    MergeSilentUpdate(update, id, silentMap);
+    MergeScheduledUpdate(update, id, action, scheduledMap);
+    // An entry stored before its first download may lack the flag: not downloaded.
+    if (!update.has_field(kStatus)) SetStatus(update, false);
+    const bool download = !update.at(kStatus).as_bool();
+    JsonList* kept = nullptr;
+    if (action == "Silent") kept = &filed.silent;
+    if (action == "ScheduleUpdate") kept = &filed.scheduled;
+    if (download) {
+      if (kept != nullptr)
+        filed.toDownload.push_back(update);  // kept as well, so a copy
+      else
+        filed.toDownload.push_back(std::move(update));
+    }
+    if (kept != nullptr) kept->push_back(std::move(update));
+  }
+  refused.Flush([&](const std::string&, const std::string& line) { Log(3, "CQLResponse::GetUpdateResponse", line); });
 }
 
 void CQLResponse::MergeSilentUpdate(web::json::value& update, const std::string& id, const UpdateMap& silentMap) {
@@ -248,7 +289,7 @@ void CQLResponse::MergeScheduledUpdate(web::json::value& update, const std::stri
     SetStatus(update, StatusAfterUrlCompare(update, found->second));
 }
 
-void CQLResponse::GetConfigResponse(web::json::value configurations) {
+void CQLResponse::GetConfigResponse(web::json::value configurations, bool fullList) {
   static const std::string kWhere = "CQLResponse::GetConfigResponse";
   configAcks_.clear();
   try {
@@ -261,13 +302,15 @@ void CQLResponse::GetConfigResponse(web::json::value configurations) {
     // stands in for their part of the search.
     const std::size_t storedBefore = stored.size();
     std::unordered_set<int> appended;
+    std::unordered_set<int> listed;
     for (auto& config : configurations.as_array()) {
       const int schedulerId = config.at(kId).as_integer();
       const int uploadId = config.at("UploadID").as_integer();
       const std::wstring product = ToWide(config.at("IProduct").as_string());
       // The answer is not read again, so its settings are moved out, not copied.
       web::json::value settings = std::move(config.at("configSettings"));
-      const auto sameId = [schedulerId](const web::json::value& s) { return s.at(kId).as_integer() == schedulerId; };
+      listed.insert(schedulerId);
+      const auto sameId = [schedulerId](const web::json::value& s) { return StoredId(s) == schedulerId; };
       const auto storedEnd = stored.begin() + storedBefore;
       bool applied = std::find_if(stored.begin(), storedEnd, sameId) != storedEnd || appended.count(schedulerId) > 0;
       if (!applied && configuration_->ApplyDeviceConfiguration(settings, product)) {
@@ -278,6 +321,12 @@ void CQLResponse::GetConfigResponse(web::json::value configurations) {
       }
       configAcks_.push_back({uploadId, schedulerId, applied});
     }
+    // A full list says what the server still deploys: the rest is dropped.
+    const auto notListed = [&](const web::json::value& s) {
+      const std::optional<int> id = StoredId(s);
+      return !id || listed.count(*id) == 0;
+    };
+    if (fullList) stored.erase(std::remove_if(stored.begin(), stored.end(), notListed), stored.end());
     configuration_->WriteJsonFile(ArrayOf(std::move(stored)), kConfigFile);
     FillTenantConfig();
     sendConfigurationReceivedStatus();

@@ -40,11 +40,17 @@ TEST(DirectoryQueriesTest, HostAnswersAndTheUpdateCheckGoesOn) {
   EXPECT_FALSE(h.executor->PendingADQueries().is_array()) << "the batch is over";
 }
 
+// The first element has no query: it is answered "NA" without asking the host.
+const std::string kOneUnusable =
+    R"({"validateResponseStatus":true,"ResposeCommand":0,"validateResponse":true,"ADUpdates":[)"
+    R"({"QueryId":6},{"ADSelectQuery":"CN=Sales","QueryId":7}]})";
+
 struct VerdictCase {
   const char* name;
   std::string answer;
-  std::string line;      // level-3 line, empty when uploaded
+  std::string line;      // level-3 line, empty when none
   std::string statuses;  // uploaded "UserStatus" values, comma separated
+  std::string queries = kQueries;
 };
 
 class InGroupResultTest : public ::testing::TestWithParam<VerdictCase> {};
@@ -52,7 +58,7 @@ class InGroupResultTest : public ::testing::TestWithParam<VerdictCase> {};
 TEST_P(InGroupResultTest, MergesOrRefusesTheHostsVerdicts) {
   const VerdictCase& c = GetParam();
   ExecutorHarness h;
-  h.transport->Answer(GET_AD_QUERY_REQ, kQueries);
+  h.transport->Answer(GET_AD_QUERY_REQ, c.queries);
   h.Push(GET_AD_QUERY_REQ);
   ASSERT_TRUE(h.Settle());
   ASSERT_TRUE(h.executor->PendingADQueries().is_array());
@@ -62,13 +68,13 @@ TEST_P(InGroupResultTest, MergesOrRefusesTheHostsVerdicts) {
     h.Push(IN_GROUP_RESULT_REQ, c.answer);
   ASSERT_TRUE(h.Settle());
   EXPECT_FALSE(h.executor->PendingADQueries().is_array()) << "every answer ends the batch";
-  auto uploads = h.transport->CallsOf(AD_UPDATES_REQ);
   if (!c.line.empty()) {
-    EXPECT_TRUE(h.logger->Has(c.line));
-    EXPECT_TRUE(uploads.empty());
-    return;
+    EXPECT_EQ(h.logger->FirstStartingWith(c.line).level, 3) << c.line;
   }
-  ASSERT_EQ(uploads.size(), 1u);
+  auto uploads = h.transport->CallsOf(AD_UPDATES_REQ);
+  ASSERT_EQ(uploads.size(), 1u) << "every answer is uploaded, unusable verdicts as NA";
+  ASSERT_TRUE(h.Settle());
+  EXPECT_EQ(h.transport->CountOf(GET_UPDATES_REQ), 1) << "the update check goes on";
   std::string got;
   const web::json::value upload = web::json::value::parse(uploads[0].body);
   for (const auto& e : upload.at("ADUpdates").as_array())
@@ -79,13 +85,33 @@ TEST_P(InGroupResultTest, MergesOrRefusesTheHostsVerdicts) {
 INSTANTIATE_TEST_SUITE_P(
     Answers, InGroupResultTest,
     ::testing::Values(VerdictCase{"MemberAndNot", R"({"Status":[1,0]})", "", "Valid,InValid"},
-                      VerdictCase{"NoVerdict", R"({"Status":[2,-1]})", "", "NA,NA"},
+                      VerdictCase{"NoVerdictOrOutOfIntRange", R"({"Status":[2,4294967297]})", "", "NA,NA"},
                       VerdictCase{"SessionEnded", "terminated", "", "NA,NA"},
                       VerdictCase{"SizeMismatch", R"({"Status":[1]})",
-                                  "isUserInGroup status is size not matching to array size!", ""},
-                      VerdictCase{"NoStatus", R"({})", "isUserInGroup status is empty!", ""},
-                      VerdictCase{"EmptyStatus", R"({"Status":[]})", "isUserInGroup status is empty!", ""}),
+                                  "isUserInGroup status is size not matching to array size!", "NA,NA"},
+                      VerdictCase{"NoStatus", R"({})", "isUserInGroup status is empty!", "NA,NA"},
+                      VerdictCase{"EmptyStatus", R"({"Status":[]})", "isUserInGroup status is empty!", "NA,NA"},
+                      VerdictCase{"StatusNotAList", R"({"Status":"1"})", "isUserInGroup status is empty!", "NA,NA"},
+                      VerdictCase{"NotJson", "<html>", "isUserInGroup status is empty!", "NA,NA"},
+                      VerdictCase{"QueryMissing", R"({"Status":[1]})", "", "NA,Valid", kOneUnusable},
+                      VerdictCase{"QueryMissingSessionEnded", "terminated", "", "NA,NA", kOneUnusable}),
     [](const ::testing::TestParamInfo<VerdictCase>& info) { return info.param.name; });
+
+TEST(DirectoryQueriesTest, NoUsableQueryClosesTheBatchAtOnce) {
+  ExecutorHarness h;
+  h.transport->Answer(GET_AD_QUERY_REQ, R"({"validateResponseStatus":true,"ResposeCommand":0,"validateResponse":true,)"
+                                        R"("ADUpdates":[{"QueryId":6},7]})");
+  h.Push(GET_AD_QUERY_REQ);
+  ASSERT_TRUE(h.Settle());
+  EXPECT_EQ(h.listener.Count(14), 0);
+  auto uploads = h.transport->CallsOf(AD_UPDATES_REQ);
+  ASSERT_EQ(uploads.size(), 1u);
+  EXPECT_EQ(web::json::value::parse(uploads[0].body).serialize(),
+            R"({"ADUpdates":[{"QueryId":6,"UserStatus":"NA"},{"UserStatus":"NA"}]})");
+  EXPECT_FALSE(h.executor->PendingADQueries().is_array()) << "the batch is over";
+  ASSERT_TRUE(h.Settle());
+  EXPECT_EQ(h.transport->CountOf(GET_UPDATES_REQ), 1) << "the update check goes on";
+}
 
 TEST(DirectoryQueriesTest, OneBatchAtATime) {
   ExecutorHarness h;

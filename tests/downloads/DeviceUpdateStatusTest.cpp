@@ -138,6 +138,37 @@ TEST(DeviceUpdateStatusTest, StoredReportsAreResentAfterHeartBeatAndLeaveOnlyWhe
   EXPECT_EQ(Stored(h), List({}));
 }
 
+// The guard drops a re-sent stored report while the token is gone: the
+// next heart beat with a token sends it again.
+TEST(DeviceUpdateStatusTest, StoredReportDroppedByTheGuardIsSentByTheNextHeartBeat) {
+  ExecutorHarness h;
+  Store(h, {Report("dev-1")});
+  h.transport->AnswerAlways(HEART_BEAT_REQ, R"({"validateResponse":true,"ResponseBody":{}})");
+  h.transport->AnswerAlways(DEVICE_UPDATE_STATUS_REQ, kOk);
+  std::promise<void> gate;
+  std::shared_future<void> open = gate.get_future().share();
+  h.transport->OnRequest(CLIENT_FORWARD_REQ, [open](const std::string&) {
+    open.wait_for(std::chrono::seconds(5));
+    return std::string();
+  });
+  h.Push(HEART_BEAT_REQ);  // queues the stored report behind the held request
+  h.Push(CLIENT_FORWARD_REQ, "hold");
+  ASSERT_TRUE(h.transport->WaitForCalls(CLIENT_FORWARD_REQ, 1));
+  h.config->token.clear();
+  h.executor->LoadTenantConfiguration();
+  gate.set_value();
+  ASSERT_TRUE(h.logger->WaitFor(
+      "Rest Message is not proceeded, Since token is empty :  or Tenant URL or ID is empty : https://server.test"));
+  EXPECT_TRUE(SentReports(h).empty());
+  h.config->token = L"token-1";
+  h.executor->LoadTenantConfiguration();
+  h.Push(HEART_BEAT_REQ);
+  ASSERT_TRUE(h.Settle());
+  ASSERT_TRUE(h.Settle());
+  EXPECT_EQ(SentReports(h), std::vector<std::string>{Report("dev-1")});
+  EXPECT_EQ(Stored(h), List({}));
+}
+
 TEST(DeviceUpdateStatusTest, StoreThatIsNotAListIsResetToAnEmptyOne) {
   ExecutorHarness h;
   h.StopWorkerForDirectCalls();

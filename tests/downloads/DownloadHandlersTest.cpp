@@ -63,7 +63,8 @@ const std::string kHandled = "HandleDownloadResponse:" + kOk + "|https://s/pkg/f
 std::vector<std::string> FileLines(const std::string& answer, bool drained) {
   std::vector<std::string> lines = {"2 DOWNLOAD_FILES", "0 https://s/pkg/f5.bin",
                                     R"(2 Download File Request: {"DownloadUrl":"https://s/pkg/f5.bin"})"};
-  if (answer.empty()) return {lines[0], lines[1], lines[2], "2 Download Files Response is empty"};
+  if (answer.empty())
+    return {lines[0], lines[1], lines[2], "2 Download Files Response is empty", "2 Added for sonar codesmell"};
   lines.push_back("2 Download File Response: " + answer);
   lines.push_back("2 Process download response for scheduler ID: 5_1");
   if (drained) lines.push_back("2 Added for sonar codesmell");
@@ -75,7 +76,9 @@ const std::string kRefused = R"({"validateResponseStatus":true,"ResposeCommand":
 INSTANTIATE_TEST_SUITE_P(
     Handlers, DownloadHandlerTest,
     ::testing::Values(
-        HandlerCase{"FilesEmptyAnswer", DOWNLOAD_FILES, "", "9", 1, 0, {}, {}, {}, FileLines("", false)},
+        // No answer fails the entry like an unusable one, so the list drains and the check goes on.
+        HandlerCase{"FilesEmptyAnswer", DOWNLOAD_FILES, "", "9", 1, 0, {}, {GET_ALL_UPDATES_REQ},
+                    {"HandleDownloadResponse:|https://s/pkg/f5.bin|5_1|9"}, FileLines("", true)},
         // The last download of an update check that asked for updates asks for all.
         HandlerCase{"FilesDrainedOrigin9State1", DOWNLOAD_FILES, kOk, "9", 1, 0, {10}, {GET_ALL_UPDATES_REQ},
                     {kHandled + "9"}, FileLines(kOk, true)},

@@ -60,7 +60,8 @@ TEST(MachineDataTest, AnonymisationListIsComparedAsText) {
       {R"(["Email"])", "null", true, "null"},
       {R"(["Email"])", R"(["Email"])", false, R"(["Email"])"},
       {R"(["Email","Name"])", R"(["Name","Email"])", true, R"(["Name","Email"])"},
-      {"", R"("Email")", true, "Email"},  // a string is stored without its quotes
+      {"", R"("Email")", true, R"("Email")"},  // kept as JSON text, quotes and all
+      {R"("Email")", R"("Email")", false, R"("Email")"},
   };
   ExecutorHarness h;
   h.StopWorkerForDirectCalls();

@@ -78,11 +78,23 @@ TEST(TenantConfigurationStoreTest, FailedWriteIsLoggedAndNotAnnounced) {
   EXPECT_EQ(h.config->tenantDetailsChanged, 0);
   EXPECT_EQ(h.transport->Endpoints().size(), 1u) << "only the load set the endpoint";
 
-  // A stored list that is not JSON is the caller's failure.
-  h.config->ClearThrows();
+}
+
+// A text list from the server is kept as JSON text, so the same answer is no
+// change next time; a bare text an earlier run stored is left out of the
+// file with one line instead of failing every write.
+TEST(TenantConfigurationStoreTest, AnonymisationTextIsStoredAsJsonAndABareTextNeverFailsTheWrite) {
+  ExecutorHarness h;
+  h.StopWorkerForDirectCalls();
+  EXPECT_TRUE(h.executor->isAnonymizedataExceptionsChanged(web::json::value::string("Email")));
+  EXPECT_EQ(h.executor->TenantValue("AnonymizePersonalData"), R"("Email")");
+  EXPECT_FALSE(h.executor->isAnonymizedataExceptionsChanged(web::json::value::string("Email")));
   h.executor->SetTenantValue("AnonymizePersonalData", "Email");
-  EXPECT_THROW(h.executor->WriteTenantConfigsToFile(), web::json::json_exception);
-  EXPECT_TRUE(h.config->dataFiles.empty());
+  EXPECT_NO_THROW(h.executor->WriteTenantConfigsToFile());
+  const web::json::value file = web::json::value::parse(h.cipher->Decrypt(h.config->dataFiles[kTenantFile]));
+  EXPECT_FALSE(file.has_field("AnonymizePersonalData"));
+  EXPECT_EQ(h.listener.Count(11), 1);
+  EXPECT_EQ(h.logger->FirstStartingWith("Stored AnonymizePersonalData is not JSON text, left out: Email").level, 3);
 }
 
 }  // namespace

@@ -3,6 +3,9 @@
 #include <cstdio>
 #include <fstream>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "RestRequestType.h"
 #include "support/ExecutorHarness.h"
 
@@ -106,6 +109,15 @@ TEST(CallDurationTest, FileIsDeletedOnlyAfterTheServerAccepted) {
   EXPECT_FALSE(exists());
   EXPECT_EQ(h.logger->FirstStartingWith("callDuration File deleted after sending it to the server").level, 2);
   EXPECT_EQ(h.logger->FirstStartingWith("Call duration successfully sent to server").level, 2);
+
+  // An empty folder under the file's name is not the host's file: it stays.
+  ASSERT_EQ(::mkdir(file.c_str(), 0700), 0);
+  h.transport->Answer(CALL_DURATION_REQ,
+                      R"({"validateResponseStatus":true,"ResposeCommand":0,"validateResponseFromServer":true})");
+  h.Push(CALL_DURATION_REQ, message);
+  ASSERT_TRUE(h.Settle());
+  EXPECT_EQ(::rmdir(file.c_str()), 0) << "the folder was kept";
+  EXPECT_TRUE(h.logger->Has("callDuration File is not deleted"));
 
   const auto sent = h.transport->CountOf(CALL_DURATION_REQ);
   h.Push(CALL_DURATION_REQ, R"({"CallData":{}})");

@@ -1,15 +1,20 @@
 #include "support/RecordingLogger.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace fennic_test {
 
 void RecordingLogger::Log(int level, const std::string& where, const std::string& text) {
+  bool fail = false;
   {
     std::lock_guard<std::mutex> hold(lock_);
     lines_.push_back({level, where, text});
+    fail = !throwOn_.empty() && text == throwOn_;
+    if (fail) throwOn_.clear();
   }
   changed_.notify_all();
+  if (fail) throw std::runtime_error("logger failed");
 }
 
 std::vector<LogLine> RecordingLogger::Lines() {

@@ -34,6 +34,11 @@ class RecordingLogger : public zelvan::fennic::ILogManager {
   // Waits until a line with exactly `text` has been logged `times` times.
   bool WaitFor(const std::string& text, int times = 1,
                std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+  // Makes the next Log of this text throw std::runtime_error("logger failed"), once, after recording it.
+  void ThrowOn(const std::string& text) {
+    std::lock_guard<std::mutex> hold(lock_);
+    throwOn_ = text;
+  }
   // Texts only, in order, for the lines of one where (all lines if empty).
   std::vector<std::string> Texts(const std::string& where = std::string());
 
@@ -41,6 +46,7 @@ class RecordingLogger : public zelvan::fennic::ILogManager {
   std::mutex lock_;
   std::condition_variable changed_;
   std::vector<LogLine> lines_;
+  std::string throwOn_;
 };
 
 // Discards everything; for benchmarks.

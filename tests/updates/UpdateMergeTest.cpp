@@ -16,9 +16,10 @@ namespace {
 using fennic_test::UpdateDescription;
 
 std::string Urls(const std::string& url) { return R"("UpdatesURLs":[{"IProduct":"P100","UpdatesURL":")" + url + "\"}]"; }
-std::string Without(std::string text, const std::string& member) {
-  return text.erase(text.find(member), member.size());
+std::string Swapped(std::string text, const std::string& from, const std::string& to) {
+  return text.replace(text.find(from), from.size(), to);
 }
+std::string Without(const std::string& text, const std::string& member) { return Swapped(text, member, ""); }
 
 struct Outcome {
   bool result = false;
@@ -66,7 +67,8 @@ class AddressCompareTest : public ::testing::TestWithParam<AddressCase> {};
 // changed one is downloaded again.
 TEST_P(AddressCompareTest, DownloadedOnlyWhileTheAddressTextIsTheSame) {
   const AddressCase& c = GetParam();
-  const Outcome o = Process("\"UpdatesURLs\":" + c.stored, UpdateDescription(1, "\"UpdatesURLs\":" + c.received), true);
+  const Outcome o = Process("\"UpdatesURLs\":" + c.stored, UpdateDescription(1, "\"UpdatesURLs\":" + c.received), true,
+                            [](value, const std::string&) { return std::wstring(L"https://s/x.bin"); });
   EXPECT_EQ(value::parse(o.updateFile).at(0).at("downloadStatus").as_bool(), c.stillDownloaded);
   EXPECT_EQ(o.queued.size(), c.stillDownloaded ? 0u : 1u);
   EXPECT_EQ(o.result, !c.stillDownloaded);
@@ -135,21 +137,27 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // 1 is downloaded already, 5 is firmware of an unsupported product, the
         // first description of 2 wins, and keys go in byte order (10 before 2).
-        HandOffCase{"MixedFromAll", kMixed, true, true, "1 2 5 2 10",
+        // Each id is stored once: the second 2 is refused, a stored 1 gives way to the received one.
+        HandOffCase{"MixedFromAll", kMixed, true, true, "1 2 5 10",
                     {"12 https://s/ten.bin 10 24", "12 https://s/two.bin 2 24", "12 https://s/three.bin 3 24",
                      "12 https://s/four.bin 4 24"},
                     "3 UpdatesDownload::ConstructDownloadObject P999 is not supported so skipping FW download!"},
-        HandOffCase{"MixedNew", kMixed, false, true, "1 2 5 2 10 1",
+        HandOffCase{"MixedNew", kMixed, false, true, "1 2 5 10",
                     {"12 https://s/ten.bin 10 9", "12 https://s/two.bin 2 9", "12 https://s/three.bin 3 9",
                      "12 https://s/four.bin 4 9"},
                     "2 UpdatesDownload::ConstructDownloadObject Download called for : 4"},
-        // A bad description merges nothing, after the stores were written.
+        // A description the downloader cannot read is refused at the answer, the others go on.
         HandOffCase{"MissingVersion",
                     kGood + "," + Without(UpdateDescription(6, Urls("https://s/six.bin")), R"(,"Version":"1.0")"), true,
-                    false, "2 6", {}, "5 CQLResponse::GetUpdateResponse"},
-        // A caught lookup error ends that conversion: an entry without an id.
+                    true, "2", {"12 https://s/two.bin 2 24"},
+                    "3 CQLResponse::GetUpdateResponse Update entry refused (\"Version\" is missing or not text)"},
+        HandOffCase{"IdTooLarge",
+                    kGood + "," + Swapped(UpdateDescription(6, Urls("https://s/six.bin")), ":6,", ":1e20,"),
+                    true, true, "2", {"12 https://s/two.bin 2 24"},
+                    "3 CQLResponse::GetUpdateResponse Update entry refused (\"UpdateSchedulerId\" is not a 32-bit"},
+        // A caught lookup error: the entry is stored, but listed for download only when read whole.
         HandOffCase{"LookupFails", kGood + "," + UpdateDescription(6, Urls("https://s/boom.bin")), true, true, "2 6",
-                    {"12  0 24", "12 https://s/two.bin 2 24"}, "5 UpdatesDownload::convertUpdateJsonToMap"}),
+                    {"12 https://s/two.bin 2 24"}, "5 UpdatesDownload::convertUpdateJsonToMap"}),
     [](const ::testing::TestParamInfo<HandOffCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
