@@ -16,6 +16,8 @@
 #include <thread>
 
 #include "CallDurationSpool.h"
+#include "IAgentUtils.h"
+#include "ILogManager.h"
 #include "DirectoryGroups.h"
 #include "InstallerRunner.h"
 #include "SessionUser.h"
@@ -221,6 +223,18 @@ TEST(UserReports, SoftphonesAtStartAndOnChangeUserDetailsFromPasswd) {
   EXPECT_EQ(sent[2].code, 12);
   EXPECT_EQ(sent[2].body.at("Softphones").at(0).at("Version").as_string(), "2.0");
   EXPECT_EQ(sent[3].body.at("UserName").as_string(), "nobody");
+
+  // No one signed in (a headless machine) is no warning; an unknown user is.
+  struct Levels : zelvan::fennic::ILogManager {
+    void Log(int level, const std::string&, const std::string& text) override { lines[text] = level; }
+    std::map<std::string, int> lines;
+  };
+  auto levels = std::make_shared<Levels>();
+  zelvan::fennic::IAgentUtils::setLogManager(levels);
+  rig.OnLoop([&] { reports.UserChanged(""); reports.UserChanged("no-such-user-here"); });
+  zelvan::fennic::IAgentUtils::setLogManager(nullptr);
+  EXPECT_EQ(levels->lines["User details not sent: no session user found"], 2);
+  EXPECT_EQ(levels->lines["User details not sent: no account found for session user no-such-user-here"], 3);
 }
 
 struct InstallCase {
