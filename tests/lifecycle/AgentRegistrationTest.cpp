@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <future>
+#include <system_error>
 
 #include "RestRequestType.h"
 #include "support/ExecutorHarness.h"
@@ -33,6 +34,8 @@ struct AnswerCase {
   std::wstring token;       // token held afterwards
   std::vector<std::pair<int, std::string>> logs;  // (level, text) that must appear
   bool accepted = false;                           // "validateResponse" true was read
+  std::string tenantName = "";                     // stored before
+  int raises = 0;  // the transport raises 1 std::system_error, 2 AgentException, 3 std::bad_exception
 };
 
 class RegistrationAnswerTest : public ::testing::TestWithParam<AnswerCase> {};
@@ -48,6 +51,14 @@ TEST_P(RegistrationAnswerTest, EventsStateAndLogFollowTheAnswer) {
   }
   h.executor->SetTenantValue("CollectData", "Full");
   h.executor->SetClientState(c.clientState);
+  if (!c.tenantName.empty()) h.executor->SetTenantValue("TenantName", c.tenantName);
+  h.config->deviceInfoUrl = L"old";
+  if (c.raises)
+    h.transport->OnRequest(AGENT_REGISTRATION_REQ, [kind = c.raises](const std::string&) -> std::string {
+      if (kind == 1) throw std::system_error(std::make_error_code(std::errc::io_error), "disk gone");
+      if (kind == 2) throw AgentException("agent failure");
+      throw std::bad_exception();
+    });
   if (!c.answer.empty()) h.transport->Answer(AGENT_REGISTRATION_REQ, c.answer);
   h.Push(AGENT_REGISTRATION_REQ, c.body);
   // A registration with an empty TenantID runs without a token and ends
@@ -60,6 +71,9 @@ TEST_P(RegistrationAnswerTest, EventsStateAndLogFollowTheAnswer) {
   EXPECT_EQ(h.listener.Codes(), c.events);
   for (const auto& e : h.listener.Events()) EXPECT_TRUE(e.code != 3 || e.text == c.event3Text) << e.text;
   EXPECT_EQ(h.executor->Token(), c.token);
+  // Token and address are stored together or not at all.
+  EXPECT_EQ(h.config->token, c.token);
+  EXPECT_EQ(h.config->deviceInfoUrl == L"old", c.token.empty());
   for (const auto& [level, text] : c.logs) EXPECT_EQ(LevelOf(h, text), level) << text;
   EXPECT_EQ(h.logger->Has("Agent Registration Successfull", kWhere), c.accepted) << "the level-6 line: accepted only";
   EXPECT_EQ(h.executor->GetLastSeenOfServer().empty(), !c.accepted);
@@ -105,7 +119,20 @@ INSTANTIATE_TEST_SUITE_P(
         AnswerCase{"RefusedSettingsUnchanged", kBody,
                    R"({"ResposeCommand":0,"validateResponse":false,"ErrorMessage":"Invalid data",)"
                    R"("DataSettings":"Full","Token":"tok-4","DeviceInfoURL":"d","ResponseBody":{}})",
-                   0, {1, 3}, "3", L"tok-4", {}}),
+                   0, {1, 3}, "3", L"tok-4", {}},
+        // Same settings, but the anonymisation list is new: register again.
+        AnswerCase{"RefusedAnonymisationChanged", kBody,
+                   R"({"ResposeCommand":0,"validateResponse":false,"ErrorMessage":"Invalid data",)"
+                   R"("DataSettings":"Full","AnonymizePersonalData":["Email"],"Token":"never"})",
+                   0, {11, 2}, "", L"", {{2, "Invalid data, settings has changed"}}},
+        // The stored name: no tenant file (no event 11).
+        AnswerCase{"AcceptedSameTenantName", kBody, kAccepted, 0, {1, 3}, "3", L"tok-2", {}, true, "Acme"},
+        // Neither the token nor the address is stored without the other.
+        AnswerCase{"AcceptedWithoutAddress", kBody, R"({"ResposeCommand":0,"validateResponse":true,"Token":"tok-5"})",
+                   0, {0, 4}, "", L"", {}, true},
+        AnswerCase{"SystemError", kBody, "", 0, {0, 4}, "", L"", {{5, "disk gone: Input/output error"}}, false, "", 1},
+        AnswerCase{"AgentFailure", kBody, "", 0, {4}, "", L"", {{5, "agent failure"}}, false, "", 2},
+        AnswerCase{"BadException", kBody, "", 0, {4}, "", L"", {{5, "std::bad_exception"}}, false, "", 3}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(AgentRegistrationTest, AcceptedAnswerIsStoredEverywhere) {
@@ -124,6 +151,7 @@ TEST(AgentRegistrationTest, AcceptedAnswerIsStoredEverywhere) {
   EXPECT_EQ(h.transport->Tokens().back(), L"tok-2");
   EXPECT_EQ(h.config->agentIdentity[0], L"7");
   EXPECT_EQ(h.executor->TenantValue("TenantName"), "Acme");
+  EXPECT_NE(h.config->dataFiles["/data/AgentMachineConfig.dat"].find("help@acme.test"), std::string::npos);
   // Address before token; the tenant file (announced) before the name
   // change is told; the machine data last, after the agent id was stored.
   std::vector<std::string> order;

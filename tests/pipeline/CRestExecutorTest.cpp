@@ -72,6 +72,12 @@ TEST(CRestExecutorTest, GetAllUpdatesIsQueuedOnceUntilCleared) {
   }
   EXPECT_EQ(h.DrainQueue().size(), 2u);
   EXPECT_TRUE(h.executor->GetAllUpdatesSent());
+  // While it is set, a host's request (with data) is dropped and a resynchronisation (without) runs.
+  for (const std::string data : {"host", ""}) {
+    h.Push(GET_ALL_UPDATES_REQ, data);
+    h.executor->HandleNextMessage();
+  }
+  EXPECT_EQ(h.transport->CountOf(GET_ALL_UPDATES_REQ), 1);
 }
 
 // The update types in each state are tabled in UpdateCheckHandlersTest; here

@@ -32,7 +32,9 @@ class FakeCipher : public zelvan::fennic::IEncryptDecrypt {
 class CountingTenantConfig : public zelvan::fennic::ITenantConfig {
  public:
   int failWithCode = -1;  // >= 0: every reload raises AgentException with this code
+  int reloads = 0;
   void ReloadTenantConfig() override {
+    ++reloads;
     if (failWithCode >= 0) throw zelvan::fennic::AgentException("tenant reload failed", failWithCode);
   }
 };

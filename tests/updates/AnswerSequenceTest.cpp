@@ -118,6 +118,10 @@ TEST_P(AnswerSequenceTest, EveryCheckEndsAndTheStoresStayWhole) {
     EXPECT_EQ(Ids(h.config->jsonFiles["Update.dat"]) + "|" + Ids(h.config->silentUpdates[0]) + "|" +
                   Ids(h.config->jsonFiles["Config.dat"]),
               c.storeIds);
+    web::json::value silent = h.config->silentUpdates[0];
+    if (!silent.is_array()) silent = web::json::value::array();
+    for (const auto& entry : silent.as_array())  // every silent one was downloaded
+      EXPECT_TRUE(entry.at("downloadStatus").as_bool()) << entry.serialize();
   }
   int written = 0;
   for (const auto& line : h.logger->Lines()) {
@@ -140,6 +144,9 @@ INSTANTIATE_TEST_SUITE_P(
                      "3 Update entry skipped (\"IProduct\" is missing or not text)"},
         SequenceCase{"SilentStoredNotDownloadedIsListedAgain", "[]|[" + Update(7, kNotYet, "Silent") + "]|[]",
                      {{GET_UPDATES_REQ, Updates("[" + Update(7, "", "Silent") + "]")}}, {GET_UPDATES_REQ}, 2,
+                     {5, 10, 4}, "|7|", "Success", ""},
+        SequenceCase{"SilentFromTheFullList", "[]|null|[]",
+                     {{GET_ALL_UPDATES_REQ, Updates("[" + Update(7, "", "Silent") + "]")}}, {GET_ALL_UPDATES_REQ}, 1,
                      {5, 10, 4}, "|7|", "Success", ""},
         SequenceCase{"ListedAgainIsStoredOnce", "[" + Update(8, kDownloaded) + "]|null|[]",
                      {{GET_UPDATES_REQ, Updates("[" + Update(8) + "," + Update(9) + "," + Update(9) + "]")}},

@@ -31,6 +31,7 @@ struct AnswerCase {
   std::string updatesAfter = "-";         // "Update.dat"; "-" when not written
   std::string silentAfter = "-";          // the silent store
   bool throws = false;
+  std::string again = "";  // a second answer handled by the same processor after the first
 };
 
 std::string Config(int id, const std::string& settings = R"({"k":1})") {
@@ -70,8 +71,8 @@ TEST_P(ProcessorAnswerTest, StoresQueuesAndLogsAsTheTableSays) {
   config->jsonFiles["Update.dat"] = value::parse(c.storedUpdates);
   config->silentUpdates[0] = value::parse(c.storedSilent);
   // The settings of a configuration are applied, rewritten, unless they ask to be refused.
-  config->applyConfiguration = [](value& settings, const std::wstring&) {
-    if (settings.has_field("refuse")) return false;
+  config->applyConfiguration = [](value& settings, const std::wstring& product) {
+    if (settings.has_field("refuse") || product != L"P") return false;
     settings["applied"] = value::boolean(true);
     return true;
   };
@@ -85,10 +86,13 @@ TEST_P(ProcessorAnswerTest, StoresQueuesAndLogsAsTheTableSays) {
   const std::string answer =
       c.body[0] == '!' ? c.body.substr(1) : fennic_test::AcceptedUpdateAnswer(c.body);
   const auto run = [&] {
-    if (c.call == Call::Cancel)
-      processor.ProcessGetCancelResponse(answer);
-    else
-      processor.ProcessGetUpdtResponse(answer, c.call == Call::AllUpdates);
+    for (const std::string& a : {answer, fennic_test::AcceptedUpdateAnswer(c.again)}) {
+      if (c.call == Call::Cancel)
+        processor.ProcessGetCancelResponse(a);
+      else
+        processor.ProcessGetUpdtResponse(a, c.call == Call::AllUpdates);
+      if (c.again.empty()) break;
+    }
   };
   if (c.throws) {
     EXPECT_THROW(run(), AgentException);
@@ -112,6 +116,7 @@ TEST_P(ProcessorAnswerTest, StoresQueuesAndLogsAsTheTableSays) {
   EXPECT_EQ(config->jsonWrites > writesBefore, c.configsAfter != "-" || c.updatesAfter != "-");
   EXPECT_EQ(config->silentUpdates[0].serialize(), after(c.silentAfter, c.storedSilent));
   for (const auto& line : c.lines) EXPECT_THAT(Logged(*services.logger), testing::Contains(line));
+  EXPECT_EQ(tenant->reloads > 0, c.configsAfter != "-") << "the tenant configuration follows \"Config.dat\"";
 }
 
 const std::string kOutcome = R"("ResposeCommand":0,"validateResponseStatus":true)";
@@ -123,11 +128,11 @@ INSTANTIATE_TEST_SUITE_P(
         // acknowledged without applying, one refused acknowledged false.
         AnswerCase{"ConfigurationsAppliedStoredRefused", Call::SomeUpdates,
                    R"({"Updates":[],"ConfigurationUpdates":[)" + Config(4) + "," + Config(5) + "," +
-                       Config(6, R"({"refuse":1})") + "]}",
+                       Config(6, R"({"refuse":1})") + "," + Config(4) + "]}",
                    "[" + Config(5, R"({"old":1})") + "]", "[]", "null", {"", 0},
                    "[" + Config(5, R"({"old":1})") + "," + Config(4, R"({"k":1,"applied":true})") + "]",
                    {ConfigAck("Download", "DownloadDetails", Entry(4, true) + "," + Entry(5, true) + "," +
-                                                                 Entry(6, false))},
+                                                                 Entry(6, false) + "," + Entry(4, true))},
                    {"3 CQLResponse::processGetUpdateOrConfig Field is empty",
                     "2 CQLResponse::ProcessGetUpdtResponse UpdateResponseStatus for Firmeare Updates : 0"}},
         // The first stored match ends the search: a broken entry after it is not read.
@@ -194,11 +199,35 @@ INSTANTIATE_TEST_SUITE_P(
         AnswerCase{"CancelledUpdateStoreFailsCode1", Call::Cancel, R"({"CancelledUpdates":[)" + Cancelled(1) + "]}",
                    "[]", "[]", "null", {"ReadSilentUpdates", 1}, "-", {},
                    {"5 CQLResponse::ProcessGetCancelUpdateResponse Agent Exception Code 1"}},
+        // Updates before configurations; ids stored nowhere are acknowledged all the same.
         AnswerCase{"CancelledConfigurations", Call::Cancel,
-                   R"({"CancelledConfigs":[)" + Cancelled(5) + "," + Cancelled(8) + "]}",
+                   R"({"CancelledConfigs":[)" + Cancelled(5) + "," + Cancelled(8) + R"(],"CancelledUpdates":[)" +
+                       Cancelled(9) + "]}",
                    "[" + Config(4) + "," + Config(5) + "," + Config(5) + "]", "[]", "null", {"", 0},
                    "[" + Config(4) + "]",
-                   {ConfigAck("Cancel", "CancelledDetails", Entry(5, true) + "," + Entry(8, true))}, {}},
+                   {R"(14 [{"UploadID":109,"UpdateSchedulerId":9,"Status":"Success"}])",
+                    ConfigAck("Cancel", "CancelledDetails", Entry(5, true) + "," + Entry(8, true))},
+                   {}, "[]", "[]"},
+        // An entry without "UploadID" stops the cancellation before any store is written.
+        AnswerCase{"CancelledUpdateWithoutUploadId", Call::Cancel,
+                   R"({"CancelledUpdates":[)" + Cancelled(1) + R"(,{"UpdateSchedulerId":3}]})", "[]",
+                   "[" + Stored(1) + "," + Stored(3) + "]", "[" + Stored(3) + "]", {"", 0}, "-", {}, {}},
+        // Each answer acknowledges its own entries only.
+        AnswerCase{"TwoConfigurationAnswers", Call::SomeUpdates,
+                   R"({"Updates":[],"ConfigurationUpdates":[)" + Config(4) + "]}", "[]", "[]", "null", {"", 0},
+                   "[" + Config(4, R"({"k":1,"applied":true})") + "," + Config(7, R"({"k":1,"applied":true})") + "]",
+                   {ConfigAck("Download", "DownloadDetails", Entry(4, true)),
+                    ConfigAck("Download", "DownloadDetails", Entry(7, true))},
+                   {}, "-", "-", false, R"({"Updates":[],"ConfigurationUpdates":[)" + Config(7) + "]}"},
+        AnswerCase{"TwoCancellationAnswers", Call::Cancel,
+                   R"({"CancelledUpdates":[)" + Cancelled(1) + R"(],"CancelledConfigs":[)" + Cancelled(5) + "]}", "[]",
+                   "[" + Stored(1) + "," + Stored(2) + "]", "null", {"", 0}, "[]",
+                   {R"(14 [{"UploadID":101,"UpdateSchedulerId":1,"Status":"Success"}])",
+                    ConfigAck("Cancel", "CancelledDetails", Entry(5, true)),
+                    R"(14 [{"UploadID":102,"UpdateSchedulerId":2,"Status":"Success"}])",
+                    ConfigAck("Cancel", "CancelledDetails", Entry(8, true))},
+                   {}, "[]", "-", false,
+                   R"({"CancelledUpdates":[)" + Cancelled(2) + R"(],"CancelledConfigs":[)" + Cancelled(8) + "]}"},
         AnswerCase{"CancelledConfigurationStoreFailsCode0", Call::Cancel,
                    R"({"CancelledConfigs":[)" + Cancelled(5) + "]}", "[]", "[]", "null", {"ReadJsonFile", 0}, "-",
                    {kResync}, {"5 CQLResponse::ProcessGetCancelDeviceConfigResponse Agent Exception Code 0", kResyncLine}},

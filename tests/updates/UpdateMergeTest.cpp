@@ -160,4 +160,32 @@ INSTANTIATE_TEST_SUITE_P(
                     {"12 https://s/two.bin 2 24"}, "5 UpdatesDownload::convertUpdateJsonToMap"}),
     [](const ::testing::TestParamInfo<HandOffCase>& info) { return std::string(info.param.name); });
 
+// Keeps the local path that the processor hands to the downloader.
+struct PathRecorder : IUpdatesDownload {
+  std::string path = "untouched";
+  std::map<std::string, UpdateRecord> ConstructDownloadObject(value, bool) override { return {}; }
+  std::map<std::string, UpdateRecord> ConstructMapFromJSON(value) override { return {}; }
+  bool ProcessDownloadFile(const std::string&, const std::string& localPath, const std::wstring&, const std::string&,
+                           const std::string&) override {
+    path = localPath;
+    return true;
+  }
+  bool SetEventListener(IRestEventListener*) override { return true; }
+  void CheckforVoicePromptsDownload(value&, int, const std::string&) override {}
+  int GetPendingDownloadCount() override { return 0; }
+};
+
+TEST(LocalFilePathTest, IsTheFolderABackslashAndTheLastSegment) {
+  fennic_test::ServicesScope services;
+  auto config = std::make_shared<fennic_test::MemoryConfigurationManager>();
+  config->firmwareFolder = "/fw";
+  auto downloader = std::make_shared<PathRecorder>();
+  CQLResponse processor(config, std::make_shared<fennic_test::CountingTenantConfig>(), downloader);
+  for (const auto& [url, path] : std::vector<std::pair<std::wstring, std::string>>{
+           {L"", ""}, {L"pkg.bin", "/fw\\pkg.bin"}, {L"https://s/a/b\\c.bin", "/fw\\b\\c.bin"}}) {
+    processor.HandleDownloadResponse("{}", url, "1", "9");
+    EXPECT_EQ(downloader->path, path) << ToUtf8(url);
+  }
+}
+
 }  // namespace
