@@ -39,6 +39,7 @@ std::string Unsupported(int count) {
 }
 const std::string kDownloaded = R"(,"downloadStatus":true)";
 const std::string kNotYet = R"(,"downloadStatus":false)";
+const std::string kStored7 = "[" + Update(7, kDownloaded) + "]|null|[]";
 
 struct SequenceCase {
   const char* name;
@@ -148,6 +149,14 @@ INSTANTIATE_TEST_SUITE_P(
         SequenceCase{"SilentFromTheFullList", "[]|null|[]",
                      {{GET_ALL_UPDATES_REQ, Updates("[" + Update(7, "", "Silent") + "]")}}, {GET_ALL_UPDATES_REQ}, 1,
                      {5, 10, 4}, "|7|", "Success", ""},
+        // Malformed or refused answers: no store changed, nothing downloaded, the check ends.
+        SequenceCase{"NotJson", kStored7, {{9, "{\"Updates\":"}}, {9}, 2, {4, 5}, "7||", "", ""},
+        SequenceCase{"UpdatesAsObject", kStored7, {{9, Updates(R"({"a":1})")}}, {9}, 2, {4, 5}, "7||", "", ""},
+        SequenceCase{"IdAsText", kStored7, {{9, Updates(R"([{"UpdateSchedulerId":"8","Action":"x"}])")}}, {9}, 2,
+                     {4, 5}, "7||", "", ""},
+        SequenceCase{"NullLists", kStored7, {{9, Updates("null", "null")}}, {9}, 2, {4, 5}, "7||", "", ""},
+        SequenceCase{"StatusFalse", kStored7, {{9, R"({"validateResponseStatus":false})"}}, {9}, 2, {4, 5}, "7||",
+                     "", ""},
         SequenceCase{"ListedAgainIsStoredOnce", "[" + Update(8, kDownloaded) + "]|null|[]",
                      {{GET_UPDATES_REQ, Updates("[" + Update(8) + "," + Update(9) + "," + Update(9) + "]")}},
                      {GET_UPDATES_REQ}, 2, {5, 10, 4}, "8 9||", "Success",
@@ -180,5 +189,35 @@ INSTANTIATE_TEST_SUITE_P(
                      {GET_UPDATES_REQ}, 3, {5, 4, 5}, Ids(web::json::value::parse(Unsupported(300))) + "||",
                      "", "3 P999 is not supported so skipping FW download! (300 times)"}),
     [](const ::testing::TestParamInfo<SequenceCase>& info) { return std::string(info.param.name); });
+
+// No product supported here: the update is handed to the download list and skipped there.
+TEST_F(AnswerSequenceTest, CancellationsThenUpdatesThenFullListThenFinish) {
+  {
+    auto hold = h.config->Lock();
+    h.config->jsonFiles["Update.dat"] = web::json::value::parse("[" + Update(7, kDownloaded) + "]");
+  }
+  h.transport->Answer(CANCEL_UPDATE_REQ, AcceptedUpdateAnswer(R"({"CancelledUpdates":[{"UpdateSchedulerId":7,)"
+                                                              R"("UploadID":1007}],"CancelledConfigs":[]})"));
+  h.transport->Answer(GET_UPDATES_REQ, Updates("[" + Update(8) + "]"));
+  h.transport->Answer(GET_ALL_UPDATES_REQ, Updates("[]"));
+  h.executor->SetFlags(false, true, true);
+  h.executor->SetClientState(1);
+  h.Push(CANCEL_UPDATE_REQ);
+  ASSERT_TRUE(h.Settle());
+  ASSERT_TRUE(h.Settle());  // the follow-ups queued by each step
+  // Cancel, its acknowledgement, updates, then the full list.
+  EXPECT_EQ(h.transport->Types(),
+            (std::vector<int>{CANCEL_UPDATE_REQ, CANCEL_RECEIVED_ACK_REQ, GET_UPDATES_REQ, GET_ALL_UPDATES_REQ}));
+  const std::string ack = h.transport->CallsOf(CANCEL_RECEIVED_ACK_REQ).at(0).body;
+  EXPECT_EQ(web::json::value::parse(ack).at(0).at("Status").as_string(), "Success");
+  EXPECT_TRUE(h.logger->Has("P100 is not supported so skipping FW download!"));
+  // The empty full list cleared the stored list and the check ended, once.
+  EXPECT_FALSE(h.executor->GetAllUpdatesSent());
+  EXPECT_FALSE(h.executor->HasCancelUpdates());
+  EXPECT_EQ(h.listener.CodeList(), "8,5,4,5") << "the cancellation is reported first";
+  EXPECT_EQ(h.executor->ClientState(), 0);
+  auto hold = h.config->Lock();
+  EXPECT_EQ(h.config->jsonFiles["Update.dat"].serialize(), "[]");
+}
 
 }  // namespace

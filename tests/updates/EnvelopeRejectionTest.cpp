@@ -20,6 +20,7 @@ struct Handler {
   int type;
   std::string where;  // of the level-5 line
 };
+const std::string kProcessor = "CQLResponse::", kDispatcher = "CRestExecutor::ExecuteRestCall";
 
 class EnvelopeRejectionTest : public ::testing::TestWithParam<std::tuple<Handler, bool>> {};
 
@@ -38,9 +39,10 @@ TEST_P(EnvelopeRejectionTest, LogsOnceAtLevel5AndChangesNoStore) {
   const std::string file = ::testing::TempDir() + "rejected-calls-" + handler.name + ".json";
   std::ofstream(file) << "calls";
   h.transport->Answer(handler.type, std::string(R"({"validateResponseStatus":)") + (unknownCommand ? "true" : "false") +
-                                        R"(,"ResposeCommand":45,"validateResponse":true,"validateResponseFromServer":true,)"
-                                        R"("ErrorMessage":"","ResponseBody":{"Updates":[],"ConfigurationUpdates":[],)"
-                                        R"("CancelledUpdates":)" + entries + R"(,"CancelledConfigs":)" + entries + "}}");
+                                        R"(,"ResposeCommand":45,"validateResponse":true,"ErrorMessage":"",)"
+                                        R"("validateResponseFromServer":true,"ResponseBody":{"Updates":[],)"
+                                        R"("ConfigurationUpdates":[],"CancelledUpdates":)" + entries +
+                                        R"(,"CancelledConfigs":)" + entries + "}}");
   h.Push(handler.type, R"({"FileInfo":")" + file + R"(","CallData":{}})");
   ASSERT_TRUE(h.Settle());
   std::vector<std::string> errors;
@@ -61,14 +63,13 @@ TEST_P(EnvelopeRejectionTest, LogsOnceAtLevel5AndChangesNoStore) {
 
 INSTANTIATE_TEST_SUITE_P(
     Answers, EnvelopeRejectionTest,
-    ::testing::Combine(::testing::Values(Handler{"GetUpdates", GET_UPDATES_REQ, "CQLResponse::ProcessGetUpdtResponse"},
-                                         Handler{"GetAllUpdates", GET_ALL_UPDATES_REQ,
-                                                 "CQLResponse::ProcessGetUpdtResponse"},
-                                         Handler{"CancelUpdate", CANCEL_UPDATE_REQ,
-                                                 "CQLResponse::ProcessGetCancelResponse"},
-                                         Handler{"Softphones", SOFTPHONE_DETAILS_REQ, "CRestExecutor::ExecuteRestCall"},
-                                         Handler{"CallDuration", CALL_DURATION_REQ, "CRestExecutor::ExecuteRestCall"}),
-                       ::testing::Bool()),
+    ::testing::Combine(
+        ::testing::Values(Handler{"GetUpdates", GET_UPDATES_REQ, kProcessor + "ProcessGetUpdtResponse"},
+                          Handler{"GetAllUpdates", GET_ALL_UPDATES_REQ, kProcessor + "ProcessGetUpdtResponse"},
+                          Handler{"CancelUpdate", CANCEL_UPDATE_REQ, kProcessor + "ProcessGetCancelResponse"},
+                          Handler{"Softphones", SOFTPHONE_DETAILS_REQ, kDispatcher},
+                          Handler{"CallDuration", CALL_DURATION_REQ, kDispatcher}),
+        ::testing::Bool()),
     [](const ::testing::TestParamInfo<std::tuple<Handler, bool>>& info) {
       return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) ? "UnknownCommand" : "ServerError");
     });
