@@ -74,7 +74,7 @@ void CRestExecutor::HandleNextMessage() {
   RestMessage message = queue_->getNextRestMsg();
   const int type = message.getType();
   if (!GuardAllows(type)) {
-    ReturnDroppedReport(message);
+    AfterGuardDrop(message);
     return;
   }
   try {
