@@ -182,8 +182,6 @@ TEST_P(StormTest, RegistrationFollowsTheBackoff) {
 
 const StormCase kStormCases[] = {
     {"EmptyToken", R"("token":""}])", "registration failed: the server's token was refused (empty)"},
-    {"UnsendableToken", R"("token":"a b"}])",
-     "registration failed: the server's token was refused (holds characters a request header cannot carry)"},
     {"RegistrationAnsweredHttp500", R"("token":"t1"}],"faults":[{"target":"2","action":"status500","times":-1}])",
      "registration failed: server answered HTTP 500"},
     // Event 4 alone (no 6) ends the heart beat as a failure at once.
