@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang (ASan + UBSan) and runs each for
-# SECONDS (default 30) from its seed corpus. Fails on the first crash; the
+# SECONDS (default 30) from its seed corpus; the answer-sequence target runs
+# twice as long (SEQUENCE_SECONDS), its inputs being whole runs of requests. Fails on the first crash; the
 # crashing input is left in fuzz/artifacts/ to be kept as a regression seed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,7 +23,9 @@ for t in $targets; do
   # the whole heap; leaks are still reported when the run ends.
   leaks=1
   case $name in get_updates|get_all_updates) leaks=0 ;; esac
-  if ! "$build/fuzz/$t" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 -detect_leaks=$leaks \
+  limit=$seconds
+  [ "$name" = sequences ] && limit=${SEQUENCE_SECONDS:-$((seconds * 2))}
+  if ! "$build/fuzz/$t" -max_total_time="$limit" -rss_limit_mb=2048 -timeout=10 -detect_leaks=$leaks \
       -artifact_prefix=fuzz/artifacts/"$name"- "$work" $seeds >"$log" 2>&1; then
     tail -40 "$log"
     echo "fuzz: $t failed" >&2

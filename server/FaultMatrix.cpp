@@ -26,7 +26,16 @@ std::optional<Fault> ManagementServer::TakeFault(const std::string& target) {
     if (fault.times >= 0 && index >= fault.skip + fault.times) continue;
     return fault;
   }
-  return std::nullopt;
+  const RandomFaults& random = scenario_.randomFaults;
+  if (random.percent <= 0 || (random.seconds > 0 && std::chrono::steady_clock::now() - started_ >
+                                                         std::chrono::seconds(random.seconds)))
+    return std::nullopt;
+  if (std::uniform_int_distribution<int>(0, 99)(faultRandom_) >= random.percent) return std::nullopt;
+  Fault drawn;
+  drawn.target = target;
+  drawn.action = random.actions[std::uniform_int_distribution<size_t>(0, random.actions.size() - 1)(faultRandom_)];
+  if (drawn.action == "status503" && faultRandom_() % 2) drawn.retryAfterSeconds = 1 + faultRandom_() % 5;
+  return drawn;
 }
 
 int64_t ManagementServer::ApplyFault(const Fault& fault, Answer& answer) {
@@ -39,6 +48,16 @@ int64_t ManagementServer::ApplyFault(const Fault& fault, Answer& answer) {
     answer = Answer{};
     answer.status = 500;
     answer.text = "{\"error\":\"injected\"}";
+  } else if (fault.action == "status503") {
+    answer = Answer{};
+    answer.status = 503;
+    answer.text = "{\"error\":\"unavailable\"}";
+    answer.retryAfterSeconds = fault.retryAfterSeconds;
+  } else if (fault.action == "tokenNotFound") {
+    answer = Answer{};
+    answer.text = Refusal("Token Not Found").serialize();
+  } else if (fault.action == "empty") {
+    answer = Answer{};
   } else if (fault.action == "statusFalse") {
     answer = Answer{};
     value v = Refusal("Service unavailable");

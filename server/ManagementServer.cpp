@@ -42,6 +42,7 @@ ManagementServer::ManagementServer(Scenario scenario, ServerOptions options)
       routes_(options_.routesFile.empty() ? RouteTable() : RouteTable::FromFile(options_.routesFile)) {
   Sha256::Prepare();
   for (const auto& f : scenario_.faults) faults_.emplace_back(f, 0);
+  faultRandom_.seed(scenario_.randomFaults.seed);
   if (!options_.packagesFolder.empty()) scenario_.packagesFolder = options_.packagesFolder;
   if (!options_.recordFile.empty()) {
     recordFile_.open(options_.recordFile, std::ios::out | std::ios::trunc);
@@ -161,6 +162,7 @@ bool ManagementServer::Reply(http::http_request& request, const Answer& answer, 
                                                   std::to_string(answer.fileSize));
   } else {
     length = answer.text.size();
+    if (answer.retryAfterSeconds >= 0) response.headers().add("Retry-After", std::to_string(answer.retryAfterSeconds));
     source = BodySource::OfText(answer.text, breakAfter >= 0 ? breakAfter : length);
   }
   response.set_body(concurrency::streams::istream(concurrency::streams::streambuf<uint8_t>(source)), length,
@@ -204,51 +206,12 @@ ManagementServer::Answer ManagementServer::Dispatch(int type, const std::string&
     note["outcome"] = value::string("unauthorised");
     return a;
   }
-
-  value v = Envelope(true);
   if (scenario_.refused.count(note.at("type").as_string())) {
     a.text = Refusal("Refused by the scenario").serialize();
     note["outcome"] = value::string("refused");
     return a;
   }
-  switch (type) {
-    case 2:
-      return Registration(body, note);
-    case 3:
-      return HeartBeat();
-    case 9:
-      return Updates(false);
-    case 24:
-      return Updates(true);
-    case 13:
-      return Cancellations();
-    case 12:
-      return DownloadDetails(body, note);
-    case 11:
-      DownloadStatus(body, note);
-      break;
-    case 14:
-      CancelAck(body);
-      break;
-    case 22:
-      ConfigAck(body);
-      break;
-    case 10: {
-      std::lock_guard<std::mutex> hold(lock_);
-      v["ADUpdates"] = PendingDirectoryQueries();
-      break;
-    }
-    case 6:
-      DirectoryResults(note);
-      break;
-    case 23:
-      v["VPVersion"] = value::string(scenario_.voicePromptVersion);
-      break;
-    default:
-      break;  // device events, reports, forwarded requests: accepted as they are
-  }
-  a.text = v.serialize();
-  return a;
+  return Answered(type, body, note);
 }
 
 }  // namespace zelvan::fennic

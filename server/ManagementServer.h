@@ -3,6 +3,7 @@
 #include <cpprest/json.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <condition_variable>
 #include <fstream>
@@ -10,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -79,6 +81,8 @@ class ManagementServer {
   bool Reply(web::http::http_request& request, const Answer& answer, int64_t breakAfter);
 
   // The scenario's answers (ScenarioAnswers.cpp).
+  // The answer to an authorised request of a known type.
+  Answer Answered(int type, const std::string& body, web::json::value& note);
   Answer PackageFile(const std::string& path, const web::http::http_request& request);
   Answer Registration(const std::string& body, web::json::value& note);
   Answer HeartBeat();
@@ -122,6 +126,8 @@ class ManagementServer {
   std::condition_variable stopping_;
   bool stopped_ = false;
   std::vector<std::pair<Fault, int>> faults_;  // with how many matched so far
+  std::mt19937 faultRandom_;
+  std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
   std::set<std::string> tokens_;
   std::set<int> acked_;           // scheduler ids acknowledged as downloaded
   std::set<int> ackedConfigs_;

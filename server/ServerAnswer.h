@@ -20,6 +20,7 @@ struct ManagementServer::Answer {
   uint64_t length = 0;
   uint64_t fileSize = 0;
   bool partial = false;
+  int retryAfterSeconds = -1;  // a Retry-After header when >= 0
 };
 
 inline web::json::value Envelope(bool ok) {

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <optional>
+#include <sstream>
 #include <string>
 
 #include "ManagementServer.h"
@@ -14,6 +16,7 @@ namespace {
 
 const char* kUsage =
     "usage: fennic-server --scenario FILE [--port N] [--record FILE] [--packages DIR] [--routes FILE]\n"
+    "                     [--random-faults SEED[:PERCENT[:SECONDS]]]\n"
     "       fennic-server --summary RECORD | --chain RECORD\n"
     "Serves the agent's protocol on 127.0.0.1 from a scenario file until SIGINT or SIGTERM.\n"
     "  --scenario FILE  tenants, updates, configurations, cancellations, directory queries, faults\n"
@@ -21,6 +24,9 @@ const char* kUsage =
     "  --record FILE    append every request received as one JSON line\n"
     "  --packages DIR   folder of the package files (overrides the scenario's)\n"
     "  --routes FILE    request routes, same format as the transport's override file\n"
+    "  --random-faults SEED[:PERCENT[:SECONDS]]\n"
+    "                   a random fault for PERCENT % (default 30) of the requests, drawn from SEED,\n"
+    "                   for the first SECONDS (default: all the time); overrides the scenario's\n"
     "  --summary RECORD print the one-line summary of a record file and exit\n"
     "  --chain RECORD   print the requests of a record file as readable lines and exit\n"
     "The first line printed is \"listening on 127.0.0.1:PORT\".\n";
@@ -43,11 +49,56 @@ int Report(const std::string& file, bool chain) {
   return 0;
 }
 
+// SEED[:PERCENT[:SECONDS]]
+RandomFaults RandomFaultsArgument(const std::string& text) {
+  RandomFaults random;
+  random.percent = 30;
+  std::istringstream in(text);
+  std::string part;
+  int field = 0;
+  for (; std::getline(in, part, ':'); ++field) {
+    size_t used = 0;
+    const long n = std::stol(part, &used);
+    if (used != part.size() || n < 0) throw std::invalid_argument("bad --random-faults");
+    if (field == 0) random.seed = static_cast<unsigned>(n);
+    else if (field == 1) random.percent = static_cast<int>(n);
+    else if (field == 2) random.seconds = static_cast<int>(n);
+  }
+  if (field < 1 || field > 3 || random.percent > 100) throw std::invalid_argument("bad --random-faults");
+  return random;
+}
+
+// Serves until SIGINT or SIGTERM.
+int Serve(const std::string& scenarioFile, const ServerOptions& options, const std::optional<RandomFaults>& random) {
+  // Block the stop signals before any thread starts so only sigwait sees them.
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+
+  try {
+    Scenario scenario = Scenario::FromFile(scenarioFile);
+    if (random) scenario.randomFaults = *random;
+    ManagementServer server(std::move(scenario), options);
+    const int port = server.Start();
+    std::cout << "listening on 127.0.0.1:" << port << std::endl;
+    int signal = 0;
+    sigwait(&stops, &signal);
+    std::cerr << "fennic-server: stopping on " << (signal == SIGINT ? "SIGINT" : "SIGTERM") << "\n";
+    server.Stop();
+  } catch (const std::exception& e) {
+    return Fail(e.what());
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   ServerOptions options;
   std::string scenarioFile;
+  std::optional<RandomFaults> random;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto next = [&](const char* what) -> std::string {
@@ -71,6 +122,8 @@ int main(int argc, char** argv) {
         options.packagesFolder = next("--packages");
       } else if (arg == "--routes") {
         options.routesFile = next("--routes");
+      } else if (arg == "--random-faults") {
+        random = RandomFaultsArgument(next("--random-faults"));
       } else if (arg == "--summary") {
         return Report(next("--summary"), false);
       } else if (arg == "--chain") {
@@ -84,23 +137,5 @@ int main(int argc, char** argv) {
   }
   if (scenarioFile.empty()) return Fail("--scenario FILE is required (see --help)");
 
-  // Block the stop signals before any thread starts so only sigwait sees them.
-  sigset_t stops;
-  sigemptyset(&stops);
-  sigaddset(&stops, SIGINT);
-  sigaddset(&stops, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
-
-  try {
-    ManagementServer server(Scenario::FromFile(scenarioFile), options);
-    const int port = server.Start();
-    std::cout << "listening on 127.0.0.1:" << port << std::endl;
-    int signal = 0;
-    sigwait(&stops, &signal);
-    std::cerr << "fennic-server: stopping on " << (signal == SIGINT ? "SIGINT" : "SIGTERM") << "\n";
-    server.Stop();
-  } catch (const std::exception& e) {
-    return Fail(e.what());
-  }
-  return 0;
+  return Serve(scenarioFile, options, random);
 }

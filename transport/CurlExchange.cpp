@@ -213,13 +213,10 @@ CurlAnswer CurlExchange::Run(CurlRequest request) {
   }
 }
 
-CurlAnswer CurlExchange::RunHop(Handle& handle, const CurlRequest& request, bool withCredentials) {
+// Sets every option of one hop but its headers and callbacks.
+void CurlExchange::Prepare(Handle& handle, const CurlRequest& request) const {
   CURL* curl = handle.curl;
-  CurlAnswer answer;
-  HopState state{&request, &answer, curl, &aborted_};
-  const std::string url = request.address.Url();
-  if (aborted_.load()) throw http::http_exception("request to " + request.address.origin + " not sent: the agent is stopping");
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_URL, request.address.Url().c_str());
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
@@ -255,6 +252,14 @@ CurlAnswer CurlExchange::RunHop(Handle& handle, const CurlRequest& request, bool
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.c_str());
     curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
   }
+}
+
+CurlAnswer CurlExchange::RunHop(Handle& handle, const CurlRequest& request, bool withCredentials) {
+  CURL* curl = handle.curl;
+  CurlAnswer answer;
+  HopState state{&request, &answer, curl, &aborted_};
+  if (aborted_.load()) throw http::http_exception("request to " + request.address.origin + " not sent: the agent is stopping");
+  Prepare(handle, request);
   struct curl_slist* headers = curl_slist_append(nullptr, "Expect:");  // no wait for a 100 answer
   for (const auto& h : request.headers) headers = curl_slist_append(headers, h.c_str());
   if (withCredentials)
@@ -278,7 +283,7 @@ CurlAnswer CurlExchange::RunHop(Handle& handle, const CurlRequest& request, bool
   long status = 0;
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
   answer.status = static_cast<int>(status);
-  answer.finalUrl = url;
+  answer.finalUrl = request.address.Url();
   if (code == CURLE_OK) return answer;
   // Whatever error the shut-down socket gave, the cause is the stop.
   if (aborted_.load()) throw http::http_exception("transfer from " + request.address.origin + " aborted by the stop");

@@ -82,6 +82,7 @@ class CurlExchange {
   struct Handle;
   std::unique_ptr<Handle> Take();
   void Give(std::unique_ptr<Handle> handle);
+  void Prepare(Handle& handle, const CurlRequest& request) const;
   CurlAnswer RunHop(Handle& handle, const CurlRequest& request, bool withCredentials);
 
   static curl_socket_t OpenSocket(void* self, curlsocktype, struct curl_sockaddr* address);

@@ -13,6 +13,7 @@
 namespace zelvan::fennic {
 
 class CurlExchange;
+class DownloadSink;
 struct CurlRequest;
 struct HttpAddress;
 
@@ -83,8 +84,14 @@ class HttpRestClient : public IRestClient {
   CurlRequest Addressed(const HttpAddress& address, const Snapshot& now) const;
   void Settle(int status, const std::string& retryAfter, const std::string& failure,
               const std::string& refusal = "");
+  // Package downloads (PackageDownload.cpp).
+  struct PartialDownload;
   bool DownloadInto(const std::string& answer, const std::string& localPath, const std::string& product,
                     const web::json::value& urlSource, std::string& reason);
+  // Fills the sink from the server, after what the partial file holds; sets
+  // `total` to the bytes the package then has.
+  bool Transfer(CurlRequest request, DownloadSink& sink, PartialDownload& partial, const std::string& shown,
+                uint64_t& total);
 
   const HttpTransportOptions options_;
   const RouteTable routes_;

@@ -181,8 +181,10 @@ TEST(CallDurationSpool, SendsJsonFilesAtStartAndWhenDroppedOnlyOnce) {
   Rig::Put(spool + "/.hidden.json", "{}");
   Rig::Put(spool + "/notes.txt", "{}");
   fs::create_symlink(spool + "/early.json", spool + "/link.json");
+  Rig::Put(spool + "/bad\xFF.json", "{}");
   auto& source = rig.Make<CallDurationSpool>(spool);
   rig.OnLoop([&] { source.Start(); });
+  EXPECT_TRUE(fs::exists(spool + "/bad\xFF.json.set-aside")) << "a name the library cannot delete is set aside";
   Rig::Put(spool + "/late.json", R"({"Calls":[]})");
   // Rewritten in place before the library deleted it: not sent twice.
   std::ofstream(spool + "/late.json") << R"({"Calls":[]})";

@@ -1,0 +1,84 @@
+#pragma once
+
+// Sequences of server answers, drawn from a small grammar, and the checks
+// that must hold after each step whatever the server answered: every update
+// check ends with the full-list flag clear, stored lists hold each id once,
+// and after any bad answers a good one offering a new update is downloaded
+// and acknowledged. The libFuzzer target and the seeded test share it.
+
+#include <cstdint>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace fennic_sequence {
+
+// What the server makes of one answer.
+enum class Kind : uint8_t {
+  Good,
+  Empty,             // no body, as after any non-2xx status
+  TransportFailure,  // the exchange itself failed
+  NotJson,
+  WrongType,  // one member of the good answer gets another JSON type
+  Missing,    // one member of the good answer is removed
+  Duplicate,  // one array of the good answer repeats its first element
+  Huge,       // one number of the good answer is huge, negative or a fraction
+  Envelope,   // one envelope flag says failure (or "Token Not Found", a new registration)
+  Count
+};
+
+// What starts a step.
+enum class Trigger : uint8_t {
+  HostCheck,       // the host asks for an update check, then a heart beat
+  HeartBeat,       // a plain heart beat
+  HostGetAll,      // the host asks for an update check and all updates
+  Registration,    // the host registers again
+  ConfigRequest,   // the host sends a configuration request
+  BadStoredEntry,  // a stored list gains an entry its reader must skip
+  Count
+};
+
+struct Answer {
+  Kind kind = Kind::Good;
+  uint8_t pick = 0;  // which member, type or flag the fault hits
+};
+
+struct Step {
+  Trigger trigger = Trigger::HeartBeat;
+  uint8_t offer = 0;          // which ids and flags the good answers carry
+  bool downloadFails = false;
+  int freshUpdate = 0;        // when set, the update lists also offer this id
+  std::map<int, Answer> answers;  // by request type; a type not listed is answered well
+};
+using Sequence = std::vector<Step>;
+
+// The request types whose answers the grammar varies.
+const std::vector<int>& AnsweredTypes();
+
+Sequence Decode(const uint8_t* data, size_t size);
+Sequence RandomSequence(std::mt19937& random, int steps);
+// One line per step, e.g. "2: host check offer=0x13 | 24:wrong-type/7 12:empty".
+std::string Describe(const Sequence& sequence);
+
+// The answer to a request of `type` in `step` (index `index` of the sequence).
+// Throws web::http::http_exception for a transport failure.
+std::string AnswerFor(int type, const Step& step, int index);
+
+// Breaks known and not yet mended: a problem whose text starts with one of
+// `known` does not end the run; it is noted in `seen`.
+struct Tolerance {
+  std::vector<std::string> known;
+  std::set<std::string> seen;
+};
+
+// Runs `sequence` on a fresh executor, then two good update checks offering
+// a new update. Empty when every check held; else which one broke, where,
+// the sequence and what was answered.
+std::string RunSequence(const Sequence& sequence, Tolerance* tolerance = nullptr);
+// The shortest sequence found, by dropping steps and faults, that breaks the
+// same invariant as `sequence` does.
+Sequence Shrink(Sequence sequence, Tolerance* tolerance = nullptr);
+
+}  // namespace fennic_sequence

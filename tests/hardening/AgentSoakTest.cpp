@@ -1,0 +1,142 @@
+// The agent as a service against the local server, which answers a share of
+// all requests with random faults for a while: no registration or heart beat
+// comes sooner than the back-off allows, and once the faults stop a new
+// update is downloaded and acknowledged within two heart beats.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <thread>
+
+#include "../agent/AgentHarness.h"
+#include "RecordReport.h"
+#include "support/ChildProcess.h"
+
+using namespace fennic_agent_test;
+using zelvan::fennic::FreeLoopbackPort;
+using web::json::value;
+
+namespace {
+
+constexpr int kBeatSeconds = 1;
+constexpr int kCapSeconds = 8;
+constexpr double kJitter = 0.2;
+
+int SoakSeconds() {
+  const char* text = std::getenv("FENNIC_SOAK_SECONDS");
+  return text ? std::atoi(text) : 180;
+}
+
+// One update (and, from `first` on, the ones before it), 30 % random faults when `seed` is set.
+std::string ScenarioText(const ScratchFolder& folder, int first, int last, unsigned seed) {
+  std::string updates;
+  for (int id = first; id <= last; ++id)
+    updates += std::string(updates.empty() ? "" : ",") + R"({"UpdateSchedulerId":)" + std::to_string(id) +
+               R"(,"UploadID":)" + std::to_string(id + 5000) +
+               R"(,"Action":"ScheduleUpdate","IProduct":"P100","Version":"3.)" + std::to_string(id) +
+               R"(","Type":"Firmware","package":"fw.bin"})";
+  std::string text = R"({"tenants":[{"id":"demo-tenant","name":"Demo Tenant","token":"demo-token-1"}],)"
+                     R"("heartbeat":{"TimeInterval":1},"packagesFolder":")" + folder.path.string() +
+                     R"(","updates":[)" + updates + "]";
+  if (seed)
+    text += R"(,"randomFaults":{"seed":)" + std::to_string(seed) +
+            R"(,"percent":30,"actions":["refuse","status500","status503","empty","truncate","malformed","tokenNotFound"]})";
+  return text + "}";
+}
+
+// Registrations and heart beats in the order they came: after each failed
+// one the next must wait the back-off, interval x 2^failures up to the cap,
+// less the jitter, and not much longer than the cap plus the time-outs. A
+// new registration the server asks for may come at once, unless it asked
+// within the interval before. Returns the first request out of step, if any.
+std::string FirstOutOfStep(const std::vector<value>& records, int& beats, int& failures) {
+  int64_t lastMs = -1, lastAskMs = -1000000;
+  int run = 0;  // failures in a row before this request
+  const double latest = (kCapSeconds * (1 + kJitter) + 5 + 2 * 2) * 1000;  // Retry-After <= 5 s, two 2 s time-outs
+  for (const auto& r : records) {
+    const std::string type = r.at("type").as_string();
+    if (type != "2" && type != "3") continue;
+    const int64_t ms = r.at("ms").as_number().to_int64();
+    const double soonest = run == 0 ? 0 : std::min(kBeatSeconds * std::pow(2.0, run), double(kCapSeconds)) * (1 - kJitter) * 1000;
+    const std::string where = "request " + std::to_string(r.at("seq").as_integer()) + " (type " + type + ") came " +
+                              std::to_string(ms - lastMs) + " ms after " + std::to_string(run) + " failures in a row";
+    if (lastMs >= 0 && ms - lastMs < soonest - 100) return where + "; the back-off is " + std::to_string(int64_t(soonest)) + " ms";
+    if (lastMs >= 0 && ms - lastMs > latest) return where + "; it should have come within " + std::to_string(int64_t(latest)) + " ms";
+    const std::string fault = r.at("fault").as_string();
+    const bool asked = fault == "tokenNotFound" && ms - lastAskMs > kBeatSeconds * 1000;
+    const bool failed = (!fault.empty() || r.at("status").as_integer() != 200) && !asked;
+    if (fault == "tokenNotFound") lastAskMs = ms;
+    run = failed ? run + 1 : 0;
+    failures += failed;
+    ++beats;
+    lastMs = ms;
+  }
+  return std::string();
+}
+
+std::string Tail(const std::string& text) { return text.size() > 6000 ? text.substr(text.size() - 6000) : text; }
+
+bool Acknowledged(const std::string& recordFile, int id) {
+  std::vector<value> records;
+  try {
+    records = zelvan::fennic::ReadRecordFile(recordFile);
+  } catch (const std::runtime_error&) {
+    return false;  // a line half written
+  }
+  for (const auto& r : records) {
+    const std::string body = r.at("body").serialize();
+    if (r.at("type").as_string() == "11" && body.find("\"UpdateSchedulerId\":" + std::to_string(id)) != std::string::npos &&
+        body.find("Success") != std::string::npos)
+      return true;
+  }
+  return false;
+}
+
+// fennic-server on `port` with `scenario`, recording to `record`.
+std::unique_ptr<ChildProcess> Server(const ScratchFolder& folder, const std::string& name, const std::string& scenario,
+                                     int port) {
+  ScratchFolder::Put(folder / (name + ".json"), scenario);
+  auto server = std::make_unique<ChildProcess>(FENNIC_SERVER_PROGRAM " --port " + std::to_string(port) + " --scenario " +
+                                                   name + ".json --record " + name + ".jsonl",
+                                               folder.path, 900);
+  return ChildProcess::AwaitPort(port) ? std::move(server) : nullptr;
+}
+
+TEST(SoakTest, AgentServiceUnderRandomFaultsKeepsItsBackoffAndTakesTheNextUpdate) {
+  ScratchFolder folder;
+  ScratchFolder::Put(folder / "fw.bin", std::string(65536, 'F'));
+  const int port = FreeLoopbackPort();
+  std::string config = WithMember(ValidConfig(folder, "http://127.0.0.1:" + std::to_string(port)), "backoffCapSeconds",
+                                  std::to_string(kCapSeconds));
+  ScratchFolder::Put(folder / "config.json",
+                     WithMember(config, "transport", R"({"requestTimeoutMs":2000,"connectTimeoutMs":1000})"));
+
+  auto faulty = Server(folder, "faulty", ScenarioText(folder, 401, 401, 25), port);
+  ASSERT_TRUE(faulty) << ScratchFolder::Slurp(folder / "log");
+  AgentProcess agent(folder, {"--config", folder / "config.json"});
+  std::this_thread::sleep_for(std::chrono::seconds(SoakSeconds()));
+  faulty.reset();
+  int beats = 0, failures = 0;
+  const std::string outOfStep = FirstOutOfStep(zelvan::fennic::ReadRecordFile(folder / "faulty.jsonl"), beats, failures);
+  EXPECT_EQ(outOfStep, "") << "invariant 2: no storm, and a failure counted at once";
+  EXPECT_GT(failures, 0) << "no fault reached a registration or heart beat in " << beats;
+  EXPECT_GT(beats, SoakSeconds() / (kCapSeconds * 2)) << "the agent hardly talked to the server";
+  RecordProperty("beats", beats);
+  RecordProperty("failed", failures);
+
+  // The faults stop and the server offers a new update as well.
+  auto healthy = Server(folder, "healthy", ScenarioText(folder, 401, 402, 0), port);
+  ASSERT_TRUE(healthy) << ScratchFolder::Slurp(folder / "log");
+  const auto limit = std::chrono::steady_clock::now() +
+                     std::chrono::seconds(int(kCapSeconds * (1 + kJitter)) + 2 * kBeatSeconds + 20);
+  while (!Acknowledged(folder / "healthy.jsonl", 402) && std::chrono::steady_clock::now() < limit)
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_TRUE(Acknowledged(folder / "healthy.jsonl", 402))
+      << "invariant 3: the new update was not acknowledged \"Success\"\n"
+      << Tail(ScratchFolder::Slurp(folder / "agent.log"));
+  EXPECT_EQ(agent.Wait(0), -1) << "the agent ended";
+  agent.Signal(SIGTERM);
+  agent.Wait(20000);
+}
+
+}  // namespace
