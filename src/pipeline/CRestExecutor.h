@@ -127,8 +127,8 @@ class CRestExecutor : public zelvan::fennic::IRestExecutor {
   // Keeps the reports among `messages` for the next start (DrainQueue).
   // REQUIRES: the worker has exited.
   void KeepUnsentReports(const std::vector<zelvan::fennic::RestMessage>& messages);
-  // Unmarks a stored report the worker's guard dropped (KeptReports.cpp).
-  void ReturnDroppedReport(const zelvan::fennic::RestMessage& message);
+  // Undoes what a message the worker's guard dropped left (KeptReports.cpp).
+  void AfterGuardDrop(const zelvan::fennic::RestMessage& message);
   // Queues the acknowledgements kept by an earlier DrainQueue and empties
   // their store. Needs the tenant and a token loaded.
   void RequeueKeptAcknowledgements();
@@ -140,6 +140,7 @@ class CRestExecutor : public zelvan::fennic::IRestExecutor {
   void ManageHeartBeat();
   void handleHeartBeatException(const std::exception& e, bool networkError);
   void ReadHeartBeatFlags(web::json::value body);
+  void ReadUpdateFlags(const web::json::value& body);
   bool MergeTenantSettings(web::json::value body);
   void WriteTenantConfigsToFile();
   void WriteMachineDataInConfigFile(const std::wstring& supportEmail, const std::wstring& agentId);
