@@ -97,15 +97,4 @@ TEST(TenantConfigurationStoreTest, AnonymisationTextIsStoredAsJsonAndABareTextNe
   EXPECT_EQ(h.logger->FirstStartingWith("Stored AnonymizePersonalData is not JSON text, left out: Email").level, 3);
 }
 
-// The harness loads the stored configuration when it starts.
-TEST(TenantConfigurationStoreTest, LoadHandsTheTokenToTheTransportOnlyWhenOneIsStored) {
-  for (const bool registered : {true, false}) {
-    ExecutorHarness::Options options;
-    options.registered = registered;
-    ExecutorHarness h(options);
-    EXPECT_EQ(h.transport->Tokens(), registered ? std::vector<std::wstring>{L"token-1"} : std::vector<std::wstring>{});
-    EXPECT_EQ(h.transport->Endpoints().size(), 1u) << "the endpoint is set either way";
-  }
-}
-
 }  // namespace
