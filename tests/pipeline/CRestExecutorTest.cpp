@@ -56,6 +56,7 @@ TEST(CRestExecutorTest, GuardNeedsATokenAndTheTenantUrlAndId) {
     EXPECT_TRUE(h.transport->Calls().empty());
     // The harness loaded the stored configuration: only a stored token reaches the transport.
     EXPECT_EQ(h.transport->Tokens(), registered ? std::vector<std::wstring>{L"token-1"} : std::vector<std::wstring>{});
+    EXPECT_EQ(h.transport->Endpoints().size(), 1u) << "the endpoint is set either way";
     EXPECT_EQ(h.transport->TransportCommands(), 0);
     EXPECT_FALSE(h.logger->Has("Leaving request type : 15"));
     for (const auto& text : h.logger->Texts()) EXPECT_EQ(text.find("token-1"), std::string::npos) << text;
