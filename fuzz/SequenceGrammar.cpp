@@ -173,6 +173,35 @@ const std::vector<int>& AnsweredTypes() {
   return types;
 }
 
+const std::vector<KnownBreak>& KnownBreaks() {
+  // Steps of three bytes (trigger, offer, download-fails bit and fault count), each fault three more.
+  static const std::vector<KnownBreak> known{
+      // registration offer=0x48 | 2:envelope/187 ("Token":"")
+      {"RegistrationWithoutUsableToken", "invariant 2: registration raised event 1", {3, 0x48, 1, 0, 8, 187}},
+      // heart beat offer=0x56 download-fails | 10:empty/29
+      {"EmptyDirectoryAnswerLeavesTheCheckOpen",
+       "invariant 1: an update check raised neither event 4 nor event 9; its last request was 10",
+       {1, 0x56, 0x81, 5, 1, 29}},
+      // registration offer=0x21 | 2:transport-failure/16, then host get-all offer=0xd7 download-fails
+      {"HostCheckDroppedWithoutToken",
+       "invariant 1: an update check raised neither event 4 nor event 9; its last request was none",
+       {3, 0x21, 1, 0, 2, 16, 2, 0xd7, 0x80}},
+      // heart beat offer=0x5a download-fails | 12:transport-failure/70,
+      // then heart beat offer=0xbe download-fails | 9:envelope/252
+      {"FailedDetailsRequestStaysPending",
+       "invariant 1: an update check raised neither event 4 nor event 9 with downloads pending",
+       {1, 0x5a, 0x81, 6, 2, 70, 1, 0xbe, 0x81, 2, 8, 252}},
+  };
+  return known;
+}
+
+Tolerance KnownTolerance(const std::string& except) {
+  Tolerance out;
+  for (const auto& known : KnownBreaks())
+    if (except != known.name) out.known.push_back(known.problem);
+  return out;
+}
+
 Sequence Decode(const uint8_t* data, size_t size) {
   Bytes in(data, size);
   Sequence out;
