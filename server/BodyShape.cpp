@@ -61,37 +61,50 @@ std::string Device(const value& d) {
 
 std::string Empty(const value& v) { return v.is_null() ? "" : "body is not empty"; }
 
+std::string DirectoryResults(const value& v) {
+  return Each(v, "ADUpdates", [](const value& e) {
+    std::string p = Members(e, {{"ADSelectQuery", Kind::kText}, {"UserStatus", Kind::kText}});
+    if (!p.empty()) return p;
+    const std::string s = e.at("UserStatus").as_string();
+    return s == "Valid" || s == "InValid" || s == "NA" ? std::string() : "\"UserStatus\" is " + s;
+  });
+}
+
+std::string DeviceUpdateStatus(const value& v) {
+  std::string p = Members(v, {{"DeviceID", Kind::kText}, {"Updatestatus", Kind::kText}, {"Reason", Kind::kText},
+                              {"UploadID", Kind::kInt}, {"UpdateSchedularID", Kind::kInt}});
+  if (p.empty() && v.at("DeviceID").as_string().empty()) p = "\"DeviceID\" is empty";
+  return p;
+}
+
+std::string DownloadStatuses(const value& v) {
+  if (!v.is_array()) return std::string("body is not a JSON array");
+  for (const auto& e : v.as_array()) {
+    std::string p = Members(e, {{"UpdateSchedulerId", Kind::kInt}, {"Status", Kind::kText}});
+    if (!p.empty()) return p;
+  }
+  return std::string();
+}
+
+std::string UserDetails(const value& v) {
+  std::string p = Members(v, {{"UserName", Kind::kText}, {"FullName", Kind::kText}, {"Office", Kind::kText},
+                              {"WorkPhone", Kind::kText}, {"HomePhone", Kind::kText}});
+  if (p.empty() && v.at("UserName").as_string().empty()) p = "\"UserName\" is empty";
+  return p;
+}
+
 const std::map<std::string, Check>& Checks() {
   static const std::map<std::string, Check> checks = {
       {"2", [](const value& v) { return Members(v, {{"TenantID", Kind::kText}}); }},
       {"3", [](const value& v) { return Members(v, {{"AgentDetails", Kind::kAny}}); }},
       {"4", Device},
       {"5", Device},
-      {"6", [](const value& v) {
-         return Each(v, "ADUpdates", [](const value& e) {
-           std::string p = Members(e, {{"ADSelectQuery", Kind::kText}, {"UserStatus", Kind::kText}});
-           if (!p.empty()) return p;
-           const std::string s = e.at("UserStatus").as_string();
-           return s == "Valid" || s == "InValid" || s == "NA" ? std::string() : "\"UserStatus\" is " + s;
-         });
-       }},
-      {"7", [](const value& v) {
-         std::string p = Members(v, {{"DeviceID", Kind::kText}, {"Updatestatus", Kind::kText}, {"Reason", Kind::kText},
-                                     {"UploadID", Kind::kInt}, {"UpdateSchedularID", Kind::kInt}});
-         if (p.empty() && v.at("DeviceID").as_string().empty()) p = "\"DeviceID\" is empty";
-         return p;
-       }},
+      {"6", DirectoryResults},
+      {"7", DeviceUpdateStatus},
       {"8", [](const value& v) { return Each(v, "Devices", Device); }},
       {"9", Empty},
       {"10", Empty},
-      {"11", [](const value& v) {
-         if (!v.is_array()) return std::string("body is not a JSON array");
-         for (const auto& e : v.as_array()) {
-           std::string p = Members(e, {{"UpdateSchedulerId", Kind::kInt}, {"Status", Kind::kText}});
-           if (!p.empty()) return p;
-         }
-         return std::string();
-       }},
+      {"11", DownloadStatuses},
       {"12", [](const value& v) { return Members(v, {{"DownloadUrl", Kind::kText}}); }},
       {"13", Empty},
       {"19", [](const value& v) {
@@ -101,12 +114,7 @@ const std::map<std::string, Check>& Checks() {
       {"20", [](const value& v) {
          return Each(v, "Calls", [](const value& e) { return Members(e, {{"DurationSeconds", Kind::kInt}}); });
        }},
-      {"21", [](const value& v) {
-         std::string p = Members(v, {{"UserName", Kind::kText}, {"FullName", Kind::kText}, {"Office", Kind::kText},
-                                     {"WorkPhone", Kind::kText}, {"HomePhone", Kind::kText}});
-         if (p.empty() && v.at("UserName").as_string().empty()) p = "\"UserName\" is empty";
-         return p;
-       }},
+      {"21", UserDetails},
       {"22", [](const value& v) { return Members(v, {{"RequestType", Kind::kText}}); }},
       {"23", [](const value& v) {
          return Members(v, {{"DeviceName", Kind::kText}, {"DeviceVersion", Kind::kText}, {"RequiredVP", Kind::kText}});

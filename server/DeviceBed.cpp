@@ -62,6 +62,57 @@ int Stop(pid_t child) {
   return 1;
 }
 
+// Whether this process runs under the umockdev preload library.
+bool UnderPreload() {
+  const char* preload = std::getenv("LD_PRELOAD");
+  return preload && std::string(preload).find("libumockdev-preload") != std::string::npos;
+}
+
+// Runs this program again under the preload library; returns only on failure.
+int RunUnderPreload(char** argv) {
+  const char* preload = std::getenv("LD_PRELOAD");
+  ::setenv("LD_PRELOAD", (std::string("libumockdev-preload.so.0") + (preload ? ":" + std::string(preload) : "")).c_str(),
+           1);
+  // A sanitizer's runtime, if any, now comes second; it must not mind.
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  ::setenv("ASAN_OPTIONS", (std::string(asan ? asan : "") + ":verify_asan_link_order=0").c_str(), 1);
+  ::execv("/proc/self/exe", argv);
+  std::cerr << "fennic-devicebed: cannot run under the umockdev preload library\n";
+  return 1;
+}
+
+// Waits for the inventory, plugs the device in, waits for its report,
+// unplugs it and waits for that; 0 when all three arrived in time.
+int PlugAndUnplug(UMockdevTestbed* bed, const std::string& record, const std::string& vendor,
+                  const std::string& product, const std::string& serial, Clock::time_point deadline, pid_t child,
+                  gchar** path) {
+  if (!Await(record, "8", deadline, child)) {
+    std::cerr << "fennic-devicebed: no device inventory in the record\n";
+    return 1;
+  }
+  std::cout << "devicebed: inventory taken; plugging in " << vendor << ":" << product << " serial " << serial
+            << std::endl;
+  char productProperty[64];
+  std::snprintf(productProperty, sizeof productProperty, "%lx/%lx/100", std::strtol(vendor.c_str(), nullptr, 16),
+                std::strtol(product.c_str(), nullptr, 16));
+  *path = umockdev_testbed_add_device(bed, "usb", "1-4", nullptr, "idVendor", vendor.c_str(), "idProduct",
+                                      product.c_str(), "bcdDevice", "0100", "serial", serial.c_str(), "manufacturer",
+                                      "Fennic Test", "product", "Desk Headset", nullptr, "DEVTYPE", "usb_device",
+                                      "PRODUCT", productProperty, nullptr);
+  if (!Await(record, "4", deadline, child)) {
+    std::cerr << "fennic-devicebed: no plug request in the record\n";
+    return 1;
+  }
+  std::cout << "devicebed: plug reported; unplugging" << std::endl;
+  umockdev_testbed_uevent(bed, *path, "remove");
+  umockdev_testbed_remove_device(bed, *path);
+  if (!Await(record, "5", deadline, child)) {
+    std::cerr << "fennic-devicebed: no unplug request in the record\n";
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -90,17 +141,7 @@ int main(int argc, char** argv) {
 
   // The testbed resolves its device paths through the preload library, in
   // this process as in the program: run ourselves under it first.
-  const char* preload = std::getenv("LD_PRELOAD");
-  if (!preload || std::string(preload).find("libumockdev-preload") == std::string::npos) {
-    ::setenv("LD_PRELOAD",
-             (std::string("libumockdev-preload.so.0") + (preload ? ":" + std::string(preload) : "")).c_str(), 1);
-    // A sanitizer's runtime, if any, now comes second; it must not mind.
-    const char* asan = std::getenv("ASAN_OPTIONS");
-    ::setenv("ASAN_OPTIONS", (std::string(asan ? asan : "") + ":verify_asan_link_order=0").c_str(), 1);
-    ::execv("/proc/self/exe", argv);
-    std::cerr << "fennic-devicebed: cannot run under the umockdev preload library\n";
-    return 1;
-  }
+  if (!UnderPreload()) return RunUnderPreload(argv);
   UMockdevTestbed* bed = umockdev_testbed_new();  // sets UMOCKDEV_DIR for the program too
   for (const char* type : {"8", "4", "5"}) Await(record, type, Clock::now(), 0);
   const pid_t child = ::fork();
@@ -109,30 +150,8 @@ int main(int argc, char** argv) {
     ::_exit(127);
   }
   const auto deadline = Clock::now() + std::chrono::seconds(limit);
-  int result = 1;
   gchar* path = nullptr;
-  if (!Await(record, "8", deadline, child)) {
-    std::cerr << "fennic-devicebed: no device inventory in the record\n";
-  } else {
-    std::cout << "devicebed: inventory taken; plugging in " << vendor << ":" << product << " serial " << serial
-              << std::endl;
-    char productProperty[64];
-    std::snprintf(productProperty, sizeof productProperty, "%lx/%lx/100", std::strtol(vendor.c_str(), nullptr, 16),
-                  std::strtol(product.c_str(), nullptr, 16));
-    path = umockdev_testbed_add_device(bed, "usb", "1-4", nullptr, "idVendor", vendor.c_str(), "idProduct",
-                                       product.c_str(), "bcdDevice", "0100", "serial", serial.c_str(), "manufacturer",
-                                       "Fennic Test", "product", "Desk Headset", nullptr, "DEVTYPE", "usb_device",
-                                       "PRODUCT", productProperty, nullptr);
-    if (!Await(record, "4", deadline, child)) {
-      std::cerr << "fennic-devicebed: no plug request in the record\n";
-    } else {
-      std::cout << "devicebed: plug reported; unplugging" << std::endl;
-      umockdev_testbed_uevent(bed, path, "remove");
-      umockdev_testbed_remove_device(bed, path);
-      if (!Await(record, "5", deadline, child)) std::cerr << "fennic-devicebed: no unplug request in the record\n";
-      else result = 0;
-    }
-  }
+  const int result = PlugAndUnplug(bed, record, vendor, product, serial, deadline, child, &path);
   const int exit = Stop(child);
   if (result == 0 && exit != 0) std::cerr << "fennic-devicebed: the program exited with " << exit << "\n";
   g_free(path);

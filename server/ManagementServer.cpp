@@ -206,51 +206,12 @@ ManagementServer::Answer ManagementServer::Dispatch(int type, const std::string&
     note["outcome"] = value::string("unauthorised");
     return a;
   }
-
-  value v = Envelope(true);
   if (scenario_.refused.count(note.at("type").as_string())) {
     a.text = Refusal("Refused by the scenario").serialize();
     note["outcome"] = value::string("refused");
     return a;
   }
-  switch (type) {
-    case 2:
-      return Registration(body, note);
-    case 3:
-      return HeartBeat();
-    case 9:
-      return Updates(false);
-    case 24:
-      return Updates(true);
-    case 13:
-      return Cancellations();
-    case 12:
-      return DownloadDetails(body, note);
-    case 11:
-      DownloadStatus(body, note);
-      break;
-    case 14:
-      CancelAck(body);
-      break;
-    case 22:
-      ConfigAck(body);
-      break;
-    case 10: {
-      std::lock_guard<std::mutex> hold(lock_);
-      v["ADUpdates"] = PendingDirectoryQueries();
-      break;
-    }
-    case 6:
-      DirectoryResults(note);
-      break;
-    case 23:
-      v["VPVersion"] = value::string(scenario_.voicePromptVersion);
-      break;
-    default:
-      break;  // device events, reports, forwarded requests: accepted as they are
-  }
-  a.text = v.serialize();
-  return a;
+  return Answered(type, body, note);
 }
 
 }  // namespace zelvan::fennic

@@ -81,6 +81,8 @@ class ManagementServer {
   bool Reply(web::http::http_request& request, const Answer& answer, int64_t breakAfter);
 
   // The scenario's answers (ScenarioAnswers.cpp).
+  // The answer to an authorised request of a known type.
+  Answer Answered(int type, const std::string& body, web::json::value& note);
   Answer PackageFile(const std::string& path, const web::http::http_request& request);
   Answer Registration(const std::string& body, web::json::value& note);
   Answer HeartBeat();

@@ -73,6 +73,86 @@ std::string Summarize(const std::vector<value>& records) {
   return out.str();
 }
 
+namespace {
+
+// The line of an exchange of the agent's own protocol; false for the
+// requests that carry the host's reports.
+bool NarrateExchange(std::ostringstream& line, const std::string& type, const value& r, const value& body,
+                     const std::string& outcome, const std::string& fault) {
+  if (type == "2") {
+    line << "registration of tenant " << (body.has_string_field("TenantID") ? body.at("TenantID").as_string() : "?")
+         << ": " << (outcome.empty() ? "answered" : outcome) << fault;
+  } else if (type == "3") {
+    line << "heart beat" << (outcome == "unauthorised" ? ": token unknown, register again" : "") << fault;
+  } else if (type == "9" || type == "24") {
+    line << (type == "9" ? "updates requested" : "all updates requested") << fault;
+  } else if (type == "13") {
+    line << "cancellations requested" << fault;
+  } else if (type == "12") {
+    line << "download details for " << TextOr(body, "DownloadUrl") << fault;
+  } else if (type == "package") {
+    line << "package " << TextOr(r, "path") << ": HTTP " << IntOr(r, "status", 0) << ", "
+         << (r.has_field("bytes") ? r.at("bytes").as_number().to_int64() : 0) << " bytes"
+         << (r.has_field("range") ? " from " + TextOr(r, "range") : "") << fault;
+  } else if (type == "11" && body.is_array()) {
+    for (const auto& e : body.as_array()) {
+      line << "download acknowledged: update " << IntOr(e, "UpdateSchedulerId", -1) << " " << TextOr(e, "Status");
+      if (!TextOr(e, "Reason").empty()) line << " (" << TextOr(e, "Reason") << ")";
+    }
+    line << fault;
+  } else if (type == "22") {
+    line << "configuration acknowledged (" << TextOr(body, "RequestType") << "):";
+    if (body.has_array_field("ConfigData"))
+      for (const auto& e : body.at("ConfigData").as_array())
+        line << " " << IntOr(e, "UpdateSchedularID", -1)
+             << (e.has_boolean_field("Status") && e.at("Status").as_bool() ? " applied" : " not applied");
+    line << fault;
+  } else if (type == "14") {
+    line << "cancellation acknowledged" << fault;
+  } else if (type == "10") {
+    line << "directory queries requested" << fault;
+  } else if (type == "6") {
+    line << "directory results:";
+    if (body.has_array_field("ADUpdates"))
+      for (const auto& e : body.at("ADUpdates").as_array())
+        line << " " << TextOr(e, "ADSelectQuery") << "=" << TextOr(e, "UserStatus");
+    line << " (" << outcome << ")" << fault;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// The line of a request that carries one of the host's reports.
+void NarrateReport(std::ostringstream& line, const std::string& type, const value& r, const value& body,
+                   const std::string& fault) {
+  if (type == "4" || type == "5") {
+    line << "device " << (type == "4" ? "plugged" : "unplugged") << ": " << TextOr(body, "VendorID") << ":"
+         << TextOr(body, "ProductID") << " serial " << TextOr(body, "SerialNumber") << fault;
+  } else if (type == "8") {
+    line << "device inventory: " << (body.has_array_field("Devices") ? body.at("Devices").size() : 0)
+         << " device(s)" << fault;
+  } else if (type == "7") {
+    line << "device update status: device " << TextOr(body, "DeviceID") << " " << TextOr(body, "Updatestatus");
+    if (!TextOr(body, "Reason").empty()) line << " (" << TextOr(body, "Reason") << ")";
+    line << fault;
+  } else if (type == "20") {
+    line << "call durations: " << (body.has_array_field("Calls") ? body.at("Calls").size() : 0) << " call(s)"
+         << fault;
+  } else if (type == "19") {
+    line << "softphone list: " << (body.has_array_field("Softphones") ? body.at("Softphones").size() : 0)
+         << " softphone(s)" << fault;
+  } else if (type == "21") {
+    line << "user details of " << TextOr(body, "UserName") << fault;
+  } else if (type == "23") {
+    line << "voice-prompt version asked for " << TextOr(body, "DeviceName") << " " << TextOr(body, "DeviceVersion")
+         << fault;
+  } else {
+    line << (type == "28" ? std::string("transport query") : "request type " + type + " " + TextOr(r, "path")) << fault;
+  }
+}
+
+}  // namespace
 
 std::vector<std::string> Narrate(const std::vector<value>& records) {
   std::vector<std::string> lines;
@@ -82,68 +162,7 @@ std::vector<std::string> Narrate(const std::vector<value>& records) {
     const std::string fault = FaultNote(r);
     const std::string outcome = TextOr(r, "outcome");
     std::ostringstream line;
-    if (type == "2") {
-      line << "registration of tenant " << (body.has_string_field("TenantID") ? body.at("TenantID").as_string() : "?")
-           << ": " << (outcome.empty() ? "answered" : outcome) << fault;
-    } else if (type == "3") {
-      line << "heart beat" << (outcome == "unauthorised" ? ": token unknown, register again" : "") << fault;
-    } else if (type == "9" || type == "24") {
-      line << (type == "9" ? "updates requested" : "all updates requested") << fault;
-    } else if (type == "13") {
-      line << "cancellations requested" << fault;
-    } else if (type == "12") {
-      line << "download details for " << TextOr(body, "DownloadUrl") << fault;
-    } else if (type == "package") {
-      line << "package " << TextOr(r, "path") << ": HTTP " << IntOr(r, "status", 0) << ", "
-           << (r.has_field("bytes") ? r.at("bytes").as_number().to_int64() : 0) << " bytes"
-           << (r.has_field("range") ? " from " + TextOr(r, "range") : "") << fault;
-    } else if (type == "11" && body.is_array()) {
-      for (const auto& e : body.as_array()) {
-        line << "download acknowledged: update " << IntOr(e, "UpdateSchedulerId", -1) << " " << TextOr(e, "Status");
-        if (!TextOr(e, "Reason").empty()) line << " (" << TextOr(e, "Reason") << ")";
-      }
-      line << fault;
-    } else if (type == "22") {
-      line << "configuration acknowledged (" << TextOr(body, "RequestType") << "):";
-      if (body.has_array_field("ConfigData"))
-        for (const auto& e : body.at("ConfigData").as_array())
-          line << " " << IntOr(e, "UpdateSchedularID", -1)
-               << (e.has_boolean_field("Status") && e.at("Status").as_bool() ? " applied" : " not applied");
-      line << fault;
-    } else if (type == "14") {
-      line << "cancellation acknowledged" << fault;
-    } else if (type == "10") {
-      line << "directory queries requested" << fault;
-    } else if (type == "6") {
-      line << "directory results:";
-      if (body.has_array_field("ADUpdates"))
-        for (const auto& e : body.at("ADUpdates").as_array())
-          line << " " << TextOr(e, "ADSelectQuery") << "=" << TextOr(e, "UserStatus");
-      line << " (" << outcome << ")" << fault;
-    } else if (type == "4" || type == "5") {
-      line << "device " << (type == "4" ? "plugged" : "unplugged") << ": " << TextOr(body, "VendorID") << ":"
-           << TextOr(body, "ProductID") << " serial " << TextOr(body, "SerialNumber") << fault;
-    } else if (type == "8") {
-      line << "device inventory: " << (body.has_array_field("Devices") ? body.at("Devices").size() : 0)
-           << " device(s)" << fault;
-    } else if (type == "7") {
-      line << "device update status: device " << TextOr(body, "DeviceID") << " " << TextOr(body, "Updatestatus");
-      if (!TextOr(body, "Reason").empty()) line << " (" << TextOr(body, "Reason") << ")";
-      line << fault;
-    } else if (type == "20") {
-      line << "call durations: " << (body.has_array_field("Calls") ? body.at("Calls").size() : 0) << " call(s)"
-           << fault;
-    } else if (type == "19") {
-      line << "softphone list: " << (body.has_array_field("Softphones") ? body.at("Softphones").size() : 0)
-           << " softphone(s)" << fault;
-    } else if (type == "21") {
-      line << "user details of " << TextOr(body, "UserName") << fault;
-    } else if (type == "23") {
-      line << "voice-prompt version asked for " << TextOr(body, "DeviceName") << " " << TextOr(body, "DeviceVersion")
-           << fault;
-    } else {
-      line << (type == "28" ? std::string("transport query") : "request type " + type + " " + TextOr(r, "path")) << fault;
-    }
+    if (!NarrateExchange(line, type, r, body, outcome, fault)) NarrateReport(line, type, r, body, fault);
     if (outcome == "refused" && type != "2") line << " [refused]";
     const std::string shape = TextOr(r, "shape");
     if (!shape.empty()) line << (shape == "ok" ? "; body ok" : "; body wrong: " + shape);

@@ -60,47 +60,66 @@ void RequireId(const value& obj, const char* key, const char* what) {
     throw std::runtime_error(std::string(what) + " without an integer \"" + key + "\"");
 }
 
+ScenarioTenant TenantOf(const value& t) {
+  ScenarioTenant tenant;
+  tenant.id = TextOr(t, "id", "");
+  if (tenant.id.empty()) throw std::runtime_error("tenant without \"id\"");
+  tenant.name = TextOr(t, "name", tenant.id);
+  tenant.token = TextOr(t, "token", "token-" + tenant.id);
+  tenant.registration = TextOr(t, "registration", "accept");
+  if (tenant.registration != "accept" && tenant.registration != "refuse")
+    throw std::runtime_error("tenant " + tenant.id + ": \"registration\" must be accept or refuse");
+  tenant.errorMessage = TextOr(t, "errorMessage", tenant.errorMessage);
+  return tenant;
+}
+
+// The n-th update, with plain defaults for what it leaves out.
+value UpdateOf(value u, int n) {
+  RequireId(u, "UpdateSchedulerId", "update");
+  RequireId(u, "UploadID", "update");
+  Default(u, "Action", value::string("ScheduleUpdate"));
+  Default(u, "IProduct", value::string("P100"));
+  Default(u, "Version", value::string("1.0." + std::to_string(n)));
+  Default(u, "Type", value::string("Firmware"));
+  Default(u, "ScheduledTime", value::string("2026-01-01T00:00:00Z"));
+  Default(u, "updateDeployedTime", value::string("2026-01-01T00:00:00Z"));
+  Default(u, "ForceUpdate", value::string("False"));
+  Default(u, "checksum", value::string("good"));
+  if (!u.has_string_field("package")) throw std::runtime_error("update without \"package\"");
+  return u;
+}
+
+value ConfigurationOf(value c) {
+  RequireId(c, "UpdateSchedulerId", "configuration");
+  RequireId(c, "UploadID", "configuration");
+  Default(c, "IProduct", value::string("P100"));
+  Default(c, "configSettings", value::object());
+  return c;
+}
+
+Fault FaultOf(const value& f) {
+  Fault fault;
+  fault.target = TextOr(f, "target", "");
+  fault.action = TextOr(f, "action", "");
+  if (fault.target.empty() || !KnownAction(fault.action)) throw std::runtime_error("fault needs \"target\" and a known \"action\"");
+  if (f.has_field("skip")) fault.skip = f.at("skip").as_integer();
+  if (f.has_field("times")) fault.times = f.at("times").as_integer();
+  if (f.has_field("delayMs")) fault.delayMs = f.at("delayMs").as_integer();
+  if (f.has_field("bytes")) fault.bytes = f.at("bytes").as_number().to_int64();
+  if (f.has_field("retryAfterSeconds")) fault.retryAfterSeconds = f.at("retryAfterSeconds").as_integer();
+  return fault;
+}
+
 }  // namespace
 
 Scenario Scenario::FromJson(const value& doc, const std::string& baseFolder) {
   if (!doc.is_object()) throw std::runtime_error("scenario is not a JSON object");
   Scenario s;
-  for (const auto& t : ArrayOf(doc, "tenants")) {
-    ScenarioTenant tenant;
-    tenant.id = TextOr(t, "id", "");
-    if (tenant.id.empty()) throw std::runtime_error("tenant without \"id\"");
-    tenant.name = TextOr(t, "name", tenant.id);
-    tenant.token = TextOr(t, "token", "token-" + tenant.id);
-    tenant.registration = TextOr(t, "registration", "accept");
-    if (tenant.registration != "accept" && tenant.registration != "refuse")
-      throw std::runtime_error("tenant " + tenant.id + ": \"registration\" must be accept or refuse");
-    tenant.errorMessage = TextOr(t, "errorMessage", tenant.errorMessage);
-    s.tenants.push_back(tenant);
-  }
+  for (const auto& t : ArrayOf(doc, "tenants")) s.tenants.push_back(TenantOf(t));
   if (doc.has_object_field("heartbeat")) s.heartbeat = doc.at("heartbeat");
   int n = 0;
-  for (auto u : ArrayOf(doc, "updates")) {
-    ++n;
-    RequireId(u, "UpdateSchedulerId", "update");
-    RequireId(u, "UploadID", "update");
-    Default(u, "Action", value::string("ScheduleUpdate"));
-    Default(u, "IProduct", value::string("P100"));
-    Default(u, "Version", value::string("1.0." + std::to_string(n)));
-    Default(u, "Type", value::string("Firmware"));
-    Default(u, "ScheduledTime", value::string("2026-01-01T00:00:00Z"));
-    Default(u, "updateDeployedTime", value::string("2026-01-01T00:00:00Z"));
-    Default(u, "ForceUpdate", value::string("False"));
-    Default(u, "checksum", value::string("good"));
-    if (!u.has_string_field("package")) throw std::runtime_error("update without \"package\"");
-    s.updates.push_back(u);
-  }
-  for (auto c : ArrayOf(doc, "configurations")) {
-    RequireId(c, "UpdateSchedulerId", "configuration");
-    RequireId(c, "UploadID", "configuration");
-    Default(c, "IProduct", value::string("P100"));
-    Default(c, "configSettings", value::object());
-    s.configurations.push_back(c);
-  }
+  for (const auto& u : ArrayOf(doc, "updates")) s.updates.push_back(UpdateOf(u, ++n));
+  for (const auto& c : ArrayOf(doc, "configurations")) s.configurations.push_back(ConfigurationOf(c));
   if (doc.has_object_field("cancellations")) {
     s.cancelledUpdates = ArrayOf(doc.at("cancellations"), "updates");
     s.cancelledConfigs = ArrayOf(doc.at("cancellations"), "configs");
@@ -117,19 +136,7 @@ Scenario Scenario::FromJson(const value& doc, const std::string& baseFolder) {
     if (!type.is_string()) throw std::runtime_error("scenario: \"refuse\" holds request types as strings");
     s.refused.insert(type.as_string());
   }
-  for (const auto& f : ArrayOf(doc, "faults")) {
-    Fault fault;
-    fault.target = TextOr(f, "target", "");
-    fault.action = TextOr(f, "action", "");
-    if (fault.target.empty() || !KnownAction(fault.action))
-      throw std::runtime_error("fault needs \"target\" and a known \"action\"");
-    if (f.has_field("skip")) fault.skip = f.at("skip").as_integer();
-    if (f.has_field("times")) fault.times = f.at("times").as_integer();
-    if (f.has_field("delayMs")) fault.delayMs = f.at("delayMs").as_integer();
-    if (f.has_field("bytes")) fault.bytes = f.at("bytes").as_number().to_int64();
-    if (f.has_field("retryAfterSeconds")) fault.retryAfterSeconds = f.at("retryAfterSeconds").as_integer();
-    s.faults.push_back(fault);
-  }
+  for (const auto& f : ArrayOf(doc, "faults")) s.faults.push_back(FaultOf(f));
   if (doc.has_field("randomFaults")) s.randomFaults = RandomFaultsOf(doc.at("randomFaults"));
   s.voicePromptVersion = TextOr(doc, "voicePromptVersion", s.voicePromptVersion);
   std::string folder = TextOr(doc, "packagesFolder", "");

@@ -51,6 +51,49 @@ value ManagementServer::Describe(const value& update) const {
   return d;
 }
 
+ManagementServer::Answer ManagementServer::Answered(int type, const std::string& body, value& note) {
+  Answer a;
+  value v = Envelope(true);
+  switch (type) {
+    case 2:
+      return Registration(body, note);
+    case 3:
+      return HeartBeat();
+    case 9:
+      return Updates(false);
+    case 24:
+      return Updates(true);
+    case 13:
+      return Cancellations();
+    case 12:
+      return DownloadDetails(body, note);
+    case 11:
+      DownloadStatus(body, note);
+      break;
+    case 14:
+      CancelAck(body);
+      break;
+    case 22:
+      ConfigAck(body);
+      break;
+    case 10: {
+      std::lock_guard<std::mutex> hold(lock_);
+      v["ADUpdates"] = PendingDirectoryQueries();
+      break;
+    }
+    case 6:
+      DirectoryResults(note);
+      break;
+    case 23:
+      v["VPVersion"] = value::string(scenario_.voicePromptVersion);
+      break;
+    default:
+      break;  // device events, reports, forwarded requests: accepted as they are
+  }
+  a.text = v.serialize();
+  return a;
+}
+
 ManagementServer::Answer ManagementServer::PackageFile(const std::string& path, const http::http_request& request) {
   Answer a;
   const std::string file = PackagePath(path.substr(std::string("/packages/").size()));

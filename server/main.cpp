@@ -68,6 +68,31 @@ RandomFaults RandomFaultsArgument(const std::string& text) {
   return random;
 }
 
+// Serves until SIGINT or SIGTERM.
+int Serve(const std::string& scenarioFile, const ServerOptions& options, const std::optional<RandomFaults>& random) {
+  // Block the stop signals before any thread starts so only sigwait sees them.
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+
+  try {
+    Scenario scenario = Scenario::FromFile(scenarioFile);
+    if (random) scenario.randomFaults = *random;
+    ManagementServer server(std::move(scenario), options);
+    const int port = server.Start();
+    std::cout << "listening on 127.0.0.1:" << port << std::endl;
+    int signal = 0;
+    sigwait(&stops, &signal);
+    std::cerr << "fennic-server: stopping on " << (signal == SIGINT ? "SIGINT" : "SIGTERM") << "\n";
+    server.Stop();
+  } catch (const std::exception& e) {
+    return Fail(e.what());
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -112,25 +137,5 @@ int main(int argc, char** argv) {
   }
   if (scenarioFile.empty()) return Fail("--scenario FILE is required (see --help)");
 
-  // Block the stop signals before any thread starts so only sigwait sees them.
-  sigset_t stops;
-  sigemptyset(&stops);
-  sigaddset(&stops, SIGINT);
-  sigaddset(&stops, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
-
-  try {
-    Scenario scenario = Scenario::FromFile(scenarioFile);
-    if (random) scenario.randomFaults = *random;
-    ManagementServer server(std::move(scenario), options);
-    const int port = server.Start();
-    std::cout << "listening on 127.0.0.1:" << port << std::endl;
-    int signal = 0;
-    sigwait(&stops, &signal);
-    std::cerr << "fennic-server: stopping on " << (signal == SIGINT ? "SIGINT" : "SIGTERM") << "\n";
-    server.Stop();
-  } catch (const std::exception& e) {
-    return Fail(e.what());
-  }
-  return 0;
+  return Serve(scenarioFile, options, random);
 }

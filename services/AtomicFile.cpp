@@ -97,7 +97,8 @@ bool AtomicFile::CreateExclusive(const std::string& path, const std::string& dat
 }
 
 std::optional<std::string> AtomicFile::Read(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // A link is never read through: it could lead anywhere outside the folder.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) {
     if (errno == ENOENT) return std::nullopt;
     Fail("cannot open", path);

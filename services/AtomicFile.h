@@ -20,7 +20,8 @@ class AtomicFile {
   // already existed (its content is left as it was).
   static bool CreateExclusive(const std::string& path, const std::string& data, mode_t mode = 0600);
   // The whole content, or nothing when the file does not exist. Throws
-  // std::system_error for any other read failure.
+  // std::system_error for any other read failure; a symbolic link is not
+  // followed (error ELOOP).
   static std::optional<std::string> Read(const std::string& path);
 };
 

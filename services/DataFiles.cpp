@@ -113,14 +113,18 @@ void FileConfigurationManager::MoveAsideLocked(const std::string& name, const st
     Log(5, "ReadDataFile", "Corrupt data file " + path + " could not be moved aside: " + reason);
 }
 
-web::json::value FileConfigurationManager::ReadPlainLocked(const std::string& name) {
-  std::optional<std::string> text;
+std::optional<std::string> FileConfigurationManager::ReadBytesLocked(const std::string& name) {
   try {
-    text = AtomicFile::Read(PathOf(name));
+    return AtomicFile::Read(PathOf(name));
   } catch (const std::system_error& e) {
-    Log(5, "ReadDataFile", e.what());
-    return value::null();
+    if (e.code().value() == ELOOP) MoveAsideLocked(name, "it is a symbolic link, which is never followed");
+    else Log(5, "ReadDataFile", e.what());
   }
+  return std::nullopt;
+}
+
+web::json::value FileConfigurationManager::ReadPlainLocked(const std::string& name) {
+  const std::optional<std::string> text = ReadBytesLocked(name);
   if (!text) return value::null();
   std::error_code error;
   value document = value::parse(*text, error);
@@ -139,13 +143,7 @@ web::json::value FileConfigurationManager::ReadPlainLocked(const std::string& na
 }
 
 web::json::value FileConfigurationManager::ReadSealedLocked(const std::string& name) {
-  std::optional<std::string> sealed;
-  try {
-    sealed = AtomicFile::Read(PathOf(name));
-  } catch (const std::system_error& e) {
-    Log(5, "ReadDataFile", e.what());
-    return value::null();
-  }
+  const std::optional<std::string> sealed = ReadBytesLocked(name);
   if (!sealed) return value::null();
   std::string plain;
   try {

@@ -90,6 +90,9 @@ class FileConfigurationManager : public IConfigurationManager {
   void SweepTemporaries();
   void OpenKey();
   void WriteFile(const std::string& path, const std::string& data);
+  // The file's bytes; nothing when it is missing or unreadable (one line),
+  // or a link (set aside with a line that says so).
+  std::optional<std::string> ReadBytesLocked(const std::string& name);
   web::json::value ReadPlainLocked(const std::string& name);
   web::json::value ReadSealedLocked(const std::string& name);
   void WritePlainLocked(const web::json::value& document, const std::string& name);

@@ -3,6 +3,9 @@
 #include <cpprest/http_msg.h>
 #include <curl/curl.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <cstring>
 #include <system_error>
@@ -35,8 +38,15 @@ struct HopState {
   const CurlRequest* request;
   CurlAnswer* answer;
   CURL* curl;
+  const std::atomic<bool>* aborted;
   bool stoppedByCaller = false;
+  bool tooLarge = false;
 };
+
+// Also ends an exchange that a stop caught before its socket existed.
+int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return static_cast<HopState*>(user)->aborted->load() ? 1 : 0;
+}
 
 size_t OnHeader(char* data, size_t, size_t size, void* user) {
   auto* state = static_cast<HopState*>(user);
@@ -56,6 +66,11 @@ size_t OnBody(char* data, size_t, size_t size, void* user) {
   curl_easy_getinfo(state->curl, CURLINFO_RESPONSE_CODE, &status);
   if (IsRedirect(static_cast<int>(status))) return size;  // the redirect's own page
   if (!state->request->onBody) {
+    const uint64_t limit = state->request->maxBodyBytes;
+    if (limit != 0 && state->answer->body.size() + size > limit) {
+      state->tooLarge = true;
+      return 0;
+    }
     state->answer->body.append(data, size);
     return size;
   }
@@ -115,6 +130,29 @@ void CurlExchange::Forget() {
   idle_.clear();
 }
 
+curl_socket_t CurlExchange::OpenSocket(void* self, curlsocktype, struct curl_sockaddr* address) {
+  auto* exchange = static_cast<CurlExchange*>(self);
+  std::lock_guard<std::mutex> hold(exchange->socketsLock_);
+  if (exchange->aborted_.load()) return CURL_SOCKET_BAD;
+  const int fd = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+  if (fd >= 0) exchange->sockets_.insert(fd);
+  return fd < 0 ? CURL_SOCKET_BAD : fd;
+}
+
+int CurlExchange::CloseSocket(void* self, curl_socket_t socket) {
+  auto* exchange = static_cast<CurlExchange*>(self);
+  // Closed under the lock, so Abort never shuts down a number reused meanwhile.
+  std::lock_guard<std::mutex> hold(exchange->socketsLock_);
+  exchange->sockets_.erase(socket);
+  return ::close(socket);
+}
+
+void CurlExchange::Abort() {
+  std::lock_guard<std::mutex> hold(socketsLock_);
+  aborted_.store(true);
+  for (const int fd : sockets_) ::shutdown(fd, SHUT_RDWR);
+}
+
 size_t CurlExchange::KeptHandles() const {
   std::lock_guard<std::mutex> hold(lock_);
   return idle_.size();
@@ -150,12 +188,10 @@ CurlAnswer CurlExchange::Run(CurlRequest request) {
   }
 }
 
-CurlAnswer CurlExchange::RunHop(Handle& handle, const CurlRequest& request, bool withCredentials) {
+// Sets every option of one hop but its headers and callbacks.
+void CurlExchange::Prepare(Handle& handle, const CurlRequest& request) const {
   CURL* curl = handle.curl;
-  CurlAnswer answer;
-  HopState state{&request, &answer, curl};
-  const std::string url = request.address.Url();
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_URL, request.address.Url().c_str());
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
@@ -191,6 +227,14 @@ CurlAnswer CurlExchange::RunHop(Handle& handle, const CurlRequest& request, bool
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.c_str());
     curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
   }
+}
+
+CurlAnswer CurlExchange::RunHop(Handle& handle, const CurlRequest& request, bool withCredentials) {
+  CURL* curl = handle.curl;
+  CurlAnswer answer;
+  HopState state{&request, &answer, curl, &aborted_};
+  if (aborted_.load()) throw http::http_exception("request to " + request.address.origin + " not sent: the agent is stopping");
+  Prepare(handle, request);
   struct curl_slist* headers = curl_slist_append(nullptr, "Expect:");  // no wait for a 100 answer
   for (const auto& h : request.headers) headers = curl_slist_append(headers, h.c_str());
   if (withCredentials)
@@ -200,6 +244,13 @@ CurlAnswer CurlExchange::RunHop(Handle& handle, const CurlRequest& request, bool
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, &state);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &OnBody);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &state);
+  curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, &CurlExchange::OpenSocket);
+  curl_easy_setopt(curl, CURLOPT_OPENSOCKETDATA, this);
+  curl_easy_setopt(curl, CURLOPT_CLOSESOCKETFUNCTION, &CurlExchange::CloseSocket);
+  curl_easy_setopt(curl, CURLOPT_CLOSESOCKETDATA, this);
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &OnProgress);
+  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &state);
 
   const CURLcode code = curl_easy_perform(curl);
   curl_slist_free_all(headers);
@@ -207,8 +258,13 @@ CurlAnswer CurlExchange::RunHop(Handle& handle, const CurlRequest& request, bool
   long status = 0;
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
   answer.status = static_cast<int>(status);
-  answer.finalUrl = url;
+  answer.finalUrl = request.address.Url();
   if (code == CURLE_OK) return answer;
+  // Whatever error the shut-down socket gave, the cause is the stop.
+  if (aborted_.load()) throw http::http_exception("transfer from " + request.address.origin + " aborted by the stop");
+  if (state.tooLarge)
+    throw http::http_exception("answer from " + request.address.origin + " is longer than " +
+                               std::to_string(request.maxBodyBytes) + " bytes");
   if (state.stoppedByCaller) throw http::http_exception("transfer from " + request.address.origin + " stopped");
   long osError = 0;
   curl_easy_getinfo(curl, CURLINFO_OS_ERRNO, &osError);

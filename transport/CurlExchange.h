@@ -1,12 +1,16 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
+
+#include <curl/curl.h>
 
 #include "HttpAddress.h"
 
@@ -33,6 +37,9 @@ struct CurlRequest {
   std::vector<std::string> credentials;
   std::string credentialOrigin;
   std::chrono::milliseconds timeout{5000};
+  // Longest answer body kept in memory; a longer one ends the exchange.
+  // Zero: no limit. Streamed bodies (onBody) are never limited here.
+  uint64_t maxBodyBytes = 0;
   // Downloads stream the final answer's body here instead of keeping it:
   // called once per chunk with the answer's status and headers so far
   // (redirect pages never reach it); false aborts the transfer.
@@ -63,6 +70,10 @@ class CurlExchange {
   CurlAnswer Run(CurlRequest request);
   // Closes every kept connection.
   void Forget();
+  // Ends every exchange in flight at once (their sockets are shut down) and
+  // refuses every later one: for a stop. Each ends with an http_exception
+  // that says it was aborted by the stop. Any thread.
+  void Abort();
   size_t KeptHandles() const;
 
   static constexpr int kMaxRedirects = 5;
@@ -71,11 +82,19 @@ class CurlExchange {
   struct Handle;
   std::unique_ptr<Handle> Take();
   void Give(std::unique_ptr<Handle> handle);
+  void Prepare(Handle& handle, const CurlRequest& request) const;
   CurlAnswer RunHop(Handle& handle, const CurlRequest& request, bool withCredentials);
+
+  static curl_socket_t OpenSocket(void* self, curlsocktype, struct curl_sockaddr* address);
+  static int CloseSocket(void* self, curl_socket_t socket);
 
   const CurlSettings settings_;
   mutable std::mutex lock_;
   std::vector<std::unique_ptr<Handle>> idle_;
+  // Every socket libcurl holds open, so Abort can shut them down.
+  std::mutex socketsLock_;
+  std::set<int> sockets_;
+  std::atomic<bool> aborted_{false};
 };
 
 }  // namespace zelvan::fennic

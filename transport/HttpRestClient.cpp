@@ -21,6 +21,20 @@ CurlSettings SettingsOf(const HttpTransportOptions& o) {
   return CurlSettings{o.caFile, o.proxy, o.clientCertFile, o.clientKeyFile, o.allowPlainHttp, o.connectTimeout};
 }
 
+// The server path a body names in "URL"; empty when none, or when it is not
+// a plain absolute path on the tenant server.
+std::string OwnPath(std::string_view body) {
+  try {
+    auto doc = web::json::value::parse(std::string(body));
+    if (!doc.has_string_field("URL")) return {};
+    const std::string own = doc.at("URL").as_string();
+    if (!own.empty() && own[0] == '/' && own.find("..") == std::string::npos && own.find("://") == std::string::npos)
+      return own;
+  } catch (const web::json::json_exception&) {
+  }
+  return {};
+}
+
 }  // namespace
 
 HttpRestClient::HttpRestClient(HttpTransportOptions options)
@@ -104,16 +118,8 @@ std::string HttpRestClient::ExecuteRequest(int requestType, std::string_view bod
   std::string path = RouteTable::Expand(route->path, now.tenant);
   if (requestType == 22) {
     // Configuration acknowledgements name their own server path.
-    try {
-      auto doc = web::json::value::parse(std::string(body));
-      if (doc.has_string_field("URL")) {
-        const std::string own = doc.at("URL").as_string();
-        if (!own.empty() && own[0] == '/' && own.find("..") == std::string::npos &&
-            own.find("://") == std::string::npos)
-          path = own;
-      }
-    } catch (const web::json::json_exception&) {
-    }
+    const std::string own = OwnPath(body);
+    if (!own.empty()) path = own;
   }
   const std::string name = RequestName(requestType);
   CurlAnswer answer;
@@ -126,6 +132,7 @@ std::string HttpRestClient::ExecuteRequest(int requestType, std::string_view bod
       request.body = std::string(body);
     }
     request.timeout = options_.requestTimeout;
+    request.maxBodyBytes = options_.maxAnswerBytes;
     answer = exchange_->Run(std::move(request));
   } catch (const http::http_exception& e) {
     Settle(0, "", e.what());
@@ -146,6 +153,8 @@ void HttpRestClient::RunTransportCommand() {
   // Drops the kept handles, so the next request opens fresh connections.
   exchange_->Forget();
 }
+
+void HttpRestClient::AbortTransfers() { exchange_->Abort(); }
 
 void HttpRestClient::SetTransportOption(int value) {
   std::lock_guard<std::mutex> hold(lock_);

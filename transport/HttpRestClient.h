@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -12,8 +13,13 @@
 namespace zelvan::fennic {
 
 class CurlExchange;
+class DownloadSink;
 struct CurlRequest;
 struct HttpAddress;
+
+// An answer body longer than this ends its request (packages are streamed
+// to disk and never limited by it).
+constexpr uint64_t kDefaultMaxAnswerBytes = 16 * 1024 * 1024;
 
 struct HttpTransportOptions {
   std::string routesFile;  // optional JSON override of the route table
@@ -22,6 +28,7 @@ struct HttpTransportOptions {
   std::chrono::milliseconds connectTimeout{3000};
   std::chrono::milliseconds requestTimeout{5000};
   std::chrono::milliseconds downloadTimeout{600000};
+  uint64_t maxAnswerBytes = kDefaultMaxAnswerBytes;
   std::string downloadFolder;  // where packages land; empty: the folder of the local path
   // "scheme://host:port" of a proxy for every exchange; empty: the
   // environment's https_proxy, http_proxy and no_proxy.
@@ -51,6 +58,9 @@ class HttpRestClient : public IRestClient {
   bool DownloadFile(const std::string& answer, const std::wstring& localPath, std::wstring& reason,
                     web::json::value& urlSource, std::wstring& product) override;
   void RunTransportCommand() override;
+  // Ends the requests and downloads in flight at once and refuses later
+  // ones, for a stop; a partial download stays for the next start.
+  void AbortTransfers();
   void SetTransportOption(int value) override;
   // 0 the tenant address, 1 the tenant id, 2 the last HTTP status, 3 the
   // number of idle HTTP handles kept (each keeps its connections), 4 the
@@ -74,8 +84,14 @@ class HttpRestClient : public IRestClient {
   CurlRequest Addressed(const HttpAddress& address, const Snapshot& now) const;
   void Settle(int status, const std::string& retryAfter, const std::string& failure,
               const std::string& refusal = "");
+  // Package downloads (PackageDownload.cpp).
+  struct PartialDownload;
   bool DownloadInto(const std::string& answer, const std::string& localPath, const std::string& product,
                     const web::json::value& urlSource, std::string& reason);
+  // Fills the sink from the server, after what the partial file holds; sets
+  // `total` to the bytes the package then has.
+  bool Transfer(CurlRequest request, DownloadSink& sink, PartialDownload& partial, const std::string& shown,
+                uint64_t& total);
 
   const HttpTransportOptions options_;
   const RouteTable routes_;

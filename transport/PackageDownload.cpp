@@ -54,13 +54,6 @@ std::string VersionOf(const web::json::value& details, const web::json::value& u
   return version.empty() ? "unversioned" : version;
 }
 
-struct FileCloser {
-  int fd;
-  ~FileCloser() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
 // Opens the partial file for reading and appending without following a
 // link, and only when it is a plain file of its own (no second hard link
 // that writes would go through); otherwise the name is replaced.
@@ -114,7 +107,151 @@ std::unique_ptr<Sha256> HashOfExisting(int fd, uint64_t& existing) {
   return sha;
 }
 
+// What a download details answer says about the package.
+struct PackageDetails {
+  web::json::value doc;
+  std::string link;
+  int64_t size = -1;
+  std::string sha;  // lower case; empty: not checked
+};
+
+bool ReadDetails(const std::string& answer, PackageDetails& details, std::string& reason) {
+  if (answer.empty()) {
+    reason = "no download details";
+    return false;
+  }
+  try {
+    details.doc = web::json::value::parse(answer);
+  } catch (const web::json::json_exception& e) {
+    reason = std::string("download details are not JSON: ") + e.what();
+    return false;
+  }
+  if (!details.doc.is_object()) {
+    reason = "download details are not a JSON object";
+    return false;
+  }
+  const int64_t statusCode = ReadSize(details.doc, "StatusCode");
+  if (statusCode != 200) {
+    reason = "download details carry StatusCode " + std::to_string(statusCode);
+    return false;
+  }
+  details.link = ReadText(details.doc, "DownloadLink");
+  if (details.link.empty()) {
+    reason = "download details carry no DownloadLink";
+    return false;
+  }
+  details.size = ReadSize(details.doc, "FileSize");
+  details.sha = ReadText(details.doc, "SHA256");
+  for (auto& c : details.sha) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return true;
+}
+
+// The partial file is named after the package identity, so only a partial
+// download of the same package is resumed.
+std::string PartialName(const std::string& name, const PackageDetails& details) {
+  Sha256 identity;
+  const std::string idText = details.link + "|" + std::to_string(details.size) + "|" + details.sha;
+  identity.Update(idText.data(), idText.size());
+  return "." + name + "." + identity.HexDigest().substr(0, 12) + ".part";
+}
+
+// Progress in quarters, counted over the whole package.
+void LogProgress(DownloadSink& sink, uint64_t whole, const std::string& shown) {
+  auto next = std::make_shared<int>(1);
+  sink.OnProgress([next, whole, shown](uint64_t done) {
+    while (*next <= 4 && done * 4 >= whole * static_cast<uint64_t>(*next)) {
+      ClientNote(2, "DownloadFile", "Download progress " + shown + ": " + std::to_string(*next * 25) + "% (" +
+                                        std::to_string(std::min(done, whole)) + " of " + std::to_string(whole) +
+                                        " bytes)");
+      ++*next;
+    }
+  });
+}
+
+// A verified package goes into the store under its product and version;
+// a non-empty text when the store refused it.
+std::string KeepInStore(const std::string& store, const fs::path& package, const std::string& product,
+                        const std::string& version) {
+  const std::string name = package.filename().string();
+  if (product.empty()) {
+    ClientNote(2, "DownloadFile", "No product for " + name + "; not kept in the package store");
+    return {};
+  }
+  const std::string refused = PackageStore(store).Keep(package.string(), product, version, name);
+  if (refused.empty()) {
+    ClientNote(2, "DownloadFile", "Kept " + name + " in the package store as " + product + "/" + version);
+  } else {
+    // A package that failed is not left behind in the download folder.
+    std::error_code ec;
+    fs::remove(package, ec);
+  }
+  return refused;
+}
+
 }  // namespace
+
+// The partial file of one download and what it held before this transfer.
+struct HttpRestClient::PartialDownload {
+  PartialDownload(fs::path at, std::string& why) : path(std::move(at)), reason(why) {}
+  PartialDownload(const PartialDownload&) = delete;
+  PartialDownload& operator=(const PartialDownload&) = delete;
+  ~PartialDownload() {
+    if (fd >= 0) ::close(fd);
+  }
+
+  // Opens the file and takes what it holds as the start, rehashed when the
+  // checksum is checked; a file longer than the package starts over.
+  bool Open(const PackageDetails& details) {
+    fd = OpenPartial(path, reason);
+    if (fd < 0) return false;
+    struct stat info {};
+    existing = ::fstat(fd, &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+    if (details.size >= 0 && existing > static_cast<uint64_t>(details.size)) {
+      if (::ftruncate(fd, 0) != 0) return Fail("cannot reset " + path.string(), true);
+      existing = 0;
+    }
+    if (!details.sha.empty()) primed = existing > 0 ? HashOfExisting(fd, existing) : std::make_unique<Sha256>();
+    whole = details.size > 0 ? static_cast<uint64_t>(details.size) : 0;
+    return true;
+  }
+
+  // Sets the reason and returns false; the file goes when `drop`, or while
+  // it is still empty.
+  bool Fail(std::string why, bool drop) {
+    struct stat info {};
+    std::error_code ec;
+    if (drop || (::fstat(fd, &info) == 0 && info.st_size == 0)) fs::remove(path, ec);
+    reason = std::move(why);
+    return false;
+  }
+
+  // Checks the package against its details and moves it to `finalPath`.
+  bool Finish(const PackageDetails& details, DownloadSink& sink, uint64_t total, const fs::path& finalPath) {
+    if (details.size >= 0 && total != static_cast<uint64_t>(details.size))
+      return Fail("package has " + std::to_string(total) + " bytes, expected " + std::to_string(details.size),
+                  total > static_cast<uint64_t>(details.size));
+    const bool checkSha = !details.sha.empty();
+    if (checkSha) {
+      const std::string actual = sink.Hash()->HexDigest();
+      if (actual != details.sha)
+        return Fail("package checksum mismatch: expected " + details.sha + ", got " + actual, true);
+    }
+    if (::fsync(fd) != 0) return Fail("cannot flush " + path.string(), false);
+    std::error_code ec;
+    fs::rename(path, finalPath, ec);
+    if (ec) return Fail("cannot move the package into place: " + ec.message(), true);
+    ClientNote(2, "DownloadFile", "Downloaded " + finalPath.string() + " (" + std::to_string(total) + " bytes" +
+                                      (checkSha ? ", SHA-256 verified)" : ")"));
+    return true;
+  }
+
+  const fs::path path;
+  std::string& reason;
+  int fd = -1;
+  uint64_t existing = 0;  // bytes on disk before the transfer
+  uint64_t whole = 0;     // the package's size; 0 when not given
+  std::unique_ptr<Sha256> primed;  // the hash over `existing`, when checked
+};
 
 bool HttpRestClient::DownloadFile(const std::string& answer, const std::wstring& localPath, std::wstring& reason,
                                   web::json::value& urlSource, std::wstring& product) {
@@ -151,43 +288,20 @@ bool HttpRestClient::DownloadFile(const std::string& answer, const std::wstring&
 
 bool HttpRestClient::DownloadInto(const std::string& answer, const std::string& localPath, const std::string& product,
                                   const web::json::value& urlSource, std::string& reason) {
-  if (answer.empty()) {
-    reason = "no download details";
-    return false;
-  }
-  web::json::value doc;
-  try {
-    doc = web::json::value::parse(answer);
-  } catch (const web::json::json_exception& e) {
-    reason = std::string("download details are not JSON: ") + e.what();
-    return false;
-  }
-  if (!doc.is_object()) {
-    reason = "download details are not a JSON object";
-    return false;
-  }
-  const int64_t statusCode = ReadSize(doc, "StatusCode");
-  if (statusCode != 200) {
-    reason = "download details carry StatusCode " + std::to_string(statusCode);
-    return false;
-  }
-  const std::string link = ReadText(doc, "DownloadLink");
-  if (link.empty()) {
-    reason = "download details carry no DownloadLink";
-    return false;
-  }
-  const int64_t expectedSize = ReadSize(doc, "FileSize");
-  std::string expectedSha = ReadText(doc, "SHA256");
-  for (auto& c : expectedSha) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-
+  PackageDetails details;
+  if (!ReadDetails(answer, details, reason)) return false;
   auto target = ResolveLocalTarget(localPath, options_.downloadFolder);
   if (!target) {
     reason = "local path " + localPath + " escapes the download folder";
     return false;
   }
 
-  // Everything about the request is checked before the partial file exists.
+  // Everything about the request is checked before the partial file exists,
+  // the names the package store will want included.
+  const bool keep = !options_.packageStoreFolder.empty() && !product.empty();
+  if (keep && !(reason = PackageStore::NameFault(product, VersionOf(details.doc, urlSource), target->name)).empty()) return false;
   const Snapshot now = Take();
+  const std::string& link = details.link;
   if (link[0] == '/' && now.base.empty()) {
     reason = "no tenant endpoint for the download link";
     return false;
@@ -196,99 +310,47 @@ bool HttpRestClient::DownloadInto(const std::string& answer, const std::string& 
                                              : ParseHttpAddress(link, options_.allowPlainHttp);
   CurlRequest request = Addressed(address, now);
 
-  // The partial file is named after the package identity, so only a partial
-  // download of the same package is resumed.
-  Sha256 identity;
-  const std::string idText = link + "|" + std::to_string(expectedSize) + "|" + expectedSha;
-  identity.Update(idText.data(), idText.size());
-  const std::string partialName = "." + target->name + "." + identity.HexDigest().substr(0, 12) + ".part";
-  const fs::path partial = target->folder / partialName;
-  const fs::path finalPath = target->folder / target->name;
+  const std::string partialName = PartialName(target->name, details);
   DropStalePartials(target->folder, target->name, partialName);
-
-  FileCloser file{OpenPartial(partial, reason)};
-  if (file.fd < 0) return false;
-  std::error_code ec;
-  auto fail = [&](std::string why, bool dropPartial) {
-    struct stat info {};
-    if (dropPartial || (::fstat(file.fd, &info) == 0 && info.st_size == 0)) fs::remove(partial, ec);
-    reason = std::move(why);
-    return false;
-  };
-  struct stat info {};
-  uint64_t existing = ::fstat(file.fd, &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
-  if (expectedSize >= 0 && existing > static_cast<uint64_t>(expectedSize)) {
-    if (::ftruncate(file.fd, 0) != 0) return fail("cannot reset " + partial.string(), true);
-    existing = 0;
-  }
-  const bool checkSha = !expectedSha.empty();
-  std::unique_ptr<Sha256> primed;
-  if (checkSha) primed = existing > 0 ? HashOfExisting(file.fd, existing) : std::make_unique<Sha256>();
-
-  const uint64_t whole = expectedSize > 0 ? static_cast<uint64_t>(expectedSize) : 0;
-  DownloadSink sink(file.fd, existing, whole, std::move(primed));
-  uint64_t total = existing;
-  if (!(whole > 0 && existing == whole)) {
-    if (whole > 0) {
-      // Progress in quarters, counted over the whole package.
-      auto next = std::make_shared<int>(1);
-      const std::string shown = target->name;
-      sink.OnProgress([next, whole, shown](uint64_t done) {
-        while (*next <= 4 && done * 4 >= whole * static_cast<uint64_t>(*next)) {
-          ClientNote(2, "DownloadFile", "Download progress " + shown + ": " + std::to_string(*next * 25) + "% (" +
-                                            std::to_string(std::min(done, whole)) + " of " + std::to_string(whole) +
-                                            " bytes)");
-          ++*next;
-        }
-      });
-    }
-    if (existing > 0) request.headers.push_back("Range: bytes=" + std::to_string(existing) + "-");
-    request.timeout = options_.downloadTimeout;
-    request.onBody = [&sink](const CurlAnswer& head, const char* data, size_t size) {
-      return sink.Take(head.status, head.contentRange, data, size);
-    };
-    CurlAnswer got;
-    try {
-      got = exchange_->Run(std::move(request));
-    } catch (const http::http_exception& e) {
-      Settle(0, "", e.what());
-      if (sink.Failure().empty()) sink.Finish();  // what arrived stays for the resume
-      if (!sink.Failure().empty()) return fail(sink.Failure(), true);
-      fail("", false);
-      throw;
-    }
-    if (!sink.Failure().empty() || !sink.Finish()) return fail(sink.Failure(), true);
-    if (got.status != 200 && got.status != 206) {
-      Settle(got.status, got.retryAfter, "");
-      return fail("server answered HTTP " + std::to_string(got.status) + " to package download", false);
-    }
-    Settle(got.status, got.retryAfter, "");
-    // A 206 without a body (nothing was left) keeps what is on disk.
-    total = sink.Kind() == DownloadSink::Mode::Waiting ? (got.status == 206 ? existing : 0) : sink.Total();
-  }
-
-  if (expectedSize >= 0 && total != static_cast<uint64_t>(expectedSize))
-    return fail("package has " + std::to_string(total) + " bytes, expected " + std::to_string(expectedSize),
-                total > static_cast<uint64_t>(expectedSize));
-  if (checkSha) {
-    const std::string actual = sink.Hash()->HexDigest();
-    if (actual != expectedSha)
-      return fail("package checksum mismatch: expected " + expectedSha + ", got " + actual, true);
-  }
-  if (::fsync(file.fd) != 0) return fail("cannot flush " + partial.string(), false);
-  fs::rename(partial, finalPath, ec);
-  if (ec) return fail("cannot move the package into place: " + ec.message(), true);
-  ClientNote(2, "DownloadFile", "Downloaded " + finalPath.string() + " (" + std::to_string(total) + " bytes" +
-                                    (checkSha ? ", SHA-256 verified)" : ")"));
+  PartialDownload partial(target->folder / partialName, reason);
+  if (!partial.Open(details)) return false;
+  DownloadSink sink(partial.fd, partial.existing, partial.whole, std::move(partial.primed));
+  uint64_t total = partial.existing;
+  const bool whole = partial.whole > 0 && partial.existing == partial.whole;
+  if (!whole && !Transfer(std::move(request), sink, partial, target->name, total)) return false;
+  const fs::path finalPath = target->folder / target->name;
+  if (!partial.Finish(details, sink, total, finalPath)) return false;
   if (options_.packageStoreFolder.empty()) return true;
-  if (product.empty()) {
-    ClientNote(2, "DownloadFile", "No product for " + target->name + "; not kept in the package store");
-    return true;
+  reason = KeepInStore(options_.packageStoreFolder, finalPath, product, VersionOf(details.doc, urlSource));
+  return reason.empty();
+}
+
+bool HttpRestClient::Transfer(CurlRequest request, DownloadSink& sink, PartialDownload& partial,
+                              const std::string& shown, uint64_t& total) {
+  if (partial.whole > 0) LogProgress(sink, partial.whole, shown);
+  if (partial.existing > 0) request.headers.push_back("Range: bytes=" + std::to_string(partial.existing) + "-");
+  request.timeout = options_.downloadTimeout;
+  request.onBody = [&sink](const CurlAnswer& head, const char* data, size_t size) {
+    return sink.Take(head.status, head.contentRange, data, size);
+  };
+  CurlAnswer got;
+  try {
+    got = exchange_->Run(std::move(request));
+  } catch (const http::http_exception& e) {
+    Settle(0, "", e.what());
+    if (sink.Failure().empty()) sink.Finish();  // what arrived stays for the resume
+    if (!sink.Failure().empty()) return partial.Fail(sink.Failure(), true);
+    partial.Fail("", false);
+    throw;
   }
-  const std::string version = VersionOf(doc, urlSource);
-  reason = PackageStore(options_.packageStoreFolder).Keep(finalPath.string(), product, version, target->name);
-  if (!reason.empty()) return false;
-  ClientNote(2, "DownloadFile", "Kept " + target->name + " in the package store as " + product + "/" + version);
+  if (!sink.Failure().empty() || !sink.Finish()) return partial.Fail(sink.Failure(), true);
+  if (got.status != 200 && got.status != 206) {
+    Settle(got.status, got.retryAfter, "");
+    return partial.Fail("server answered HTTP " + std::to_string(got.status) + " to package download", false);
+  }
+  Settle(got.status, got.retryAfter, "");
+  // A 206 without a body (nothing was left) keeps what is on disk.
+  total = sink.Kind() == DownloadSink::Mode::Waiting ? (got.status == 206 ? partial.existing : 0) : sink.Total();
   return true;
 }
 

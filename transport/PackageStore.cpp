@@ -66,13 +66,18 @@ bool PackageStore::IsPlainName(const std::string& name) {
   return IsPlainFileName(name) && name[0] != '.';
 }
 
-std::string PackageStore::Keep(const std::string& file, const std::string& product, const std::string& version,
-                               const std::string& name) const {
+std::string PackageStore::NameFault(const std::string& product, const std::string& version, const std::string& name) {
   for (const auto& [what, text] : {std::pair<const char*, const std::string&>{"product", product},
                                    {"version", version},
                                    {"file", name}}) {
     if (!IsPlainName(text)) return std::string("package store refuses the ") + what + " name \"" + text + "\"";
   }
+  return {};
+}
+
+std::string PackageStore::Keep(const std::string& file, const std::string& product, const std::string& version,
+                               const std::string& name) const {
+  if (std::string fault = NameFault(product, version, name); !fault.empty()) return fault;
   std::error_code ec;
   if (!fs::exists(folder_, ec)) {
     fs::create_directories(folder_, ec);

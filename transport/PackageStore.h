@@ -20,6 +20,10 @@ class PackageStore {
   // hidden either.
   static bool IsPlainName(const std::string& name);
 
+  // Why Keep would refuse these names, or "" when it would not: checked
+  // before a package is fetched at all.
+  static std::string NameFault(const std::string& product, const std::string& version, const std::string& name);
+
   // Puts `file` into place. Returns "" on success, else a one-line reason;
   // a refused name writes nothing.
   std::string Keep(const std::string& file, const std::string& product, const std::string& version,

@@ -122,6 +122,8 @@ AgentConfig LoadAgentConfig(const std::string& file) {
     config.transport.requestTimeout = std::chrono::milliseconds(options.Integer("requestTimeoutMs", 1, 3600000, false, 5000));
     config.transport.downloadTimeout =
         std::chrono::milliseconds(options.Integer("downloadTimeoutMs", 1, 86400000, false, 600000));
+    config.transport.maxAnswerBytes = static_cast<uint64_t>(
+        options.Integer("maxAnswerBytes", 1024, 1 << 30, false, static_cast<int>(kDefaultMaxAnswerBytes)));
     config.transport.proxy = options.String("proxy", false);
     config.transport.clientCertFile = options.String("clientCertFile", false);
     config.transport.clientKeyFile = options.String("clientKeyFile", false);

@@ -30,6 +30,8 @@ class ConfigError : public std::runtime_error {
 //   "softwareDownload"  boolean (default true)
 //   "transport"         object: "routesFile", "caFile" (strings), "allowPlainHttp" (boolean),
 //                       "connectTimeoutMs", "requestTimeoutMs", "downloadTimeoutMs" (positive integers),
+//                       "maxAnswerBytes" (1024..2^30, longest answer body kept, default 16 MiB;
+//                       packages are not limited),
 //                       "proxy" (string, replaces http_proxy, https_proxy and no_proxy),
 //                       "clientCertFile", "clientKeyFile" (readable PEM files),
 //                       "packageStore" (string, default <dataFolder>/packages, created private)

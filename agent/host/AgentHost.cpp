@@ -99,6 +99,7 @@ void AgentHost::Start() {
   IAgentUtils::setEncryptDecrypt(cipher);
 
   auto transport = std::make_shared<HttpRestClient>(config_.transport);
+  transport_ = transport;
   CRestClientFactory::setRestClient(transport);
   configuration_ = std::make_shared<services::FileConfigurationManager>(config_.services, cipher, logger);
   auto tenantConfig = std::make_shared<services::FileTenantConfig>(configuration_, logger);
@@ -200,6 +201,14 @@ std::string AgentHost::LastFailure() { return client_ ? Narrow(client_->QueryTra
 
 std::string AgentHost::LastRefusal() { return client_ ? Narrow(client_->QueryTransportValue(6)) : std::string(); }
 
+std::string AgentHost::RegistrationFailure(const std::string& eventText) {
+  const std::string refusal = LastRefusal();
+  if (!refusal.empty()) return refusal;
+  const std::string last = LastFailure();
+  if (!last.empty()) return "registration failed: " + last;
+  return "registration failed" + (eventText.empty() ? std::string(" (see the log)") : ": " + eventText);
+}
+
 std::chrono::seconds AgentHost::RetryAfter() {
   // Only digits count: anything else means the server named no wait.
   const std::string text = client_ ? Narrow(client_->QueryTransportValue(4)) : std::string();
@@ -274,14 +283,35 @@ bool AgentHost::DrainBeforeStop(std::chrono::milliseconds bound) {
   // after the next start.
   const bool drained = executor_->DrainQueue(bound);
   if (!drained)
-    std::cerr << JournalPriority(4) << "fennic-agent: requests still queued after " << bound.count()
-              << " ms are kept for the next start" << std::endl;
+    std::cerr << JournalPriority(4) << "fennic-agent: the queue had not drained after " << bound.count()
+              << " ms; a transfer still in flight is aborted, reports still queued are kept for the next start"
+              << std::endl;
   return drained;
 }
 
 bool AgentHost::Stop(std::chrono::milliseconds bound) {
   if (!client_) return true;
-  DrainBeforeStop(std::chrono::milliseconds(static_cast<long long>(config_.stopDrainSeconds) * 1000));
+  const std::chrono::milliseconds drain(static_cast<long long>(config_.stopDrainSeconds) * 1000);
+  {
+    // The drain waits for the request in flight; a slow answer or a long
+    // download would hold it past its bound, so the transfer is aborted there.
+    std::mutex lock;
+    std::condition_variable drained;
+    bool done = false;
+    std::thread abort([&, transport = transport_] {
+      std::unique_lock<std::mutex> hold(lock);
+      if (!drained.wait_for(hold, drain, [&] { return done; }) && transport) transport->AbortTransfers();
+    });
+    DrainBeforeStop(drain);
+    {
+      std::lock_guard<std::mutex> hold(lock);
+      done = true;
+    }
+    drained.notify_all();
+    abort.join();
+  }
+  // Nothing more is sent: what is still queued is kept for the next start.
+  if (transport_) transport_->AbortTransfers();
   auto client = client_;
   // Shutdown joins the worker, which may be inside a request; bound the wait
   // so the process still leaves in time.

@@ -88,8 +88,10 @@ class AgentHost {
   // Waits within `bound` until what is queued has been handled; false when
   // the bound passed first.
   bool DrainBeforeStop(std::chrono::milliseconds bound);
-  // Drains, then stops the library; bounded: false when the worker did not
-  // stop within `bound`.
+  // Drains for "stopDrainSeconds", aborting at that bound what the transport
+  // still has in flight (a partial download stays for the next start), then
+  // stops the library; bounded: false when the worker did not stop within
+  // `bound` more.
   bool Stop(std::chrono::milliseconds bound);
   // Writes out buffered log lines (before the process leaves).
   void FlushLog();
@@ -104,6 +106,9 @@ class AgentHost {
   std::string LastFailure();
   // The server's stated reason for refusing the most recent request, or empty.
   std::string LastRefusal();
+  // Why the registration just ended with event 0 (whose text is `eventText`):
+  // the server's refusal, else the failed exchange, else the library's cause.
+  std::string RegistrationFailure(const std::string& eventText);
   // Seconds of the last 429/503 answer's Retry-After; zero when none.
   std::chrono::seconds RetryAfter();
   std::chrono::seconds HeartBeatInterval();
@@ -133,6 +138,7 @@ class AgentHost {
   std::shared_ptr<IConfigurationManager> configuration_;
   std::shared_ptr<IQLClient> client_;
   std::shared_ptr<IRestExecutor> executor_;
+  std::shared_ptr<HttpRestClient> transport_;
 };
 
 }  // namespace zelvan::fennic::agent

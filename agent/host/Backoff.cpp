@@ -20,12 +20,14 @@ Backoff::Duration Backoff::Succeeded() {
 Backoff::Duration Backoff::Failed(Duration retryAfter) {
   ++failures_;
   // Doubling stops once past the cap; the exponent never overflows.
+  const double cap = static_cast<double>(cap_.count());
   double base = static_cast<double>(interval_.count());
-  for (int i = 0; i < failures_ && base < static_cast<double>(cap_.count()); ++i) base *= 2;
-  base = std::min(base, static_cast<double>(cap_.count()));
+  for (int i = 0; i < failures_ && base < cap; ++i) base *= 2;
+  // Jitter first, then the cap: no wait is ever longer than the cap, the
+  // server's Retry-After included.
   const double factor = 1.0 + jitter_ * (2.0 * random_() - 1.0);
-  const Duration jittered(std::llround(base * factor));
-  return std::max(jittered, retryAfter);
+  const double wait = std::max(std::min(base, cap) * factor, static_cast<double>(retryAfter.count()));
+  return Duration(std::llround(std::min(wait, cap)));
 }
 
 }  // namespace zelvan::fennic::agent

@@ -6,9 +6,9 @@
 namespace zelvan::fennic::agent {
 
 // When the next heart beat is due. Failures stretch the interval
-// (interval x 2^failures, capped) with random jitter, so a fleet whose server
-// went away does not come back to it in step; a server's Retry-After is a
-// floor. Pure: the random draw comes from outside, so the delays can be
+// (interval x 2^failures) with random jitter, so a fleet whose server went
+// away does not come back to it in step; a server's Retry-After is a floor.
+// The cap bounds every wait, jitter and Retry-After included. Pure: the random draw comes from outside, so the delays can be
 // checked without a clock.
 class Backoff {
  public:

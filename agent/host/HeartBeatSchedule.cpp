@@ -26,7 +26,7 @@ HeartBeatSchedule::~HeartBeatSchedule() {
 }
 
 void HeartBeatSchedule::Begin() {
-  host_.SetMode({[this](int code, const std::string&, const std::string&) { OnEvent(code); },
+  host_.SetMode({[this](int code, const std::string& text, const std::string&) { OnEvent(code, text); },
                  [this] { host_.Finish(0); }, [this] { BeatNow(); }});
   Schedule(backoff_.First(seconds(host_.Config().firstHeartBeatSpreadSeconds)));
 }
@@ -46,13 +46,14 @@ void HeartBeatSchedule::Schedule(Backoff::Duration delay) {
 }
 
 void HeartBeatSchedule::Beat() {
-  if (host_.Executor().GetToken().empty()) return Register();
+  if (registrationWanted_ || host_.Executor().GetToken().empty()) return Register();
   waiting_ = Waiting::HeartBeat;
   host_.Client().SendRequest(1, "");
   Arm();
 }
 
 void HeartBeatSchedule::Register() {
+  registrationWanted_ = false;
   waiting_ = Waiting::Registration;
   host_.Client().SendRequest(0, "");
   Arm();
@@ -67,25 +68,40 @@ void HeartBeatSchedule::Arm() {
   });
 }
 
-void HeartBeatSchedule::OnEvent(int code) {
-  if (code == 2) {
-    // The server asks for a new registration, between heart beats or after one.
-    host_.Loop().CancelTimer(next_);
-    return Register();
-  }
+void HeartBeatSchedule::OnEvent(int code, const std::string& text) {
+  if (code == 2) return RegistrationAsked();
   if (waiting_ == Waiting::Registration) {
     if (code == 1) Beat();
-    else if (code == 0) Outcome(false);
+    else if (code == 0) {
+      std::cerr << JournalPriority(4) << "fennic-agent: " << host_.RegistrationFailure(text)
+                << std::endl;
+      Outcome(false);
+    }
   } else if (waiting_ == Waiting::HeartBeat) {
+    // Event 4 before 6 is a heart beat that ended without being accepted
+    // (an empty or refused answer): a failure now, not at the step bound.
     if (code == 6) Outcome(true);
-    else if (code == 7 || code == 9) Outcome(false);
+    else if (code == 4 || code == 7 || code == 9) Outcome(false);
   }
+}
+
+void HeartBeatSchedule::RegistrationAsked() {
+  registrationWanted_ = true;
+  // A failed step's back-off is running: its next attempt registers.
+  if (waiting_ == Waiting::Nothing && backoff_.Failures() > 0) return;
+  // Asked again before any heart beat was accepted: a server that keeps
+  // asking is a failing one, and waits like one.
+  if (askedSinceAccepted_) return Outcome(false);
+  askedSinceAccepted_ = true;
+  host_.Loop().CancelTimer(next_);
+  Register();
 }
 
 void HeartBeatSchedule::Outcome(bool ok) {
   host_.Loop().CancelTimer(bound_);
   bound_ = 0;
   waiting_ = Waiting::Nothing;
+  if (ok) askedSinceAccepted_ = false;
   backoff_.SetInterval(host_.HeartBeatInterval());
   backoff_.SetCap(seconds(host_.Config().backoffCapSeconds));
   const Backoff::Duration delay = ok ? backoff_.Succeeded() : backoff_.Failed(host_.RetryAfter());

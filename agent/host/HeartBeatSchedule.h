@@ -10,8 +10,10 @@ namespace zelvan::fennic::agent {
 
 // Heart beats on loop timers: the first after a random spread, later ones at
 // the tenant's interval, failed ones backed off. Registers first whenever
-// there is no token or the server asks for a new registration. Nothing wakes
-// the loop between two heart beats.
+// there is no token or the server asks for a new registration; a server that
+// asks again before a heart beat was accepted is backed off like a failure.
+// Every path shares the one back-off and its count of failures. Nothing
+// wakes the loop between two heart beats.
 class HeartBeatSchedule {
  public:
   explicit HeartBeatSchedule(AgentHost& host);
@@ -26,7 +28,8 @@ class HeartBeatSchedule {
   void Register();
   void Schedule(Backoff::Duration delay);
   void Arm();
-  void OnEvent(int code);
+  void OnEvent(int code, const std::string& text);
+  void RegistrationAsked();
   void Outcome(bool ok);
 
   AgentHost& host_;
@@ -35,6 +38,8 @@ class HeartBeatSchedule {
   Waiting waiting_ = Waiting::Nothing;
   std::uint64_t next_ = 0;
   std::uint64_t bound_ = 0;
+  bool registrationWanted_ = false;  // the server asked; the next step registers
+  bool askedSinceAccepted_ = false;  // asked since the last accepted heart beat
 };
 
 }  // namespace zelvan::fennic::agent

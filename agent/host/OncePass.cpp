@@ -17,11 +17,10 @@ OncePass::OncePass(AgentHost& host, std::ostream& error) : host_(host), error_(e
 
 OncePass::~OncePass() {
   host_.Loop().CancelTimer(bound_);
-  host_.Loop().CancelTimer(watch_);
 }
 
 void OncePass::Begin() {
-  host_.SetMode({[this](int code, const std::string&, const std::string&) { OnEvent(code); },
+  host_.SetMode({[this](int code, const std::string& text, const std::string&) { OnEvent(code, text); },
                  [this] {
                    Fail(step_ == Step::Registering ? "stopped during registration" : "stopped during the update check",
                         false);
@@ -36,21 +35,6 @@ void OncePass::Register() {
   ++registrations_;
   host_.Client().SendRequest(0, "");
   Arm();
-  WatchTransport();
-}
-
-void OncePass::WatchTransport() {
-  // A registration answered with an HTTP error or not at all raises no
-  // event; the transport's account of its last failed exchange is what
-  // shows it, so look at it while registration is awaited.
-  host_.Loop().CancelTimer(watch_);
-  watch_ = host_.Loop().AddTimer(EventLoop::Clock::now() + std::chrono::milliseconds(250), [this] {
-    watch_ = 0;
-    if (step_ != Step::Registering) return;
-    const std::string last = host_.LastFailure();
-    if (!last.empty()) return Fail("registration failed");
-    WatchTransport();
-  });
 }
 
 void OncePass::Check() {
@@ -72,24 +56,19 @@ void OncePass::Arm() {
   });
 }
 
-void OncePass::OnEvent(int code) {
+void OncePass::OnEvent(int code, const std::string& text) {
   if (code == 2) {
     if (registrations_ < kMaxRegistrations) return Register();
     return Fail("the server asked for a new registration " + std::to_string(registrations_) + " times in a row", false);
   }
   if (step_ == Step::Registering) {
     if (code == 1) Check();
-    else if (code == 0) {
-      const std::string refusal = host_.LastRefusal();
-      if (refusal.empty()) Fail("registration failed");
-      else Fail(refusal, false);
-    }
+    else if (code == 0) Fail(host_.RegistrationFailure(text), false);
     return;
   }
   if (code == 4) {
     host_.Loop().CancelTimer(bound_);
-    host_.Loop().CancelTimer(watch_);
-    host_.Finish(0);
+      host_.Finish(0);
   } else if (code == 9 || code == 16) {
     Fail("update check failed");
   }
@@ -97,7 +76,6 @@ void OncePass::OnEvent(int code) {
 
 void OncePass::Fail(const std::string& what, bool withLastFailure) {
   host_.Loop().CancelTimer(bound_);
-  host_.Loop().CancelTimer(watch_);
   const std::string last = withLastFailure ? host_.LastFailure() : std::string();
   error_ << JournalPriority(3) << "fennic-agent: " << what << (last.empty() ? withLastFailure ? " (see the log)" : "" : ": " + last) << "\n";
   error_.flush();

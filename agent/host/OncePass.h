@@ -23,8 +23,7 @@ class OncePass {
   void Register();
   void Check();
   void Arm();
-  void WatchTransport();
-  void OnEvent(int code);
+  void OnEvent(int code, const std::string& text);
   void Fail(const std::string& what, bool withLastFailure = true);
 
   AgentHost& host_;
@@ -32,7 +31,6 @@ class OncePass {
   Step step_ = Step::Checking;
   int registrations_ = 0;
   std::uint64_t bound_ = 0;
-  std::uint64_t watch_ = 0;
 };
 
 }  // namespace zelvan::fennic::agent

@@ -6,9 +6,11 @@
 
 #include <cerrno>
 #include <cpprest/json.h>
+#include <cstdio>
 #include <system_error>
 
 #include "SourceLog.h"
+#include "TextConversion.h"
 
 namespace zelvan::fennic::agent {
 
@@ -64,6 +66,15 @@ void CallDurationSpool::OnNotify() {
 void CallDurationSpool::Offer(const std::string& name) {
   if (!Spooled(name) || sent_.count(name)) return;
   const std::string path = folder_ + "/" + name;
+  // The library names the file in UTF-8 and could never delete this one: it
+  // would go again, and be refused, at every start. Renamed once, it is no
+  // longer a spooled name.
+  if (ToUtf8(ToWide(name)) != name) {
+    const bool moved = std::rename(path.c_str(), (path + ".set-aside").c_str()) == 0;
+    SourceLog(3, kWhere, std::string("Call-duration file ") + (moved ? "set aside" : "skipped") +
+                             " (its name is not UTF-8): " + path);
+    return;
+  }
   std::string text;
   if (!ReadPlainFile(path, kMaxFile, text)) {
     SourceLog(3, kWhere, "Call-duration file skipped (not a plain file of at most 1 MiB): " + path);

@@ -119,7 +119,10 @@ void UserReports::UserChanged(const std::string& user) {
   user_ = user;
   const value details = DetailsOf(user, extra_);
   if (details.is_null()) {
-    SourceLog(3, kWhere, "User details not sent: no session user found");
+    // No one signed in is the normal state of a headless machine; a named
+    // user without an account is not.
+    if (user.empty()) SourceLog(2, kWhere, "User details not sent: no session user found");
+    else SourceLog(3, kWhere, "User details not sent: no account found for session user " + user);
     return;
   }
   const std::string body = details.serialize();

@@ -51,6 +51,29 @@ std::size_t AskedOf(const web::json::value& list) {
   for (const auto& entry : list.as_array()) asked += entry.has_field("UserStatus") ? 0 : 1;
   return asked;
 }
+
+// The host's verdicts, one per query asked. An answer that is not a list of
+// as many verdicts still closes the batch, every query answered "NA", so the
+// update check goes on instead of waiting for a host that answered already.
+web::json::array HostVerdicts(const std::string& resultText, std::size_t asked, std::vector<std::string>& faults) {
+  web::json::value result;
+  try {
+    result = ParseAnswer(resultText);
+  } catch (const web::json::json_exception& e) {
+    faults.push_back(e.what());
+  }
+  const bool statusList = result.has_field("Status") && result.at("Status").is_array();
+  if (asked > 0 && (!statusList || result.at("Status").size() == 0)) {
+    faults.push_back("isUserInGroup status is empty!");
+  } else if (statusList && result.at("Status").size() != asked) {
+    faults.push_back("isUserInGroup status is size not matching to array size!");
+  } else if (statusList) {
+    return result.at("Status").as_array();
+  }
+  web::json::value none = web::json::value::array(asked);
+  for (std::size_t i = 0; i < asked; ++i) none[i] = web::json::value::number(-1);
+  return none.as_array();
+}
 }  // namespace
 
 void CRestExecutor::ManageGetADQuery() {
@@ -125,20 +148,10 @@ void CRestExecutor::HandleInGroupResult(const std::string& resultText) {
       reset();
       return;
     }
-    const web::json::value result = ParseAnswer(resultText);
     const std::size_t asked = AskedOf(m_aADUpdatesList);
-    const bool statusList = result.has_field("Status") && result.at("Status").is_array();
-    if (asked > 0 && (!statusList || result.at("Status").size() == 0)) {
-      Log(3, where, "isUserInGroup status is empty!");
-      reset();
-      return;
-    }
-    const web::json::array& status = result.at("Status").as_array();
-    if (status.size() != asked) {
-      Log(3, where, "isUserInGroup status is size not matching to array size!");
-      reset();
-      return;
-    }
+    std::vector<std::string> faults;
+    const web::json::array status = HostVerdicts(resultText, asked, faults);
+    for (const std::string& fault : faults) Log(3, where, fault);
     for (std::size_t i = 0, next = 0; i < m_aADUpdatesList.size(); ++i) {
       web::json::value entry = m_aADUpdatesList.at(i);
       if (entry.has_field("UserStatus")) continue;

@@ -81,7 +81,8 @@ std::string UpdateDescriptionFault(const web::json::value& update) {
   if (!update.is_object()) return "not an object";
   for (const char* id : {"UpdateSchedulerId", "UploadID"})
     if (!IsId(update, id)) return std::string("\"") + id + "\" is not a 32-bit integer";
-  for (const char* text : {"IProduct", "Version", "Type", "ScheduledTime", "Action", "updateDeployedTime", "ForceUpdate"})
+  for (const char* text :
+       {"IProduct", "Version", "Type", "ScheduledTime", "Action", "updateDeployedTime", "ForceUpdate"})
     if (!IsText(update, text)) return std::string("\"") + text + "\" is missing or not text";
   if (!update.has_field("UpdatesURLs") && !IsText(update, "UpdatesURL"))
     return "no \"UpdatesURLs\" and \"UpdatesURL\" is missing or not text";

@@ -101,13 +101,17 @@ void UpdatesDownload::MergeReceived(std::map<std::string, UpdateRecord> received
     hint = std::next(downloads_.insert(at, std::move(node)));
   }
   // A check asks for updates, then maybe for the full list, which lists the
-  // same entries again: what was said for the first answer is not repeated.
+  // same entries again: what the first answer warned of is repeated as
+  // progress only, so nothing is lost and the warning stands once.
   if (!fromGetAllUpdates) saidThisCheck_.clear();
   skipped.Flush([&](const std::string& text, const std::string& line) {
-    if (saidThisCheck_.insert(text).second) Log(3, kConstructWhere, line);
+    Log(saidThisCheck_.insert(text).second ? 3 : 2, kConstructWhere, line);
   });
   if (fromGetAllUpdates) saidThisCheck_.clear();
-  const std::string origin = fromGetAllUpdates ? "24" : "9";
+  QueuePending(fromGetAllUpdates ? "24" : "9");
+}
+
+void UpdatesDownload::QueuePending(const std::string& origin) {
   // One message and one log text, refilled per entry: the queue takes a copy,
   // so their buffers are reused instead of allocated again for every entry.
   RestMessage message;

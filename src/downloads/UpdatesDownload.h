@@ -57,6 +57,8 @@ class UpdatesDownload : public zelvan::fennic::IUpdatesDownload {
   bool ReadDescription(web::json::value update, bool defaultStatus, zelvan::fennic::UpdateRecord& record);
   // Steps 2 and 3 of ConstructDownloadObject on a map already built.
   void MergeReceived(std::map<std::string, zelvan::fennic::UpdateRecord> received, bool fromGetAllUpdates);
+  // One download request per listed entry, in key order. REQUIRES: lock_ held.
+  void QueuePending(const std::string& origin);
   void Push(const zelvan::fennic::RestMessage& message);
 
   std::shared_ptr<zelvan::fennic::ILogManager> logger_;

@@ -20,10 +20,27 @@ const std::string kTenantIdWhere = "CRestExecutor::isTenantIdNull";
 // Registration failures are reported with request type 0, which never counts
 // as a failed update check.
 constexpr int kRegistrationFailureType = 0;
-// Retries prompted after transport failures: counts 0, 1 and 2.
-constexpr int kLastRetryCount = 2;
+// The registration answer as the log may show it: the token is a secret.
+std::string MaskedAnswer(const std::string& answerText) {
+  try {
+    web::json::value answer = web::json::value::parse(answerText);
+    if (answer.is_object() && answer.has_field("Token")) answer["Token"] = web::json::value::string("***");
+    return answer.serialize();
+  } catch (const web::json::json_exception&) {
+    // Unreadable text may still hold the token somewhere.
+    return "(not JSON, " + std::to_string(answerText.size()) + " bytes)";
+  }
+}
 
 }  // namespace
+
+// A registration that leaves the agent without a usable token is a failure
+// like a lost answer: the host backs off instead of registering at once.
+void CRestExecutor::RegistrationFailed(const std::string& cause) {
+  Log(3, kRegWhere, "Registration failed: " + cause);
+  RaiseEvent(0, cause);
+  CheckForUpdateFailedEvent(false, kRegistrationFailureType);
+}
 
 bool CRestExecutor::isTenantIdNull(const std::string& body) {
   try {
@@ -54,9 +71,9 @@ void CRestExecutor::ManageAgentRegistration(const RestMessage& message) {
     const std::string answerText = Execute(AGENT_REGISTRATION_REQ, body);
     if (answerText.empty()) {
       Log(3, kRegWhere, "Registration Response is Empty");
-      return;
+      return RegistrationFailed("the server's answer was empty");
     }
-    Log(2, kRegWhere, "Registration Response: " + answerText);
+    Log(2, kRegWhere, "Registration Response: " + MaskedAnswer(answerText));
     const web::json::value answer = ParseAnswer(answerText);
 
     if (answer.at("ResposeCommand").as_integer() == 45) {
@@ -88,24 +105,21 @@ void CRestExecutor::ManageAgentRegistration(const RestMessage& message) {
       // Refused with unchanged settings: the answer still carries the token.
     }
 
-    // Token step. Both members are read before either is stored, so a
-    // malformed answer leaves the old pair intact.
+    // Token step. Both members are read, and the token checked, before
+    // either is stored, so a malformed answer leaves the old pair intact.
     const std::wstring token = ToWide(answer.at("Token").as_string());
     const std::wstring deviceInfoUrl = ToWide(answer.at("DeviceInfoURL").as_string());
+    // A token no request can carry would fail every later request; an
+    // empty one leaves the agent unregistered.
+    const std::string tokenFault = token.empty() ? "empty" : TokenFault(token);
+    if (!tokenFault.empty()) return RegistrationFailed("the server's token was refused (" + tokenFault + ")");
     SetDeviceInfoUrl(deviceInfoUrl);
     configuration_->SaveDeviceInfoUrl(deviceInfoUrl);
-    // A token no request can carry would fail every later request and keep
-    // the agent from ever registering again: the previous one stays.
-    const std::string tokenFault = TokenFault(token);
-    if (!tokenFault.empty()) {
-      Log(3, kRegWhere, "Token refused (" + tokenFault + ")");
-    } else {
-      SetToken(token);
-      configuration_->SaveToken(token);
-      // Later requests of this process carry the new token without waiting
-      // for the host to reload the tenant configuration.
-      if (!token.empty()) restClient_->SetToken(token);
-    }
+    SetToken(token);
+    configuration_->SaveToken(token);
+    // Later requests of this process carry the new token without waiting
+    // for the host to reload the tenant configuration.
+    restClient_->SetToken(token);
 
     const web::json::value responseBody = answer.at("ResponseBody");
     if (responseBody.has_field("TenantName")) {
@@ -137,14 +151,9 @@ void CRestExecutor::ManageAgentRegistration(const RestMessage& message) {
     Log(3, kRegWhere, e.what());
     CheckForUpdateFailedEvent(true, kRegistrationFailureType);
     RaiseEvent(0);
-    if (retryCount_ <= kLastRetryCount) {
-      Log(3, kRegWhere, "Please check network connection");
-      ++retryCount_;
-      // A stop during the wait ends it at once; the host is not asked to
-      // register again by an executor that is going away.
-      if (!WaitBeforeRetry()) return;
-      RaiseEvent(2);
-    }
+    // No wait and no new registration from here: the host's back-off
+    // decides when to try again, so there is one count of failures.
+    Log(3, kRegWhere, "Please check network connection");
   } catch (const std::system_error& e) {
     RaiseEvent(0);
     Log(5, kRegWhere, e.what());

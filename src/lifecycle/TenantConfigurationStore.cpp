@@ -114,7 +114,9 @@ void CRestExecutor::WriteTenantConfigsToFile() {
   bool badList = false;
   const web::json::value doc = TenantFileDocument(details, badList);
   if (badList)
-    Log(3, kWriteWhere, "Stored AnonymizePersonalData is not JSON text, left out: " + Lookup(details, "AnonymizePersonalData").substr(0, 64));
+    Log(3, kWriteWhere,
+        "Stored AnonymizePersonalData is not JSON text, left out: " +
+            Lookup(details, "AnonymizePersonalData").substr(0, 64));
   try {
     const std::string text = ToUtf8(StringUtil::stripQuotes(ToWide(doc.serialize())));
     std::shared_ptr<IEncryptDecrypt> cipher = IAgentUtils::getEncryptDecrypt();

@@ -134,6 +134,7 @@ class CRestExecutor : public zelvan::fennic::IRestExecutor {
   // --- lifecycle (src/lifecycle) -------------------------------------------
   void ManageAgentRegistration(const zelvan::fennic::RestMessage& message);
   bool isTenantIdNull(const std::string& body);
+  void RegistrationFailed(const std::string& cause);
   void ManageHeartBeat();
   void handleHeartBeatException(const std::exception& e, bool networkError);
   void ReadHeartBeatFlags(web::json::value body);

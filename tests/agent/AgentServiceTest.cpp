@@ -146,4 +146,71 @@ TEST(AgentServiceTest, FailedHeartBeatsBackOffWithJitter) {
   }
 }
 
+// Whatever the server answers, registration and heart beats keep to the one
+// back-off: with a one-second interval, waits of about 2 and 4 s, so six
+// seconds hold two or three attempts (four at most with jitter), never a
+// storm and never a wait for the step bound.
+struct StormCase {
+  const char* name;
+  std::string tenant;  // members after the tenant's id; "": no server at all
+  std::string line;    // the host's first failure line
+  const char* type = "2";  // the request that fails, counted
+};
+
+class StormTest : public ::testing::TestWithParam<StormCase> {};
+
+TEST_P(StormTest, RegistrationFollowsTheBackoff) {
+  const StormCase& c = GetParam();
+  LocalServer server(R"({"tenants":[{"id":"demo-tenant",)" + (c.tenant.empty() ? R"("token":"t1"}])" : c.tenant) + "}");
+  ScratchFolder folder;
+  std::ofstream(folder / "config.json") << ValidConfig(folder, c.tenant.empty() ? "http://127.0.0.1:1" : server.Url());
+  AgentProcess agent(folder, {"--config", folder / "config.json"});
+  EXPECT_TRUE(agent.WaitForOutput("fennic-agent: " + c.line, 3000, true)) << agent.Err();
+  ::usleep(6000000);
+  const std::string err = agent.Err();
+  int attempts = 0;
+  if (!c.tenant.empty()) attempts = server.CountOf(c.type);
+  else for (auto at = err.find(c.line); at != std::string::npos; at = err.find(c.line, at + 1)) ++attempts;
+  EXPECT_GE(attempts, 2) << err;
+  EXPECT_LE(attempts, 4) << err;
+  EXPECT_LE(server.CountOf("2") + server.CountOf("3"), 8) << err;
+  EXPECT_EQ(err.find("next attempt in 0"), std::string::npos) << err;
+}
+
+const StormCase kStormCases[] = {
+    {"EmptyToken", R"("token":""}])", "registration failed: the server's token was refused (empty)"},
+    {"UnsendableToken", R"("token":"a b"}])",
+     "registration failed: the server's token was refused (holds characters a request header cannot carry)"},
+    {"RegistrationAnsweredHttp500", R"("token":"t1"}],"faults":[{"target":"2","action":"status500","times":-1}])",
+     "registration failed: server answered HTTP 500"},
+    // Event 4 alone (no 6) ends the heart beat as a failure at once.
+    {"HeartBeatAnsweredHttp500", R"("token":"t1"}],"faults":[{"target":"3","action":"status500","times":-1}])",
+     "failure 1 in a row", "3"},
+    {"ServerKeepsAskingForRegistration", R"("token":"t1"}],"heartbeat":{"TriggerRegistartion":true})",
+     "failure 1 in a row"},
+    {"NoServer", "", "registration failed: no answer from http://127.0.0.1:1 (connection refused)"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Answers, StormTest, ::testing::ValuesIn(kStormCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(AgentServiceTest, AStopAbortsASlowRequestWithinTheDrainBoundPlusTwoSeconds) {
+  // The download details are answered after 30 s; the request's own limit is longer.
+  LocalServer server(R"({"tenants":[{"id":"demo-tenant","name":"D","token":"t1"}],
+      "updates":[{"UpdateSchedulerId":1,"UploadID":9001,"IProduct":"P100","package":"p.bin"}],
+      "faults":[{"target":"12","action":"delay","delayMs":30000,"times":-1}]})");
+  ScratchFolder folder;
+  std::string config = WithMember(ValidConfig(folder, server.Url()), "stopDrainSeconds", "1");
+  std::ofstream(folder / "config.json") << WithMember(config, "transport", R"({"requestTimeoutMs":60000})");
+  AgentProcess agent(folder, {"--config", folder / "config.json"});
+  for (int i = 0; i < 1500 && server.CountOf("9") + server.CountOf("24") == 0; ++i) ::usleep(10000);
+  ASSERT_GT(server.CountOf("9") + server.CountOf("24"), 0) << agent.Err();
+  ::usleep(500000);  // the details request is in flight
+  agent.Signal(SIGTERM);
+  EXPECT_EQ(agent.Wait(3000), 0) << agent.Err();
+  const std::string log = ScratchFolder::Slurp(folder / "agent.log") + agent.Err();
+  EXPECT_NE(log.find("aborted by the stop"), std::string::npos) << log;
+  EXPECT_EQ(log.find("timed out after"), std::string::npos) << log;
+}
+
 }  // namespace

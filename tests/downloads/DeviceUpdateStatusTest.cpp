@@ -157,7 +157,8 @@ TEST(DeviceUpdateStatusTest, StoredReportDroppedByTheGuardIsSentByTheNextHeartBe
   h.config->token.clear();
   h.executor->LoadTenantConfiguration();
   gate.set_value();
-  ASSERT_TRUE(h.logger->WaitFor("Rest Message is not proceeded, Since token is empty :  or Tenant URL or ID is empty : https://server.test"));
+  ASSERT_TRUE(h.logger->WaitFor(
+      "Rest Message is not proceeded, Since token is empty :  or Tenant URL or ID is empty : https://server.test"));
   EXPECT_TRUE(SentReports(h).empty());
   h.config->token = L"token-1";
   h.executor->LoadTenantConfiguration();

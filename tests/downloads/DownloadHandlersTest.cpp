@@ -63,7 +63,8 @@ const std::string kHandled = "HandleDownloadResponse:" + kOk + "|https://s/pkg/f
 std::vector<std::string> FileLines(const std::string& answer, bool drained) {
   std::vector<std::string> lines = {"2 DOWNLOAD_FILES", "0 https://s/pkg/f5.bin",
                                     R"(2 Download File Request: {"DownloadUrl":"https://s/pkg/f5.bin"})"};
-  if (answer.empty()) return {lines[0], lines[1], lines[2], "2 Download Files Response is empty", "2 Added for sonar codesmell"};
+  if (answer.empty())
+    return {lines[0], lines[1], lines[2], "2 Download Files Response is empty", "2 Added for sonar codesmell"};
   lines.push_back("2 Download File Response: " + answer);
   lines.push_back("2 Process download response for scheduler ID: 5_1");
   if (drained) lines.push_back("2 Added for sonar codesmell");

@@ -16,6 +16,8 @@
 #include <thread>
 
 #include "CallDurationSpool.h"
+#include "IAgentUtils.h"
+#include "ILogManager.h"
 #include "DirectoryGroups.h"
 #include "InstallerRunner.h"
 #include "SessionUser.h"
@@ -179,8 +181,10 @@ TEST(CallDurationSpool, SendsJsonFilesAtStartAndWhenDroppedOnlyOnce) {
   Rig::Put(spool + "/.hidden.json", "{}");
   Rig::Put(spool + "/notes.txt", "{}");
   fs::create_symlink(spool + "/early.json", spool + "/link.json");
+  Rig::Put(spool + "/bad\xFF.json", "{}");
   auto& source = rig.Make<CallDurationSpool>(spool);
   rig.OnLoop([&] { source.Start(); });
+  EXPECT_TRUE(fs::exists(spool + "/bad\xFF.json.set-aside")) << "a name the library cannot delete is set aside";
   Rig::Put(spool + "/late.json", R"({"Calls":[]})");
   // Rewritten in place before the library deleted it: not sent twice.
   std::ofstream(spool + "/late.json") << R"({"Calls":[]})";
@@ -219,6 +223,18 @@ TEST(UserReports, SoftphonesAtStartAndOnChangeUserDetailsFromPasswd) {
   EXPECT_EQ(sent[2].code, 12);
   EXPECT_EQ(sent[2].body.at("Softphones").at(0).at("Version").as_string(), "2.0");
   EXPECT_EQ(sent[3].body.at("UserName").as_string(), "nobody");
+
+  // No one signed in (a headless machine) is no warning; an unknown user is.
+  struct Levels : zelvan::fennic::ILogManager {
+    void Log(int level, const std::string&, const std::string& text) override { lines[text] = level; }
+    std::map<std::string, int> lines;
+  };
+  auto levels = std::make_shared<Levels>();
+  zelvan::fennic::IAgentUtils::setLogManager(levels);
+  rig.OnLoop([&] { reports.UserChanged(""); reports.UserChanged("no-such-user-here"); });
+  zelvan::fennic::IAgentUtils::setLogManager(nullptr);
+  EXPECT_EQ(levels->lines["User details not sent: no session user found"], 2);
+  EXPECT_EQ(levels->lines["User details not sent: no account found for session user no-such-user-here"], 3);
 }
 
 struct InstallCase {

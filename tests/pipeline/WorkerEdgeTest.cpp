@@ -1,12 +1,16 @@
-// What the host's code throws on the worker (its listener, its logger, its
-// transport) and how a stop meets a worker stuck in a request.
+// Whatever is thrown on the worker (by a handler, or by the host's transport,
+// listener or logger) and how a stop meets a worker stuck in a request.
 #include <gtest/gtest.h>
+
+#include <cpprest/http_msg.h>
 
 #include <atomic>
 #include <future>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 
+#include "AgentException.h"
 #include "RestRequestType.h"
 #include "support/ExecutorHarness.h"
 
@@ -17,18 +21,40 @@ namespace {
 
 constexpr const char* kLoop = "CRestExecutor::ExecuteRestCall";
 
-struct EdgeCase {
+using fennic_test::Event;
+
+// Throws from the transport while a type-28 query is handled; its answer
+// otherwise raises event 19.
+template <class E>
+std::function<void(ExecutorHarness&)> TransportThrows(E error) {
+  return [error](ExecutorHarness& h) {
+    h.transport->OnRequest(TRANSPORT_QUERY_REQ, [error](const std::string&) -> std::string { throw error; });
+  };
+}
+template <class E>
+std::function<void(ExecutorHarness&)> ListenerThrowsOn(int code, E error) {
+  return [code, error](ExecutorHarness& h) {
+    h.listener.SetReaction([code, error](const Event& e) {
+      if (e.code == code) throw error;
+    });
+  };
+}
+
+struct ThrowCase {
   const char* label;
-  std::function<void(ExecutorHarness&)> arm;  // makes host code throw
-  const char* line;                           // written once, level 5
+  std::function<void(ExecutorHarness&)> arm;
+  const char* line;    // written once, level 5
+  const char* events;  // in order; 4 (and 16) when the failure was reported
+  bool leaving;        // the "Leaving request type" line was written
 };
 
-class WorkerEdgeTest : public ::testing::TestWithParam<EdgeCase> {};
+class WorkerEdgeTest : public ::testing::TestWithParam<ThrowCase> {};
 
-TEST_P(WorkerEdgeTest, CatchesHostCodeOnceAndGoesOn) {
-  const EdgeCase& c = GetParam();
+TEST_P(WorkerEdgeTest, CaughtOnceAndTheWorkerGoesOn) {
+  const ThrowCase& c = GetParam();
   ExecutorHarness h;
-  h.transport->AnswerAlways(TRANSPORT_QUERY_REQ, "answered");  // raises event 19
+  h.executor->SetClientState(1);
+  h.transport->AnswerAlways(TRANSPORT_QUERY_REQ, "answered");
   c.arm(h);
   h.Push(TRANSPORT_QUERY_REQ);
   h.Push(CLIENT_FORWARD_REQ, "after");
@@ -36,6 +62,11 @@ TEST_P(WorkerEdgeTest, CatchesHostCodeOnceAndGoesOn) {
   EXPECT_EQ(h.transport->CallsOf(CLIENT_FORWARD_REQ).size(), 1u) << "the worker goes on";
   EXPECT_EQ(h.logger->Count(c.line, kLoop), 1);
   EXPECT_EQ(h.logger->FirstStartingWith(c.line).level, 5);
+  std::string events;
+  for (int code : h.listener.Codes()) events += (events.empty() ? "" : ",") + std::to_string(code);
+  EXPECT_EQ(events, c.events) << "type 28 is no update check: never event 9";
+  EXPECT_EQ(h.logger->Has("Rest Executor HBState is: 1"), events.find('4') != std::string::npos);
+  EXPECT_EQ(h.logger->Has("Leaving request type : 28"), c.leaving);
   h.Shutdown();
   EXPECT_EQ(h.logger->Count("Rest call thread Exited", kLoop), 1);
 }
@@ -43,38 +74,33 @@ TEST_P(WorkerEdgeTest, CatchesHostCodeOnceAndGoesOn) {
 INSTANTIATE_TEST_SUITE_P(
     Throwers, WorkerEdgeTest,
     ::testing::Values(
-        EdgeCase{"ListenerThrowsAnException",
-                 [](ExecutorHarness& h) {
-                   h.listener.SetReaction([](const fennic_test::Event& e) {
-                     if (e.code == 19) throw std::runtime_error("listener failed");
-                   });
-                 },
-                 "listener failed"},  // caught by the dispatcher, as any handler failure
-        EdgeCase{"ListenerThrowsANonException",
-                 [](ExecutorHarness& h) {
-                   h.listener.SetReaction([](const fennic_test::Event& e) {
-                     if (e.code == 19) throw 42;
-                   });
-                 },
-                 "Unknown exception"},
-        // The dispatcher's own catch clause raises event 4, which throws again.
-        EdgeCase{"ListenerThrowsInsideTheCatchClause",
-                 [](ExecutorHarness& h) {
-                   h.transport->OnRequest(TRANSPORT_QUERY_REQ, [](const std::string&) -> std::string {
-                     throw std::runtime_error("transport failed");
-                   });
-                   h.listener.SetReaction([](const fennic_test::Event& e) {
-                     if (e.code == 4) throw std::runtime_error("listener failed on 4");
-                   });
-                 },
-                 "Caught at the worker's edge, the worker goes on: listener failed on 4"},
-        EdgeCase{"LoggerThrowsOnTheLeavingLine",
-                 [](ExecutorHarness& h) { h.logger->ThrowOn("Leaving request type : 28"); }, "logger failed"},
+        // What a handler leaves by is caught by the dispatcher, by kind.
+        ThrowCase{"HttpException", TransportThrows(web::http::http_exception("http down")), "http down", "4,16", false},
+        ThrowCase{"AgentException", TransportThrows(AgentException("agent failed")), "agent failed", "4", false},
+        ThrowCase{"BadException", TransportThrows(std::bad_exception()), "std::bad_exception", "4", false},
+        ThrowCase{"JsonException", TransportThrows(web::json::json_exception("bad member")), "bad member", "4", false},
+        ThrowCase{"SystemError",
+                  TransportThrows(std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur),
+                                                    "locked")),
+                  "locked: Resource deadlock avoided", "", false},
+        ThrowCase{"NotAnException", TransportThrows(42), "Unknown exception", "4", false},
+        // The host's listener and logger, inside the dispatch and outside it.
+        ThrowCase{"ListenerThrows", ListenerThrowsOn(19, std::runtime_error("listener failed")), "listener failed",
+                  "19,4", false},
+        ThrowCase{"ListenerThrowsInsideTheCatchClause",
+                  [](ExecutorHarness& h) {
+                    TransportThrows(std::runtime_error("transport failed"))(h);
+                    ListenerThrowsOn(4, std::runtime_error("failed on 4"))(h);
+                  },
+                  "Caught at the worker's edge, the worker goes on: failed on 4", "4", false},
+        ThrowCase{"LoggerThrowsOnTheLeavingLine",
+                  [](ExecutorHarness& h) { h.logger->ThrowOn("Leaving request type : 28"); }, "logger failed", "19,4",
+                  true},
         // Outside the dispatch: the message stays queued and is taken again.
-        EdgeCase{"LoggerThrowsWhileTakingAMessage",
-                 [](ExecutorHarness& h) { h.logger->ThrowOn("Got new message(s), msgQueue size: 2"); },
-                 "Caught at the worker's edge, the worker goes on: logger failed"}),
-    [](const ::testing::TestParamInfo<EdgeCase>& info) { return std::string(info.param.label); });
+        ThrowCase{"LoggerThrowsWhileTakingAMessage",
+                  [](ExecutorHarness& h) { h.logger->ThrowOn("Got new message(s), msgQueue size: 2"); },
+                  "Caught at the worker's edge, the worker goes on: logger failed", "19", true}),
+    [](const ::testing::TestParamInfo<ThrowCase>& info) { return std::string(info.param.label); });
 
 struct StopCase {
   const char* label;
@@ -107,9 +133,12 @@ TEST_P(BoundedDrainTest, NeverWaitsForAStuckWorkerNorTakesUnderIt) {
   EXPECT_FALSE(h.executor->DrainQueue(std::chrono::milliseconds(200)));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1700));
   EXPECT_TRUE(h.config->ReadJsonFile("PendingAcks.dat").is_null()) << "nothing taken under the handler";
+  auto done = std::async(std::launch::async, [&] { h.Shutdown(); });
+  EXPECT_EQ(done.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout) << "Shutdown joins the handler";
   release = true;
+  done.get();
   if (stopper.valid()) stopper.get();
-  h.Shutdown();
+  EXPECT_EQ(h.recordingProcessor->Calls().back(), "ReleaseQueue");
   const auto kept = h.config->ReadJsonFile("PendingAcks.dat");
   ASSERT_EQ(kept.size(), 1u);
   EXPECT_EQ(kept.at(0).at("Data").as_string(), "queued ack");

@@ -88,6 +88,20 @@ INSTANTIATE_TEST_SUITE_P(
         ShapeCase{"OtherFilesUnchecked", "PendingAcks.dat", "[1]", false}),
     [](const auto& info) { return std::string(std::get<0>(info.param)); });
 
+TEST(StoredListShapeTest, ALinkIsSetAsideUnfollowedAndSaysSo) {
+  ScratchFolder folder, outside;
+  Store store(folder);
+  const std::string list = R"([{"UpdateSchedulerId":7}])";
+  ScratchFolder::Put(outside / "list.json", list);
+  std::filesystem::create_symlink(outside / "list.json", folder / "Update.dat");
+  EXPECT_TRUE(store.manager.ReadJsonFile("Update.dat").is_null()) << "read through the link";
+  EXPECT_TRUE(std::filesystem::is_symlink(folder / "Update.dat.corrupt"));
+  EXPECT_EQ(ScratchFolder::Slurp(outside / "list.json"), list);
+  EXPECT_EQ(store.logger->FirstStartingWith("Corrupt data file " + (folder / "Update.dat") + " ").text,
+            "Corrupt data file " + (folder / "Update.dat") + " moved aside to " + (folder / "Update.dat.corrupt") +
+                ": it is a symbolic link, which is never followed");
+}
+
 TEST(StoreOpenTest, TemporariesOfDeadWritersAreSweptOthersKept) {
   ScratchFolder folder;
   const pid_t child = fork();

@@ -23,7 +23,8 @@ class TestableExecutor : public CRestExecutor {
       CRestExecutor::TenantValue, CRestExecutor::DeviceInfoUrl, CRestExecutor::Token,
       CRestExecutor::ManageAgentRegistration, CRestExecutor::ManageHeartBeat, CRestExecutor::WriteTenantConfigsToFile,
       CRestExecutor::WriteMachineDataInConfigFile, CRestExecutor::isAnonymizedataExceptionsChanged,
-      CRestExecutor::ManageDownloadFiles, CRestExecutor::ManageDownloadStatus, CRestExecutor::SendSavedSilentUpdateStatus;
+      CRestExecutor::ManageDownloadFiles, CRestExecutor::ManageDownloadStatus, CRestExecutor::SendSavedSilentUpdateStatus,
+      CRestExecutor::HandleNextMessage;
 
   int ClientState() const { return clientState_.load(); }
   bool GetAllUpdatesSent() const { return getAllUpdatesSent_.load(); }

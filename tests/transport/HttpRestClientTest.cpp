@@ -78,6 +78,7 @@ TEST_P(HttpRestClientFaults, EndsEmptyOrThrowsWithinTheDeadline) {
   });
   auto options = FastOptions();
   options.requestTimeout = std::chrono::milliseconds(300);
+  options.maxAnswerBytes = 4096;
   HttpRestClient client(options);
   client.SetTenantEndpoint(ToWide(server.Base()), L"t");
   client.SetToken(L"x");
@@ -110,6 +111,8 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"unavailableDatePast", Reply{503, "{}"}, false, "+-60", "0", "server answered HTTP 503 to heart beat"},
         FaultCase{"truncatedBody", Reply{200, "{\"validateResponse\":true,\"pad\":\"xxxx\"}", 10}, true, "", "",
                   "answer from BASE broke off ("},
+        FaultCase{"longerThanTheCap", Reply{200, std::string(4097, ' ')}, true, "", "",
+                  "answer from BASE is longer than 4096 bytes"},
         FaultCase{"slowerThanTheDeadline", Reply{200, "{}", -1, 900}, true, "", "", "no answer from BASE (timed out after"}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -14,6 +14,7 @@ namespace {
 struct StoreCase {
   const char *name, *product, *version;  // version nullptr: the details carry none
   bool ok;
+  const char* file = "fw.bin";
 };
 
 class TransportPackageStore : public ::testing::TestWithParam<StoreCase> {};
@@ -30,9 +31,12 @@ TEST_P(TransportPackageStore, KeepsVerifiedPackagesByProductAndVersionAndNothing
   client.SetTenantEndpoint(ToWide(server.Base()), L"t");
   auto details = web::json::value::parse(Details("/packages/fw.bin", package.size(), Sha(package)));
   if (c.version) details["Version"] = web::json::value::string(c.version);
-  const auto [ok, reason] = Fetch(client, details.serialize(), sandbox.path / "dl", "fw.bin", c.product);
+  const auto [ok, reason] = Fetch(client, details.serialize(), sandbox.path / "dl", c.file, c.product);
   EXPECT_EQ(ok, c.ok) << reason;
   EXPECT_EQ(reason.find("package store refuses") != std::string::npos, !c.ok) << reason;
+  // A refused name is known before the transfer: nothing is fetched nor left.
+  EXPECT_EQ(server.Seen().size(), c.ok ? 1u : 0u);
+  EXPECT_EQ(fs::is_empty(sandbox.path / "dl"), !c.ok);
   fs::remove_all(sandbox.path / "dl");
   const std::string product = std::string("store/") + c.product;
   const std::string version = product + "/" + (c.version ? c.version : "unversioned");
@@ -46,7 +50,8 @@ INSTANTIATE_TEST_SUITE_P(
     Names, TransportPackageStore,
     ::testing::Values(StoreCase{"productAndVersion", "P100", "2.1.0", true}, StoreCase{"noVersion", "P100", nullptr, true},
                       StoreCase{"climbingProduct", "../evil", "1", false}, StoreCase{"hiddenProduct", ".cache", "1", false},
-                      StoreCase{"climbingVersion", "P100", "../../evil", false}),
+                      StoreCase{"climbingVersion", "P100", "../../evil", false},
+                      StoreCase{"hiddenFile", "P100", "1", false, "..%2F..%2Foutside%2Ffw.bin"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(TransportPackageStore, KeepsOnlyTheNewestTwoVersionsAndNeverFollowsALink) {

@@ -133,7 +133,8 @@ INSTANTIATE_TEST_SUITE_P(
         SequenceCase{"FullListAnswerEmpty", "[" + Update(7, kDownloaded) + "]|null|[]", {}, {GET_ALL_UPDATES_REQ}, 1,
                      {9, 4}, "7||", "", "3 GetAllUpdates Response is Empty"},
         SequenceCase{"StoredEntryLacksAMember",
-                     "[" + Update(7, kDownloaded) + R"(,{"UpdateSchedulerId":6,"UploadID":1,"Action":"ScheduleUpdate"}]|null|[])",
+                     "[" + Update(7, kDownloaded) +
+                         R"(,{"UpdateSchedulerId":6,"UploadID":1,"Action":"ScheduleUpdate"}]|null|[])",
                      {{GET_UPDATES_REQ, Updates("[" + Update(8) + "]")}}, {GET_UPDATES_REQ}, 2,
                      {5, 10, 4}, "8 7||", "Success",
                      "3 Update entry skipped (\"IProduct\" is missing or not text)"},
@@ -169,7 +170,7 @@ INSTANTIATE_TEST_SUITE_P(
                      "Success Success Success", "3 Voice prompt entry skipped (no \"UpdatesURL\" text)"},
         SequenceCase{"ManyUnsupportedInUpdatesAndFullList", "[]|null|[]",
                      {{GET_UPDATES_REQ, Updates(Unsupported(300))}, {GET_ALL_UPDATES_REQ, Updates(Unsupported(300))}},
-                     {GET_UPDATES_REQ}, 3, {5, 4, 5}, std::string(Ids(web::json::value::parse(Unsupported(300)))) + "||",
+                     {GET_UPDATES_REQ}, 3, {5, 4, 5}, Ids(web::json::value::parse(Unsupported(300))) + "||",
                      "", "3 P999 is not supported so skipping FW download! (300 times)"}),
     [](const ::testing::TestParamInfo<SequenceCase>& info) { return std::string(info.param.name); });
 

@@ -151,7 +151,8 @@ INSTANTIATE_TEST_SUITE_P(
                     kGood + "," + Without(UpdateDescription(6, Urls("https://s/six.bin")), R"(,"Version":"1.0")"), true,
                     true, "2", {"12 https://s/two.bin 2 24"},
                     "3 CQLResponse::GetUpdateResponse Update entry refused (\"Version\" is missing or not text)"},
-        HandOffCase{"IdTooLarge", kGood + "," + Swapped(UpdateDescription(6, Urls("https://s/six.bin")), ":6,", ":1e20,"),
+        HandOffCase{"IdTooLarge",
+                    kGood + "," + Swapped(UpdateDescription(6, Urls("https://s/six.bin")), ":6,", ":1e20,"),
                     true, true, "2", {"12 https://s/two.bin 2 24"},
                     "3 CQLResponse::GetUpdateResponse Update entry refused (\"UpdateSchedulerId\" is not a 32-bit"},
         // A caught lookup error: the entry is stored, but listed for download only when read whole.
