@@ -176,8 +176,6 @@ const std::vector<int>& AnsweredTypes() {
 const std::vector<KnownBreak>& KnownBreaks() {
   // Steps of three bytes (trigger, offer, download-fails bit and fault count), each fault three more.
   static const std::vector<KnownBreak> known{
-      // registration offer=0x48 | 2:envelope/187 ("Token":"")
-      {"RegistrationWithoutUsableToken", "invariant 2: registration raised event 1", {3, 0x48, 1, 0, 8, 187}},
       // heart beat offer=0x56 download-fails | 10:empty/29
       {"EmptyDirectoryAnswerLeavesTheCheckOpen",
        "invariant 1: an update check raised neither event 4 nor event 9; its last request was 10",
