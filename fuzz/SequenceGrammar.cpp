@@ -176,10 +176,6 @@ const std::vector<int>& AnsweredTypes() {
 const std::vector<KnownBreak>& KnownBreaks() {
   // Steps of three bytes (trigger, offer, download-fails bit and fault count), each fault three more.
   static const std::vector<KnownBreak> known{
-      // heart beat offer=0x56 download-fails | 10:empty/29
-      {"EmptyDirectoryAnswerLeavesTheCheckOpen",
-       "invariant 1: an update check raised neither event 4 nor event 9; its last request was 10",
-       {1, 0x56, 0x81, 5, 1, 29}},
       // registration offer=0x21 | 2:transport-failure/16, then host get-all offer=0xd7 download-fails
       {"HostCheckDroppedWithoutToken",
        "invariant 1: an update check raised neither event 4 nor event 9; its last request was none",
