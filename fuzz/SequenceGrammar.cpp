@@ -180,11 +180,6 @@ const std::vector<KnownBreak>& KnownBreaks() {
       {"HostCheckDroppedWithoutToken",
        "invariant 1: an update check raised neither event 4 nor event 9; its last request was none",
        {3, 0x21, 1, 0, 2, 16, 2, 0xd7, 0x80}},
-      // heart beat offer=0x5a download-fails | 12:transport-failure/70,
-      // then heart beat offer=0xbe download-fails | 9:envelope/252
-      {"FailedDetailsRequestStaysPending",
-       "invariant 1: an update check raised neither event 4 nor event 9 with downloads pending",
-       {1, 0x5a, 0x81, 6, 2, 70, 1, 0xbe, 0x81, 2, 8, 252}},
   };
   return known;
 }
