@@ -176,10 +176,6 @@ const std::vector<int>& AnsweredTypes() {
 const std::vector<KnownBreak>& KnownBreaks() {
   // Steps of three bytes (trigger, offer, download-fails bit and fault count), each fault three more.
   static const std::vector<KnownBreak> known{
-      // registration offer=0x21 | 2:transport-failure/16, then host get-all offer=0xd7 download-fails
-      {"HostCheckDroppedWithoutToken",
-       "invariant 1: an update check raised neither event 4 nor event 9; its last request was none",
-       {3, 0x21, 1, 0, 2, 16, 2, 0xd7, 0x80}},
   };
   return known;
 }

@@ -63,6 +63,9 @@ void CRestExecutor::HandleNextMessage() {
   const int type = message.getType();
   if (!GuardAllows(type)) {
     ReturnDroppedReport(message);
+    // An update check the host asked for (client state 1) ends even when its
+    // request cannot go out, so the host hears event 9 and 4 and is not left waiting.
+    if (clientState_.load() == 1 && IsUpdateCheckType(type)) EndFailedRequest(type, false);
     return;
   }
   try {
