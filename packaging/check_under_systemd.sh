@@ -87,7 +87,8 @@ boot() {
   local state=""
   for _ in $(seq 90); do
     state=$(timeout 90 nsenter -t "$leader" -a systemctl is-system-running --wait 2>&1) && break
-    [[ "$state" == *"connect to bus"* ]] || break
+    # Until PID 1 has set up /run/systemd, systemctl reports "offline".
+    [[ "$state" == *offline* || "$state" == *"connect to bus"* || "$state" == *"not been booted"* ]] || break
     sleep 1
   done
   [[ "$state" == running ]] || { in_ct systemctl --failed --no-pager >&2 || true; fail "the container's system is $state"; }

@@ -3,6 +3,7 @@
 #include <cpprest/http_msg.h>
 
 #include <system_error>
+#include <vector>
 
 #include "AgentException.h"
 #include "IAgentUtils.h"
@@ -16,6 +17,17 @@ namespace {
 const std::string kLoopWhere = "CRestExecutor::ExecuteRestCall";
 const std::string kSendWhere = "CRestExecutor::SendRestMessage";
 const std::string kFailedWhere = "CRestExecutor::CheckForUpdateFailedEvent";
+
+// The line the worker writes after every message, made once per request
+// type rather than once per message; null for a type beyond the table.
+const std::string* LeavingLine(int type) {
+  static const std::vector<std::string> lines = [] {
+    std::vector<std::string> made;
+    for (int known = 0; known < 64; ++known) made.push_back("Leaving request type : " + std::to_string(known));
+    return made;
+  }();
+  return type >= 0 && type < static_cast<int>(lines.size()) ? &lines[static_cast<std::size_t>(type)] : nullptr;
+}
 }  // namespace
 
 CRestExecutor::CRestExecutor(std::shared_ptr<IConfigurationManager> configuration,
@@ -70,7 +82,8 @@ void CRestExecutor::HandleNextMessage() {
   }
   try {
     Dispatch(message);
-    Log(2, kLoopWhere, "Leaving request type : " + std::to_string(type));
+    if (const std::string* line = LeavingLine(type)) Log(2, kLoopWhere, *line);
+    else Log(2, kLoopWhere, "Leaving request type : " + std::to_string(type));
   } catch (const web::http::http_exception& e) {
     EndFailedRequest(e, type, true);
   } catch (const AgentException& e) {
@@ -114,17 +127,12 @@ void CRestExecutor::EndFailedRequest(int type, bool networkError) {
 // Only registration runs without a token; nothing runs without the tenant's
 // address and identifier. The log text is built only for a dropped message.
 bool CRestExecutor::GuardAllows(int type) {
-  static const std::string kUrl = "URL";
-  static const std::string kTenantId = "TenantID";
   std::string url;
   std::wstring token;
   {
     std::lock_guard<std::mutex> hold(stateLock_);
-    auto urlIt = tenantDetails_.find(kUrl);
-    auto idIt = tenantDetails_.find(kTenantId);
-    const bool tenantKnown = urlIt != tenantDetails_.end() && !urlIt->second.empty() &&
-                             idIt != tenantDetails_.end() && !idIt->second.empty();
-    if (tenantKnown && (type == AGENT_REGISTRATION_REQ || !token_.empty())) return true;
+    if (tenantKnown_ && (type == AGENT_REGISTRATION_REQ || !token_.empty())) return true;
+    const auto urlIt = tenantDetails_.find("URL");
     if (urlIt != tenantDetails_.end()) url = urlIt->second;
     token = token_;
   }

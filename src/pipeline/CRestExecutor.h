@@ -194,6 +194,9 @@ class CRestExecutor : public zelvan::fennic::IRestExecutor {
   std::mutex stateLock_;
   std::string lastSeenOfServer_;                       // GUARDED_BY(stateLock_)
   std::map<std::string, std::string> tenantDetails_;  // GUARDED_BY(stateLock_)
+  // "URL" and "TenantID" both non-empty in tenantDetails_, kept by its two
+  // setters so the worker's guard need not look them up for every message.
+  bool tenantKnown_ = false;  // GUARDED_BY(stateLock_)
   std::wstring token_;                                 // GUARDED_BY(stateLock_)
   std::wstring deviceInfoUrl_;                         // GUARDED_BY(stateLock_)
 

@@ -9,6 +9,13 @@ using namespace zelvan::fennic;
 
 namespace {
 std::atomic<long long> g_retryWaitMs{10000};
+
+// Nothing runs without the tenant's address and identifier.
+bool TenantKnown(const std::map<std::string, std::string>& details) {
+  const auto url = details.find("URL");
+  const auto id = details.find("TenantID");
+  return url != details.end() && !url->second.empty() && id != details.end() && !id->second.empty();
+}
 }  // namespace
 
 bool CRestExecutor::WaitFor(std::chrono::milliseconds wait) {
@@ -48,6 +55,7 @@ std::string CRestExecutor::TenantValue(const std::string& key) {
 void CRestExecutor::SetTenantValue(const std::string& key, const std::string& value) {
   std::lock_guard<std::mutex> hold(stateLock_);
   tenantDetails_[key] = value;
+  tenantKnown_ = TenantKnown(tenantDetails_);
 }
 
 std::map<std::string, std::string> CRestExecutor::TenantSnapshot() {
@@ -58,6 +66,7 @@ std::map<std::string, std::string> CRestExecutor::TenantSnapshot() {
 void CRestExecutor::ReplaceTenantDetails(const std::map<std::string, std::string>& details) {
   std::lock_guard<std::mutex> hold(stateLock_);
   tenantDetails_ = details;
+  tenantKnown_ = TenantKnown(tenantDetails_);
 }
 
 void CRestExecutor::SetLastSeenOfServer(const std::string& stamp) {

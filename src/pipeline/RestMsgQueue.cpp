@@ -1,6 +1,7 @@
 #include "RestMsgQueue.h"
 
 #include <atomic>
+#include <charconv>
 #include <exception>
 #include <iterator>
 #include <string>
@@ -16,9 +17,11 @@ namespace {
 std::atomic<RestMsgQueue*> g_instance{nullptr};
 const std::string kPushWhere = "zelvan::fennic::RestMsgQueue::pushMsg";
 const std::string kTakeWhere = "zelvan::fennic::RestMsgQueue::getNextRestMsg";
+const std::string kWaiting = " Waiting for message ";
+constexpr char kSizePrefix[] = "Got new message(s), msgQueue size: ";
 
 // The sink that just failed may fail again; the take still returns type 0.
-void LogTakeFailure(const std::shared_ptr<ILogManager>& log, const char* what) {
+void LogTakeFailure(ILogManager* log, const char* what) {
   if (!log) return;
   try {
     log->Log(5, kTakeWhere, what);
@@ -42,12 +45,13 @@ void RestMsgQueue::releaseInstance() {
   delete queue;
 }
 
-RestMsgQueue::RestMsgQueue() : logger_(IAgentUtils::getLogManager()) {}
+RestMsgQueue::RestMsgQueue() : logger_(IAgentUtils::getLogManager()), sizeLine_(kSizePrefix) {}
 
-// REQUIRES: lock_ held.
-std::shared_ptr<ILogManager> RestMsgQueue::logger() {
+// REQUIRES: lock_ held. The pointer stays good while the queue lives:
+// logger_ is only ever set, never replaced.
+ILogManager* RestMsgQueue::logger() {
   if (!logger_) logger_ = IAgentUtils::getLogManager();
-  return logger_;
+  return logger_.get();
 }
 
 void RestMsgQueue::pushMsg(const RestMessage& message) {
@@ -67,20 +71,22 @@ void RestMsgQueue::pushMsg(const RestMessage& message) {
 }
 
 RestMessage RestMsgQueue::getNextRestMsg() {
-  std::shared_ptr<ILogManager> log;
+  ILogManager* log = nullptr;
   try {
     std::unique_lock<std::mutex> hold(lock_);
     log = logger();
     if (messages_.empty()) {
-      if (log) log->Log(2, kTakeWhere, " Waiting for message ");
+      if (log) log->Log(2, kTakeWhere, kWaiting);
       takerWaiting_ = true;
       takerIdle_.notify_all();
       messageAvailable_.wait(hold, [this] { return !messages_.empty(); });
       takerWaiting_ = false;
     }
     // Logged before the front is removed: a log sink that throws here leaves
-    // the message queued for the next take instead of losing it.
-    if (log) log->Log(2, kTakeWhere, "Got new message(s), msgQueue size: " + std::to_string(messages_.size()));
+    // the message queued for the next take instead of losing it. The line is
+    // written into a buffer kept from take to take, so the lock is not held
+    // over an allocation while producers wait for it.
+    if (log) log->Log(2, kTakeWhere, SizeLine(messages_.size()));
     RestMessage result = std::move(messages_.front());
     messages_.pop_front();
     return result;
@@ -90,6 +96,15 @@ RestMessage RestMsgQueue::getNextRestMsg() {
     LogTakeFailure(log, e.what());
   }
   return RestMessage();
+}
+
+// REQUIRES: lock_ held. Only the number changes from line to line.
+const std::string& RestMsgQueue::SizeLine(std::size_t size) {
+  char digits[24];
+  const auto end = std::to_chars(std::begin(digits), std::end(digits), size).ptr;
+  sizeLine_.resize(sizeof kSizePrefix - 1);
+  sizeLine_.append(digits, end);
+  return sizeLine_;
 }
 
 bool RestMsgQueue::waitUntilIdle(std::chrono::steady_clock::time_point deadline) {

@@ -5,6 +5,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "ILogManager.h"
@@ -36,7 +37,8 @@ class RestMsgQueue {
 
  private:
   RestMsgQueue();
-  std::shared_ptr<ILogManager> logger();
+  ILogManager* logger();
+  const std::string& SizeLine(std::size_t size);
 
   std::mutex lock_;
   std::condition_variable messageAvailable_;
@@ -44,6 +46,7 @@ class RestMsgQueue {
   bool takerWaiting_ = false;          // GUARDED_BY(lock_)
   std::deque<RestMessage> messages_;
   std::shared_ptr<ILogManager> logger_;  // GUARDED_BY(lock_) after construction
+  std::string sizeLine_;                 // GUARDED_BY(lock_); the take's size line
 };
 
 }  // namespace zelvan::fennic
