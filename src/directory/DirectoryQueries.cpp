@@ -81,10 +81,9 @@ void CRestExecutor::ManageGetADQuery() {
   try {
     const std::string response = Execute(GET_AD_QUERY_REQ, std::string());
     if (response.empty()) {
-      // No answer (any non-2xx gives none) fails the request: the heart beat
-      // that asked for it may have reported updates, and that check must end.
-      Log(3, where, "Get AD query response is empty");
-      CheckForUpdateFailedEvent(false, GET_AD_QUERY_REQ);
+      // No answer (any non-2xx gives none) is a failed request: the check ends.
+      Log(2, where, "Get AD query response is empty");
+      CheckForUpdateFailedEvent(false, 0);
       return;
     }
     const web::json::value answer = ParseAnswer(response);

@@ -74,10 +74,7 @@ void CRestExecutor::HandleNextMessage() {
   RestMessage message = queue_->getNextRestMsg();
   const int type = message.getType();
   if (!GuardAllows(type)) {
-    ReturnDroppedReport(message);
-    // An update check the host asked for (client state 1) ends even when its
-    // request cannot go out, so the host hears event 9 and 4 and is not left waiting.
-    if (clientState_.load() == 1 && IsUpdateCheckType(type)) EndFailedRequest(type, false);
+    AfterGuardDrop(message);
     return;
   }
   try {
@@ -136,8 +133,10 @@ bool CRestExecutor::GuardAllows(int type) {
     if (urlIt != tenantDetails_.end()) url = urlIt->second;
     token = token_;
   }
+  // The token is a secret: a held one shows as *** (the line is written when
+  // the tenant is what is missing).
   Log(2, kLoopWhere,
-      "Rest Message is not proceeded, Since token is empty : " + ToUtf8(token) +
+      std::string("Rest Message is not proceeded, Since token is empty : ") + (token.empty() ? "" : "***") +
           " or Tenant URL or ID is empty : " + url);
   return false;
 }
@@ -267,8 +266,10 @@ void CRestExecutor::CheckForUpdateFailedEvent(bool networkError, int requestType
 void CRestExecutor::StopWorker() {
   // A listener that stops the worker cannot wait for itself to leave.
   if (OnWorkerThread()) return RequestStop();
-  std::lock_guard<std::recursive_timed_mutex> hold(lifeMutex_);
-  if (!queue_) return;  // shut down: nothing left to stop
+  {
+    std::lock_guard<std::mutex> hold(stopMutex_);
+    if (released_) return;  // shut down: nothing left to stop
+  }
   RequestStop();
   WaitForWorkerExit(std::chrono::steady_clock::time_point::max());
 }
@@ -277,9 +278,16 @@ void CRestExecutor::Shutdown() {
   // On the worker (a listener) it can only ask; the host's own Shutdown or
   // the destructor joins.
   if (OnWorkerThread()) return RequestStop();
-  std::lock_guard<std::recursive_timed_mutex> hold(lifeMutex_);
+  std::lock_guard<std::mutex> once(shutdownMutex_);
   if (running_.load()) StopWorker();
   if (worker_.joinable()) worker_.join();
+  {
+    std::unique_lock<std::mutex> hold(stopMutex_);
+    // A drain under way ends within its bound; the queue is not released under it.
+    stopCondition_.wait(hold, [this] { return drains_ == 0; });
+    if (released_) return;
+    released_ = true;
+  }
   ReleaseQueueAfterJoin();
 }
 
