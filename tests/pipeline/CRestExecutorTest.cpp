@@ -89,10 +89,8 @@ TEST(CRestExecutorTest, GetAllUpdatesIsQueuedOnceUntilCleared) {
   EXPECT_EQ(h.DrainQueue().size(), 2u);
   EXPECT_TRUE(h.executor->GetAllUpdatesSent());
   // While it is set, a host's request (with data) is dropped and a resynchronisation (without) runs.
-  for (const std::string data : {"host", ""}) {
-    h.Push(GET_ALL_UPDATES_REQ, data);
-    h.executor->HandleNextMessage();
-  }
+  h.Push(GET_ALL_UPDATES_REQ, "host"), h.executor->HandleNextMessage();
+  h.Push(GET_ALL_UPDATES_REQ), h.executor->HandleNextMessage();
   EXPECT_EQ(h.transport->CountOf(GET_ALL_UPDATES_REQ), 1);
 }
 

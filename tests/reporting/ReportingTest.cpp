@@ -79,7 +79,6 @@ INSTANTIATE_TEST_SUITE_P(
                    false},
         ReportCase{"SoftphoneEmpty", 19, "", "2 Update softphone response is empty", false, false},
         ReportCase{"SoftphoneMalformed", 19, "nope", "5 @CRestExecutor::ExecuteRestCall", true, false},
-        ReportCase{"SoftphoneNetwork", 19, "!", "5 network down", true, false},
         ReportCase{"UserAccepted", 21, kAccepted, "3 Response: " + kAccepted, false, false, true},
         ReportCase{"UserStatusFalse", 21, kStatusFalse, "3 Response: " + kStatusFalse, false, false},
         ReportCase{"UserEmpty", 21, "", "3 Update user details Response is Empty", false, false}),

@@ -10,10 +10,7 @@ TEST(PosixFileManagerTest, AnswersForWhatThePathNames) {
   ScratchFolder folder;
   ScratchFolder::Put(folder / "plain", "x");
   zelvan::fennic::services::PosixFileManager files;
-  const struct {
-    std::string path;
-    bool writable, hasSpace;
-  } rows[] = {{folder.path.string(), true, true}, {folder / "plain", false, true}, {folder / "missing", false, false},
+  const struct { std::string path; bool writable, hasSpace; } rows[] = {{folder.path.string(), true, true}, {folder / "plain", false, true}, {folder / "missing", false, false},
               {"", false, false}};
   for (const auto& row : rows) {
     EXPECT_EQ(files.HasWritePermission(row.path), row.writable) << "'" << row.path << "'";

@@ -15,11 +15,7 @@ using web::json::value;
 
 namespace {
 
-struct Handler {
-  const char* name;
-  int type;
-  std::string where;  // of the level-5 line
-};
+struct Handler { const char* name; int type; std::string where; };  // where: of the level-5 line
 const std::string kProcessor = "CQLResponse::", kDispatcher = "CRestExecutor::ExecuteRestCall";
 
 class EnvelopeRejectionTest : public ::testing::TestWithParam<std::tuple<Handler, bool>> {};

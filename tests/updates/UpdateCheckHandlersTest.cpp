@@ -62,7 +62,6 @@ INSTANTIATE_TEST_SUITE_P(
         // Get updates: an empty or failed answer ends the check, event 9 only in state 1.
         CheckCase{"Updates_Idle_Empty", 9, 0, false, false, kEmpty, "4", "", 0, false},
         CheckCase{"Updates_Checking_Empty", 9, 1, false, false, kEmpty, "9,4", "", 0, false},
-        CheckCase{"Updates_Registered_Empty", 9, 3, false, false, kEmpty, "4", "", 0, false},
         CheckCase{"Updates_Idle_Failure", 9, 0, false, false, kFailure, "4,16", "", 0, false},
         CheckCase{"Updates_Checking_Failure", 9, 1, false, false, kFailure, "9,4,16", "", 0, false},
         // No download pending: states 1 and 3 (the first run) ask for the full list, 0 ends.

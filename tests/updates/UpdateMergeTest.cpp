@@ -166,10 +166,7 @@ struct PathRecorder : IUpdatesDownload {
   std::map<std::string, UpdateRecord> ConstructDownloadObject(value, bool) override { return {}; }
   std::map<std::string, UpdateRecord> ConstructMapFromJSON(value) override { return {}; }
   bool ProcessDownloadFile(const std::string&, const std::string& localPath, const std::wstring&, const std::string&,
-                           const std::string&) override {
-    path = localPath;
-    return true;
-  }
+                           const std::string&) override { return path = localPath, true; }
   bool SetEventListener(IRestEventListener*) override { return true; }
   void CheckforVoicePromptsDownload(value&, int, const std::string&) override {}
   int GetPendingDownloadCount() override { return 0; }
