@@ -82,6 +82,10 @@ class CRestExecutor : public zelvan::fennic::IRestExecutor {
   void AtWorkerEdge(const std::function<void()>& work);
   bool GuardAllows(int type);
   void Dispatch(const zelvan::fennic::RestMessage& message);
+  // Dispatch's groups: each handles the types it owns and says whether it did.
+  bool DispatchUpdateWork(const zelvan::fennic::RestMessage& message);
+  bool DispatchHostReport(const zelvan::fennic::RestMessage& message);
+  bool DispatchWorkerControl(const zelvan::fennic::RestMessage& message);
   // Ends a request that a handler left by an exception: logs it and ends an
   // update check it belonged to.
   void EndFailedRequest(const std::exception& e, int type, bool networkError);
