@@ -54,7 +54,10 @@ class UpdatesDownload : public zelvan::fennic::IUpdatesDownload {
  private:
   void Log(int level, const std::string& where, const std::string& text);
   int DetailsStatus(const std::string& answer);
-  bool ReadDescription(web::json::value update, bool defaultStatus, zelvan::fennic::UpdateRecord& record);
+  // Moves the address source out of `update`. With `fault` given, checks the
+  // description first in the same pass over its members.
+  bool ReadDescription(web::json::value& update, bool defaultStatus, zelvan::fennic::UpdateRecord& record,
+                       std::string* fault);
   // Steps 2 and 3 of ConstructDownloadObject on a map already built.
   void MergeReceived(std::map<std::string, zelvan::fennic::UpdateRecord> received, bool fromGetAllUpdates);
   // One download request per listed entry, in key order. REQUIRES: lock_ held.
