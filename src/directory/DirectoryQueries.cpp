@@ -81,7 +81,9 @@ void CRestExecutor::ManageGetADQuery() {
   try {
     const std::string response = Execute(GET_AD_QUERY_REQ, std::string());
     if (response.empty()) {
+      // No answer (any non-2xx gives none) is a failed request: the check ends.
       Log(2, where, "Get AD query response is empty");
+      CheckForUpdateFailedEvent(false, 0);
       return;
     }
     const web::json::value answer = ParseAnswer(response);

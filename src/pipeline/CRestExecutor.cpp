@@ -74,7 +74,7 @@ void CRestExecutor::HandleNextMessage() {
   RestMessage message = queue_->getNextRestMsg();
   const int type = message.getType();
   if (!GuardAllows(type)) {
-    ReturnDroppedReport(message);
+    AfterGuardDrop(message);
     return;
   }
   try {
@@ -287,8 +287,10 @@ void CRestExecutor::CheckForUpdateFailedEvent(bool networkError, int requestType
 void CRestExecutor::StopWorker() {
   // A listener that stops the worker cannot wait for itself to leave.
   if (OnWorkerThread()) return RequestStop();
-  std::lock_guard<std::recursive_timed_mutex> hold(lifeMutex_);
-  if (!queue_) return;  // shut down: nothing left to stop
+  {
+    std::lock_guard<std::mutex> hold(stopMutex_);
+    if (released_) return;  // shut down: nothing left to stop
+  }
   RequestStop();
   WaitForWorkerExit(std::chrono::steady_clock::time_point::max());
 }
@@ -297,9 +299,16 @@ void CRestExecutor::Shutdown() {
   // On the worker (a listener) it can only ask; the host's own Shutdown or
   // the destructor joins.
   if (OnWorkerThread()) return RequestStop();
-  std::lock_guard<std::recursive_timed_mutex> hold(lifeMutex_);
+  std::lock_guard<std::mutex> once(shutdownMutex_);
   if (running_.load()) StopWorker();
   if (worker_.joinable()) worker_.join();
+  {
+    std::unique_lock<std::mutex> hold(stopMutex_);
+    // A drain under way ends within its bound; the queue is not released under it.
+    stopCondition_.wait(hold, [this] { return drains_ == 0; });
+    if (released_) return;
+    released_ = true;
+  }
   ReleaseQueueAfterJoin();
 }
 

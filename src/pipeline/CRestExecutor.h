@@ -100,6 +100,8 @@ class CRestExecutor : public zelvan::fennic::IRestExecutor {
   bool OnWorkerThread() const { return std::this_thread::get_id() == workerId_.load(); }
   // Clears running and wakes the worker; never waits.
   void RequestStop();
+  // DrainQueue's work once it may touch the queue. REQUIRES: counted in drains_.
+  bool DrainUntil(std::chrono::steady_clock::time_point deadline);
   // True once the worker has left its loop; false when `deadline` came first.
   bool WaitForWorkerExit(std::chrono::steady_clock::time_point deadline);
   // Shutdown's last step, after the join: keeps what a timed-out drain left,
@@ -129,8 +131,8 @@ class CRestExecutor : public zelvan::fennic::IRestExecutor {
   // Keeps the reports among `messages` for the next start (DrainQueue).
   // REQUIRES: the worker has exited.
   void KeepUnsentReports(const std::vector<zelvan::fennic::RestMessage>& messages);
-  // Unmarks a stored report the worker's guard dropped (KeptReports.cpp).
-  void ReturnDroppedReport(const zelvan::fennic::RestMessage& message);
+  // Undoes what a message the worker's guard dropped left (KeptReports.cpp).
+  void AfterGuardDrop(const zelvan::fennic::RestMessage& message);
   // Queues the acknowledgements kept by an earlier DrainQueue and empties
   // their store. Needs the tenant and a token loaded.
   void RequeueKeptAcknowledgements();
@@ -182,12 +184,13 @@ class CRestExecutor : public zelvan::fennic::IRestExecutor {
   void HandleUserSessionTerminated();
 
   // --- members ---------------------------------------------------------------
-  zelvan::fennic::RestMsgQueue* queue_;  // null after Shutdown; changed only under lifeMutex_ after the join
+  zelvan::fennic::RestMsgQueue* queue_;  // null after Shutdown, which clears it after the join
   std::atomic<bool> running_{true};
   bool workerExited_ = false;  // GUARDED_BY(stopMutex_)
-  // Serialises the host's StopWorker, DrainQueue and Shutdown; timed, so a
-  // drain never waits without bound behind another thread's stop.
-  std::recursive_timed_mutex lifeMutex_;
+  bool released_ = false;      // GUARDED_BY(stopMutex_); Shutdown has released the queue
+  int drains_ = 0;             // GUARDED_BY(stopMutex_); drains under way, which the release waits for
+  std::mutex drainMutex_;      // one drain at a time; a second one returns at once
+  std::mutex shutdownMutex_;   // one Shutdown at a time
   // A drain ran out of time with the worker still busy: Shutdown keeps the
   // queued reports once it has joined the worker.
   std::atomic<bool> keepAtRelease_{false};

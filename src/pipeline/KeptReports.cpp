@@ -64,11 +64,15 @@ void CRestExecutor::KeepUnsentReports(const std::vector<RestMessage>& messages) 
           " update status report(s)");
 }
 
-// A stored report is marked while queued so a second heart beat does not
-// queue it twice; one the guard dropped is on its way no more, and unmarked
-// it is queued again by the next heart beat. Worker only.
-void CRestExecutor::ReturnDroppedReport(const RestMessage& message) {
-  if (message.getType() != DEVICE_UPDATE_STATUS_REQ) return;
+// What a message the guard dropped leaves behind. A stored report is marked
+// while queued so a second heart beat does not queue it twice; dropped, it is
+// on its way no more, and unmarked it is queued again by the next heart beat.
+// A dropped update-check request ends the check, or the host would wait for
+// its end for good. Worker only.
+void CRestExecutor::AfterGuardDrop(const RestMessage& message) {
+  const int type = message.getType();
+  if (type == GET_UPDATES_REQ || type == GET_ALL_UPDATES_REQ || type == CANCEL_UPDATE_REQ) EndFailedRequest(type, false);
+  if (type != DEVICE_UPDATE_STATUS_REQ) return;
   if (auto it = storedReportsQueued_.find(message.getData()); it != storedReportsQueued_.end())
     storedReportsQueued_.erase(it);
 }

@@ -37,16 +37,16 @@ void CRestExecutor::AtWorkerEdge(const std::function<void()>& work) {
 }
 
 void CRestExecutor::RequestStop() {
-  bool wasRunning = false;
   {
     // Cleared under the lock and announced, so a worker waiting between
-    // retries wakes at once instead of sleeping out its wait.
+    // retries wakes at once instead of sleeping out its wait. Only the caller
+    // that clears it wakes a worker waiting on an empty queue, and under the
+    // lock: the queue is released only after the worker has left, which
+    // needs running cleared first.
     std::lock_guard<std::mutex> hold(stopMutex_);
-    wasRunning = running_.exchange(false);
+    if (running_.exchange(false)) SendRestMessage(STOP_WORKER_REQ);
   }
   stopCondition_.notify_all();
-  // Wakes a worker that waits on an empty queue; one is enough.
-  if (wasRunning) SendRestMessage(STOP_WORKER_REQ);
 }
 
 bool CRestExecutor::WaitForWorkerExit(std::chrono::steady_clock::time_point deadline) {
@@ -62,17 +62,36 @@ bool CRestExecutor::DrainQueue(std::chrono::milliseconds bound) {
   const auto deadline = std::chrono::steady_clock::now() + bound;
   // The worker (a listener) cannot wait for its own queue.
   if (OnWorkerThread()) return false;
-  // Another host thread may be stopping a worker stuck in a request.
-  std::unique_lock<std::recursive_timed_mutex> hold(lifeMutex_, deadline + kStopGrace);
-  if (!hold.owns_lock()) {
+  std::unique_lock<std::mutex> one(drainMutex_, std::try_to_lock);
+  if (!one.owns_lock()) {
     keepAtRelease_.store(true);
-    Log(3, kDrainWhere, "Another stop is still waiting for the worker; what is queued is kept at Shutdown");
+    Log(3, kDrainWhere, "Another drain is under way; what is queued is kept at Shutdown");
     return false;
   }
-  if (!queue_) return true;
+  {
+    std::lock_guard<std::mutex> hold(stopMutex_);
+    if (released_) return true;  // nothing is queued any more
+    ++drains_;
+  }
+  bool drained = false;
+  try {
+    drained = DrainUntil(deadline);
+  } catch (...) {
+    drained = false;  // the count below must drop whatever a logger threw
+  }
+  {
+    std::lock_guard<std::mutex> hold(stopMutex_);
+    --drains_;
+  }
+  stopCondition_.notify_all();
+  return drained;
+}
+
+bool CRestExecutor::DrainUntil(std::chrono::steady_clock::time_point deadline) {
   if (running_.load() && queue_->waitUntilIdle(deadline)) return true;
   // Stopped first, and the queue taken only once the worker has left: a
   // handler still running could otherwise queue a report behind our back.
+  // Whether it should run says nothing: another thread may have stopped it.
   RequestStop();
   if (!WaitForWorkerExit(deadline + kStopGrace)) {
     keepAtRelease_.store(true);

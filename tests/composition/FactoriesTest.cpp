@@ -1,13 +1,10 @@
-// Every public operation of the facade and the executor, in every state a
-// host can reach, called as a new user would from the installed headers: the
-// call does its job or does nothing and says so in its result. No crash, no
-// hang, no exception the headers do not promise.
+// Every public operation of the facade and the executor in every state a host can reach: it does
+// its job or nothing, and says so in its result. No crash, no hang, no undocumented exception.
 #include <gmock/gmock.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <future>
-#include <thread>
 
 #include <fennic/CQLClientImplFactory.h>
 #include <fennic/RestExecutorFactory.h>
@@ -22,8 +19,7 @@ using namespace zelvan::fennic;
 namespace {
 
 enum State { kRunning, kWorkerStopped, kExecutorShutDown, kFacadeShutDown, kShutDownTwice, kStates };
-const char* const kStateNames[kStates] = {"Running", "WorkerStopped", "ExecutorShutDown", "FacadeShutDown",
-                                          "ShutDownTwice"};
+const char* const kStateNames[] = {"Running", "WorkerStopped", "ExecutorShutDown", "FacadeShutDown", "ShutDownTwice"};
 
 // The library wired as the agent wires it, reached only through the exports.
 struct Host {

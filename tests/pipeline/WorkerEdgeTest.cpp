@@ -21,8 +21,6 @@ namespace {
 
 constexpr const char* kLoop = "CRestExecutor::ExecuteRestCall";
 
-using fennic_test::Event;
-
 // Throws from the transport while a type-28 query is handled; its answer
 // otherwise raises event 19.
 template <class E>
@@ -34,7 +32,7 @@ std::function<void(ExecutorHarness&)> TransportThrows(E error) {
 template <class E>
 std::function<void(ExecutorHarness&)> ListenerThrowsOn(int code, E error) {
   return [code, error](ExecutorHarness& h) {
-    h.listener.SetReaction([code, error](const Event& e) {
+    h.listener.SetReaction([code, error](const fennic_test::Event& e) {
       if (e.code == code) throw error;
     });
   };
@@ -62,8 +60,7 @@ TEST_P(WorkerEdgeTest, CaughtOnceAndTheWorkerGoesOn) {
   EXPECT_EQ(h.transport->CallsOf(CLIENT_FORWARD_REQ).size(), 1u) << "the worker goes on";
   EXPECT_EQ(h.logger->Count(c.line, kLoop), 1);
   EXPECT_EQ(h.logger->FirstStartingWith(c.line).level, 5);
-  std::string events;
-  for (int code : h.listener.Codes()) events += (events.empty() ? "" : ",") + std::to_string(code);
+  const std::string events = h.listener.CodeList();
   EXPECT_EQ(events, c.events) << "type 28 is no update check: never event 9";
   EXPECT_EQ(h.logger->Has("Rest Executor HBState is: 1"), events.find('4') != std::string::npos);
   EXPECT_EQ(h.logger->Has("Leaving request type : 28"), c.leaving);
@@ -102,12 +99,8 @@ INSTANTIATE_TEST_SUITE_P(
                   "Caught at the worker's edge, the worker goes on: logger failed", "19", true}),
     [](const ::testing::TestParamInfo<ThrowCase>& info) { return std::string(info.param.label); });
 
-struct StopCase {
-  const char* label;
-  bool otherThreadStops;  // a second host thread is in StopWorker while the drain runs
-};
-
-class BoundedDrainTest : public ::testing::TestWithParam<StopCase> {};
+// The parameter: a second host thread is in StopWorker while the drain runs.
+class BoundedDrainTest : public ::testing::TestWithParam<bool> {};
 
 // A worker stuck in a request: the drain returns within its bound plus one
 // second, takes nothing from the queue while the handler runs, and what is
@@ -125,7 +118,7 @@ TEST_P(BoundedDrainTest, NeverWaitsForAStuckWorkerNorTakesUnderIt) {
   h.Push(DOWNLOAD_STATUS_REQ, "queued ack");
   entered.get_future().wait();
   std::future<void> stopper;
-  if (GetParam().otherThreadStops) {
+  if (GetParam()) {
     stopper = std::async(std::launch::async, [&] { h.executor->StopWorker(); });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
@@ -145,8 +138,8 @@ TEST_P(BoundedDrainTest, NeverWaitsForAStuckWorkerNorTakesUnderIt) {
   EXPECT_EQ(h.transport->CallsOf(DOWNLOAD_STATUS_REQ).size(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Stops, BoundedDrainTest,
-                         ::testing::Values(StopCase{"DrainAlone", false}, StopCase{"StopWorkerOnAnotherThread", true}),
-                         [](const ::testing::TestParamInfo<StopCase>& info) { return std::string(info.param.label); });
+INSTANTIATE_TEST_SUITE_P(Stops, BoundedDrainTest, ::testing::Bool(), [](const ::testing::TestParamInfo<bool>& info) {
+  return std::string(info.param ? "StopWorkerOnAnotherThread" : "DrainAlone");
+});
 
 }  // namespace

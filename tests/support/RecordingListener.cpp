@@ -33,4 +33,10 @@ void RecordingListener::SetReaction(std::function<void(const Event&)> reaction) 
   reaction_ = std::move(reaction);
 }
 
+std::string RecordingListener::CodeList() {
+  std::string out;
+  for (int code : Codes()) out += (out.empty() ? "" : ",") + std::to_string(code);
+  return out;
+}
+
 }  // namespace fennic_test

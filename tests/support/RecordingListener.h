@@ -29,6 +29,7 @@ class RecordingListener : public zelvan::fennic::IRestEventListener {
     return events_;
   }
   std::vector<int> Codes();
+  std::string CodeList();  // "4,16": the codes in order, for table columns
   int Count(int code) {
     const std::vector<int> codes = Codes();
     return static_cast<int>(std::count(codes.begin(), codes.end(), code));
