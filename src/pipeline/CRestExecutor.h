@@ -165,6 +165,8 @@ class CRestExecutor : public zelvan::fennic::IRestExecutor {
   void ManageDownloadFiles(const zelvan::fennic::RestMessage& message);
   void ManageDownloadStatus(const zelvan::fennic::RestMessage& message);
   void ManageDeviceUpdtStatus(const zelvan::fennic::RestMessage& message);
+  void SendUpdateStatusReport(const std::string& report, const std::function<void()>& keep);
+  bool MayRetryUpdateStatus(const std::exception& e);
   void SaveFailedRequestOfUpdateStatus(const std::string& report);
   void SendSavedSilentUpdateStatus();
   void SendSilentUpdateStatus(const zelvan::fennic::SilentUpdateStatus& status);
