@@ -95,6 +95,8 @@ int main(int argc, char** argv) {
   AgentConfig config;
   try {
     config = LoadAgentConfig(configFile);
+  } catch (const FolderError& e) {
+    return Fail(e.what());
   } catch (const ConfigError& e) {
     return Fail(std::string("bad configuration: ") + e.what());
   }

@@ -85,6 +85,31 @@ std::string LowerFirst(std::string text) {
   return text;
 }
 
+// One line on a failed hop that says what happened: nothing sent, no
+// answer, an answer that is not HTTP or that broke off.
+std::string FailureLine(CURLcode code, long status, long osError, const char* error, const CurlRequest& request) {
+  const std::string& origin = request.address.origin;
+  const std::string detail = error[0] != '\0' ? error : curl_easy_strerror(code);
+  switch (code) {
+    case CURLE_URL_MALFORMAT:
+      return "request to " + origin + " not sent (malformed address: " + detail + ")";
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_WEIRD_SERVER_REPLY:
+      return "answer from " + origin + " is not HTTP (" + detail + ")";
+    case CURLE_OUT_OF_MEMORY:
+      // libcurl refuses answer headers past its limit this way.
+      return "answer from " + origin + " refused (headers too large, or out of memory)";
+    case CURLE_OPERATION_TIMEDOUT:
+      return (status == 0 ? "no answer from " : "answer from ") + origin + (status == 0 ? " (" : " broke off (") +
+             "timed out after " + std::to_string(request.timeout.count()) + " ms)";
+    default:
+      break;
+  }
+  const std::string why =
+      code == CURLE_COULDNT_CONNECT && osError != 0 ? LowerFirst(std::strerror(static_cast<int>(osError))) : detail;
+  return (status == 0 ? "no answer from " : "answer from ") + origin + (status == 0 ? " (" : " broke off (") + why + ")";
+}
+
 }  // namespace
 
 struct CurlExchange::Handle {
@@ -268,16 +293,7 @@ CurlAnswer CurlExchange::RunHop(Handle& handle, const CurlRequest& request, bool
   if (state.stoppedByCaller) throw http::http_exception("transfer from " + request.address.origin + " stopped");
   long osError = 0;
   curl_easy_getinfo(curl, CURLINFO_OS_ERRNO, &osError);
-  std::string why;
-  if (code == CURLE_OPERATION_TIMEDOUT) {
-    why = "timed out after " + std::to_string(request.timeout.count()) + " ms";
-  } else if (code == CURLE_COULDNT_CONNECT && osError != 0) {
-    why = LowerFirst(std::strerror(static_cast<int>(osError)));
-  } else {
-    why = handle.error[0] != '\0' ? handle.error : curl_easy_strerror(code);
-  }
-  const std::string line = (status == 0 ? "no answer from " : "answer from ") + request.address.origin +
-                           (status == 0 ? " (" : " broke off (") + why + ")";
+  const std::string line = FailureLine(code, status, osError, handle.error, request);
   if (code == CURLE_OPERATION_TIMEDOUT) throw http::http_exception(std::make_error_code(std::errc::timed_out), line);
   throw http::http_exception(line);
 }

@@ -54,19 +54,19 @@ class Reader {
   const std::string file_;
 };
 
-void PrepareFolder(const std::string& file, const std::string& what, const std::string& folder) {
+void PrepareFolder(const std::string& what, const std::string& folder) {
   std::string partial;
   for (std::size_t i = 0; i <= folder.size(); ++i) {
     if ((i == folder.size() || folder[i] == '/') && !partial.empty() && ::mkdir(partial.c_str(), 0700) != 0 &&
         errno != EEXIST)
-      throw ConfigError(file + ": " + what + " " + folder + " cannot be created: " + std::strerror(errno));
+      throw FolderError(what + " " + folder + " cannot be created: " + std::strerror(errno));
     if (i < folder.size()) partial += folder[i];
   }
   struct stat info {};
   if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
-    throw ConfigError(file + ": " + what + " " + folder + " is not a folder");
+    throw FolderError(what + " " + folder + " is not a folder");
   if (::access(folder.c_str(), W_OK | X_OK) != 0)
-    throw ConfigError(file + ": " + what + " " + folder + " is not writable");
+    throw FolderError(what + " " + folder + " is not writable: " + std::strerror(errno));
 }
 
 // Packages land here before they are checked; another user who can write
@@ -149,10 +149,10 @@ AgentConfig LoadAgentConfig(const std::string& file) {
   config.backoffCapSeconds = read.Integer("backoffCapSeconds", 1, 86400, false, 3600);
   config.stopDrainSeconds = read.Integer("stopDrainSeconds", 0, 600, false, 5);
 
-  PrepareFolder(file, "data folder", config.services.dataFolder);
-  PrepareFolder(file, "download folder", config.services.downloadFolder);
+  PrepareFolder("data folder", config.services.dataFolder);
+  PrepareFolder("download folder", config.services.downloadFolder);
   RefuseSharedFolder(file, "download folder", config.services.downloadFolder);
-  PrepareFolder(file, "package store", config.transport.packageStoreFolder);
+  PrepareFolder("package store", config.transport.packageStoreFolder);
 
   try {
     config.sources = ReadSourcesConfig(document, config.services.dataFolder);

@@ -16,6 +16,14 @@ class ConfigError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A configured folder that cannot be used (missing and not creatable, not a
+// folder, read-only): the machine's state, not a mistake in the file; its
+// text names the folder and the cause.
+class FolderError : public ConfigError {
+ public:
+  using ConfigError::ConfigError;
+};
+
 // The host's configuration file, a JSON object:
 //   "server"            string, http(s) address of the management server
 //   "tenantId"          string, not empty

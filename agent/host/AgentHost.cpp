@@ -227,10 +227,17 @@ std::chrono::seconds AgentHost::HeartBeatInterval() {
 }
 
 int AgentHost::PendingDownloads() {
+  // Entries already downloaded stay listed (their packages may be gone,
+  // handed to an installer): only the others are pending.
   const web::json::value list = configuration_->ReadJsonFile("Update.dat");
-  if (list.is_array()) return static_cast<int>(list.size());
-  if (list.is_object()) return static_cast<int>(list.as_object().size());
-  return 0;
+  if (!list.is_array()) return 0;
+  int pending = 0;
+  for (const auto& entry : list.as_array()) {
+    const bool downloaded = entry.is_object() && entry.has_boolean_field("downloadStatus") &&
+                            entry.at("downloadStatus").as_bool();
+    if (!downloaded) ++pending;
+  }
+  return pending;
 }
 
 int AgentHost::Run(const std::function<void()>& begin) {

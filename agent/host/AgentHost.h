@@ -113,7 +113,7 @@ class AgentHost {
   std::chrono::seconds RetryAfter();
   std::chrono::seconds HeartBeatInterval();
   std::chrono::milliseconds StepBound() const;
-  // Number of entries in the stored download list.
+  // Number of entries in the stored update list not yet downloaded.
   int PendingDownloads();
   void SetMode(Mode mode) { mode_ = std::move(mode); }
   // A heart beat now (loop thread), through the running mode's schedule.

@@ -210,7 +210,10 @@ void ControlServer::Handle(int fd, const std::string& line) {
 }
 
 void ControlServer::OnEvent(int code, const std::string& text, const std::string& payload) {
+  // The library's state as it is now: registration sets it (3), the end of
+  // an update check clears it (4 is raised exactly then).
   if (code == 3) clientState_ = std::atoi(text.c_str());
+  else if (code == 4) clientState_ = 0;
   std::vector<int> done;
   for (auto& [fd, connection] : connections_) {
     if (!connection.waiting) continue;

@@ -153,19 +153,25 @@ void CRestExecutor::handleHeartBeatException(const std::exception& e, bool netwo
 }
 
 void CRestExecutor::ReadHeartBeatFlags(web::json::value body) {
-  std::wstring supportEmail;
-  if (body.has_field("SupportEmail")) {
-    supportEmail = ToWide(ReadMemberAsText(body.at("SupportEmail")));
-    if (supportEmail != configuration_->GetMachineDataValue(L"SupportEmail"))
-      WriteMachineDataInConfigFile(supportEmail, std::wstring());
-  }
-  if (body.has_field("DeviceInfoUrl")) {
+  // The machine data file is compared with what it holds now and written
+  // only when a value changed: an address that differs from the
+  // registration's, or an answer without "SupportEmail", rewrote (and
+  // blanked) it at every heart beat.
+  const bool hasEmail = body.has_field("SupportEmail"), hasUrl = body.has_field("DeviceInfoUrl");
+  if (!hasEmail && !hasUrl) return ReadUpdateFlags(body);
+  const std::wstring storedEmail = configuration_->GetMachineDataValue(L"SupportEmail");
+  const std::wstring supportEmail = hasEmail ? ToWide(ReadMemberAsText(body.at("SupportEmail"))) : storedEmail;
+  bool changed = supportEmail != storedEmail;
+  if (hasUrl) {
     const std::wstring url = ToWide(ReadMemberAsText(body.at("DeviceInfoUrl")));
-    if (url != configuration_->GetDeviceInfoUrl()) {
-      SetDeviceInfoUrl(url);
-      WriteMachineDataInConfigFile(supportEmail, std::wstring());
-    }
+    if (url != DeviceInfoUrl()) SetDeviceInfoUrl(url);
+    changed = changed || url != configuration_->GetMachineDataValue(L"DeviceInfoUrl");
   }
+  if (changed) WriteMachineDataInConfigFile(supportEmail, std::wstring());
+  ReadUpdateFlags(body);
+}
+
+void CRestExecutor::ReadUpdateFlags(const web::json::value& body) {
   // Stored one by one: a flag of the wrong type ends the answer there, the
   // flags before it already stored.
   if (body.has_field("HasADQuery")) hasADQuery_.store(body.at("HasADQuery").as_bool());

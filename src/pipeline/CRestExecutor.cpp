@@ -133,8 +133,10 @@ bool CRestExecutor::GuardAllows(int type) {
     if (urlIt != tenantDetails_.end()) url = urlIt->second;
     token = token_;
   }
+  // The token is a secret: a held one shows as *** (the line is written when
+  // the tenant is what is missing).
   Log(2, kLoopWhere,
-      "Rest Message is not proceeded, Since token is empty : " + ToUtf8(token) +
+      std::string("Rest Message is not proceeded, Since token is empty : ") + (token.empty() ? "" : "***") +
           " or Tenant URL or ID is empty : " + url);
   return false;
 }

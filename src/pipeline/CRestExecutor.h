@@ -144,6 +144,7 @@ class CRestExecutor : public zelvan::fennic::IRestExecutor {
   void ManageHeartBeat();
   void handleHeartBeatException(const std::exception& e, bool networkError);
   void ReadHeartBeatFlags(web::json::value body);
+  void ReadUpdateFlags(const web::json::value& body);
   bool MergeTenantSettings(web::json::value body);
   void WriteTenantConfigsToFile();
   void WriteMachineDataInConfigFile(const std::wstring& supportEmail, const std::wstring& agentId);

@@ -128,6 +128,25 @@ TEST_F(ControlCommandTest, MalformedLinesGetAnErrorAnswer) {
   EXPECT_EQ(running.code, 0);
 }
 
+TEST(ControlSocketTest, StatusSaysWhatIsTrueNow) {
+  LocalServer server;
+  ScratchFolder folder;
+  std::filesystem::create_directories(folder / "data");
+  ::chmod((folder / "data").c_str(), 0700);
+  // One update downloaded (its package since handed on), two not yet.
+  ScratchFolder::Put(folder / "data/Update.dat", R"([{"UpdateSchedulerId":1,"downloadStatus":true},)"
+                                                 R"({"UpdateSchedulerId":2,"downloadStatus":false},{"UpdateSchedulerId":3}])");
+  std::ofstream(folder / "config.json")
+      << WithMember(ValidConfig(folder, server.Url()), "controlSocket", "\"" + folder / "agent.sock" + "\"");
+  AgentProcess agent(folder, {"--config", folder / "config.json"});
+  // Registered (client state 3), then the first heart beat's check ended (0).
+  ASSERT_TRUE(agent.WaitForOutput("event 5: no update work pending", 30000)) << agent.Err();
+  AgentProcess ctl(folder, {"ctl", "--socket", folder / "agent.sock", "status"});
+  EXPECT_EQ(ctl.Wait(15000), 0) << ctl.Err();
+  EXPECT_NE(ctl.Out().find("client state: 0\n"), std::string::npos) << ctl.Out();
+  EXPECT_NE(ctl.Out().find("pending downloads: 2\n"), std::string::npos) << ctl.Out();
+}
+
 struct PermissionCase {
   const char* name;
   std::string group;  // controlGroup of the agent

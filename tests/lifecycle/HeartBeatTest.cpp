@@ -177,7 +177,7 @@ TEST(HeartBeatTest, TenantSettingsAndMachineDataAreMerged) {
   ExecutorHarness h;
   h.StopWorkerForDirectCalls();
   h.config->machineDataValues[L"SupportEmail"] = L"old@acme.test";
-  h.config->deviceInfoUrl = L"https://dev.test";
+  h.config->machineDataValues[L"DeviceInfoUrl"] = h.config->deviceInfoUrl = L"https://dev.test";
   h.executor->SetTenantValue("TenantName", "Acme");
   h.executor->SetTenantValue("UpdateFromFile", "True");
   h.transport->Answer(HEART_BEAT_REQ,
@@ -191,17 +191,21 @@ TEST(HeartBeatTest, TenantSettingsAndMachineDataAreMerged) {
   EXPECT_EQ(h.executor->TenantValue("DeviceInfoUrl"), "https://dev2.test");
   EXPECT_TRUE(h.logger->Has("isValueChanged:1", kWhere));
   EXPECT_EQ(h.listener.Codes(), (std::vector<int>{17, 6, 11, 12, 4, 5}));
-  // Only the address changed: the machine data is rewritten without an e-mail.
+  // Only the address changed: the machine data is rewritten, its e-mail kept.
   EXPECT_EQ(h.executor->DeviceInfoUrl(), L"https://dev2.test");
   const auto machine = web::json::value::parse(h.cipher->Decrypt(h.config->dataFiles["/data/AgentMachineConfig.dat"]));
   EXPECT_EQ(machine.at("DeviceInfoUrl").as_string(), "https://dev2.test");
-  EXPECT_EQ(machine.at("SupportEmail").as_string(), "");
+  EXPECT_EQ(machine.at("SupportEmail").as_string(), "old@acme.test");
 
+  // The file now holds the new address, the registration's stays different:
+  // later heart beats with the same values (with or without the e-mail) write nothing.
   const int writes = h.config->CountOf("WriteDataFile");
-  h.config->deviceInfoUrl = L"https://dev2.test";
-  h.transport->Answer(HEART_BEAT_REQ, Accepted(R"({"TimeInterval":300,"SupportEmail":"old@acme.test",)"
-                                               R"("DeviceInfoUrl":"https://dev2.test"})"));
-  h.executor->ManageHeartBeat();
+  h.config->machineDataValues[L"DeviceInfoUrl"] = L"https://dev2.test";
+  for (const char* email : {"", R"("SupportEmail":"old@acme.test",)"}) {
+    h.transport->Answer(HEART_BEAT_REQ, Accepted(std::string(R"({"TimeInterval":300,)") + email +
+                                                 R"("DeviceInfoUrl":"https://dev2.test"})"));
+    h.executor->ManageHeartBeat();
+  }
   EXPECT_EQ(h.config->CountOf("WriteDataFile"), writes);
 }
 

@@ -50,12 +50,13 @@ TEST(CRestExecutorTest, GuardNeedsATokenAndTheTenantUrlAndId) {
     if (registered) h.Push(AGENT_REGISTRATION_REQ, "{}");
     h.Push(CLIENT_FORWARD_REQ, "dropped");
     h.Push(TRANSPORT_COMMAND_REQ);
-    ASSERT_TRUE(h.logger->WaitFor(registered ? "Rest Message is not proceeded, Since token is empty : token-1 or Tenant URL or ID is empty : "
+    ASSERT_TRUE(h.logger->WaitFor(registered ? "Rest Message is not proceeded, Since token is empty : *** or Tenant URL or ID is empty : "
                                              : "Rest Message is not proceeded, Since token is empty :  or Tenant URL or ID is empty : https://server.test",
                                   registered ? 3 : 2));
     EXPECT_TRUE(h.transport->Calls().empty());
     EXPECT_EQ(h.transport->TransportCommands(), 0);
     EXPECT_FALSE(h.logger->Has("Leaving request type : 15"));
+    for (const auto& text : h.logger->Texts()) EXPECT_EQ(text.find("token-1"), std::string::npos) << text;
     // SendRestMessage refuses everything but the stop message without a token.
     h.executor->SendRestMessage(HEART_BEAT_REQ);
     EXPECT_EQ(h.logger->Count("Token is Empty", "CRestExecutor::SendRestMessage"), registered ? 0 : 1);

@@ -113,6 +113,8 @@ INSTANTIATE_TEST_SUITE_P(
                   "answer from BASE broke off ("},
         FaultCase{"longerThanTheCap", Reply{200, std::string(4097, ' ')}, true, "", "",
                   "answer from BASE is longer than 4096 bytes"},
+        FaultCase{"headersTooLarge", [] { Reply r{200, "{}"}; r.headers.push_back({"X-Pad", std::string(200 * 1024, 'a')}); return r; }(),
+                  true, "", "", "answer from BASE refused (headers too large"},
         FaultCase{"slowerThanTheDeadline", Reply{200, "{}", -1, 900}, true, "", "", "no answer from BASE (timed out after"}),
     [](const auto& info) { return std::string(info.param.name); });
 

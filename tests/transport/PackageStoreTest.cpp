@@ -70,7 +70,7 @@ TEST(TransportPackageStore, KeepsOnlyTheNewestTwoVersionsAndNeverFollowsALink) {
 struct ConfigCase {
   const char *name, *transport;  // the "transport" member's JSON
   unsigned folderMode;           // of the download folder; 0: the agent creates it
-  const char* result;            // "proxy|certificate|store" or the error's telling part
+  const char* result;            // "proxy|certificate|store|answer cap" or the error's telling part
 };
 
 class AgentTransportConfig : public ::testing::TestWithParam<ConfigCase> {};
@@ -87,7 +87,8 @@ TEST_P(AgentTransportConfig, ReadsTheTransportMembersAndRefusesASharedDownloadFo
   const std::string refusal = Refusal<agent::ConfigError>([&] {
     const auto config = agent::LoadAgentConfig((dir.path / "agent.json").string());
     text = config.transport.proxy + "|" + config.transport.clientCertFile + "|" +
-           fs::relative(config.transport.packageStoreFolder, dir.path).string();
+           fs::relative(config.transport.packageStoreFolder, dir.path).string() + "|" +
+           std::to_string(config.transport.maxAnswerBytes);
     for (const fs::path& folder : {fs::path(config.transport.packageStoreFolder), dir.path / "dl"})
       EXPECT_EQ(fs::status(folder).permissions() & fs::perms::all, fs::perms::owner_all) << folder;
   });
@@ -98,8 +99,8 @@ TEST_P(AgentTransportConfig, ReadsTheTransportMembersAndRefusesASharedDownloadFo
 const char* const kTransport = "{\"proxy\": \"http://127.0.0.1:3128\", \"clientCertFile\": \"/dev/null\"}";
 INSTANTIATE_TEST_SUITE_P(
     Files, AgentTransportConfig,
-    ::testing::Values(ConfigCase{"createdPrivate", kTransport, 0, "http://127.0.0.1:3128|/dev/null|data/packages"},
-                      ConfigCase{"privateFolder", "{}", 0700, "||data/packages"},
+    ::testing::Values(ConfigCase{"createdPrivate", kTransport, 0, "http://127.0.0.1:3128|/dev/null|data/packages|16777216"},
+                      ConfigCase{"privateFolder", "{\"maxAnswerBytes\": 4096}", 0700, "||data/packages|4096"},
                       ConfigCase{"othersMayWrite", "{}", 0777, "is writable by other users"},
                       ConfigCase{"groupMayWrite", "{}", 0770, "is writable by other users"},
                       ConfigCase{"unreadableKey", "{\"clientKeyFile\": \"/nonexistent/agent.key\"}", 0, "cannot read"},

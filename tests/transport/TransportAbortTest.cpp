@@ -106,4 +106,13 @@ INSTANTIATE_TEST_SUITE_P(
                                 "HTTP/1.1 200 OK\r\nContent-Length: 200000\r\n\r\n" + Package(200000).substr(0, 100000)}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// An answer that is not HTTP is named so, not as "no answer".
+TEST(TransportFailureText, AnAnswerThatIsNotHttpIsNamedSo) {
+  StallingServer server("SSH-2.0-other\r\n\r\n");
+  HttpRestClient client(FastOptions());
+  client.SetTenantEndpoint(ToWide(server.Base()), L"t");
+  const std::string why = Refusal<web::http::http_exception>([&] { client.ExecuteRequest(3, "{}"); });
+  EXPECT_EQ(why.rfind("answer from " + server.Base() + " is not HTTP (", 0), 0u) << why;
+}
+
 }  // namespace
