@@ -141,8 +141,19 @@ class CRestExecutor : public zelvan::fennic::IRestExecutor {
   void ManageAgentRegistration(const zelvan::fennic::RestMessage& message);
   bool isTenantIdNull(const std::string& body);
   void RegistrationFailed(const std::string& cause);
+  // Steps of ManageAgentRegistration, in order.
+  bool RegistrationSettingsChanged(const web::json::value& answer);
+  bool StoreRegistrationToken(const web::json::value& answer);
+  void StoreRegistrationDetails(const web::json::value& responseBody);
+  void AnnounceRegistered();
   void ManageHeartBeat();
   void handleHeartBeatException(const std::exception& e, bool networkError);
+  // Steps of ManageHeartBeat, in order.
+  bool HeartBeatAccepted(const web::json::value& answer);
+  bool AnonymizeListChangedIn(const web::json::value& responseBody);
+  void ApplyBackendEndPoint(const web::json::value& responseBody);
+  void ApplyHeartBeatSettings(const web::json::value& responseBody);
+  void RequestAfterHeartBeat();
   void ReadHeartBeatFlags(web::json::value body);
   void ReadUpdateFlags(const web::json::value& body);
   bool MergeTenantSettings(web::json::value body);
