@@ -17,7 +17,8 @@
 # before the first outage and at the end.
 # Environment (seconds unless said): AGENTS 200, BEAT 60, SETTLE 2*BEAT,
 # STEADY 3*BEAT, OUTAGE 120, AFTER 5*BEAT, WINDOW 10, RETRY_AFTER 120,
-# SPREAD (the agents' "firstHeartBeatSpreadSeconds") BEAT, MODES "down 503
+# SPREAD (the agents' "firstHeartBeatSpreadSeconds") BEAT, JITTER (their
+# "backoffJitterPercent", 0 to compare without jitter) 20, MODES "down 503
 # 503-retry-after", BUILD_DIR build, NO_BUILD (set: do not build). A short
 # run: AGENTS=20 BEAT=5 OUTAGE=10 STEADY=20 AFTER=30 bench/fleet.sh
 set -euo pipefail
@@ -32,6 +33,7 @@ after=${AFTER:-$((5 * beat))}
 window=${WINDOW:-10}
 retry_after=${RETRY_AFTER:-120}
 spread=${SPREAD:-$beat}
+jitter=${JITTER:-20}
 modes=${MODES:-down 503 503-retry-after}
 work="$(mktemp -d)"
 server_pid=""
@@ -125,7 +127,8 @@ for i in $(seq "$agents"); do
   mkdir -p "$a/data" "$a/downloads"
   cat >"$a/agent.json" <<JSON
 {"server": "http://127.0.0.1:$port", "tenantId": "fleet", "dataFolder": "$a/data", "downloadFolder": "$a/downloads",
- "heartBeatSeconds": $beat, "logLevel": 4, "supportedProducts": ["P100"], "firstHeartBeatSpreadSeconds": $spread}
+ "heartBeatSeconds": $beat, "logLevel": 4, "supportedProducts": ["P100"], "firstHeartBeatSpreadSeconds": $spread,
+ "backoffJitterPercent": $jitter}
 JSON
   nice -n 10 "$build/agent/fennic-agent" --config "$a/agent.json" >/dev/null 2>&1 &
   agent_pids+=($!)

@@ -173,6 +173,20 @@ const std::vector<int>& AnsweredTypes() {
   return types;
 }
 
+const std::vector<KnownBreak>& KnownBreaks() {
+  // Steps of three bytes (trigger, offer, download-fails bit and fault count), each fault three more.
+  static const std::vector<KnownBreak> known{
+  };
+  return known;
+}
+
+Tolerance KnownTolerance(const std::string& except) {
+  Tolerance out;
+  for (const auto& known : KnownBreaks())
+    if (except != known.name) out.known.push_back(known.problem);
+  return out;
+}
+
 Sequence Decode(const uint8_t* data, size_t size) {
   Bytes in(data, size);
   Sequence out;

@@ -46,9 +46,9 @@ class Runner {
     config_->supportedProducts = {L"P100"};
     transport_ = std::make_shared<fennic_test::ScriptedTransport>();
     CRestClientFactory::setRestClient(transport_);
-    auto processor = std::make_shared<CQLResponse>(config_, std::make_shared<fennic_test::CountingTenantConfig>(),
-                                                   std::make_shared<UpdatesDownload>(config_));
-    executor_ = std::make_shared<SequenceExecutor>(config_, processor, transport_);
+    processor_ = std::make_shared<CQLResponse>(config_, std::make_shared<fennic_test::CountingTenantConfig>(),
+                                               std::make_shared<UpdatesDownload>(config_));
+    executor_ = std::make_shared<SequenceExecutor>(config_, processor_, transport_);
     executor_->LoadTenantConfiguration();
     executor_->StopWorker();
     fennic_test::TakeQueuedMessages();
@@ -88,6 +88,7 @@ class Runner {
   fennic_test::ServicesScope services_;
   std::shared_ptr<MemoryConfigurationManager> config_;
   std::shared_ptr<fennic_test::ScriptedTransport> transport_;
+  std::shared_ptr<CQLResponse> processor_;
   std::shared_ptr<SequenceExecutor> executor_;
   fennic_test::RecordingListener listener_;
   std::string trace_;
@@ -196,7 +197,9 @@ std::string Runner::CheckStep(const Step& step, size_t eventsBefore, size_t call
   const std::string flagSet = "invariant 1: the full-list flag is still set after the step";
   if (executor_->GetAllUpdatesSent() && Stops(flagSet)) return flagSet;
   checkStarted |= executor_->HasUpdates() && std::count(codes.begin() + eventsBefore, codes.end(), 12) > 0;
-  const std::string open = "invariant 1: an update check raised neither event 4 nor event 9; its last request was " +
+  const std::string open = std::string("invariant 1: an update check raised neither event 4 nor event 9") +
+                           (processor_->GetPendingDownloadCount() > 0 ? " with downloads pending" : "") +
+                           "; its last request was " +
                            (calls.size() > callsBefore ? std::to_string(calls.back().type) : std::string("none"));
   if (checkStarted && !ended && Stops(open)) return open;
   return CheckStores();

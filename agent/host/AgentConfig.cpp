@@ -146,6 +146,7 @@ void ReadHostMembers(const Reader& read, AgentConfig& config) {
   config.controlGroup = read.String("controlGroup", false);
   config.firstHeartBeatSpreadSeconds = read.Integer("firstHeartBeatSpreadSeconds", 0, 86400, false, 30);
   config.backoffCapSeconds = read.Integer("backoffCapSeconds", 1, 86400, false, 3600);
+  config.backoffJitterPercent = read.Integer("backoffJitterPercent", 0, 50, false, 20);
   config.stopDrainSeconds = read.Integer("stopDrainSeconds", 0, 600, false, 5);
 }
 

@@ -49,6 +49,7 @@ class FolderError : public ConfigError {
 //   "controlGroup"      string, group whose members may use the control socket
 //   "firstHeartBeatSpreadSeconds" integer 0..86400, random wait before the first heart beat (default 30)
 //   "backoffCapSeconds" integer, longest wait after failed heart beats (default 3600)
+//   "backoffJitterPercent" integer 0 to 50, spread of each back-off wait (default 20)
 //   "stopDrainSeconds"  integer 0..600, how long a stop waits for queued requests (default 5)
 struct AgentConfig {
   services::ServiceSettings services;
@@ -65,6 +66,7 @@ struct AgentConfig {
   std::string controlGroup;
   int firstHeartBeatSpreadSeconds = 30;
   int backoffCapSeconds = 3600;
+  int backoffJitterPercent = 20;
   int stopDrainSeconds = 5;
 
   // The host's sources: see SourcesConfig.h for their members.

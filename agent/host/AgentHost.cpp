@@ -174,6 +174,7 @@ std::vector<std::string> AgentHost::Reconfigure(const AgentConfig& fresh) {
       {"transport", fresh.transportText != now.transportText},
       {"controlSocket", fresh.controlSocket != now.controlSocket},
       {"controlGroup", fresh.controlGroup != now.controlGroup},
+      {"backoffJitterPercent", fresh.backoffJitterPercent != now.backoffJitterPercent},
       // The sources are set up once at start.
       {"sessionUser", fresh.sources.sessionUser != now.sources.sessionUser},
       {"usbVendorIds", fresh.sources.usbVendorIds != now.sources.usbVendorIds},

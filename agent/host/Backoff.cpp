@@ -25,8 +25,12 @@ Backoff::Duration Backoff::Failed(Duration retryAfter) {
   for (int i = 0; i < failures_ && base < cap; ++i) base *= 2;
   // Jitter first, then the cap: no wait is ever longer than the cap, the
   // server's Retry-After included.
-  const double factor = 1.0 + jitter_ * (2.0 * random_() - 1.0);
-  const double wait = std::max(std::min(base, cap) * factor, static_cast<double>(retryAfter.count()));
+  const double draw = random_();
+  const double factor = 1.0 + jitter_ * (2.0 * draw - 1.0);
+  // A server's Retry-After is a floor, spread above itself: a fleet told the
+  // same value would otherwise come back in the same second.
+  const double asked = static_cast<double>(retryAfter.count()) * (1.0 + jitter_ * draw);
+  const double wait = std::max(std::min(base, cap) * factor, asked);
   return Duration(std::llround(std::min(wait, cap)));
 }
 

@@ -18,7 +18,8 @@ HeartBeatSchedule::HeartBeatSchedule(AgentHost& host)
     : host_(host),
       random_(std::random_device{}()),
       backoff_(host.HeartBeatInterval(), seconds(host.Config().backoffCapSeconds),
-               [this] { return std::uniform_real_distribution<double>(0.0, 1.0)(random_); }) {}
+               [this] { return std::uniform_real_distribution<double>(0.0, 1.0)(random_); },
+               host.Config().backoffJitterPercent / 100.0) {}
 
 HeartBeatSchedule::~HeartBeatSchedule() {
   host_.Loop().CancelTimer(next_);

@@ -1,5 +1,7 @@
 // The worker's download requests: the download details of one file, and the
 // acknowledgement of its outcome.
+#include <cpprest/http_msg.h>
+
 #include "AgentException.h"
 #include "CRestExecutor.h"
 #include "ResponseEnvelope.h"
@@ -18,7 +20,16 @@ void CRestExecutor::ManageDownloadFiles(const RestMessage& message) {
     request["DownloadUrl"] = web::json::value::string(ToUtf8(target));
     const std::string body = request.serialize();
     Log(2, where, "Download File Request: " + body);
-    const std::string answer = Execute(DOWNLOAD_FILES, body);
+    std::string answer;
+    try {
+      answer = Execute(DOWNLOAD_FILES, body);
+    } catch (const web::http::http_exception&) {
+      // No answer at all fails the entry as an empty one does, so the list
+      // still drains; the worker reports the failure and ends the check.
+      if (responseProcessor_)
+        responseProcessor_->HandleDownloadResponse(std::string(), target, message.getDownloadKey(), message.getData());
+      throw;
+    }
     if (!responseProcessor_) return;
     if (answer.empty()) {
       // No answer fails the entry like an unusable one: left listed, it would

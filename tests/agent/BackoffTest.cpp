@@ -40,6 +40,9 @@ const BackoffCase kCases[] = {
     {"JitterHighIsAbove", 60, 2, 0.75, 0, 264000},
     {"JitterAppliesAtTheCap", 600, 9, 0.0, 0, 2880000},
     {"RetryAfterShorterIgnored", 60, 2, 0.5, 30, 240000},
+    // A longer Retry-After is never cut short, and is spread above itself.
+    {"RetryAfterLongerIsAFloor", 60, 1, 0.0, 600, 600000},
+    {"RetryAfterLongerSpreadAboveIt", 60, 1, 0.75, 600, 690000},
     // Neither the jitter nor the server's Retry-After outlasts the cap.
     {"JitterNeverPassesTheCap", 60, 9, 0.999, 0, 3600000},
     {"RetryAfterLongerThanTheCapCapped", 60, 1, 0.5, 7200, 3600000},

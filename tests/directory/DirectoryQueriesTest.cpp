@@ -123,6 +123,14 @@ TEST(DirectoryQueriesTest, OneBatchAtATime) {
   EXPECT_TRUE(h.logger->Has("isUserInGroup check is in progress. Ignoring!"));
 }
 
+TEST(DirectoryQueriesTest, NoAnswerEndsTheUpdateCheck) {
+  ExecutorHarness h;
+  h.executor->SetFlags(true, true, false);  // a heart beat reported updates and queries
+  h.Push(GET_AD_QUERY_REQ);                 // answered with nothing
+  ASSERT_TRUE(h.Settle());
+  EXPECT_EQ(h.listener.Codes(), std::vector<int>{4});
+}
+
 TEST(DirectoryQueriesTest, EmptyListContinuesAtOnceAndRefusalFails) {
   ExecutorHarness idle;
   idle.transport->Answer(GET_AD_QUERY_REQ,

@@ -143,16 +143,23 @@ TEST(DeviceUpdateStatusTest, StoredReportsAreResentAfterHeartBeatAndLeaveOnlyWhe
 TEST(DeviceUpdateStatusTest, StoredReportDroppedByTheGuardIsSentByTheNextHeartBeat) {
   ExecutorHarness h;
   Store(h, {Report("dev-1")});
-  h.transport->AnswerAlways(HEART_BEAT_REQ, R"({"validateResponse":true,"ResponseBody":{}})");
   h.transport->AnswerAlways(DEVICE_UPDATE_STATUS_REQ, kOk);
-  std::promise<void> gate;
-  std::shared_future<void> open = gate.get_future().share();
+  std::promise<void> beat, gate;
+  std::shared_future<void> beatOpen = beat.get_future().share(), open = gate.get_future().share();
+  h.transport->OnRequest(HEART_BEAT_REQ, [beatOpen](const std::string&) {
+    beatOpen.wait_for(std::chrono::seconds(5));
+    return std::string(R"({"validateResponse":true,"ResponseBody":{}})");
+  });
   h.transport->OnRequest(CLIENT_FORWARD_REQ, [open](const std::string&) {
     open.wait_for(std::chrono::seconds(5));
     return std::string();
   });
-  h.Push(HEART_BEAT_REQ);  // queues the stored report behind the held request
+  // The held request is queued while the heart beat is out, so the stored
+  // report the heart beat queues waits behind it.
+  h.Push(HEART_BEAT_REQ);
+  ASSERT_TRUE(h.transport->WaitForCalls(HEART_BEAT_REQ, 1));
   h.Push(CLIENT_FORWARD_REQ, "hold");
+  beat.set_value();
   ASSERT_TRUE(h.transport->WaitForCalls(CLIENT_FORWARD_REQ, 1));
   h.config->token.clear();
   h.executor->LoadTenantConfiguration();

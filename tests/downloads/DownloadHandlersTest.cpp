@@ -1,3 +1,4 @@
+#include <cpprest/http_msg.h>
 #include <gtest/gtest.h>
 
 #include "RestRequestType.h"
@@ -97,5 +98,19 @@ INSTANTIATE_TEST_SUITE_P(
         HandlerCase{"StatusRefused", DOWNLOAD_STATUS_REQ, kRefused, "[3]", 0, 0, {}, {}, {},
                     {"2 Download Acknowledge Response: " + kRefused}}),
     [](const ::testing::TestParamInfo<HandlerCase>& info) { return std::string(info.param.name); });
+
+TEST(DownloadHandlerFailureTest, NoAnswerAtAllFailsTheEntryAndLeavesTheFailureToTheWorker) {
+  ExecutorHarness h;
+  h.StopWorkerForDirectCalls();
+  h.transport->FailWithHttpError(DOWNLOAD_FILES, "connection reset");
+  RestMessage message = fennic_test::Message(DOWNLOAD_FILES, "9");
+  message.setTarget(L"https://s/pkg/f5.bin");
+  message.setDownloadKey("5_1");
+  EXPECT_THROW(h.executor->ManageDownloadFiles(message), web::http::http_exception);
+  std::vector<std::string> calls;
+  for (const auto& call : h.recordingProcessor->Calls())
+    if (call.rfind("HandleDownloadResponse", 0) == 0) calls.push_back(call);
+  EXPECT_EQ(calls, std::vector<std::string>{"HandleDownloadResponse:|https://s/pkg/f5.bin|5_1|9"});
+}
 
 }  // namespace

@@ -1,13 +1,15 @@
 // A few hundred seeded answer sequences against the invariants of update
 // checks and stored lists (the grammar and the checks live in fuzz/). Each
-// distinct break is reported once, shrunk to its shortest sequence.
+// distinct break is reported once, shrunk to its shortest sequence; a break
+// known and still open is reported as skipped, by name.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <map>
-#include <sstream>
 
 #include "SequenceGrammar.h"
+
+using fennic_sequence::KnownBreak;
 
 namespace {
 
@@ -16,23 +18,44 @@ int FromEnvironment(const char* name, int fallback) {
   return text ? std::atoi(text) : fallback;
 }
 
-TEST(SequenceTest, SeededSequencesKeepTheInvariants) {
-  const int seed = FromEnvironment("FENNIC_SEQUENCE_SEED", 25);
-  const int count = FromEnvironment("FENNIC_SEQUENCES", 300);
-  std::mt19937 random(static_cast<unsigned>(seed));
-  // Breaks to look past while hunting for others: "prefix;prefix".
-  fennic_sequence::Tolerance known;
-  std::stringstream list(std::getenv("FENNIC_SEQUENCE_KNOWN") ? std::getenv("FENNIC_SEQUENCE_KNOWN") : "");
-  for (std::string prefix; std::getline(list, prefix, ';');) known.known.push_back(prefix);
-  std::map<std::string, fennic_sequence::Sequence> breaks;  // by broken invariant
-  for (int i = 0; i < count; ++i) {
+// Runs the seeded sequences, looking past `tolerance`; the first sequence of
+// each distinct break, by the start of its problem.
+std::map<std::string, fennic_sequence::Sequence> Breaks(fennic_sequence::Tolerance& tolerance) {
+  std::mt19937 random(static_cast<unsigned>(FromEnvironment("FENNIC_SEQUENCE_SEED", 25)));
+  std::map<std::string, fennic_sequence::Sequence> breaks;
+  for (int i = 0, count = FromEnvironment("FENNIC_SEQUENCES", 400); i < count; ++i) {
     const fennic_sequence::Sequence sequence = fennic_sequence::RandomSequence(random, 1 + i % 8);
-    const std::string broken = fennic_sequence::RunSequence(sequence, &known);
+    const std::string broken = fennic_sequence::RunSequence(sequence, &tolerance);
     if (!broken.empty()) breaks.emplace(broken.substr(0, broken.find(" (")), sequence);
   }
-  for (const auto& [invariant, sequence] : breaks)
-    ADD_FAILURE() << "seed " << seed << ": " << invariant << "; shrunk:\n"
-                  << fennic_sequence::RunSequence(fennic_sequence::Shrink(sequence, &known), &known);
+  return breaks;
 }
+
+std::string Shrunk(const fennic_sequence::Sequence& sequence, fennic_sequence::Tolerance& tolerance) {
+  return fennic_sequence::RunSequence(fennic_sequence::Shrink(sequence, &tolerance), &tolerance);
+}
+
+TEST(SequenceTest, SeededSequencesKeepTheInvariants) {
+  fennic_sequence::Tolerance known = fennic_sequence::KnownTolerance();
+  for (const auto& [problem, sequence] : Breaks(known))
+    ADD_FAILURE() << problem << "; shrunk:\n" << Shrunk(sequence, known);
+}
+
+class KnownBreakTest : public ::testing::TestWithParam<KnownBreak> {};
+
+// Each known break by its shortest sequence: skipped while it still breaks,
+// passing (and to be removed from the list) once mended.
+TEST_P(KnownBreakTest, IsSkippedWhileItStillShows) {
+  const KnownBreak& known = GetParam();
+  fennic_sequence::Tolerance others = fennic_sequence::KnownTolerance(known.name);
+  const std::string broken =
+      fennic_sequence::RunSequence(fennic_sequence::Decode(known.input.data(), known.input.size()), &others);
+  EXPECT_TRUE(broken.empty() || broken.rfind(known.problem, 0) == 0) << "it breaks otherwise now:\n" << broken;
+  if (!broken.empty()) GTEST_SKIP() << "open break " << known.name << ": " << broken;
+}
+
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(KnownBreakTest);
+INSTANTIATE_TEST_SUITE_P(Open, KnownBreakTest, ::testing::ValuesIn(fennic_sequence::KnownBreaks()),
+                         [](const ::testing::TestParamInfo<KnownBreak>& info) { return std::string(info.param.name); });
 
 }  // namespace

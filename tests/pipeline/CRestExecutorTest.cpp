@@ -63,6 +63,18 @@ TEST(CRestExecutorTest, GuardNeedsATokenAndTheTenantUrlAndId) {
   }
 }
 
+TEST(CRestExecutorTest, AnUpdateCheckTheHostAskedForEndsWhenTheGuardDropsItsRequest) {
+  ExecutorHarness::Options options;
+  options.registered = false;  // no token yet: the guard drops the request
+  ExecutorHarness h(options);
+  h.executor->SetClientState(1);
+  h.Push(GET_ALL_UPDATES_REQ, "host");
+  ASSERT_TRUE(h.listener.WaitFor(4));
+  EXPECT_EQ(h.listener.Codes(), (std::vector<int>{9, 4}));
+  EXPECT_FALSE(h.executor->GetAllUpdatesSent());
+  EXPECT_TRUE(h.transport->Calls().empty());
+}
+
 TEST(CRestExecutorTest, GetAllUpdatesIsQueuedOnceUntilCleared) {
   ExecutorHarness h;
   h.StopWorkerForDirectCalls();
