@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <iostream>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -57,23 +58,22 @@ int Fail(const std::string& text, int code = 2) {
   return code;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  // A fixed threshold keeps the large buffers of a download or an update check
-  // out of the heap, so the idle agent gives them back instead of keeping the
-  // high-water mark for good.
-  ::mallopt(M_MMAP_THRESHOLD, 128 * 1024);
-  if (argc > 1 && std::string(argv[1]) == "ctl") return RunControlCommand(argc - 2, argv + 2, std::cout, std::cerr);
+// What the command line asks for.
+struct CommandLine {
   std::string configFile = kDefaultConfigFile;
   bool once = false;
+  std::vector<std::string> voicePrompt;  // a voice-prompt command, when one is given
+};
+
+// Reads the arguments into `line`; an exit code when the program ends here
+// (help, version, a bad argument).
+std::optional<int> ReadCommandLine(int argc, char** argv, CommandLine& line) {
   const std::vector<std::string> args(argv, argv + argc);
-  std::vector<std::string> voicePrompt;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (const int length = VoicePromptCommandLength(args, static_cast<std::size_t>(i))) {
       if (length < 0) return Fail(arg + " needs more arguments (see --help)");
-      voicePrompt.assign(args.begin() + i, args.begin() + i + length);
+      line.voicePrompt.assign(args.begin() + i, args.begin() + i + length);
       i += length - 1;
       continue;
     }
@@ -84,45 +84,40 @@ int main(int argc, char** argv) {
       std::cout << "fennic-agent " << FENNIC_VERSION << "\n";
       return 0;
     } else if (arg == "--once") {
-      once = true;
+      line.once = true;
     } else if (arg == "--config") {
       if (i + 1 >= argc) return Fail("--config needs a file (see --help)");
-      configFile = argv[++i];
+      line.configFile = argv[++i];
     } else {
       return Fail("unknown argument " + arg + " (see --help)");
     }
   }
+  return std::nullopt;
+}
 
-  AgentConfig config;
-  try {
-    config = LoadAgentConfig(configFile);
-  } catch (const FolderError& e) {
-    return Fail(e.what());
-  } catch (const ConfigError& e) {
-    return Fail(std::string("bad configuration: ") + e.what());
-  }
-
-  AgentHost host(config, std::cout);
+// Starts the host and its parts, runs what the command line asks for and
+// stops the host again; the exit code. The host and the sources outlive it.
+int RunAgent(AgentHost& host, const AgentConfig& config, const CommandLine& line,
+             std::unique_ptr<HostSources>& sources) {
   std::unique_ptr<ControlServer> control;
   int result = 0;
-  std::unique_ptr<HostSources> sources;
   try {
     host.Start();
     if (!config.controlSocket.empty()) control = std::make_unique<ControlServer>(host);
-    if (voicePrompt.empty()) sources = PlugHostSources(host);
-  // Local state that cannot be used (key file, data files, control socket,
-  // services::LocalStateError among them): the agent cannot run until someone
-  // fixes it.
+    if (line.voicePrompt.empty()) sources = PlugHostSources(host);
+    // Local state that cannot be used (key file, data files, control socket,
+    // services::LocalStateError among them): the agent cannot run until someone
+    // fixes it.
   } catch (const std::runtime_error& e) {
     result = Fail(e.what(), 2);
   }
   if (result == 0) {
     try {
-      result = !voicePrompt.empty() ? RunVoicePromptCommand(host, voicePrompt, std::cout, std::cerr)
-               : once              ? host.RunOnce(std::cerr)
-                                   : host.RunForever(std::cerr);
+      result = !line.voicePrompt.empty() ? RunVoicePromptCommand(host, line.voicePrompt, std::cout, std::cerr)
+               : line.once              ? host.RunOnce(std::cerr)
+                                        : host.RunForever(std::cerr);
       // Installers started at the end of the check report before the stop.
-      if (once && sources && !sources->Settle(host.StepBound()))
+      if (line.once && sources && !sources->Settle(host.StepBound()))
         std::cerr << "fennic-agent: installers still running at the end of the pass" << std::endl;
     } catch (const std::exception& e) {
       result = Fail(e.what(), 1);
@@ -132,6 +127,31 @@ int main(int argc, char** argv) {
   if (!host.Stop(std::chrono::milliseconds(1500)))
     std::cerr << JournalPriority(4) << "fennic-agent: the worker did not stop in time; leaving anyway" << std::endl;
   host.FlushLog();
+  return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A fixed threshold keeps the large buffers of a download or an update check
+  // out of the heap, so the idle agent gives them back instead of keeping the
+  // high-water mark for good.
+  ::mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+  if (argc > 1 && std::string(argv[1]) == "ctl") return RunControlCommand(argc - 2, argv + 2, std::cout, std::cerr);
+  CommandLine line;
+  if (const std::optional<int> exitCode = ReadCommandLine(argc, argv, line)) return *exitCode;
+
+  AgentConfig config;
+  try {
+    config = LoadAgentConfig(line.configFile);
+  } catch (const FolderError& e) {
+    return Fail(e.what());
+  } catch (const ConfigError& e) {
+    return Fail(std::string("bad configuration: ") + e.what());
+  }
+  AgentHost host(config, std::cout);
+  std::unique_ptr<HostSources> sources;
+  const int result = RunAgent(host, config, line, sources);
   // The library's threads are gone; leave without running the destructors
   // of process-wide services that the library may still reference.
   std::cout.flush();

@@ -77,20 +77,21 @@ void RefuseSharedFolder(const std::string& file, const std::string& what, const 
     throw ConfigError(file + ": " + what + " " + folder + " is writable by other users; make it private (chmod go-w)");
 }
 
-}  // namespace
-
-AgentConfig LoadAgentConfig(const std::string& file) {
+value ReadDocument(const std::string& file) {
   std::ifstream in(file);
   if (!in) throw ConfigError(file + ": cannot read the configuration file: " + std::strerror(errno));
   std::ostringstream text;
   text << in.rdbuf();
   std::error_code error;
-  const value document = value::parse(text.str(), error);
+  value document = value::parse(text.str(), error);
   if (error) throw ConfigError(file + ": not valid JSON: " + error.message());
   if (!document.is_object()) throw ConfigError(file + ": the configuration must be a JSON object");
-  const Reader read(document, file);
+  return document;
+}
 
-  AgentConfig config;
+// What the library's services are given: the server, the tenant, the folders
+// and the products, with the heart beat and logging beside them.
+void ReadServiceMembers(const Reader& read, AgentConfig& config) {
   config.services.serverUrl = read.String("server");
   if (config.services.serverUrl.rfind("http://", 0) != 0 && config.services.serverUrl.rfind("https://", 0) != 0)
     read.Fail("member \"server\" must start with http:// or https://");
@@ -110,37 +111,35 @@ AgentConfig LoadAgentConfig(const std::string& file) {
   config.logFile = read.String("logFile", false);
   config.onceTimeoutSeconds = read.Integer("onceTimeoutSeconds", 1, 3600, false, 60);
   config.services.softwareDownloadEnabled = read.Boolean("softwareDownload", true);
+}
 
-  if (document.has_field("transport")) {
-    const value& transport = document.at("transport");
-    if (!transport.is_object()) read.Fail("member \"transport\" must be an object");
-    const Reader options(transport, file + ": transport");
-    config.transport.routesFile = options.String("routesFile", false);
-    config.transport.caFile = options.String("caFile", false);
-    config.transport.allowPlainHttp = options.Boolean("allowPlainHttp", false);
-    config.transport.connectTimeout = std::chrono::milliseconds(options.Integer("connectTimeoutMs", 1, 3600000, false, 3000));
-    config.transport.requestTimeout = std::chrono::milliseconds(options.Integer("requestTimeoutMs", 1, 3600000, false, 5000));
-    config.transport.downloadTimeout =
-        std::chrono::milliseconds(options.Integer("downloadTimeoutMs", 1, 86400000, false, 600000));
-    config.transport.maxAnswerBytes = static_cast<uint64_t>(
-        options.Integer("maxAnswerBytes", 1024, 1 << 30, false, static_cast<int>(kDefaultMaxAnswerBytes)));
-    config.transport.proxy = options.String("proxy", false);
-    config.transport.clientCertFile = options.String("clientCertFile", false);
-    config.transport.clientKeyFile = options.String("clientKeyFile", false);
-    config.transport.packageStoreFolder = options.String("packageStore", false);
-    using Named = std::pair<const char*, const std::string&>;
-    for (const auto& [name, path] : {Named{"clientCertFile", config.transport.clientCertFile},
-                                     Named{"clientKeyFile", config.transport.clientKeyFile}}) {
-      if (!path.empty() && ::access(path.c_str(), R_OK) != 0)
-        options.Fail(std::string("member \"") + name + "\": cannot read " + path + ": " + std::strerror(errno));
-    }
+// The optional "transport" object: timeouts, limits, proxy, client identity.
+void ReadTransportMembers(const value& transport, const Reader& read, const std::string& file, AgentConfig& config) {
+  if (!transport.is_object()) read.Fail("member \"transport\" must be an object");
+  const Reader options(transport, file + ": transport");
+  config.transport.routesFile = options.String("routesFile", false);
+  config.transport.caFile = options.String("caFile", false);
+  config.transport.allowPlainHttp = options.Boolean("allowPlainHttp", false);
+  config.transport.connectTimeout = std::chrono::milliseconds(options.Integer("connectTimeoutMs", 1, 3600000, false, 3000));
+  config.transport.requestTimeout = std::chrono::milliseconds(options.Integer("requestTimeoutMs", 1, 3600000, false, 5000));
+  config.transport.downloadTimeout =
+      std::chrono::milliseconds(options.Integer("downloadTimeoutMs", 1, 86400000, false, 600000));
+  config.transport.maxAnswerBytes = static_cast<uint64_t>(
+      options.Integer("maxAnswerBytes", 1024, 1 << 30, false, static_cast<int>(kDefaultMaxAnswerBytes)));
+  config.transport.proxy = options.String("proxy", false);
+  config.transport.clientCertFile = options.String("clientCertFile", false);
+  config.transport.clientKeyFile = options.String("clientKeyFile", false);
+  config.transport.packageStoreFolder = options.String("packageStore", false);
+  using Named = std::pair<const char*, const std::string&>;
+  for (const auto& [name, path] : {Named{"clientCertFile", config.transport.clientCertFile},
+                                   Named{"clientKeyFile", config.transport.clientKeyFile}}) {
+    if (!path.empty() && ::access(path.c_str(), R_OK) != 0)
+      options.Fail(std::string("member \"") + name + "\": cannot read " + path + ": " + std::strerror(errno));
   }
-  config.transport.downloadFolder = config.services.downloadFolder;
-  if (config.transport.packageStoreFolder.empty())
-    config.transport.packageStoreFolder = config.services.dataFolder + "/packages";
+}
 
-  config.configFile = file;
-  if (document.has_field("transport")) config.transportText = document.at("transport").serialize();
+// How the host itself runs: its control socket and its timers.
+void ReadHostMembers(const Reader& read, AgentConfig& config) {
   config.controlSocket = read.String("controlSocket", false);
   const char* runtime = std::getenv("RUNTIME_DIRECTORY");
   if (config.controlSocket.empty() && runtime && *runtime) config.controlSocket = std::string(runtime) + "/agent.sock";
@@ -149,6 +148,23 @@ AgentConfig LoadAgentConfig(const std::string& file) {
   config.backoffCapSeconds = read.Integer("backoffCapSeconds", 1, 86400, false, 3600);
   config.backoffJitterPercent = read.Integer("backoffJitterPercent", 0, 50, false, 20);
   config.stopDrainSeconds = read.Integer("stopDrainSeconds", 0, 600, false, 5);
+}
+
+}  // namespace
+
+AgentConfig LoadAgentConfig(const std::string& file) {
+  const value document = ReadDocument(file);
+  const Reader read(document, file);
+  AgentConfig config;
+  ReadServiceMembers(read, config);
+  if (document.has_field("transport")) ReadTransportMembers(document.at("transport"), read, file, config);
+  config.transport.downloadFolder = config.services.downloadFolder;
+  if (config.transport.packageStoreFolder.empty())
+    config.transport.packageStoreFolder = config.services.dataFolder + "/packages";
+
+  config.configFile = file;
+  if (document.has_field("transport")) config.transportText = document.at("transport").serialize();
+  ReadHostMembers(read, config);
 
   PrepareFolder("data folder", config.services.dataFolder);
   PrepareFolder("download folder", config.services.downloadFolder);

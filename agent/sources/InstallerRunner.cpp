@@ -71,6 +71,30 @@ int IntOf(const value* v, const char* a, const char* b) {
   return 0;
 }
 
+// Starts `args` in a process group of its own; its pidfd, or -1 with `error`
+// set (0 when it started but its pidfd could not be opened, errno saying why).
+int StartInProcessGroup(std::vector<std::string> args, pid_t& pid, int& error) {
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  // The installer gets no input and writes to our standard error, keeping
+  // the agent's standard output to its events.
+  posix_spawn_file_actions_t actions;
+  ::posix_spawn_file_actions_init(&actions);
+  ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  ::posix_spawn_file_actions_adddup2(&actions, 2, 1);
+  // In a process group of its own, so a time-out ends whatever it started.
+  posix_spawnattr_t attributes;
+  ::posix_spawnattr_init(&attributes);
+  ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  ::posix_spawnattr_setpgroup(&attributes, 0);
+  error = ::posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+  ::posix_spawnattr_destroy(&attributes);
+  ::posix_spawn_file_actions_destroy(&actions);
+  return error == 0 ? static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)) : -1;
+}
+
 }  // namespace
 
 InstallerRunner::InstallerRunner(EventLoop& loop, std::string store, std::vector<InstallerConfig> installers,
@@ -119,25 +143,8 @@ void InstallerRunner::Launch(const std::string& product, const std::string& vers
   std::vector<std::string> args = installer->command;
   args.push_back(package);
   args.push_back(run.device);
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  // The installer gets no input and writes to our standard error, keeping
-  // the agent's standard output to its events.
-  posix_spawn_file_actions_t actions;
-  ::posix_spawn_file_actions_init(&actions);
-  ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  ::posix_spawn_file_actions_adddup2(&actions, 2, 1);
-  // In a process group of its own, so a time-out ends whatever it started.
-  posix_spawnattr_t attributes;
-  ::posix_spawnattr_init(&attributes);
-  ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-  ::posix_spawnattr_setpgroup(&attributes, 0);
-  const int error = ::posix_spawn(&run.pid, argv[0], &actions, &attributes, argv.data(), environ);
-  ::posix_spawnattr_destroy(&attributes);
-  ::posix_spawn_file_actions_destroy(&actions);
-  const int pidfd = error == 0 ? static_cast<int>(::syscall(SYS_pidfd_open, run.pid, 0)) : -1;
+  int error = 0;
+  const int pidfd = StartInProcessGroup(std::move(args), run.pid, error);
   if (pidfd < 0) {
     const std::string why = error ? std::strerror(error) : std::strerror(errno);
     if (error == 0) {

@@ -82,41 +82,12 @@ void CRestExecutor::ManageDeviceUpdtStatus(const RestMessage& message) {
 
   for (;;) {
     try {
-      const std::string answerText = Execute(DEVICE_UPDATE_STATUS_REQ, report);
-      if (answerText.empty()) {
-        Log(2, kStatusWhere, "Device update status response is empty");
-        drop();
-        return;
-      }
-      Log(2, kStatusWhere, "Device Update Status response : " + answerText);
-      const web::json::value answer = ParseAnswer(answerText);
-      if (!answer.at("validateResponseStatus").as_bool()) {
-        keep();
-        throw AgentException("Update response is false");
-      }
-      if (answer.at("ResposeCommand").as_integer() == 45) {
-        keep();
-        throw AgentException("Unknown Command received from server");
-      }
-      if (ReadOutcome(answer)) {
-        retryCount_ = 0;
-        Log(2, kStatusWhere, "Upgrade Status updated successfully");
-        MarkServerSeen();
-      }
+      SendUpdateStatusReport(report, keep);
       drop();
       return;
     } catch (const web::http::http_exception& e) {
-      Log(3, kStatusWhere, e.what());
-      if (retryCount_ > kLastRetryCount) {
-        retryCount_ = 0;
-        keep();
-        return;
-      }
-      Log(3, kStatusWhere, "Please check network connection");
-      ++retryCount_;
-      if (!failureAlertSent_.exchange(true)) RaiseEvent(16);
-      if (!WaitBeforeRetry()) {
-        // Stopping: the report waits in the store for the next process.
+      if (!MayRetryUpdateStatus(e)) {
+        // Out of retries, or stopping: the report waits in the store.
         keep();
         return;
       }
@@ -130,6 +101,45 @@ void CRestExecutor::ManageDeviceUpdtStatus(const RestMessage& message) {
       return;
     }
   }
+}
+
+// One attempt. An answer that refuses the report keeps it (`keep`) and
+// throws; any other answer, an empty one too, is the last word on it.
+void CRestExecutor::SendUpdateStatusReport(const std::string& report, const std::function<void()>& keep) {
+  const std::string answerText = Execute(DEVICE_UPDATE_STATUS_REQ, report);
+  if (answerText.empty()) {
+    Log(2, kStatusWhere, "Device update status response is empty");
+    return;
+  }
+  Log(2, kStatusWhere, "Device Update Status response : " + answerText);
+  const web::json::value answer = ParseAnswer(answerText);
+  if (!answer.at("validateResponseStatus").as_bool()) {
+    keep();
+    throw AgentException("Update response is false");
+  }
+  if (answer.at("ResposeCommand").as_integer() == 45) {
+    keep();
+    throw AgentException("Unknown Command received from server");
+  }
+  if (ReadOutcome(answer)) {
+    retryCount_ = 0;
+    Log(2, kStatusWhere, "Upgrade Status updated successfully");
+    MarkServerSeen();
+  }
+}
+
+// After a network failure: true once the retry wait has passed, false when
+// the retries are spent or a stop arrived during the wait.
+bool CRestExecutor::MayRetryUpdateStatus(const std::exception& e) {
+  Log(3, kStatusWhere, e.what());
+  if (retryCount_ > kLastRetryCount) {
+    retryCount_ = 0;
+    return false;
+  }
+  Log(3, kStatusWhere, "Please check network connection");
+  ++retryCount_;
+  if (!failureAlertSent_.exchange(true)) RaiseEvent(16);
+  return WaitBeforeRetry();
 }
 
 void CRestExecutor::SaveFailedRequestOfUpdateStatus(const std::string& report) {

@@ -13,42 +13,54 @@ namespace {
 
 const std::string kConvertWhere = "UpdatesDownload::convertUpdateJsonToMap";
 
-bool IsId(const web::json::value& update, const char* name) {
-  if (!update.has_field(name)) return false;
-  const web::json::value& id = update.at(name);
-  return id.is_integer() && id.as_number().is_int32();
-}
-
-bool IsText(const web::json::value& update, const char* name) {
-  return update.has_field(name) && update.at(name).is_string();
-}
-
 // A description's members, found in one pass over the object instead of one
 // search per member: on lists of thousands of updates the searches cost more
-// than the conversion. A member not found is read through at() after all,
-// so a missing one raises the JSON library's own exception, in read order.
-struct DescriptionMembers {
+// than the conversion, and the fault check and the reading share the pass.
+// The first member of a name is the one a search finds too. A member not
+// found is read through at() after all, so a missing one raises the JSON
+// library's own exception, in read order.
+template <typename Value>  // web::json::value, const or not
+struct MembersOf {
   enum Slot { Product, Urls, Url, Version, Type, Scheduled, Action, UploadId, SchedulerId, Deployed, Force, Status, Count };
-  static const std::string kNames[Count];
-  web::json::value* found[Count] = {};
+  Value* found[Count] = {};
+  bool isObject = false;
 
-  explicit DescriptionMembers(web::json::value& update) {
-    if (!update.is_object()) return;  // at() then raises "not an object"
+  explicit MembersOf(Value& update) : isObject(update.is_object()) {
+    if (!isObject) return;  // at() then raises "not an object"
     for (auto& member : update.as_object()) {
       int slot = 0;
-      while (slot < Count && member.first != kNames[slot]) ++slot;
+      while (slot < Count && member.first != MemberName(slot)) ++slot;
       if (slot < Count && found[slot] == nullptr) found[slot] = &member.second;
     }
   }
-  bool Has(Slot slot) const { return found[slot] != nullptr; }
-  web::json::value& At(web::json::value& update, Slot slot) {
-    return found[slot] != nullptr ? *found[slot] : update.at(kNames[slot]);
+  static const std::string& MemberName(int slot) {
+    static const std::string names[Count] = {
+        "IProduct", "UpdatesURLs", "UpdatesURL",         "Version",     "Type",          "ScheduledTime",
+        "Action",   "UploadID",    "UpdateSchedulerId", "updateDeployedTime", "ForceUpdate", "downloadStatus"};
+    return names[slot];
   }
+  bool Has(Slot slot) const { return found[slot] != nullptr; }
+  Value& At(Value& update, Slot slot) { return found[slot] != nullptr ? *found[slot] : update.at(MemberName(slot)); }
+  bool IsId(Slot slot) const { return Has(slot) && found[slot]->is_integer() && found[slot]->as_number().is_int32(); }
+  bool IsText(Slot slot) const { return Has(slot) && found[slot]->is_string(); }
 };
+using DescriptionMembers = MembersOf<web::json::value>;
 
-const std::string DescriptionMembers::kNames[Count] = {
-    "IProduct", "UpdatesURLs", "UpdatesURL",         "Version",     "Type",          "ScheduledTime",
-    "Action",   "UploadID",    "UpdateSchedulerId", "updateDeployedTime", "ForceUpdate", "downloadStatus"};
+// Why a description cannot be read whole, from its members; empty when it can.
+template <typename Value>
+std::string FaultOf(const MembersOf<Value>& members) {
+  using M = MembersOf<Value>;
+  if (!members.isObject) return "not an object";
+  for (const auto id : {M::SchedulerId, M::UploadId})
+    if (!members.IsId(id)) return "\"" + M::MemberName(id) + "\" is not a 32-bit integer";
+  for (const auto text : {M::Product, M::Version, M::Type, M::Scheduled, M::Action, M::Deployed, M::Force})
+    if (!members.IsText(text)) return "\"" + M::MemberName(text) + "\" is missing or not text";
+  if (!members.Has(M::Urls) && !members.IsText(M::Url))
+    return "no \"UpdatesURLs\" and \"UpdatesURL\" is missing or not text";
+  if (members.Has(M::Status) && !members.found[M::Status]->is_boolean())
+    return "\"downloadStatus\" is not true or false";
+  return std::string();
+}
 
 // The members after the address, in the order the description format lists
 // them; a missing or mistyped one raises the JSON library's exception.
@@ -78,33 +90,28 @@ void ReadDescriptionFields(web::json::value& update, DescriptionMembers& members
 namespace zelvan::fennic {
 
 std::string UpdateDescriptionFault(const web::json::value& update) {
-  if (!update.is_object()) return "not an object";
-  for (const char* id : {"UpdateSchedulerId", "UploadID"})
-    if (!IsId(update, id)) return std::string("\"") + id + "\" is not a 32-bit integer";
-  for (const char* text :
-       {"IProduct", "Version", "Type", "ScheduledTime", "Action", "updateDeployedTime", "ForceUpdate"})
-    if (!IsText(update, text)) return std::string("\"") + text + "\" is missing or not text";
-  if (!update.has_field("UpdatesURLs") && !IsText(update, "UpdatesURL"))
-    return "no \"UpdatesURLs\" and \"UpdatesURL\" is missing or not text";
-  if (update.has_field("downloadStatus") && !update.at("downloadStatus").is_boolean())
-    return "\"downloadStatus\" is not true or false";
-  return std::string();
+  return FaultOf(MembersOf<const web::json::value>(update));
 }
 
-int UpdateIdOf(const web::json::value& update) { return update.at("UpdateSchedulerId").as_integer(); }
+int UpdateIdOf(const web::json::value& update) {
+  return update.at(DescriptionMembers::MemberName(DescriptionMembers::SchedulerId)).as_integer();
+}
 
 }  // namespace zelvan::fennic
 
 UpdateRecord UpdatesDownload::convertUpdateJsonToMap(web::json::value update, bool defaultStatus) {
   UpdateRecord record;
-  ReadDescription(std::move(update), defaultStatus, record);
+  ReadDescription(update, defaultStatus, record, nullptr);
   return record;
 }
 
-// False when a lookup failed part way: the record is then not whole.
-bool UpdatesDownload::ReadDescription(web::json::value update, bool defaultStatus, UpdateRecord& record) {
+// False when a lookup failed part way: the record is then not whole. With
+// `fault` given, a description with a fault is not read and `fault` says why.
+bool UpdatesDownload::ReadDescription(web::json::value& update, bool defaultStatus, UpdateRecord& record,
+                                      std::string* fault) {
   try {
     DescriptionMembers members(update);
+    if (fault != nullptr && !(*fault = FaultOf(members)).empty()) return false;
     record.IProduct = ToWide(members.At(update, DescriptionMembers::Product).as_string());
     if (members.Has(DescriptionMembers::Urls)) {
       record.URLSource = std::move(members.At(update, DescriptionMembers::Urls));
@@ -134,12 +141,11 @@ std::map<std::string, UpdateRecord> UpdatesDownload::ConstructMapFromJSON(web::j
   }
   RepeatedLines skipped;
   for (auto& update : updates.as_array()) {
-    const std::string fault = UpdateDescriptionFault(update);
+    std::string fault;
     UpdateRecord record;
-    if (!fault.empty()) {
-      skipped.Add("Update entry skipped (" + fault + ")");
-    } else if (!ReadDescription(std::move(update), false, record)) {
-      skipped.Add("Update entry skipped (not read whole)");
+    if (!ReadDescription(update, false, record, &fault)) {
+      skipped.Add(fault.empty() ? std::string("Update entry skipped (not read whole)")
+                                : "Update entry skipped (" + fault + ")");
     } else {
       map.emplace(std::to_string(record.UpdateSchedulerId), std::move(record));
     }

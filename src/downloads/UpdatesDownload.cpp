@@ -78,18 +78,7 @@ void UpdatesDownload::MergeReceived(std::map<std::string, UpdateRecord> received
   RepeatedLines skipped;
   while (!received.empty()) {
     auto node = received.extract(received.begin());
-    const UpdateRecord& record = node.mapped();
-    // Asked per entry: the supported products may change while a list is merged.
-    const std::vector<std::wstring> supported = configuration_->GetSupportedProducts();
-    const bool isSupported = std::find(supported.begin(), supported.end(), record.IProduct) != supported.end();
-    if (record.Type == L"Firmware" && !isSupported) {
-      skipped.Add(ToUtf8(record.IProduct) + " is not supported so skipping FW download!");
-      continue;
-    }
-    if (record.URL.empty()) {  // would ask for the details of no address, at every later merge
-      skipped.Add("Update entry skipped (no download address)");
-      continue;
-    }
+    if (!Downloadable(node.mapped(), skipped)) continue;
     const std::string& key = node.key();
     auto at = hint;
     if ((at != downloads_.begin() && !(std::prev(at)->first < key)) || (at != downloads_.end() && at->first < key))
@@ -100,6 +89,26 @@ void UpdatesDownload::MergeReceived(std::map<std::string, UpdateRecord> received
     }
     hint = std::next(downloads_.insert(at, std::move(node)));
   }
+  ReportSkipped(skipped, fromGetAllUpdates);
+  QueuePending(fromGetAllUpdates ? "24" : "9");
+}
+
+bool UpdatesDownload::Downloadable(const UpdateRecord& record, RepeatedLines& skipped) {
+  // Asked per entry: the supported products may change while a list is merged.
+  const std::vector<std::wstring> supported = configuration_->GetSupportedProducts();
+  const bool isSupported = std::find(supported.begin(), supported.end(), record.IProduct) != supported.end();
+  if (record.Type == L"Firmware" && !isSupported) {
+    skipped.Add(ToUtf8(record.IProduct) + " is not supported so skipping FW download!");
+    return false;
+  }
+  if (record.URL.empty()) {  // would ask for the details of no address, at every later merge
+    skipped.Add("Update entry skipped (no download address)");
+    return false;
+  }
+  return true;
+}
+
+void UpdatesDownload::ReportSkipped(RepeatedLines& skipped, bool fromGetAllUpdates) {
   // A check asks for updates, then maybe for the full list, which lists the
   // same entries again: what the first answer warned of is repeated as
   // progress only, so nothing is lost and the warning stands once.
@@ -108,7 +117,6 @@ void UpdatesDownload::MergeReceived(std::map<std::string, UpdateRecord> received
     Log(saidThisCheck_.insert(text).second ? 3 : 2, kConstructWhere, line);
   });
   if (fromGetAllUpdates) saidThisCheck_.clear();
-  QueuePending(fromGetAllUpdates ? "24" : "9");
 }
 
 void UpdatesDownload::QueuePending(const std::string& origin) {
@@ -190,54 +198,17 @@ bool UpdatesDownload::ProcessDownloadFile(const std::string& answer, const std::
   bool downloaded = false;
   std::wstring reason;
   try {
-    {
-      std::lock_guard<std::recursive_mutex> hold(lock_);
-      auto cached = acks_.find(id);
-      if (cached != acks_.end()) {
-        proceed = cached->second.downloadStatus;
-        wasCached = true;
-      } else {
-        acks_[id] = getDownloadStatusAck(id);
-      }
-    }
+    proceed = TakeAcknowledgement(id, wasCached);
     const bool softwareEnabled = configuration_->IsSoftwareDownloadEnabled();
-    std::wstring type;
-    web::json::value urlSource = web::json::value::null();
-    std::wstring product;
-    {
-      std::lock_guard<std::recursive_mutex> hold(lock_);
-      auto it = downloads_.find(key);
-      if (it != downloads_.end()) {
-        type = it->second.Type;
-        urlSource = it->second.URLSource;
-        product = it->second.IProduct;
-      }
-      downloads_.erase(key);
-    }
+    UpdateRecord entry = TakeListedEntry(key);
     Log(2, where, "Removed the Entry from download map for schedular ID " + key);
-    proceed = proceed && CheckPermissionAndSpace(type);
+    proceed = proceed && CheckPermissionAndSpace(entry.Type);
     const int status = DetailsStatus(answer);
     if (status == 200 && proceed && !target.empty()) {
-      std::string path;
-      if (type == L"Software" && !softwareEnabled) {
+      if (entry.Type == L"Software" && !softwareEnabled)
         downloaded = true;
-      } else if (!SafeLocalPath(configuration_->GetLocalFirmwareServerFolder(), localPath, path)) {
-        Log(3, where, "Refused unsafe local path : " + localPath);
-        reason = L"Refused unsafe local path";
-      } else {
-        std::shared_ptr<IRestClient> transport = CRestClientFactory::getRestClient();
-        if (!transport || !transport->DownloadFile(answer, ToWide(path), reason, urlSource, product)) {
-          Log(3, where, "Download " + path + " failed");
-        } else {
-          downloaded = true;
-          if (std::remove(path.c_str()) == 0) {
-            Log(2, where, path + " Removed Successfully");
-            if (key.find('_') == std::string::npos) CheckforVoicePromptsDownload(urlSource, id, origin);
-          } else {
-            Log(2, where, path + " failed to removed Successfully");
-          }
-        }
-      }
+      else
+        FetchPackage(answer, localPath, key, origin, entry, downloaded, reason);
     } else {
       Log(3, where, "Status Code is Not OK or Download Url is empty or No write permission or Low disk space");
     }
@@ -258,6 +229,55 @@ bool UpdatesDownload::ProcessDownloadFile(const std::string& answer, const std::
     if (downloads_.empty()) acks_.clear();
   }
   return downloaded || (proceed && wasCached);
+}
+
+// The first file of an update caches its acknowledgement; a later one (a
+// voice prompt) goes on only if the cached outcome is a success.
+bool UpdatesDownload::TakeAcknowledgement(int id, bool& wasCached) {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  auto cached = acks_.find(id);
+  if (cached != acks_.end()) {
+    wasCached = true;
+    return cached->second.downloadStatus;
+  }
+  acks_[id] = getDownloadStatusAck(id);
+  return true;
+}
+
+UpdateRecord UpdatesDownload::TakeListedEntry(const std::string& key) {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  UpdateRecord entry;
+  auto it = downloads_.find(key);
+  if (it != downloads_.end()) entry = std::move(it->second);  // erased next, so moved out
+  downloads_.erase(key);
+  return entry;
+}
+
+// Downloads the package to its local path, then removes the file there;
+// the first file of an update may list voice prompts to fetch next.
+void UpdatesDownload::FetchPackage(const std::string& answer, const std::string& localPath, const std::string& key,
+                                   const std::string& origin, UpdateRecord& entry, bool& downloaded,
+                                   std::wstring& reason) {
+  const std::string where = "UpdatesDownload::ProcessDownloadFile";
+  std::string path;
+  if (!SafeLocalPath(configuration_->GetLocalFirmwareServerFolder(), localPath, path)) {
+    Log(3, where, "Refused unsafe local path : " + localPath);
+    reason = L"Refused unsafe local path";
+    return;
+  }
+  std::shared_ptr<IRestClient> transport = CRestClientFactory::getRestClient();
+  if (!transport || !transport->DownloadFile(answer, ToWide(path), reason, entry.URLSource, entry.IProduct)) {
+    Log(3, where, "Download " + path + " failed");
+    return;
+  }
+  downloaded = true;
+  if (std::remove(path.c_str()) != 0) {
+    Log(2, where, path + " failed to removed Successfully");
+    return;
+  }
+  Log(2, where, path + " Removed Successfully");
+  const int id = std::stoi(key.substr(0, key.find('_')));
+  if (key.find('_') == std::string::npos) CheckforVoicePromptsDownload(entry.URLSource, id, origin);
 }
 
 void UpdatesDownload::updatedownloadStatusToFile(int id, bool downloaded) {

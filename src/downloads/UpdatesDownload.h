@@ -14,6 +14,8 @@
 
 namespace zelvan::fennic {
 
+class RepeatedLines;
+
 // The acknowledgement state of one scheduled update, shared by its main
 // package and its voice-prompt files.
 struct DownloadAck {
@@ -54,9 +56,22 @@ class UpdatesDownload : public zelvan::fennic::IUpdatesDownload {
  private:
   void Log(int level, const std::string& where, const std::string& text);
   int DetailsStatus(const std::string& answer);
-  bool ReadDescription(web::json::value update, bool defaultStatus, zelvan::fennic::UpdateRecord& record);
+  // Moves the address source out of `update`. With `fault` given, checks the
+  // description first in the same pass over its members.
+  bool ReadDescription(web::json::value& update, bool defaultStatus, zelvan::fennic::UpdateRecord& record,
+                       std::string* fault);
   // Steps 2 and 3 of ConstructDownloadObject on a map already built.
   void MergeReceived(std::map<std::string, zelvan::fennic::UpdateRecord> received, bool fromGetAllUpdates);
+  // False, with the reason added to `skipped`, for an entry not to be listed.
+  bool Downloadable(const zelvan::fennic::UpdateRecord& record, zelvan::fennic::RepeatedLines& skipped);
+  // Writes the merge's skipped lines; a warning already given this check is progress.
+  void ReportSkipped(zelvan::fennic::RepeatedLines& skipped, bool fromGetAllUpdates);
+  // Steps of ProcessDownloadFile. The first two take lock_ themselves.
+  bool TakeAcknowledgement(int updateSchedulerId, bool& wasCached);
+  zelvan::fennic::UpdateRecord TakeListedEntry(const std::string& downloadKey);
+  void FetchPackage(const std::string& answer, const std::string& localPath, const std::string& downloadKey,
+                    const std::string& origin, zelvan::fennic::UpdateRecord& entry, bool& downloaded,
+                    std::wstring& reason);
   // One download request per listed entry, in key order. REQUIRES: lock_ held.
   void QueuePending(const std::string& origin);
   void Push(const zelvan::fennic::RestMessage& message);

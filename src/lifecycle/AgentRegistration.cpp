@@ -85,68 +85,13 @@ void CRestExecutor::ManageAgentRegistration(const RestMessage& message) {
       retryCount_ = 0;
       Log(6, kRegWhere, "Agent Registration Successfull");
       MarkServerSeen();
-    } else {
-      const std::wstring errorMessage = ToWide(ReadErrorMessage(answer));
-      const std::string dataSettings = answer.at("DataSettings").as_string();
-      ReplaceTenantDetails(configuration_->GetTenantDetails());
-      const web::json::value anonymize =
-          answer.has_field("AnonymizePersonalData") ? answer.at("AnonymizePersonalData") : web::json::value::null();
-      const bool listChanged = isAnonymizedataExceptionsChanged(anonymize);
-      const bool settingsChanged = StringUtil::CheckResponseErrorMessage(errorMessage, "Invalid data") &&
-                                   (TenantValue("CollectData") != dataSettings || listChanged);
-      if (settingsChanged) {
-        Log(2, kRegWhere, "Invalid data, settings has changed");
-        SetTenantValue("CollectData", dataSettings);
-        WriteTenantConfigsToFile();
-        RefreshConfigurationRecords();
-        RaiseEvent(2);
-        return;
-      }
-      // Refused with unchanged settings: the answer still carries the token.
+    } else if (RegistrationSettingsChanged(answer)) {
+      return;
     }
-
-    // Token step. Both members are read, and the token checked, before
-    // either is stored, so a malformed answer leaves the old pair intact.
-    const std::wstring token = ToWide(answer.at("Token").as_string());
-    const std::wstring deviceInfoUrl = ToWide(answer.at("DeviceInfoURL").as_string());
-    // A token no request can carry would fail every later request; an
-    // empty one leaves the agent unregistered.
-    const std::string tokenFault = token.empty() ? "empty" : TokenFault(token);
-    if (!tokenFault.empty()) return RegistrationFailed("the server's token was refused (" + tokenFault + ")");
-    SetDeviceInfoUrl(deviceInfoUrl);
-    configuration_->SaveDeviceInfoUrl(deviceInfoUrl);
-    SetToken(token);
-    configuration_->SaveToken(token);
-    // Later requests of this process carry the new token without waiting
-    // for the host to reload the tenant configuration.
-    restClient_->SetToken(token);
-
-    const web::json::value responseBody = answer.at("ResponseBody");
-    if (responseBody.has_field("TenantName")) {
-      Log(2, kRegWhere, "Found Tenant Name in Response");
-      const std::string name = ReadMemberAsText(responseBody.at("TenantName"));
-      if (TenantValue("TenantName") != name) {
-        SetTenantValue("TenantName", name);
-        WriteTenantConfigsToFile();
-        configuration_->TenantDetailsChanged();
-      }
-    }
-    std::wstring agentId;
-    if (responseBody.has_field("AgentID")) {
-      Log(2, kRegWhere, "Found Agent ID in Response");
-      agentId = ToWide(ReadMemberAsText(responseBody.at("AgentID")));
-    }
-    std::wstring supportEmail;
-    if (responseBody.has_field("SupportEmail")) supportEmail = ToWide(ReadMemberAsText(responseBody.at("SupportEmail")));
-    WriteMachineDataInConfigFile(supportEmail, agentId);
-
-    int state = clientState_.load();
-    if (state != 1) {
-      state = 3;
-      clientState_.store(state);
-    }
-    RaiseEvent(1);
-    RaiseEvent(3, std::to_string(state));
+    // Refused with unchanged settings: the answer still carries the token.
+    if (!StoreRegistrationToken(answer)) return;
+    StoreRegistrationDetails(answer.at("ResponseBody"));
+    AnnounceRegistered();
   } catch (const web::http::http_exception& e) {
     Log(3, kRegWhere, e.what());
     CheckForUpdateFailedEvent(true, kRegistrationFailureType);
@@ -163,4 +108,77 @@ void CRestExecutor::ManageAgentRegistration(const RestMessage& message) {
     Log(5, kRegWhere, e.what());
     CheckForUpdateFailedEvent(false, kRegistrationFailureType);
   }
+}
+
+// A refusal for invalid data whose settings differ from the stored ones:
+// the new settings are stored and announced, and registration ends there.
+bool CRestExecutor::RegistrationSettingsChanged(const web::json::value& answer) {
+  const std::wstring errorMessage = ToWide(ReadErrorMessage(answer));
+  const std::string dataSettings = answer.at("DataSettings").as_string();
+  ReplaceTenantDetails(configuration_->GetTenantDetails());
+  const web::json::value anonymize =
+      answer.has_field("AnonymizePersonalData") ? answer.at("AnonymizePersonalData") : web::json::value::null();
+  const bool listChanged = isAnonymizedataExceptionsChanged(anonymize);
+  const bool settingsChanged = StringUtil::CheckResponseErrorMessage(errorMessage, "Invalid data") &&
+                               (TenantValue("CollectData") != dataSettings || listChanged);
+  if (!settingsChanged) return false;
+  Log(2, kRegWhere, "Invalid data, settings has changed");
+  SetTenantValue("CollectData", dataSettings);
+  WriteTenantConfigsToFile();
+  RefreshConfigurationRecords();
+  RaiseEvent(2);
+  return true;
+}
+
+// Both members are read, and the token checked, before either is stored, so
+// a malformed answer leaves the old pair intact. False when refused.
+bool CRestExecutor::StoreRegistrationToken(const web::json::value& answer) {
+  const std::wstring token = ToWide(answer.at("Token").as_string());
+  const std::wstring deviceInfoUrl = ToWide(answer.at("DeviceInfoURL").as_string());
+  // A token no request can carry would fail every later request; an
+  // empty one leaves the agent unregistered.
+  const std::string tokenFault = token.empty() ? "empty" : TokenFault(token);
+  if (!tokenFault.empty()) {
+    RegistrationFailed("the server's token was refused (" + tokenFault + ")");
+    return false;
+  }
+  SetDeviceInfoUrl(deviceInfoUrl);
+  configuration_->SaveDeviceInfoUrl(deviceInfoUrl);
+  SetToken(token);
+  configuration_->SaveToken(token);
+  // Later requests of this process carry the new token without waiting
+  // for the host to reload the tenant configuration.
+  restClient_->SetToken(token);
+  return true;
+}
+
+// The tenant name, agent id and support address the answer's body carries.
+void CRestExecutor::StoreRegistrationDetails(const web::json::value& responseBody) {
+  if (responseBody.has_field("TenantName")) {
+    Log(2, kRegWhere, "Found Tenant Name in Response");
+    const std::string name = ReadMemberAsText(responseBody.at("TenantName"));
+    if (TenantValue("TenantName") != name) {
+      SetTenantValue("TenantName", name);
+      WriteTenantConfigsToFile();
+      configuration_->TenantDetailsChanged();
+    }
+  }
+  std::wstring agentId;
+  if (responseBody.has_field("AgentID")) {
+    Log(2, kRegWhere, "Found Agent ID in Response");
+    agentId = ToWide(ReadMemberAsText(responseBody.at("AgentID")));
+  }
+  std::wstring supportEmail;
+  if (responseBody.has_field("SupportEmail")) supportEmail = ToWide(ReadMemberAsText(responseBody.at("SupportEmail")));
+  WriteMachineDataInConfigFile(supportEmail, agentId);
+}
+
+void CRestExecutor::AnnounceRegistered() {
+  int state = clientState_.load();
+  if (state != 1) {
+    state = 3;
+    clientState_.store(state);
+  }
+  RaiseEvent(1);
+  RaiseEvent(3, std::to_string(state));
 }

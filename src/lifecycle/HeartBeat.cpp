@@ -58,44 +58,13 @@ void CRestExecutor::ManageHeartBeat() {
     Log(2, kBeatWhere, "Heart Beat Response :" + answerText);
     const web::json::value answer = ParseAnswer(answerText);
 
-    if (!ReadOutcome(answer)) {
-      if (StringUtil::CheckResponseErrorMessage(ToWide(ReadErrorMessage(answer)), "Token Not Found")) {
-        Log(2, kBeatWhere, "Token Not Found");
-        RaiseEvent(2);
-        return;
-      }
-      CheckForUpdateFailedEvent(false, HEART_BEAT_REQ);
-      return;
-    }
+    if (!HeartBeatAccepted(answer)) return;
 
     Log(2, kBeatWhere, "Agent HeartBeat Successfull");
     // A body that is not an object has no members: a heart beat with no news.
-    const web::json::value responseBody = answer.at("ResponseBody");
-
-    bool listChanged = false;
-    if (responseBody.has_field("AnonymizePersonalData")) {
-      listChanged = isAnonymizedataExceptionsChanged(responseBody.at("AnonymizePersonalData"));
-      if (listChanged) {
-        WriteTenantConfigsToFile();
-        RefreshConfigurationRecords();
-        Log(2, kBeatWhere, "*************custom data has changed , checking in heart beat*********************");
-      }
-    }
-
-    if (responseBody.has_field("BackendEndPoint")) {
-      const std::string address = ReadMemberAsText(responseBody.at("BackendEndPoint"));
-      const std::string url = CutToServerAddress(address);
-      // Stored, it would be the address of every later run: a refused one
-      // keeps the previous address and the answer is handled on.
-      const std::string fault = ServerAddressFault(url);
-      if (!fault.empty()) {
-        Log(3, kBeatWhere, "BackendEndPoint refused (" + fault + "): " + address.substr(0, 256));
-      } else if (TenantValue("URL") != url) {
-        SetTenantValue("URL", url);
-        WriteTenantConfigsToFile();
-      }
-    }
-
+    const web::json::value& responseBody = answer.at("ResponseBody");
+    const bool listChanged = AnonymizeListChangedIn(responseBody);
+    ApplyBackendEndPoint(responseBody);
     if (IsTrue(responseBody, "TriggerRegistartion") || listChanged) {
       RaiseEvent(2);
       return;
@@ -105,30 +74,8 @@ void CRestExecutor::ManageHeartBeat() {
     RaiseEvent(17);
     RaiseEvent(6);
 
-    ReadHeartBeatFlags(responseBody);
-    if (MergeTenantSettings(responseBody)) {
-      Log(2, kBeatWhere, "isValueChanged:1");
-      WriteTenantConfigsToFile();
-    }
-    RaiseEvent(12);
-
-    const int state = clientState_.load();
-    if (hasADQuery_.load()) {
-      SendRestMessage(GET_AD_QUERY_REQ);
-    } else if (hasCancelUpdates_.load()) {
-      SendRestMessage(CANCEL_UPDATE_REQ);
-    } else if (hasUpdates_.load()) {
-      SendRestMessage(GET_UPDATES_REQ);
-    } else if (state == 1 || getAllUpdatesSent_.load()) {
-      SendRestMessage(GET_ALL_UPDATES_REQ);
-    }
-
-    if (state != 1 && !hasUpdates_.load() && !hasCancelUpdates_.load()) {
-      Log(2, kBeatWhere, "Handling the existing update after HeartBeat");
-      FinishUpdateCheck();
-      RaiseEvent(5);
-    }
-
+    ApplyHeartBeatSettings(responseBody);
+    RequestAfterHeartBeat();
     SendSavedSilentUpdateStatus();
 
     if (IsTrue(responseBody, "AllowCollectLogs")) {
@@ -143,6 +90,74 @@ void CRestExecutor::ManageHeartBeat() {
     handleHeartBeatException(e, false);
   } catch (const std::bad_exception& e) {
     handleHeartBeatException(e, false);
+  }
+}
+
+// False, with the failure handled, when the server refused the heart beat.
+bool CRestExecutor::HeartBeatAccepted(const web::json::value& answer) {
+  if (ReadOutcome(answer)) return true;
+  if (StringUtil::CheckResponseErrorMessage(ToWide(ReadErrorMessage(answer)), "Token Not Found")) {
+    Log(2, kBeatWhere, "Token Not Found");
+    RaiseEvent(2);
+    return false;
+  }
+  CheckForUpdateFailedEvent(false, HEART_BEAT_REQ);
+  return false;
+}
+
+// True when the answer lists other exceptions from anonymising than the
+// stored ones; the new list is then stored.
+bool CRestExecutor::AnonymizeListChangedIn(const web::json::value& responseBody) {
+  if (!responseBody.has_field("AnonymizePersonalData")) return false;
+  if (!isAnonymizedataExceptionsChanged(responseBody.at("AnonymizePersonalData"))) return false;
+  WriteTenantConfigsToFile();
+  RefreshConfigurationRecords();
+  Log(2, kBeatWhere, "*************custom data has changed , checking in heart beat*********************");
+  return true;
+}
+
+void CRestExecutor::ApplyBackendEndPoint(const web::json::value& responseBody) {
+  if (!responseBody.has_field("BackendEndPoint")) return;
+  const std::string address = ReadMemberAsText(responseBody.at("BackendEndPoint"));
+  const std::string url = CutToServerAddress(address);
+  // Stored, it would be the address of every later run: a refused one
+  // keeps the previous address and the answer is handled on.
+  const std::string fault = ServerAddressFault(url);
+  if (!fault.empty()) {
+    Log(3, kBeatWhere, "BackendEndPoint refused (" + fault + "): " + address.substr(0, 256));
+  } else if (TenantValue("URL") != url) {
+    SetTenantValue("URL", url);
+    WriteTenantConfigsToFile();
+  }
+}
+
+// The flags and tenant settings the answer carries; the host hears of them (event 12).
+void CRestExecutor::ApplyHeartBeatSettings(const web::json::value& responseBody) {
+  ReadHeartBeatFlags(responseBody);
+  if (MergeTenantSettings(responseBody)) {
+    Log(2, kBeatWhere, "isValueChanged:1");
+    WriteTenantConfigsToFile();
+  }
+  RaiseEvent(12);
+}
+
+// Queues the next request of the update check the flags ask for, and ends
+// a check that has nothing more to ask.
+void CRestExecutor::RequestAfterHeartBeat() {
+  const int state = clientState_.load();
+  if (hasADQuery_.load()) {
+    SendRestMessage(GET_AD_QUERY_REQ);
+  } else if (hasCancelUpdates_.load()) {
+    SendRestMessage(CANCEL_UPDATE_REQ);
+  } else if (hasUpdates_.load()) {
+    SendRestMessage(GET_UPDATES_REQ);
+  } else if (state == 1 || getAllUpdatesSent_.load()) {
+    SendRestMessage(GET_ALL_UPDATES_REQ);
+  }
+  if (state != 1 && !hasUpdates_.load() && !hasCancelUpdates_.load()) {
+    Log(2, kBeatWhere, "Handling the existing update after HeartBeat");
+    FinishUpdateCheck();
+    RaiseEvent(5);
   }
 }
 

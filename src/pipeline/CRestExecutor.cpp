@@ -141,82 +141,105 @@ bool CRestExecutor::GuardAllows(int type) {
   return false;
 }
 
+// Each group answers whether the type is its own; a type no group knows is logged.
 void CRestExecutor::Dispatch(const RestMessage& message) {
-  const int type = message.getType();
-  switch (type) {
+  if (DispatchUpdateWork(message) || DispatchHostReport(message) || DispatchWorkerControl(message)) return;
+  Log(3, kLoopWhere, "Unknown request type " + std::to_string(message.getType()));
+}
+
+// Registration, the heart beat, the update check and the downloads it starts.
+bool CRestExecutor::DispatchUpdateWork(const RestMessage& message) {
+  switch (message.getType()) {
     case AGENT_REGISTRATION_REQ:
       ManageAgentRegistration(message);
-      break;
+      return true;
     case HEART_BEAT_REQ:
       ManageHeartBeat();
-      break;
+      return true;
     case DEVICE_UPDATE_STATUS_REQ:
       ManageDeviceUpdtStatus(message);
-      break;
-    case CANCEL_RECEIVED_ACK_REQ:
-    case CLIENT_FORWARD_REQ:
-    case CONFIG_ACK_REQ:
-      Execute(type, message.data());
-      break;
+      return true;
     case GET_UPDATES_REQ:
       ManageGetUpdates();
-      break;
+      return true;
     case CANCEL_UPDATE_REQ:
       ManageCancelUpdate();
-      break;
+      return true;
     case CC_CONFIG_REQ:
       ManageCCConfigReq(message);
-      break;
+      return true;
     case GET_ALL_UPDATES_REQ:
       // Once-only: a request carrying data runs only while no full list is
       // outstanding; one without data (a resynchronisation) always runs.
       if (message.getData().empty() || !getAllUpdatesSent_.exchange(true)) ManageGetAllUpdates();
-      break;
+      return true;
+    case DOWNLOAD_STATUS_REQ:
+      ManageDownloadStatus(message);
+      return true;
+    case DOWNLOAD_FILES:
+      ManageDownloadFiles(message);
+      return true;
+    default:
+      return false;
+  }
+}
+
+// What the host reports: devices, sessions, calls, users, directory groups,
+// and the acknowledgements it forwards as they are.
+bool CRestExecutor::DispatchHostReport(const RestMessage& message) {
+  const int type = message.getType();
+  switch (type) {
+    case CANCEL_RECEIVED_ACK_REQ:
+    case CLIENT_FORWARD_REQ:
+    case CONFIG_ACK_REQ:
+      Execute(type, message.data());
+      return true;
     case DEVICE_PLUGIN_REQ:
     case DEVICE_UNPLUG_REQ:
       ManageDeviceConnectionEvent(message, type == DEVICE_PLUGIN_REQ);
-      break;
+      return true;
     case DEVICE_SYNC_REQ:
       ManageDeviceSync(message);
-      break;
+      return true;
     case SOFTPHONE_DETAILS_REQ:
       ManageSoftPhoneDetails(message);
-      break;
+      return true;
     case CALL_DURATION_REQ:
       ManageCallDurationUpdate(message);
-      break;
+      return true;
     case USER_DETAILS_REQ:
       ManageUpdateUserDetails(message);
-      break;
+      return true;
     case GET_AD_QUERY_REQ:
       ManageGetADQuery();
-      break;
+      return true;
     case IN_GROUP_RESULT_REQ:
       HandleInGroupResult(message.getData());
-      break;
+      return true;
     case USER_SESSION_TERMINATED_REQ:
       HandleUserSessionTerminated();
-      break;
-    case DOWNLOAD_STATUS_REQ:
-      ManageDownloadStatus(message);
-      break;
-    case DOWNLOAD_FILES:
-      ManageDownloadFiles(message);
-      break;
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The worker's own stop message and the transport's commands.
+bool CRestExecutor::DispatchWorkerControl(const RestMessage& message) {
+  switch (message.getType()) {
     case STOP_WORKER_REQ:
       // One second, cut short when a stop is under way: this message is
       // what wakes a worker that is being stopped.
       WaitFor(std::chrono::seconds(1));
-      break;
+      return true;
     case TRANSPORT_COMMAND_REQ:
       restClient_->RunTransportCommand();
-      break;
+      return true;
     case TRANSPORT_QUERY_REQ:
       if (!Execute(TRANSPORT_QUERY_REQ, std::string()).empty()) RaiseEvent(19);
-      break;
+      return true;
     default:
-      Log(3, kLoopWhere, "Unknown request type " + std::to_string(type));
-      break;
+      return false;
   }
 }
 

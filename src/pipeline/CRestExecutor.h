@@ -82,6 +82,10 @@ class CRestExecutor : public zelvan::fennic::IRestExecutor {
   void AtWorkerEdge(const std::function<void()>& work);
   bool GuardAllows(int type);
   void Dispatch(const zelvan::fennic::RestMessage& message);
+  // Dispatch's groups: each handles the types it owns and says whether it did.
+  bool DispatchUpdateWork(const zelvan::fennic::RestMessage& message);
+  bool DispatchHostReport(const zelvan::fennic::RestMessage& message);
+  bool DispatchWorkerControl(const zelvan::fennic::RestMessage& message);
   // Ends a request that a handler left by an exception: logs it and ends an
   // update check it belonged to.
   void EndFailedRequest(const std::exception& e, int type, bool networkError);
@@ -137,8 +141,19 @@ class CRestExecutor : public zelvan::fennic::IRestExecutor {
   void ManageAgentRegistration(const zelvan::fennic::RestMessage& message);
   bool isTenantIdNull(const std::string& body);
   void RegistrationFailed(const std::string& cause);
+  // Steps of ManageAgentRegistration, in order.
+  bool RegistrationSettingsChanged(const web::json::value& answer);
+  bool StoreRegistrationToken(const web::json::value& answer);
+  void StoreRegistrationDetails(const web::json::value& responseBody);
+  void AnnounceRegistered();
   void ManageHeartBeat();
   void handleHeartBeatException(const std::exception& e, bool networkError);
+  // Steps of ManageHeartBeat, in order.
+  bool HeartBeatAccepted(const web::json::value& answer);
+  bool AnonymizeListChangedIn(const web::json::value& responseBody);
+  void ApplyBackendEndPoint(const web::json::value& responseBody);
+  void ApplyHeartBeatSettings(const web::json::value& responseBody);
+  void RequestAfterHeartBeat();
   void ReadHeartBeatFlags(web::json::value body);
   void ReadUpdateFlags(const web::json::value& body);
   bool MergeTenantSettings(web::json::value body);
@@ -162,6 +177,8 @@ class CRestExecutor : public zelvan::fennic::IRestExecutor {
   void ManageDownloadFiles(const zelvan::fennic::RestMessage& message);
   void ManageDownloadStatus(const zelvan::fennic::RestMessage& message);
   void ManageDeviceUpdtStatus(const zelvan::fennic::RestMessage& message);
+  void SendUpdateStatusReport(const std::string& report, const std::function<void()>& keep);
+  bool MayRetryUpdateStatus(const std::exception& e);
   void SaveFailedRequestOfUpdateStatus(const std::string& report);
   void SendSavedSilentUpdateStatus();
   void SendSilentUpdateStatus(const zelvan::fennic::SilentUpdateStatus& status);

@@ -18,8 +18,6 @@ const std::string kUrls = "UpdatesURLs";
 const std::string kAction = "Action";
 const std::string kId = "UpdateSchedulerId";
 
-std::string IdKey(const web::json::value& description) { return std::to_string(description.at(kId).as_integer()); }
-
 // The id of a stored entry; one without an integer id matches none.
 std::optional<int> StoredId(const web::json::value& stored) {
   if (!stored.has_field(kId) || !stored.at(kId).is_integer()) return std::nullopt;
@@ -245,11 +243,12 @@ void CQLResponse::FileReceived(web::json::value& updates, const UpdateMap& silen
       refused.Add("Update entry refused (" + fault + ")");
       continue;
     }
-    if (!received.insert(zelvan::fennic::UpdateIdOf(update)).second) {
+    const int schedulerId = zelvan::fennic::UpdateIdOf(update);
+    if (!received.insert(schedulerId).second) {
       refused.Add("Update entry refused (its UpdateSchedulerId is listed twice)");
       continue;
     }
-    const std::string id = IdKey(update);
+    const std::string id = std::to_string(schedulerId);  // the maps' key
     const std::string action = update.at(kAction).as_string();
     MergeSilentUpdate(update, id, silentMap);
     MergeScheduledUpdate(update, id, action, scheduledMap);
