@@ -9,6 +9,7 @@
 #include "RestRequestType.h"
 #include "UpdatesDownload.h"
 #include "support/ExecutorHarness.h"
+#include "support/ScratchFolder.h"
 
 using namespace zelvan::fennic;
 using web::json::value;
@@ -32,7 +33,8 @@ TEST_P(EnvelopeRejectionTest, LogsOnceAtLevel5AndChangesNoStore) {
   const std::string entries = R"([{"UpdateSchedulerId":1,"UploadID":101,"downloadStatus":true}])";
   h.config->jsonFiles["Config.dat"] = h.config->jsonFiles["Update.dat"] = h.config->silentUpdates[0] =
       value::parse(entries);
-  const std::string file = ::testing::TempDir() + "rejected-calls-" + handler.name + ".json";
+  const ScratchFolder folder;  // rows run side by side under ctest
+  const std::string file = folder / "rejected-calls.json";
   std::ofstream(file) << "calls";
   h.transport->Answer(handler.type, std::string(R"({"validateResponseStatus":)") + (unknownCommand ? "true" : "false") +
                                         R"(,"ResposeCommand":45,"validateResponse":true,"ErrorMessage":"",)"
@@ -54,7 +56,6 @@ TEST_P(EnvelopeRejectionTest, LogsOnceAtLevel5AndChangesNoStore) {
     EXPECT_EQ(store->serialize(), value::parse(entries).serialize());
   EXPECT_EQ(h.config->CountOf("WriteSilentUpdates"), 0);
   EXPECT_TRUE(std::ifstream(file).good()) << "the host's call-duration file was deleted";
-  std::remove(file.c_str());
 }
 
 INSTANTIATE_TEST_SUITE_P(
