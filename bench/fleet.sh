@@ -21,6 +21,9 @@
 # "backoffJitterPercent", 0 to compare without jitter) 20, MODES "down 503
 # 503-retry-after", BUILD_DIR build, NO_BUILD (set: do not build). A short
 # run: AGENTS=20 BEAT=5 OUTAGE=10 STEADY=20 AFTER=30 bench/fleet.sh
+# Each agent holds inotify instances (spool, login records): 200 agents need
+# fs.inotify.max_user_instances above its usual 128, or the agents (and any
+# test run beside them) fail to watch their files.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$root/build}"
