@@ -135,7 +135,9 @@ in_ct timeout 10 fennic-agent ctl status >"$work/status.out" 2>&1 || { cat "$wor
 grep -q 'registered: yes' "$work/status.out" || { cat "$work/status.out" >&2; fail "ctl status shows no registered agent"; }
 note "ctl status answers: $(grep -c . "$work/status.out") lines, registered"
 
-echo -n 1 | in_ct timeout 60 fennic-agent ctl --wait 4,9 --timeout 50 request 16 - >"$work/update.out" 2>&1 ||
+# A whole update check on demand (get all updates), awaited to its end; the
+# heart beat's own check may have ended already.
+in_ct timeout 60 fennic-agent ctl --wait 4,9 --timeout 50 request 13 /dev/null >"$work/update.out" 2>&1 ||
   { cat "$work/update.out" >&2; fail "the update check"; }
 await 30 test -s /var/lib/fennic/devices/HS-0001/firmware.bin ||
   { in_ct journalctl -u fennic-agent --no-pager | tail -n 30 >&2; fail "the demo installer did not flash the device under the sandbox"; }
