@@ -52,6 +52,13 @@ std::size_t AskedOf(const web::json::value& list) {
   return asked;
 }
 
+// No verdict (-1, sent as "NA") for each of `asked` queries.
+web::json::value NoVerdicts(std::size_t asked) {
+  web::json::value none = web::json::value::array(asked);
+  for (std::size_t i = 0; i < asked; ++i) none[i] = web::json::value::number(-1);
+  return none;
+}
+
 // The host's verdicts, one per query asked. An answer that is not a list of
 // as many verdicts still closes the batch, every query answered "NA", so the
 // update check goes on instead of waiting for a host that answered already.
@@ -70,9 +77,7 @@ web::json::array HostVerdicts(const std::string& resultText, std::size_t asked, 
   } else if (statusList) {
     return result.at("Status").as_array();
   }
-  web::json::value none = web::json::value::array(asked);
-  for (std::size_t i = 0; i < asked; ++i) none[i] = web::json::value::number(-1);
-  return none.as_array();
+  return NoVerdicts(asked).as_array();
 }
 }  // namespace
 
@@ -189,10 +194,8 @@ void CRestExecutor::HandleUserSessionTerminated() {
     Log(3, "CRestExecutor::HandleUserSessionTerminated",
         "UI exited, continuing HB flow with user in group result as NA for all queries!");
     const std::size_t asked = AskedOf(m_aADUpdatesList);
-    web::json::value status = web::json::value::array(asked);
-    for (std::size_t i = 0; i < asked; ++i) status[i] = web::json::value::number(-1);
     web::json::value result = web::json::value::object();
-    result["Status"] = status;
+    result["Status"] = NoVerdicts(asked);
     HandleInGroupResult(result.serialize());
   } catch (const web::json::json_exception& e) {
     Log(5, "CRestExecutor::HandleUserSessionTerminated", e.what());
