@@ -42,13 +42,7 @@ work="$(mktemp -d)"
 server_pid=""
 agent_pids=()
 
-stop() {  # the pid, bounded: TERM, then KILL after 5 s
-  [[ -n "$1" ]] && kill -0 "$1" 2>/dev/null || return 0
-  kill -TERM "$1" 2>/dev/null || true
-  for _ in $(seq 50); do kill -0 "$1" 2>/dev/null || break; sleep 0.1; done
-  kill -KILL "$1" 2>/dev/null || true
-  wait "$1" 2>/dev/null || true
-}
+source "$root/bench/processes.sh"
 cleanup() {
   for pid in "${agent_pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
   for pid in "${agent_pids[@]}"; do stop "$pid"; done

@@ -29,13 +29,7 @@ idle="${IDLE_SECONDS:-60}"
 beat="${HEART_BEAT_SECONDS:-20}"
 work="$(mktemp -d)"
 server_pid=""; agent_pid=""; floor_pid=""
-stop() {  # the pid, bounded: TERM, then KILL after 5 s
-  [[ -n "$1" ]] && kill -0 "$1" 2>/dev/null || return 0
-  kill -TERM "$1" 2>/dev/null || true
-  for _ in $(seq 50); do kill -0 "$1" 2>/dev/null || break; sleep 0.1; done
-  kill -KILL "$1" 2>/dev/null || true
-  wait "$1" 2>/dev/null || true
-}
+source "$root/bench/processes.sh"
 cleanup() { stop "$floor_pid"; stop "$agent_pid"; stop "$server_pid"; rm -rf "$work"; }
 trap cleanup EXIT
 
