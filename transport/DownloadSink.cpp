@@ -16,8 +16,8 @@ constexpr size_t kHashChunk = 1 << 20;
 constexpr size_t kWriteChunk = 1 << 20;
 }  // namespace
 
-DownloadSink::DownloadSink(int fd, uint64_t existing, uint64_t limit, std::unique_ptr<Sha256> primed)
-    : fd_(fd), existing_(existing), limit_(limit), sha_(std::move(primed)) {}
+DownloadSink::DownloadSink(int fd, uint64_t existing, uint64_t limit, std::unique_ptr<PackageDigests> primed)
+    : fd_(fd), existing_(existing), limit_(limit), digests_(std::move(primed)) {}
 
 DownloadSink::~DownloadSink() { StopHasher(); }
 
@@ -30,11 +30,11 @@ void DownloadSink::StopHasher() {
   if (hasher_.joinable()) hasher_.join();
 }
 
-Sha256* DownloadSink::Hash() {
+PackageDigests* DownloadSink::Hash() {
   StopHasher();
-  // A checksum that could not read everything back must not match.
-  if (unreadable_ && sha_) sha_->Update("\0", 1);
-  return sha_.get();
+  // Digests that could not read everything back must not match.
+  if (unreadable_ && digests_) digests_->Update("\0", 1);
+  return digests_.get();
 }
 
 void DownloadSink::HashFrom(uint64_t offset) {
@@ -57,7 +57,7 @@ void DownloadSink::HashFrom(uint64_t offset) {
         unreadable_ = true;
         return;
       }
-      sha_->Update(chunk.data(), static_cast<size_t>(got));
+      digests_->Update(chunk.data(), static_cast<size_t>(got));
       offset += static_cast<uint64_t>(got);
       if (offset - flushed >= kWritebackStep) {
         // Writeback starts here, off the receiving thread, which may then never wait for the disk.
@@ -79,7 +79,7 @@ bool DownloadSink::Open(int status, const std::string& contentRange) {
     mode_ = Mode::Append;
     base_ = existing_;
     published_ = base_;
-    if (sha_) hasher_ = std::thread(&DownloadSink::HashFrom, this, base_);
+    if (digests_) hasher_ = std::thread(&DownloadSink::HashFrom, this, base_);
     return true;
   }
   if (status == 200) {
@@ -88,8 +88,8 @@ bool DownloadSink::Open(int status, const std::string& contentRange) {
       return false;
     }
     mode_ = Mode::Restart;
-    if (sha_) {
-      sha_ = std::make_unique<Sha256>();
+    if (digests_) {
+      digests_ = digests_->Fresh();
       hasher_ = std::thread(&DownloadSink::HashFrom, this, 0);
     }
     return true;

@@ -20,7 +20,8 @@ namespace zelvan::fennic {
 // that starts where the file ends), the whole package again (200), or an
 // error page to drop. Used by one download on one thread.
 //
-// The checksum is computed on a helper thread that reads back what was
+// The digests (the checksum, and the prehash a signature covers) are
+// computed in one pass on a helper thread that reads back what was
 // just written (from the page cache) while the next chunk arrives, so the
 // check costs the transfer almost nothing; the thread lives only as long as
 // the download. That thread also starts writeback to disk as the file
@@ -29,10 +30,10 @@ class DownloadSink {
  public:
   enum class Mode { Waiting, Append, Restart, Discard };
 
-  // `fd` is owned by the caller and holds `existing` bytes, whose checksum
-  // `primed` carries (null when no checksum is wanted). `limit` (0 for
-  // none) is the whole package's announced size.
-  DownloadSink(int fd, uint64_t existing, uint64_t limit, std::unique_ptr<Sha256> primed);
+  // `fd` is owned by the caller and holds `existing` bytes, whose digests
+  // `primed` carries (null when none is wanted). `limit` (0 for none) is
+  // the whole package's announced size.
+  DownloadSink(int fd, uint64_t existing, uint64_t limit, std::unique_ptr<PackageDigests> primed);
   ~DownloadSink();
   DownloadSink(const DownloadSink&) = delete;
   DownloadSink& operator=(const DownloadSink&) = delete;
@@ -48,9 +49,12 @@ class DownloadSink {
   const std::string& Failure() const { return failure_; }
   // Called after each chunk with Total(); set before the transfer.
   void OnProgress(std::function<void(uint64_t)> progress) { progress_ = std::move(progress); }
-  // The checksum over the whole file, once the helper has caught up; null
+  // The digests over the whole file, once the helper has caught up; null
   // when none is wanted. Call after the body; ends the helper thread.
-  Sha256* Hash();
+  PackageDigests* Hash();
+  // Whether the helper could not read back what was written; the digests
+  // then do not describe the file.
+  bool Unreadable() const { return unreadable_; }
 
  private:
   bool Open(int status, const std::string& contentRange);
@@ -60,7 +64,7 @@ class DownloadSink {
   const int fd_;
   const uint64_t existing_;
   const uint64_t limit_;
-  std::unique_ptr<Sha256> sha_;
+  std::unique_ptr<PackageDigests> digests_;
   Mode mode_ = Mode::Waiting;
   uint64_t base_ = 0;
   uint64_t written_ = 0;

@@ -40,8 +40,23 @@ std::string OwnPath(std::string_view body) {
 HttpRestClient::HttpRestClient(HttpTransportOptions options)
     : options_(std::move(options)),
       routes_(options_.routesFile.empty() ? RouteTable() : RouteTable::FromFile(options_.routesFile)),
-      exchange_(std::make_unique<CurlExchange>(SettingsOf(options_))) {
+      exchange_(std::make_unique<CurlExchange>(SettingsOf(options_))),
+      trust_(std::make_shared<const PackageTrust>(options_.packageTrust)) {
   Sha256::Prepare();
+}
+
+void HttpRestClient::SetPackageTrust(PackageTrust trust) {
+  auto fresh = std::make_shared<const PackageTrust>(std::move(trust));
+  std::lock_guard<std::mutex> hold(lock_);
+  trust_ = std::move(fresh);
+  // What a key no longer trusted refused may now be refused for another reason.
+  refused_.clear();
+  refusedOrder_.clear();
+}
+
+std::shared_ptr<const PackageTrust> HttpRestClient::CurrentPackageTrust() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return trust_;
 }
 
 HttpRestClient::~HttpRestClient() = default;
@@ -79,7 +94,7 @@ std::string RefusalOf(const std::string& body, const std::string& name) {
 
 HttpRestClient::Snapshot HttpRestClient::Take() const {
   std::lock_guard<std::mutex> hold(lock_);
-  return Snapshot{base_, tenant_, token_};
+  return Snapshot{base_, tenant_, token_, trust_};
 }
 
 CurlRequest HttpRestClient::Addressed(const HttpAddress& address, const Snapshot& now) const {

@@ -2,12 +2,15 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 
 #include "IRestClient.h"
+#include "PackageSignature.h"
 #include "RouteTable.h"
 
 namespace zelvan::fennic {
@@ -38,6 +41,8 @@ struct HttpTransportOptions {
   // Verified packages are kept under <packageStoreFolder>/<product>/<version>/;
   // empty: none kept.
   std::string packageStoreFolder;
+  // The publisher keys every package must be signed by, and the policy.
+  PackageTrust packageTrust;
 };
 
 // The REST transport over HTTP(S). The tenant endpoint and the token may
@@ -62,6 +67,10 @@ class HttpRestClient : public IRestClient {
   // ones, for a stop; a partial download stays for the next start.
   void AbortTransfers();
   void SetTransportOption(int value) override;
+  // Replaces the trusted keys and the policy for every download that starts
+  // from now on (a reload); any thread.
+  void SetPackageTrust(PackageTrust trust);
+  std::shared_ptr<const PackageTrust> CurrentPackageTrust() const;
   // 0 the tenant address, 1 the tenant id, 2 the last HTTP status, 3 the
   // number of idle HTTP handles kept (each keeps its connections), 4 the
   // seconds (decimal) the most recent answer's Retry-After asked for when
@@ -78,6 +87,7 @@ class HttpRestClient : public IRestClient {
     std::string base;
     std::string tenant;
     std::string token;
+    std::shared_ptr<const PackageTrust> trust;
   };
   Snapshot Take() const;
   // The tenant headers, to be sent only to `origin` of the returned request.
@@ -92,6 +102,17 @@ class HttpRestClient : public IRestClient {
   // `total` to the bytes the package then has.
   bool Transfer(CurlRequest request, DownloadSink& sink, PartialDownload& partial, const std::string& shown,
                 uint64_t& total);
+  // Fetches the package's detached signature ("<address>.minisig") under
+  // the package's own token and redirect rules and checks what can be
+  // checked before the package arrives. False with `reason` when the
+  // package must not be fetched; true with a null `signature` when none is
+  // needed.
+  bool ObtainSignature(const CurlRequest& package, const PackageTrust& trust, const std::string& name,
+                       std::unique_ptr<PackageSignature>& signature, std::string& reason);
+  // A package refused for its signature is not fetched again while the
+  // same details and signature are offered; keyed by both.
+  std::string RefusedBefore(const std::string& offer) const;
+  void RememberRefusal(const std::string& offer, const std::string& reason);
 
   const HttpTransportOptions options_;
   const RouteTable routes_;
@@ -105,6 +126,9 @@ class HttpRestClient : public IRestClient {
   std::string lastFailure_;
   std::string lastRefusal_;
   int option_ = 0;
+  std::shared_ptr<const PackageTrust> trust_;
+  std::map<std::string, std::string> refused_;
+  std::deque<std::string> refusedOrder_;
 };
 
 }  // namespace zelvan::fennic

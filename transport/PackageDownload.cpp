@@ -15,13 +15,15 @@
 #include "CurlExchange.h"
 #include "DownloadSink.h"
 #include "LocalTarget.h"
+#include "PackageSignature.h"
 #include "PackageStore.h"
 #include "Sha256.h"
 #include "TextConversion.h"
 
-// Package downloads: the details answer read, the partial file resumed
-// under the package's identity, the size and checksum verified, and the
-// package moved into place and kept in the store.
+// Package downloads: the details answer read, the publisher's signature
+// fetched and its header checked, the partial file resumed under the
+// package's identity, the size, checksum and signature verified, and only
+// then the package moved into place and kept in the store.
 namespace zelvan::fennic {
 
 namespace http = web::http;
@@ -88,23 +90,24 @@ void DropStalePartials(const fs::path& folder, const std::string& name, const st
   }
 }
 
-std::unique_ptr<Sha256> HashOfExisting(int fd, uint64_t& existing) {
-  auto sha = std::make_unique<Sha256>();
+// Digests over what a partial file already holds, so a resumed package is
+// still verified over every byte.
+std::unique_ptr<PackageDigests> HashOfExisting(int fd, uint64_t& existing, std::unique_ptr<PackageDigests> digests) {
   std::vector<unsigned char> chunk(1 << 16);
   uint64_t hashed = 0;
   while (hashed < existing) {
     const ssize_t got = ::pread(fd, chunk.data(), chunk.size(), static_cast<off_t>(hashed));
     if (got <= 0) break;
-    sha->Update(chunk.data(), static_cast<size_t>(got));
+    digests->Update(chunk.data(), static_cast<size_t>(got));
     hashed += static_cast<uint64_t>(got);
   }
   if (hashed != existing) {
     // Unreadable: start over rather than resume on unknown bytes.
     existing = 0;
     if (::ftruncate(fd, 0) != 0) ClientNote(3, "DownloadFile", "cannot reset an unreadable partial download");
-    return std::make_unique<Sha256>();
+    return digests->Fresh();
   }
-  return sha;
+  return digests;
 }
 
 // What a download details answer says about the package.
@@ -146,14 +149,30 @@ bool ReadDetails(const std::string& answer, PackageDetails& details, std::string
   return true;
 }
 
-// The partial file is named after the package identity, so only a partial
-// download of the same package is resumed.
-std::string PartialName(const std::string& name, const PackageDetails& details) {
+// What identifies one offered package: its link, size and checksum.
+std::string Identity(const PackageDetails& details) {
   Sha256 identity;
   const std::string idText = details.link + "|" + std::to_string(details.size) + "|" + details.sha;
   identity.Update(idText.data(), idText.size());
-  return "." + name + "." + identity.HexDigest().substr(0, 12) + ".part";
+  return identity.HexDigest();
 }
+
+// The partial file is named after the package identity, so only a partial
+// download of the same package is resumed.
+std::string PartialName(const std::string& name, const PackageDetails& details) {
+  return "." + name + "." + Identity(details).substr(0, 12) + ".part";
+}
+
+// "<address>.minisig", the query (if any) kept after it.
+HttpAddress SignatureAddress(HttpAddress package) {
+  const auto query = package.target.find('?');
+  package.target.insert(query == std::string::npos ? package.target.size() : query, ".minisig");
+  return package;
+}
+
+// An address for log lines and reasons: without its query, which may carry
+// a secret.
+std::string Shown(const HttpAddress& address) { return address.origin + address.target.substr(0, address.target.find('?')); }
 
 // Progress in quarters, counted over the whole package.
 void LogProgress(DownloadSink& sink, uint64_t whole, const std::string& shown) {
@@ -200,8 +219,9 @@ struct HttpRestClient::PartialDownload {
   }
 
   // Opens the file and takes what it holds as the start, rehashed when the
-  // checksum is checked; a file longer than the package starts over.
-  bool Open(const PackageDetails& details) {
+  // checksum or a signature is checked; a file longer than the package
+  // starts over.
+  bool Open(const PackageDetails& details, bool checkSignature) {
     fd = OpenPartial(path, reason);
     if (fd < 0) return false;
     struct stat info {};
@@ -210,7 +230,10 @@ struct HttpRestClient::PartialDownload {
       if (::ftruncate(fd, 0) != 0) return Fail("cannot reset " + path.string(), true);
       existing = 0;
     }
-    if (!details.sha.empty()) primed = existing > 0 ? HashOfExisting(fd, existing) : std::make_unique<Sha256>();
+    if (!details.sha.empty() || checkSignature) {
+      primed = std::make_unique<PackageDigests>(!details.sha.empty(), checkSignature);
+      if (existing > 0) primed = HashOfExisting(fd, existing, std::move(primed));
+    }
     whole = details.size > 0 ? static_cast<uint64_t>(details.size) : 0;
     return true;
   }
@@ -225,23 +248,35 @@ struct HttpRestClient::PartialDownload {
     return false;
   }
 
-  // Checks the package against its details and moves it to `finalPath`.
-  bool Finish(const PackageDetails& details, DownloadSink& sink, uint64_t total, const fs::path& finalPath) {
+  // Checks the package against its details and its signature (null: none
+  // to check), and only then moves it to `finalPath`. `refused` is set when
+  // the signature refused it.
+  bool Finish(const PackageDetails& details, const PackageSignature* signature, DownloadSink& sink, uint64_t total,
+              const fs::path& finalPath, bool& refused) {
     if (details.size >= 0 && total != static_cast<uint64_t>(details.size))
       return Fail("package has " + std::to_string(total) + " bytes, expected " + std::to_string(details.size),
                   total > static_cast<uint64_t>(details.size));
+    PackageDigests* digests = sink.Hash();
+    if (digests != nullptr && sink.Unreadable()) return Fail("cannot read the package back to verify it", true);
     const bool checkSha = !details.sha.empty();
     if (checkSha) {
-      const std::string actual = sink.Hash()->HexDigest();
+      const std::string actual = digests->sha256->HexDigest();
       if (actual != details.sha)
         return Fail("package checksum mismatch: expected " + details.sha + ", got " + actual, true);
+    }
+    if (signature != nullptr) {
+      std::string why = signature->CheckPrehash(digests->blake2b->Bytes());
+      refused = !why.empty();
+      if (refused) return Fail(std::move(why), true);
     }
     if (::fsync(fd) != 0) return Fail("cannot flush " + path.string(), false);
     std::error_code ec;
     fs::rename(path, finalPath, ec);
     if (ec) return Fail("cannot move the package into place: " + ec.message(), true);
+    std::string checks = checkSha ? ", SHA-256 verified" : "";
+    if (signature != nullptr) checks += ", signed by key " + MinisignKey{signature->KeyId(), {}}.IdText();
     ClientNote(2, "DownloadFile", "Downloaded " + finalPath.string() + " (" + std::to_string(total) + " bytes" +
-                                      (checkSha ? ", SHA-256 verified)" : ")"));
+                                      checks + ")");
     return true;
   }
 
@@ -250,7 +285,7 @@ struct HttpRestClient::PartialDownload {
   int fd = -1;
   uint64_t existing = 0;  // bytes on disk before the transfer
   uint64_t whole = 0;     // the package's size; 0 when not given
-  std::unique_ptr<Sha256> primed;  // the hash over `existing`, when checked
+  std::unique_ptr<PackageDigests> primed;  // the digests over `existing`, when checked
 };
 
 bool HttpRestClient::DownloadFile(const std::string& answer, const std::wstring& localPath, std::wstring& reason,
@@ -309,20 +344,92 @@ bool HttpRestClient::DownloadInto(const std::string& answer, const std::string& 
   const HttpAddress address = link[0] == '/' ? Below(ParseHttpAddress(now.base, options_.allowPlainHttp), link)
                                              : ParseHttpAddress(link, options_.allowPlainHttp);
   CurlRequest request = Addressed(address, now);
+  std::unique_ptr<PackageSignature> signature;
+  if (!ObtainSignature(request, *now.trust, target->name, signature, reason)) return false;
+  // The same offer with the same signature failed before: no second transfer.
+  const std::string offer = signature ? Identity(details) + "|" + signature->Fingerprint() : "";
+  if (signature && !(reason = RefusedBefore(offer)).empty()) {
+    ClientNote(2, "DownloadFile", "Not fetching " + target->name + " again: its signature failed before");
+    return false;
+  }
 
   const std::string partialName = PartialName(target->name, details);
   DropStalePartials(target->folder, target->name, partialName);
   PartialDownload partial(target->folder / partialName, reason);
-  if (!partial.Open(details)) return false;
+  if (!partial.Open(details, signature != nullptr)) return false;
   DownloadSink sink(partial.fd, partial.existing, partial.whole, std::move(partial.primed));
   uint64_t total = partial.existing;
   const bool whole = partial.whole > 0 && partial.existing == partial.whole;
   if (!whole && !Transfer(std::move(request), sink, partial, target->name, total)) return false;
   const fs::path finalPath = target->folder / target->name;
-  if (!partial.Finish(details, sink, total, finalPath)) return false;
+  bool refused = false;
+  if (!partial.Finish(details, signature.get(), sink, total, finalPath, refused)) {
+    if (refused) RememberRefusal(offer, reason);
+    return false;
+  }
   if (options_.packageStoreFolder.empty()) return true;
   reason = KeepInStore(options_.packageStoreFolder, finalPath, product, VersionOf(details.doc, urlSource));
   return reason.empty();
+}
+
+bool HttpRestClient::ObtainSignature(const CurlRequest& package, const PackageTrust& trust, const std::string& name,
+                                     std::unique_ptr<PackageSignature>& signature, std::string& reason) {
+  if (trust.policy == SignaturePolicy::Off) return true;
+  CurlRequest request = package;
+  request.address = SignatureAddress(package.address);
+  request.timeout = options_.requestTimeout;
+  const std::string shown = Shown(request.address);
+  std::string text;
+  bool tooLarge = false;
+  request.onBody = [&text, &tooLarge](const CurlAnswer& head, const char* data, size_t size) {
+    if (head.status != 200) return true;  // an error page is not kept
+    tooLarge = text.size() + size > kMaxSignatureBytes;
+    if (!tooLarge) text.append(data, size);
+    return !tooLarge;
+  };
+  CurlAnswer got;
+  try {
+    got = exchange_->Run(std::move(request));
+  } catch (const http::http_exception&) {
+    if (!tooLarge) throw;
+  }
+  if (tooLarge) {
+    reason = "malformed signature file: longer than " + std::to_string(kMaxSignatureBytes) + " bytes";
+    return false;
+  }
+  if (got.status == 404 || got.status == 410) {
+    if (trust.policy == SignaturePolicy::Require) {
+      reason = "no signature: " + shown + " answered HTTP " + std::to_string(got.status);
+      return false;
+    }
+    ClientNote(3, "DownloadFile", "No signature for " + name + " (" + shown + " answered HTTP " +
+                                      std::to_string(got.status) + "); accepted under \"verify-if-present\"");
+    return true;
+  }
+  if (got.status != 200) {
+    reason = "signature not fetched: " + shown + " answered HTTP " + std::to_string(got.status);
+    return false;
+  }
+  signature = PackageSignature::Parse(text, reason);
+  if (signature) reason = signature->CheckHeader(trust.keys, name);
+  return signature && reason.empty();
+}
+
+std::string HttpRestClient::RefusedBefore(const std::string& offer) const {
+  std::lock_guard<std::mutex> hold(lock_);
+  const auto it = refused_.find(offer);
+  return it == refused_.end() ? std::string() : it->second;
+}
+
+void HttpRestClient::RememberRefusal(const std::string& offer, const std::string& reason) {
+  constexpr size_t kRemembered = 64;
+  std::lock_guard<std::mutex> hold(lock_);
+  if (!refused_.emplace(offer, reason).second) return;
+  refusedOrder_.push_back(offer);
+  if (refusedOrder_.size() > kRemembered) {
+    refused_.erase(refusedOrder_.front());
+    refusedOrder_.pop_front();
+  }
 }
 
 bool HttpRestClient::Transfer(CurlRequest request, DownloadSink& sink, PartialDownload& partial,

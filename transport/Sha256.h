@@ -6,18 +6,30 @@
 
 namespace zelvan::fennic {
 
-// Incremental SHA-256 over OpenSSL's digest interface. One instance per
+// An incremental digest over OpenSSL's digest interface. One instance per
 // stream; not shared between threads.
-class Sha256 {
+class EvpDigest {
  public:
-  Sha256();
-  ~Sha256();
-  Sha256(const Sha256&) = delete;
-  Sha256& operator=(const Sha256&) = delete;
+  enum class Kind { Sha256, Blake2b512 };
+  explicit EvpDigest(Kind kind);
+  virtual ~EvpDigest();
+  EvpDigest(const EvpDigest&) = delete;
+  EvpDigest& operator=(const EvpDigest&) = delete;
 
   void Update(const void* data, size_t size);
-  // Lower-case hex digest; the instance is finished afterwards.
+  // The digest's bytes; the instance is finished afterwards.
+  std::string Bytes();
+  // Lower-case hex of Bytes(); the instance is finished afterwards.
   std::string HexDigest();
+
+ private:
+  struct Context;
+  std::unique_ptr<Context> ctx_;
+};
+
+class Sha256 : public EvpDigest {
+ public:
+  Sha256() : EvpDigest(Kind::Sha256) {}
   // Digest of a whole file, read in chunks; throws std::runtime_error when
   // the file cannot be read.
   static std::string OfFile(const std::string& path);
@@ -25,10 +37,26 @@ class Sha256 {
   // from their constructor so the one-time set-up state belongs to a
   // long-lived thread, not to a pool thread that happens to hash first.
   static void Prepare();
+};
 
- private:
-  struct Context;
-  std::unique_ptr<Context> ctx_;
+// The prehash a package signature covers.
+class Blake2b512 : public EvpDigest {
+ public:
+  Blake2b512() : EvpDigest(Kind::Blake2b512) {}
+};
+
+// The digests one download computes over its bytes in a single pass: the
+// SHA-256 its details announce and the BLAKE2b-512 its signature covers.
+// Either may be absent when nothing will check it.
+struct PackageDigests {
+  std::unique_ptr<Sha256> sha256;
+  std::unique_ptr<Blake2b512> blake2b;
+
+  PackageDigests(bool withSha256, bool withBlake2b);
+  bool Any() const { return sha256 || blake2b; }
+  void Update(const void* data, size_t size);
+  // Empty digests of the same kinds, for a package that starts over.
+  std::unique_ptr<PackageDigests> Fresh() const;
 };
 
 }  // namespace zelvan::fennic

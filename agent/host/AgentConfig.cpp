@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <utility>
@@ -138,6 +139,39 @@ void ReadTransportMembers(const value& transport, const Reader& read, const std:
   }
 }
 
+// The optional "packageSignatures" object: the publisher keys that every
+// package must be signed by, and how strictly. Key files named by a
+// relative path are found beside the configuration file.
+void ReadSignatureMembers(const value& signatures, const Reader& read, const std::string& file, AgentConfig& config) {
+  if (!signatures.is_object()) read.Fail("member \"packageSignatures\" must be an object");
+  const Reader options(signatures, file + ": packageSignatures");
+  PackageTrust& trust = config.transport.packageTrust;
+  if (signatures.has_field("publicKeys")) {
+    const value& keys = signatures.at("publicKeys");
+    if (!keys.is_array()) options.Fail("member \"publicKeys\" must be an array of key file paths");
+    for (const auto& entry : keys.as_array()) {
+      if (!entry.is_string() || entry.as_string().empty())
+        options.Fail("member \"publicKeys\" must be an array of key file paths");
+      const std::filesystem::path named(entry.as_string());
+      const auto path = named.is_absolute() ? named : std::filesystem::path(file).parent_path() / named;
+      try {
+        trust.keys.push_back(ReadMinisignKeyFile(path.string()));
+      } catch (const std::runtime_error& e) {
+        options.Fail(e.what());
+      }
+      for (std::size_t i = 0; i + 1 < trust.keys.size(); ++i)
+        if (trust.keys[i].id == trust.keys.back().id)
+          options.Fail("two public keys have the key id " + trust.keys.back().IdText());
+    }
+  }
+  const std::string policy = options.String("policy", false);
+  trust.policy = trust.keys.empty() ? SignaturePolicy::Off : SignaturePolicy::Require;
+  if (!policy.empty() && !ParseSignaturePolicy(policy, trust.policy))
+    options.Fail("member \"policy\" must be \"require\", \"verify-if-present\" or \"off\"");
+  if (trust.policy != SignaturePolicy::Off && trust.keys.empty())
+    options.Fail(std::string("policy \"") + SignaturePolicyName(trust.policy) + "\" needs at least one key in \"publicKeys\"");
+}
+
 // How the host itself runs: its control socket and its timers.
 void ReadHostMembers(const Reader& read, AgentConfig& config) {
   config.controlSocket = read.String("controlSocket", false);
@@ -158,6 +192,8 @@ AgentConfig LoadAgentConfig(const std::string& file) {
   AgentConfig config;
   ReadServiceMembers(read, config);
   if (document.has_field("transport")) ReadTransportMembers(document.at("transport"), read, file, config);
+  if (document.has_field("packageSignatures"))
+    ReadSignatureMembers(document.at("packageSignatures"), read, file, config);
   config.transport.downloadFolder = config.services.downloadFolder;
   if (config.transport.packageStoreFolder.empty())
     config.transport.packageStoreFolder = config.services.dataFolder + "/packages";

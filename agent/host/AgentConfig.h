@@ -51,6 +51,9 @@ class FolderError : public ConfigError {
 //   "backoffCapSeconds" integer, longest wait after failed heart beats (default 3600)
 //   "backoffJitterPercent" integer 0 to 50, spread of each back-off wait (default 20)
 //   "stopDrainSeconds"  integer 0..600, how long a stop waits for queued requests (default 5)
+//   "packageSignatures" object: "publicKeys" (array of minisign public key files; relative
+//                       paths beside this file), "policy" ("require", the default with keys;
+//                       "verify-if-present"; "off", the default without keys); re-read on reload
 struct AgentConfig {
   services::ServiceSettings services;
   HttpTransportOptions transport;

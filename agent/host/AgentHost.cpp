@@ -100,6 +100,7 @@ void AgentHost::Start() {
 
   auto transport = std::make_shared<HttpRestClient>(config_.transport);
   transport_ = transport;
+  AnnouncePackageTrust(false);
   CRestClientFactory::setRestClient(transport);
   configuration_ = std::make_shared<services::FileConfigurationManager>(config_.services, cipher, logger);
   auto tenantConfig = std::make_shared<services::FileTenantConfig>(configuration_, logger);
@@ -185,6 +186,12 @@ std::vector<std::string> AgentHost::Reconfigure(const AgentConfig& fresh) {
   };
   for (const auto& [name, changed] : changes)
     if (changed) restart.push_back(name);
+  // A revoked key stops counting with the next download, not the next start.
+  config_.transport.packageTrust = fresh.transport.packageTrust;
+  if (transport_) {
+    transport_->SetPackageTrust(fresh.transport.packageTrust);
+    AnnouncePackageTrust(true);
+  }
   // Read at each use, so they take effect from the next step on.
   config_.heartBeatSeconds = fresh.heartBeatSeconds;
   config_.onceTimeoutSeconds = fresh.onceTimeoutSeconds;
@@ -192,6 +199,24 @@ std::vector<std::string> AgentHost::Reconfigure(const AgentConfig& fresh) {
   config_.stopDrainSeconds = fresh.stopDrainSeconds;
   config_.backoffCapSeconds = fresh.backoffCapSeconds;
   return restart;
+}
+
+void AgentHost::AnnouncePackageTrust(bool reloaded) {
+  const PackageTrust& trust = config_.transport.packageTrust;
+  if (trust.policy == SignaturePolicy::Off) {
+    if (!reloaded)
+      std::cerr << JournalPriority(5) << "fennic-agent: package signatures are not checked (no \"packageSignatures\" key configured)"
+                << std::endl;
+    return;
+  }
+  std::cerr << "fennic-agent: package signatures: " << SignaturePolicyName(trust.policy) << ", keys "
+            << TrustedKeyIds(trust) << std::endl;
+}
+
+std::string TrustedKeyIds(const PackageTrust& trust) {
+  std::string ids;
+  for (const auto& key : trust.keys) ids += (ids.empty() ? "" : ", ") + key.IdText();
+  return ids.empty() ? "none" : ids;
 }
 
 std::chrono::milliseconds AgentHost::StepBound() const {

@@ -21,6 +21,9 @@
 
 namespace zelvan::fennic::agent {
 
+// The trusted key ids, comma-separated, or "none".
+std::string TrustedKeyIds(const PackageTrust& trust);
+
 // Prints every listener event as one line (on the library's worker thread,
 // so lines keep the library's order), hands each one on, and lets a blocking
 // caller wait for an event.
@@ -113,6 +116,9 @@ class AgentHost {
   std::chrono::seconds RetryAfter();
   std::chrono::seconds HeartBeatInterval();
   std::chrono::milliseconds StepBound() const;
+  // The running trust anchors: one line at start (a notice when off) and
+  // after each reload.
+  void AnnouncePackageTrust(bool reloaded);
   // Number of entries in the stored update list not yet downloaded.
   int PendingDownloads();
   void SetMode(Mode mode) { mode_ = std::move(mode); }

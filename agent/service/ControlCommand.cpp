@@ -29,7 +29,8 @@ const char* kCtlUsage =
     "usage: fennic-agent ctl [--config FILE | --socket PATH] [--wait CODES] [--timeout SECONDS] COMMAND\n"
     "Sends one request to the running agent and prints its answer.\n"
     "  status               last contact with the server, client state, pending downloads, whether\n"
-    "                       the last update check failed, the version\n"
+    "                       the last update check failed, the version, the package-signature\n"
+    "                       policy and the trusted key ids\n"
     "  heartbeat            a heart beat now\n"
     "  request CODE [FILE]  a host request code (9 forward, 11 CC configuration, 13 get all updates,\n"
     "                       17 transport command, 18 session terminated, 19 transport query, ...)\n"
@@ -153,7 +154,13 @@ void PrintStatus(const value& status, std::ostream& out) {
       << "last contact with the server: " << (contact.empty() ? "never" : contact) << "\n"
       << "client state: " << text("clientState") << "\n"
       << "pending downloads: " << text("pendingDownloads") << "\n"
-      << "last update check failed: " << yes("updateCheckFailed") << "\n";
+      << "last update check failed: " << yes("updateCheckFailed") << "\n"
+      << "package signatures: " << (status.has_string_field("signaturePolicy") ? status.at("signaturePolicy").as_string() : "?");
+  std::string ids;
+  if (status.has_array_field("trustedKeyIds"))
+    for (const auto& id : status.at("trustedKeyIds").as_array())
+      if (id.is_string()) ids += (ids.empty() ? "" : ", ") + id.as_string();
+  out << (ids.empty() ? "" : " (keys " + ids + ")") << "\n";
 }
 
 // Fills `options`; returns -1 to go on, else the exit code.

@@ -239,6 +239,11 @@ value ControlServer::Status() {
   status["clientState"] = value::number(clientState_);
   status["pendingDownloads"] = value::number(host_.PendingDownloads());
   status["updateCheckFailed"] = value::boolean(host_.Client().IsRequestFailed(L"CC_CONFIG_REQUEST"));
+  const PackageTrust& trust = host_.Config().transport.packageTrust;
+  value keys = value::array();
+  for (std::size_t i = 0; i < trust.keys.size(); ++i) keys[i] = value::string(trust.keys[i].IdText());
+  status["signaturePolicy"] = value::string(SignaturePolicyName(trust.policy));
+  status["trustedKeyIds"] = keys;
   return status;
 }
 
