@@ -1,5 +1,6 @@
-// Fetches one package through the HTTP transport's DownloadFile and prints
-// the throughput and the process's peak resident memory, for
+// Fetches one package through the HTTP transport's DownloadFile (its
+// signature verified too when a public key is given) and prints the
+// throughput and the process's peak resident memory, for
 // download_vs_curl.sh. Not a test: one run, figures on stdout.
 #include <sys/resource.h>
 
@@ -14,13 +15,15 @@
 using namespace zelvan::fennic;
 
 int main(int argc, char** argv) {
-  if (argc != 5) {
-    std::cerr << "usage: download_bench_tool BASE_URL TENANT PACKAGE_NAME FOLDER\n";
+  if (argc != 5 && argc != 6) {
+    std::cerr << "usage: download_bench_tool BASE_URL TENANT PACKAGE_NAME FOLDER [PUBLIC_KEY_FILE]\n";
     return 2;
   }
   const std::string base = argv[1], tenant = argv[2], name = argv[3], folder = argv[4];
   HttpTransportOptions options;
   options.downloadFolder = folder;
+  // With a key, the package's minisign signature is required and verified.
+  if (argc == 6) options.packageTrust = PackageTrust{SignaturePolicy::Require, {ReadMinisignKeyFile(argv[5])}};
   HttpRestClient client(options);
   client.SetTenantEndpoint(ToWide(base), ToWide(tenant));
   try {

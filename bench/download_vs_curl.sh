@@ -6,7 +6,10 @@
 # last "download ratio R" (transport / curl). The transport flushes the
 # package to disk before it reports success and curl -o does not, so the
 # rate of curl followed by a flush of its file is shown as well
-# ("durable download ratio": transport / curl + flush).
+# ("durable download ratio": transport / curl + flush). When minisign is
+# installed the package is signed with a throw-away key and each round also
+# fetches it with the signature required and verified ("signed download
+# ratio": transport with verification / curl).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$root/build-bench-download}"
@@ -25,6 +28,12 @@ fi
 
 mkdir -p "$work/packages" "$work/curl" "$work/transport"
 head -c $((256 * 1024 * 1024)) /dev/urandom > "$work/packages/big.bin"
+signed=""
+if command -v minisign >/dev/null; then
+  minisign -G -W -f -p "$work/bench.pub" -s "$work/bench.key" >/dev/null
+  minisign -S -s "$work/bench.key" -m "$work/packages/big.bin" >/dev/null
+  signed=1
+fi
 cat > "$work/scenario.json" <<JSON
 {"tenants": [{"id": "bench", "token": "bench-token"}], "packagesFolder": "$work/packages"}
 JSON
@@ -38,7 +47,7 @@ base="http://127.0.0.1:$port"
 curl -s -X POST "$base/api/ManageAgent/Register" -d '{"TenantID":"bench"}' > /dev/null
 
 size=$(stat -c %s "$work/packages/big.bin")
-curl_rates=(); durable_rates=(); tool_rates=(); rss=0
+curl_rates=(); durable_rates=(); tool_rates=(); signed_rates=(); rss=0
 rounds="${ROUNDS:-7}"
 for round in $(seq "$rounds"); do
   rm -f "$work/curl/big.bin"
@@ -51,7 +60,14 @@ for round in $(seq "$rounds"); do
   out="$("$build/bench/download_bench_tool" "$base" bench big.bin "$work/transport")"
   tool_rates+=("$(sed -n 's/^mib_per_s //p' <<<"$out")")
   r=$(sed -n 's/^peak_rss_kib //p' <<<"$out"); (( r > rss )) && rss=$r
-  echo "round $round: curl ${curl_rates[-1]} MiB/s, transport ${tool_rates[-1]} MiB/s"
+  line="round $round: curl ${curl_rates[-1]} MiB/s, transport ${tool_rates[-1]} MiB/s"
+  if [[ -n "$signed" ]]; then
+    rm -f "$work/transport/big.bin"
+    out="$("$build/bench/download_bench_tool" "$base" bench big.bin "$work/transport" "$work/bench.pub")"
+    signed_rates+=("$(sed -n 's/^mib_per_s //p' <<<"$out")")
+    line+=", with the signature verified ${signed_rates[-1]} MiB/s"
+  fi
+  echo "$line"
 done
 median() { printf '%s\n' "$@" | sort -g | sed -n "$(( ($# + 1) / 2 ))p"; }
 c=$(median "${curl_rates[@]}"); t=$(median "${tool_rates[@]}"); d=$(median "${durable_rates[@]}")
@@ -61,3 +77,8 @@ echo "transport median: $t MiB/s (SHA-256 and size checked)"
 echo "transport peak RSS: $((rss / 1024)) MiB"
 awk -v t="$t" -v d="$d" 'BEGIN{printf "durable download ratio %.2f\n", t/d}'
 awk -v t="$t" -v c="$c" 'BEGIN{printf "download ratio %.2f\n", t/c}'
+if [[ -n "$signed" ]]; then
+  v=$(median "${signed_rates[@]}")
+  echo "transport median with the signature verified: $v MiB/s"
+  awk -v v="$v" -v c="$c" 'BEGIN{printf "signed download ratio %.2f\n", v/c}'
+fi

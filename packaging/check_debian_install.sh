@@ -2,10 +2,12 @@
 # The packages on this machine, as root (CI): installs the three with apt,
 # checks the program, the installed unit and its sandbox, the manual page
 # and the development files; runs the agent's tests again with the package
-# (and its example /etc/fennic/agent.json) installed; points the installed
-# configuration at the local management server and runs the installed
-# agent's once pass with its default configuration path; then purges and
-# checks that nothing is left.
+# (and its example /etc/fennic/agent.json) installed; signs the demo
+# packages with a throw-away publisher key, installs that key in
+# /etc/fennic/keys, points the installed configuration at the local
+# management server with signatures required and runs the installed agent's
+# once pass with its default configuration path; then purges and checks
+# that nothing is left.
 #   check_debian_install.sh DEB_DIR BUILD_DIR WORK_DIR
 # BUILD_DIR is a build of this tree with its tests (the local server and the
 # test programs come from there).
@@ -50,18 +52,30 @@ ctest --test-dir "$build" --output-on-failure -R "${FENNIC_INSTALLED_TESTS:-^(Ag
   >"$work/ctest.log" 2>&1 || { tail -n 60 "$work/ctest.log" >&2; fail "tests with the package installed"; }
 grep -E '^[0-9]+% tests passed' "$work/ctest.log" | sed 's/^/install:   /'
 
+# The publisher signs the packages; the administrator installs its key.
+[[ -d /etc/fennic/keys ]] || fail "the package has no /etc/fennic/keys"
+mkdir -p "$work/packages" "$work/publisher"
+cp "$build/server/packages"/*.bin "$work/packages/"
+minisign -G -W -f -p "$work/publisher/vendor.pub" -s "$work/publisher/vendor.key" >/dev/null
+for package in "$work/packages"/*.bin; do minisign -S -s "$work/publisher/vendor.key" -m "$package" >/dev/null; done
+install -m 0644 "$work/publisher/vendor.pub" /etc/fennic/keys/vendor.pub
 "$build/server/fennic-server" --scenario "$source_dir/server/scenarios/demo.json" \
-  --packages "$build/server/packages" >"$work/server.out" 2>"$work/server.err" &
+  --packages "$work/packages" --record "$work/record.jsonl" >"$work/server.out" 2>"$work/server.err" &
 server_pid=$!
 trap 'kill "$server_pid" 2>/dev/null || true' EXIT
 for _ in $(seq 100); do grep -q '^listening on' "$work/server.out" 2>/dev/null && break; sleep 0.05; done
 port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/server.out")
 [[ -n "$port" ]] || fail "the server did not start"
 # The administrator's edit of the conffile; the agent reads it by default.
-sed -i -e "s|https://fennic-server.example|http://127.0.0.1:$port|" -e 's|your-tenant-id|demo-tenant|' /etc/fennic/agent.json
+sed -i -e "s|https://fennic-server.example|http://127.0.0.1:$port|" -e 's|your-tenant-id|demo-tenant|' \
+  -e 's|^{$|{ "packageSignatures": {"publicKeys": ["/etc/fennic/keys/vendor.pub"], "policy": "require"},|' \
+  /etc/fennic/agent.json
 timeout 120 fennic-agent --once >"$work/once.out" 2>&1 || { cat "$work/once.out" >&2; fail "the installed agent's once pass"; }
 [[ -n "$(ls -A /var/lib/fennic)" ]] || fail "the once pass kept no state in /var/lib/fennic"
-note "the installed agent's once pass against 127.0.0.1:$port succeeded"
+signed=$(grep -c '"Status":"Success"' "$work/record.jsonl" || true)
+[[ "$signed" -ge 1 && -n "$(find /var/lib/fennic/packages -type f -name '*.bin')" ]] ||
+  fail "no signed package was verified and kept under \"require\""
+note "the installed agent's once pass against 127.0.0.1:$port succeeded, signed packages required and verified"
 
 apt-get purge -y fennic-agent librestexecutor-dev librestexecutor1 >"$work/purge.log" 2>&1 ||
   { cat "$work/purge.log" >&2; fail "apt-get purge"; }

@@ -7,7 +7,9 @@
 # user details), asks for a voice-prompt version, then runs the agent on a
 # umockdev testbed where a USB headset is plugged in and out. It prints what
 # happened, stops the server and ends with one summary line counted from the
-# server's record.
+# server's record. Every package is signed at run time with a throw-away
+# minisign key that the agent requires; one is altered after signing and is
+# refused with its reason while the others install.
 #
 # Without umockdev (no fennic-devicebed built) the device step has no stand-in
 # device to plug: the demo says so and the plug and unplug counts stay 0; the
@@ -34,8 +36,22 @@ server="$build/server/fennic-server"
 agent="$build/agent/fennic-agent"
 [[ -x "$agent" ]] || { echo "demo: fennic-agent was not built"; exit 1; }
 
+echo "== signing the demo packages with a throw-away publisher key"
+command -v minisign >/dev/null || { echo "demo: minisign is not installed (apt-get install minisign)"; exit 1; }
+mkdir -p "$work/packages" "$work/keys"
+cp "$build/server/packages"/*.bin "$work/packages/"
+minisign -G -W -f -p "$work/keys/vendor.pub" -s "$work/keys/vendor.key" >/dev/null
+for package in "$work/packages"/*.bin; do
+  minisign -S -s "$work/keys/vendor.key" -m "$package" >/dev/null
+done
+# One package is altered after it was signed: the agent must refuse it.
+printf 'X' | dd of="$work/packages/fw-p200-1.4.2.bin" bs=1 seek=1000 conv=notrunc status=none
+echo "   key $(sed -n 's/^untrusted comment: minisign public key //p' "$work/keys/vendor.pub");" \
+  "signed: $(cd "$work/packages" && ls *.minisig | tr '\n' ' ')"
+echo "   altered after signing: fw-p200-1.4.2.bin"
+
 echo "== starting fennic-server with server/scenarios/demo.json"
-"$server" --scenario "$root/server/scenarios/demo.json" --packages "$build/server/packages" \
+"$server" --scenario "$root/server/scenarios/demo.json" --packages "$work/packages" \
   --record "$work/record.jsonl" >"$work/server.out" 2>"$work/server.err" &
 server_pid=$!
 for _ in $(seq 100); do
@@ -68,6 +84,7 @@ cat >"$work/agent.json" <<JSON
   "callDurationSpool": "$work/spool",
   "softphoneListFile": "$work/softphones.json",
   "userDetails": {"Site": "Demo office"},
+  "packageSignatures": {"publicKeys": ["$work/keys/vendor.pub"], "policy": "require"},
   "installers": [{"product": "P100", "deviceId": "HS-0001", "timeoutSeconds": 30,
                   "command": ["$root/server/scenarios/flash-installer.sh", "$work/devices"]}]
 }
@@ -80,7 +97,7 @@ timeout 300 ${AGENT_WRAPPER:-} "$agent" --config "$work/agent.json" --once >"$wo
 agent_rc=$?
 set -e
 # The agent's own account: events, configuration, download progress.
-grep -E 'event|Download progress|Downloaded|registered|heart beat|update check|configuration|acknowledg|flash' -i \
+grep -E 'event|Download progress|Downloaded|registered|heart beat|update check|configuration|acknowledg|flash|signature' -i \
   "$work/agent.out" | sed 's/^/   agent: /' || true
 ls "$work/devices"/*/firmware.bin 2>/dev/null | sed "s|^$work/|   flashed: |" || true
 # Installers run on what the transport put in the package store.

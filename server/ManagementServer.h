@@ -129,7 +129,7 @@ class ManagementServer {
   std::mt19937 faultRandom_;
   std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
   std::set<std::string> tokens_;
-  std::set<int> acked_;           // scheduler ids acknowledged as downloaded
+  std::set<int> acked_;           // scheduler ids acknowledged as downloaded, or refused for their signature
   std::set<int> ackedConfigs_;
   bool cancelsAcked_ = false;
   bool configCancelsAcked_ = false;

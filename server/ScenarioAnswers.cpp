@@ -26,6 +26,12 @@ int IntOr(const value& v, const char* key, int fallback) {
   return v.has_field(key) && v.at(key).is_integer() ? v.at(key).as_integer() : fallback;
 }
 
+bool IsSignatureRefusal(const std::string& reason) {
+  for (const char* cause : {"no signature", "signature ", "bad signature", "signed for another name", "malformed signature"})
+    if (reason.rfind(cause, 0) == 0) return true;
+  return false;
+}
+
 }  // namespace
 
 std::string ManagementServer::PackagePath(const std::string& name) const {
@@ -284,7 +290,11 @@ void ManagementServer::DownloadStatus(const std::string& body, value& note) {
     for (const auto& e : doc.as_array()) {
       const std::string status = e.has_string_field("Status") ? e.at("Status").as_string() : "";
       note["outcome"] = value::string(status);
-      if (status == "Success") acked_.insert(IntOr(e, "UpdateSchedulerId", -1));
+      // A package the device refused for its signature is not offered again:
+      // only the publisher signing it anew could change the outcome.
+      const std::string reason = e.has_string_field("Reason") ? e.at("Reason").as_string() : "";
+      if (status == "Success" || (status == "Failed" && IsSignatureRefusal(reason)))
+        acked_.insert(IntOr(e, "UpdateSchedulerId", -1));
     }
   } catch (const web::json::json_exception&) {
   }

@@ -203,14 +203,13 @@ std::vector<std::string> AgentHost::Reconfigure(const AgentConfig& fresh) {
 
 void AgentHost::AnnouncePackageTrust(bool reloaded) {
   const PackageTrust& trust = config_.transport.packageTrust;
-  if (trust.policy == SignaturePolicy::Off) {
-    if (!reloaded)
-      std::cerr << JournalPriority(5) << "fennic-agent: package signatures are not checked (no \"packageSignatures\" key configured)"
-                << std::endl;
-    return;
-  }
-  std::cerr << "fennic-agent: package signatures: " << SignaturePolicyName(trust.policy) << ", keys "
-            << TrustedKeyIds(trust) << std::endl;
+  const auto logger = IAgentUtils::getLogManager();
+  if (!logger || (trust.policy == SignaturePolicy::Off && reloaded)) return;
+  if (trust.policy == SignaturePolicy::Off)
+    logger->Log(3, "AgentHost::Start", "Package signatures are not checked (no \"packageSignatures\" key configured)");
+  else
+    logger->Log(6, reloaded ? "AgentHost::Reconfigure" : "AgentHost::Start",
+                std::string("Package signatures: ") + SignaturePolicyName(trust.policy) + ", keys " + TrustedKeyIds(trust));
 }
 
 std::string TrustedKeyIds(const PackageTrust& trust) {

@@ -76,8 +76,10 @@ void UpdatesDownload::MergeReceived(std::map<std::string, UpdateRecord> received
   // inserted is the right one unless an older entry lies between.
   auto hint = downloads_.end();
   RepeatedLines skipped;
+  if (!fromGetAllUpdates) endedThisCheck_.clear();
   while (!received.empty()) {
     auto node = received.extract(received.begin());
+    if (fromGetAllUpdates && endedThisCheck_.count(node.key())) continue;
     if (!Downloadable(node.mapped(), skipped)) continue;
     const std::string& key = node.key();
     auto at = hint;
@@ -90,6 +92,7 @@ void UpdatesDownload::MergeReceived(std::map<std::string, UpdateRecord> received
     hint = std::next(downloads_.insert(at, std::move(node)));
   }
   ReportSkipped(skipped, fromGetAllUpdates);
+  if (fromGetAllUpdates) endedThisCheck_.clear();
   QueuePending(fromGetAllUpdates ? "24" : "9");
 }
 
@@ -222,6 +225,7 @@ bool UpdatesDownload::ProcessDownloadFile(const std::string& answer, const std::
   {
     std::lock_guard<std::recursive_mutex> hold(lock_);
     downloads_.erase(key);
+    endedThisCheck_.insert(key);
   }
   SendDownloadStatus(id, reason);
   {

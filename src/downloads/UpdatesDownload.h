@@ -82,6 +82,9 @@ class UpdatesDownload : public zelvan::fennic::IUpdatesDownload {
   std::map<std::string, zelvan::fennic::UpdateRecord> downloads_;  // GUARDED_BY(lock_)
   std::map<int, zelvan::fennic::DownloadAck> acks_;                // GUARDED_BY(lock_)
   std::set<std::string> saidThisCheck_;                            // GUARDED_BY(lock_)
+  // Entries handled since the check's first answer: the full list that
+  // follows does not queue them again (each is acknowledged once a check).
+  std::set<std::string> endedThisCheck_;                           // GUARDED_BY(lock_)
   zelvan::fennic::RestMsgQueue* queue_;
   std::shared_ptr<zelvan::fennic::IConfigurationManager> configuration_;
 };

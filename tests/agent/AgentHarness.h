@@ -132,6 +132,7 @@ class LocalServer {
   ~LocalServer() { server_.Stop(); }
   std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_); }
   int CountOf(const std::string& type) const { return server_.CountOf(type); }
+  std::vector<web::json::value> Records() const { return server_.Records(); }
 
  private:
   ScratchFolder folder_;

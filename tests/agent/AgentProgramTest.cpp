@@ -25,6 +25,12 @@ TEST(AgentProgramTest, BadConfigurationExitsWithOneLineNamingTheProblem) {
       {WithMember(good, "downloadFolder", "\"" + (folder / "plain-file") + "\""),
        "download folder " + (folder / "plain-file") + " is not a folder"},
       {WithMember(good, "transport", "3"), "\"transport\" must be an object"},
+      {WithMember(good, "packageSignatures", R"({"policy":"require"})"),
+       "policy \"require\" needs at least one key in \"publicKeys\""},
+      {WithMember(good, "packageSignatures", R"({"publicKeys":["plain-file"]})"),
+       "packageSignatures: public key " + (folder / "plain-file") + ": not a minisign public key"},
+      {WithMember(good, "packageSignatures", R"({"publicKeys":["none.pub"],"policy":"lax"})"),
+       "public key " + (folder / "none.pub") + " cannot be read"},
   };
   for (const auto& [content, expected] : cases) {
     const std::string file = folder / "config.json";
