@@ -29,7 +29,7 @@ std::string FaultNote(const value& r) {
 
 std::string Summarize(const std::vector<value>& records) {
   bool registered = false;
-  int heartbeats = 0, downloads = 0, acks = 0, failures = 0;
+  int heartbeats = 0, downloads = 0, signatures = 0, acks = 0, failures = 0;
   // The host's own requests, by type; bad bodies of any type.
   std::map<std::string, int> host;
   int badBodies = 0;
@@ -51,7 +51,9 @@ std::string Summarize(const std::vector<value>& records) {
       // Counted from what the agent acknowledged below; nothing to add here.
     } else if (type == "package") {
       const int status = r.at("status").as_integer();
-      if (fault.empty() && (status == 200 || status == 206)) ++downloads;
+      const std::string path = TextOr(r, "path");
+      const bool signature = path.size() > 8 && path.compare(path.size() - 8, 8, ".minisig") == 0;
+      if (fault.empty() && (status == 200 || status == 206)) ++(signature ? signatures : downloads);
     } else if (type == "11" && body.is_array()) {
       for (const auto& e : body.as_array()) {
         updates.insert(IntOr(e, "UpdateSchedulerId", -1));
@@ -69,7 +71,8 @@ std::string Summarize(const std::vector<value>& records) {
       << " acks=" << acks << " failures=" << failures << " directory=" << host["6"] << " plugs=" << host["4"]
       << " unplugs=" << host["5"] << " inventories=" << host["8"] << " installs=" << host["7"]
       << " installfailures=" << host["7f"] << " calls=" << host["20"] << " softphones=" << host["19"]
-      << " userdetails=" << host["21"] << " voiceprompts=" << host["23"] << " badbodies=" << badBodies;
+      << " userdetails=" << host["21"] << " voiceprompts=" << host["23"] << " badbodies=" << badBodies
+      << " signatures=" << signatures;
   return out.str();
 }
 

@@ -72,7 +72,7 @@ TEST(AgentChain, DemoScenarioRegistersAppliesAndAcknowledgesEveryDownload) {
   EXPECT_EQ(Summarize(records),
             "demo: registered=yes heartbeats=1 updates=2 configs=1 downloads=2 acks=2 failures=0 directory=1 plugs=0"
             " unplugs=0 inventories=0 installs=0 installfailures=0 calls=0 softphones=0 userdetails=1"
-            " voiceprompts=0 badbodies=0")
+            " voiceprompts=0 badbodies=0 signatures=0")
       << run.text;
   // Order on the wire: registration, the host's user details, heart beat,
   // directory queries answered, updates, then the downloads.

@@ -132,7 +132,7 @@ TEST(ManagementServer, UpdatesDownloadAndAcknowledgementsDrainThePendingWork) {
   EXPECT_EQ(Summarize(records),
             "demo: registered=yes heartbeats=1 updates=2 configs=1 downloads=0 acks=1 failures=1"
             " directory=1 plugs=0 unplugs=0 inventories=0 installs=0 installfailures=0 calls=0 softphones=0"
-            " userdetails=0 voiceprompts=0 badbodies=0");
+            " userdetails=0 voiceprompts=0 badbodies=0 signatures=0");
 }
 
 // What the transport makes of the answer to a heart beat.
