@@ -72,9 +72,11 @@ sed -i -e "s|https://fennic-server.example|http://127.0.0.1:$port|" -e 's|your-t
   /etc/fennic/agent.json
 timeout 120 fennic-agent --once >"$work/once.out" 2>&1 || { cat "$work/once.out" >&2; fail "the installed agent's once pass"; }
 [[ -n "$(ls -A /var/lib/fennic)" ]] || fail "the once pass kept no state in /var/lib/fennic"
-signed=$(grep -c '"Status":"Success"' "$work/record.jsonl" || true)
-[[ "$signed" -ge 1 && -n "$(find /var/lib/fennic/packages -type f -name '*.bin')" ]] ||
-  fail "no signed package was verified and kept under \"require\""
+# Every package was asked for with its signature and acknowledged "Success".
+verified=$(grep -c '"Status":"Success"' "$work/record.jsonl" || true)
+signatures=$(grep -c '"path":"/packages/[^"]*\.minisig"' "$work/record.jsonl" || true)
+[[ "$verified" -ge 1 && "$signatures" -ge "$verified" ]] && ! grep -q '"Status":"Failed"' "$work/record.jsonl" ||
+  fail "the signed packages were not all verified under \"require\" ($verified acknowledged, $signatures signatures)"
 note "the installed agent's once pass against 127.0.0.1:$port succeeded, signed packages required and verified"
 
 apt-get purge -y fennic-agent librestexecutor-dev librestexecutor1 >"$work/purge.log" 2>&1 ||
