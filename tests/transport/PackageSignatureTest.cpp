@@ -115,10 +115,10 @@ TEST_P(TamperTest, RefusesWhatTheKeysDoNotVouchFor) {
   const std::string package = Package(300000);
   std::string served = package;
   if (c.flipPackage) served[123456] ^= 0x01;
-  ScriptedListener server([&](const SeenRequest& r) {
-    if (r.path == "/pkg.bin.minisig") return c.sig(trusted, stranger, package);
-    return Reply{200, served};
-  });
+  // Signed here, not on the listener's threads: the digest library's
+  // set-up belongs to this long-lived thread.
+  const Reply signature = c.sig(trusted, stranger, package);
+  ScriptedListener server([&](const SeenRequest& r) { return r.path == "/pkg.bin.minisig" ? signature : Reply{200, served}; });
   ScratchFolder dir;
   auto options = FastOptions(dir.path.string());
   options.packageStoreFolder = dir / "store";
@@ -157,7 +157,8 @@ HttpTransportOptions Requiring(const ScratchFolder& dir, const MinisignSigner& s
 TEST(PackageSignature, ComesThroughARedirectWithoutTheToken) {
   MinisignSigner signer;
   const std::string package = Package(50000);
-  ScriptedListener elsewhere([&](const SeenRequest&) { return Signed(signer, package); });
+  const Reply signature = Signed(signer, package);
+  ScriptedListener elsewhere([&](const SeenRequest&) { return signature; });
   ScriptedListener server([&](const SeenRequest& r) {
     if (r.path != "/pkg.bin.minisig") return Reply{200, package};
     Reply moved{302, ""};
@@ -186,8 +187,9 @@ TEST(PackageSignature, CoversTheResumedPartAndIsNotFetchedAgain) {
   HttpRestClient resuming(Requiring(second, signer));
   // A first attempt breaks off after a first half with one bit wrong; the
   // details carry no checksum, so only the signature can tell.
+  const Reply signature = Signed(signer, package);
   ScriptedListener cut([&](const SeenRequest& r) {
-    if (r.path == "/pkg.bin.minisig") return Signed(signer, package);
+    if (r.path == "/pkg.bin.minisig") return signature;
     if (r.headers.count("Range")) return RangedReply(package, r);
     return Reply{200, half + package.substr(100000), 100000};
   });
