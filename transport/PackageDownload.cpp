@@ -15,13 +15,12 @@
 #include "CurlExchange.h"
 #include "DownloadSink.h"
 #include "LocalTarget.h"
-#include "PackageSignature.h"
 #include "PackageStore.h"
 #include "Sha256.h"
 #include "TextConversion.h"
 
 // Package downloads: the details answer read, the publisher's signature
-// fetched and its header checked, the partial file resumed under the
+// obtained (PackageSignatureFetch.cpp), the partial file resumed under the
 // package's identity, the size, checksum and signature verified, and only
 // then the package moved into place and kept in the store.
 namespace zelvan::fennic {
@@ -159,20 +158,9 @@ std::string Identity(const PackageDetails& details) {
 
 // The partial file is named after the package identity, so only a partial
 // download of the same package is resumed.
-std::string PartialName(const std::string& name, const PackageDetails& details) {
-  return "." + name + "." + Identity(details).substr(0, 12) + ".part";
+std::string PartialName(const std::string& name, const std::string& identity) {
+  return "." + name + "." + identity.substr(0, 12) + ".part";
 }
-
-// "<address>.minisig", the query (if any) kept after it.
-HttpAddress SignatureAddress(HttpAddress package) {
-  const auto query = package.target.find('?');
-  package.target.insert(query == std::string::npos ? package.target.size() : query, ".minisig");
-  return package;
-}
-
-// An address for log lines and reasons: without its query, which may carry
-// a secret.
-std::string Shown(const HttpAddress& address) { return address.origin + address.target.substr(0, address.target.find('?')); }
 
 // Progress in quarters, counted over the whole package.
 void LogProgress(DownloadSink& sink, uint64_t whole, const std::string& shown) {
@@ -274,7 +262,7 @@ struct HttpRestClient::PartialDownload {
     fs::rename(path, finalPath, ec);
     if (ec) return Fail("cannot move the package into place: " + ec.message(), true);
     std::string checks = checkSha ? ", SHA-256 verified" : "";
-    if (signature != nullptr) checks += ", signed by key " + MinisignKey{signature->KeyId(), {}}.IdText();
+    if (signature != nullptr) checks += ", signed by key " + signature->KeyIdText();
     ClientNote(2, "DownloadFile", "Downloaded " + finalPath.string() + " (" + std::to_string(total) + " bytes" +
                                       checks + ")");
     return true;
@@ -347,13 +335,14 @@ bool HttpRestClient::DownloadInto(const std::string& answer, const std::string& 
   std::unique_ptr<PackageSignature> signature;
   if (!ObtainSignature(request, *now.trust, target->name, signature, reason)) return false;
   // The same offer with the same signature failed before: no second transfer.
-  const std::string offer = signature ? Identity(details) + "|" + signature->Fingerprint() : "";
+  const std::string identity = Identity(details);
+  const std::string offer = signature ? identity + "|" + signature->Fingerprint() : "";
   if (signature && !(reason = RefusedBefore(offer)).empty()) {
     ClientNote(2, "DownloadFile", "Not fetching " + target->name + " again: its signature failed before");
     return false;
   }
 
-  const std::string partialName = PartialName(target->name, details);
+  const std::string partialName = PartialName(target->name, identity);
   DropStalePartials(target->folder, target->name, partialName);
   PartialDownload partial(target->folder / partialName, reason);
   if (!partial.Open(details, signature != nullptr)) return false;
@@ -370,66 +359,6 @@ bool HttpRestClient::DownloadInto(const std::string& answer, const std::string& 
   if (options_.packageStoreFolder.empty()) return true;
   reason = KeepInStore(options_.packageStoreFolder, finalPath, product, VersionOf(details.doc, urlSource));
   return reason.empty();
-}
-
-bool HttpRestClient::ObtainSignature(const CurlRequest& package, const PackageTrust& trust, const std::string& name,
-                                     std::unique_ptr<PackageSignature>& signature, std::string& reason) {
-  if (trust.policy == SignaturePolicy::Off) return true;
-  CurlRequest request = package;
-  request.address = SignatureAddress(package.address);
-  request.timeout = options_.requestTimeout;
-  const std::string shown = Shown(request.address);
-  std::string text;
-  bool tooLarge = false;
-  request.onBody = [&text, &tooLarge](const CurlAnswer& head, const char* data, size_t size) {
-    if (head.status != 200) return true;  // an error page is not kept
-    tooLarge = text.size() + size > kMaxSignatureBytes;
-    if (!tooLarge) text.append(data, size);
-    return !tooLarge;
-  };
-  CurlAnswer got;
-  try {
-    got = exchange_->Run(std::move(request));
-  } catch (const http::http_exception&) {
-    if (!tooLarge) throw;
-  }
-  if (tooLarge) {
-    reason = "malformed signature file: longer than " + std::to_string(kMaxSignatureBytes) + " bytes";
-    return false;
-  }
-  if (got.status == 404 || got.status == 410) {
-    if (trust.policy == SignaturePolicy::Require) {
-      reason = "no signature: " + shown + " answered HTTP " + std::to_string(got.status);
-      return false;
-    }
-    ClientNote(3, "DownloadFile", "No signature for " + name + " (" + shown + " answered HTTP " +
-                                      std::to_string(got.status) + "); accepted under \"verify-if-present\"");
-    return true;
-  }
-  if (got.status != 200) {
-    reason = "signature not fetched: " + shown + " answered HTTP " + std::to_string(got.status);
-    return false;
-  }
-  signature = PackageSignature::Parse(text, reason);
-  if (signature) reason = signature->CheckHeader(trust.keys, name);
-  return signature && reason.empty();
-}
-
-std::string HttpRestClient::RefusedBefore(const std::string& offer) const {
-  std::lock_guard<std::mutex> hold(lock_);
-  const auto it = refused_.find(offer);
-  return it == refused_.end() ? std::string() : it->second;
-}
-
-void HttpRestClient::RememberRefusal(const std::string& offer, const std::string& reason) {
-  constexpr size_t kRemembered = 64;
-  std::lock_guard<std::mutex> hold(lock_);
-  if (!refused_.emplace(offer, reason).second) return;
-  refusedOrder_.push_back(offer);
-  if (refusedOrder_.size() > kRemembered) {
-    refused_.erase(refusedOrder_.front());
-    refusedOrder_.pop_front();
-  }
 }
 
 bool HttpRestClient::Transfer(CurlRequest request, DownloadSink& sink, PartialDownload& partial,

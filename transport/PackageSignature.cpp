@@ -68,7 +68,7 @@ bool VerifyEd25519(const std::string& key, const std::string& signature, const s
   return ok;
 }
 
-std::string KeyIdText(const std::string& id) {
+std::string IdTextOf(const std::string& id) {
   std::string out;
   char digit[3];
   for (auto it = id.rbegin(); it != id.rend(); ++it) {
@@ -114,7 +114,7 @@ const char* SignaturePolicyName(SignaturePolicy policy) {
   return "off";
 }
 
-std::string MinisignKey::IdText() const { return KeyIdText(id); }
+std::string MinisignKey::IdText() const { return IdTextOf(id); }
 
 MinisignKey ParseMinisignKey(const std::string& text) {
   const std::vector<std::string> lines = Lines(text);
@@ -139,6 +139,8 @@ MinisignKey ReadMinisignKeyFile(const std::string& path) {
     throw std::runtime_error("public key " + path + ": " + e.what());
   }
 }
+
+std::string PackageSignature::KeyIdText() const { return IdTextOf(keyId_); }
 
 std::unique_ptr<PackageSignature> PackageSignature::Parse(const std::string& text, std::string& reason) {
   const std::vector<std::string> lines = Lines(text);
@@ -170,9 +172,9 @@ std::string PackageSignature::CheckHeader(const std::vector<MinisignKey>& keys, 
   const MinisignKey* signer = nullptr;
   for (const auto& key : keys)
     if (key.id == keyId_) signer = &key;
-  if (signer == nullptr) return "signature by unknown key id " + KeyIdText(keyId_);
+  if (signer == nullptr) return "signature by unknown key id " + KeyIdText();
   if (!VerifyEd25519(signer->key, globalSignature_, signature_ + trustedComment_))
-    return "bad signature: the trusted comment was not signed by key " + KeyIdText(keyId_);
+    return "bad signature: the trusted comment was not signed by key " + KeyIdText();
   std::string named;
   if (!SignedFileName(trustedComment_, named)) return "signed for another name: the trusted comment names no file";
   if (named != fileName) return "signed for another name: \"" + named + "\", not \"" + fileName + "\"";
@@ -183,7 +185,7 @@ std::string PackageSignature::CheckHeader(const std::vector<MinisignKey>& keys, 
 std::string PackageSignature::CheckPrehash(const std::string& prehash) const {
   if (signer_.key.empty()) return "bad signature: not checked against a trusted key";
   if (!VerifyEd25519(signer_.key, signature_, prehash))
-    return "bad signature: the package does not match the signature by key " + KeyIdText(keyId_);
+    return "bad signature: the package does not match the signature by key " + KeyIdText();
   return {};
 }
 

@@ -56,8 +56,8 @@ class PackageSignature {
   // BLAKE2b-512 is `prehash` (64 bytes).
   std::string CheckPrehash(const std::string& prehash) const;
 
-  const std::string& KeyId() const { return keyId_; }
-  const std::string& TrustedComment() const { return trustedComment_; }
+  // The id of the key that made it, as minisign prints it.
+  std::string KeyIdText() const;
   // Tells this signature from any other (its bytes, not its text).
   std::string Fingerprint() const { return keyId_ + signature_ + globalSignature_; }
 
