@@ -26,8 +26,11 @@ int IntOr(const value& v, const char* key, int fallback) {
   return v.has_field(key) && v.at(key).is_integer() ? v.at(key).as_integer() : fallback;
 }
 
+// A refusal that only a new signature can change; a signature that could
+// not be fetched ("signature not fetched") may come next time.
 bool IsSignatureRefusal(const std::string& reason) {
-  for (const char* cause : {"no signature", "signature ", "bad signature", "signed for another name", "malformed signature"})
+  for (const char* cause : {"no signature", "signature by unknown key id", "bad signature", "signed for another name",
+                            "malformed signature file"})
     if (reason.rfind(cause, 0) == 0) return true;
   return false;
 }

@@ -201,6 +201,17 @@ std::vector<std::string> AgentHost::Reconfigure(const AgentConfig& fresh) {
   return restart;
 }
 
+namespace {
+
+// The trusted key ids, comma-separated, or "none".
+std::string TrustedKeyIds(const PackageTrust& trust) {
+  std::string ids;
+  for (const auto& key : trust.keys) ids += (ids.empty() ? "" : ", ") + key.IdText();
+  return ids.empty() ? "none" : ids;
+}
+
+}  // namespace
+
 void AgentHost::AnnouncePackageTrust(bool reloaded) {
   const PackageTrust& trust = config_.transport.packageTrust;
   const auto logger = IAgentUtils::getLogManager();
@@ -210,12 +221,6 @@ void AgentHost::AnnouncePackageTrust(bool reloaded) {
   else
     logger->Log(6, reloaded ? "AgentHost::Reconfigure" : "AgentHost::Start",
                 std::string("Package signatures: ") + SignaturePolicyName(trust.policy) + ", keys " + TrustedKeyIds(trust));
-}
-
-std::string TrustedKeyIds(const PackageTrust& trust) {
-  std::string ids;
-  for (const auto& key : trust.keys) ids += (ids.empty() ? "" : ", ") + key.IdText();
-  return ids.empty() ? "none" : ids;
 }
 
 std::chrono::milliseconds AgentHost::StepBound() const {

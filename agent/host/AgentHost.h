@@ -21,9 +21,6 @@
 
 namespace zelvan::fennic::agent {
 
-// The trusted key ids, comma-separated, or "none".
-std::string TrustedKeyIds(const PackageTrust& trust);
-
 // Prints every listener event as one line (on the library's worker thread,
 // so lines keep the library's order), hands each one on, and lets a blocking
 // caller wait for an event.
