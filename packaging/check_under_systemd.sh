@@ -11,6 +11,9 @@
 #  - `systemctl reload` re-reads the configuration (no procps in the root);
 #  - `systemctl stop` ends in time; a kill -9 is restarted;
 #  - the agent wrote only its own folders;
+#  - in the unit's own sandbox (a command the unit runs before the agent)
+#    writes to /run outside /run/fennic, to /etc, /var and /usr are refused,
+#    and /run/fennic, /var/lib/fennic and /var/cache/fennic are writable;
 #  - an upgrade restarts the agent and keeps its state and configuration;
 #  - the enabled agent comes back after the container reboots;
 #  - a purge leaves nothing.
@@ -55,6 +58,19 @@ mkdir "$root" && tar -C "$root" -xf "$tarball"
 mkdir -p "$root/root/debs"
 cp "$debs"/librestexecutor1_*.deb "$debs"/fennic-agent_*.deb "$root/root/debs/"
 install -D -m 0755 "$source_dir/server/scenarios/flash-installer.sh" "$root/usr/local/lib/fennic-ci/flash-installer.sh"
+# Run by the unit before the agent, so inside the same sandbox: tries to
+# write each path it is given and says which it could (and why not).
+cat >"$root/usr/local/lib/fennic-ci/sandbox-probe.sh" <<'PROBE'
+#!/bin/sh
+for path in "$@"; do
+  if error=$( (echo probe >"$path") 2>&1); then
+    echo "sandbox-probe: $path written"
+  else
+    echo "sandbox-probe: $path refused: ${error##*: }"
+  fi
+done
+PROBE
+chmod 0755 "$root/usr/local/lib/fennic-ci/sandbox-probe.sh"
 
 nspawn_pid="" server_pid=""
 cleanup() {
@@ -174,6 +190,40 @@ in_ct find / -xdev -newer /root/written-after -not -type d -not -path /etc/fenni
   -not -path '/var/lib/fennic/*' -not -path '/var/cache/fennic/*' >"$work/written.txt" || true
 [[ ! -s "$work/written.txt" ]] || { cat "$work/written.txt" >&2; fail "files outside the agent's folders changed"; }
 note "the agent wrote only /var/lib/fennic and /var/cache/fennic"
+
+# The sandbox itself, not only what the agent chose to write: a drop-in
+# runs the probe as ExecStartPre=, which gets the unit's whole sandbox. A
+# write that got through shows outside; one refused says so in the journal,
+# and the writes to the agent's own folders show that the probe ran.
+outside=(/run/fennic-probe /run/systemd/fennic-probe /etc/fennic-probe /var/fennic-probe /usr/fennic-probe)
+inside=(/run/fennic/probe /var/lib/fennic/probe /var/cache/fennic/probe)
+dropin="$root/etc/systemd/system/fennic-agent.service.d/sandbox-probe.conf"
+mkdir -p "$(dirname "$dropin")"
+printf '[Service]\nExecStartPre=/usr/local/lib/fennic-ci/sandbox-probe.sh %s\n' "${outside[*]} ${inside[*]}" >"$dropin"
+in_ct systemctl daemon-reload
+in_ct systemctl start fennic-agent ||
+  { in_ct journalctl -u fennic-agent --no-pager | tail -n 20 >&2; fail "systemctl start with the sandbox probe"; }
+probes=$((${#outside[@]} + ${#inside[@]}))
+await 10 sh -c "[ \$(journalctl -u fennic-agent -o cat --no-pager | grep -c '^sandbox-probe: ') -ge $probes ]" ||
+  { in_ct journalctl -u fennic-agent --no-pager | tail -n 20 >&2; fail "the sandbox probe did not report"; }
+in_ct journalctl -u fennic-agent -o cat --no-pager | grep '^sandbox-probe: ' >"$work/probe.txt"
+for path in "${outside[@]}"; do
+  if ! grep -qF "sandbox-probe: $path refused: " "$work/probe.txt" || in_ct test -e "$path"; then
+    cat "$work/probe.txt" >&2
+    fail "inside the unit's sandbox $path could be written"
+  fi
+done
+for path in "${inside[@]}"; do
+  if ! grep -qxF "sandbox-probe: $path written" "$work/probe.txt" || ! in_ct test -s "$path"; then
+    cat "$work/probe.txt" >&2
+    fail "inside the unit's sandbox the agent's own $path could not be written"
+  fi
+done
+rm "$dropin"
+in_ct systemctl daemon-reload
+in_ct systemctl stop fennic-agent || fail "systemctl stop after the sandbox probe"
+in_ct rm -f /var/lib/fennic/probe /var/cache/fennic/probe
+note "in the unit's sandbox these were refused: ${outside[*]}; these written: ${inside[*]}"
 
 # An upgrade (the same packages again) restarts the agent and keeps its
 # state and the administrator's configuration.
