@@ -49,7 +49,7 @@ const char* kUsage =
     "  \"firstHeartBeatSpreadSeconds\" (random wait before the first heart beat, default 30),\n"
     "  \"backoffCapSeconds\" (longest wait after failed heart beats, default 3600),\n"
     "  \"backoffJitterPercent\" (spread of each back-off wait, 0 to 50, default 20),\n"
-    "  \"stopDrainSeconds\" (how long a stop waits for queued requests, default 5),\n"
+    "  \"stopDrainSeconds\" (how long a stop waits for queued requests, default 5, at most 15),\n"
     "  \"transport\": {\"routesFile\", \"caFile\", \"allowPlainHttp\", \"connectTimeoutMs\",\n"
     "                \"requestTimeoutMs\", \"downloadTimeoutMs\"}\n";
 

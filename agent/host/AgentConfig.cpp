@@ -3,13 +3,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <utility>
+
+#include "SystemdNotify.h"
 
 namespace zelvan::fennic::agent {
 
@@ -181,7 +185,13 @@ void ReadHostMembers(const Reader& read, AgentConfig& config) {
   config.firstHeartBeatSpreadSeconds = read.Integer("firstHeartBeatSpreadSeconds", 0, 86400, false, 30);
   config.backoffCapSeconds = read.Integer("backoffCapSeconds", 1, 86400, false, 3600);
   config.backoffJitterPercent = read.Integer("backoffJitterPercent", 0, 50, false, 20);
-  config.stopDrainSeconds = read.Integer("stopDrainSeconds", 0, 600, false, 5);
+  // Larger values were accepted before the cap: an old configuration still
+  // starts, with the cap applied and said once per reading.
+  const int drain = read.Integer("stopDrainSeconds", 0, 600, false, 5);
+  config.stopDrainSeconds = std::min(drain, kMaxStopDrainSeconds);
+  if (drain > kMaxStopDrainSeconds)
+    std::cerr << JournalPriority(4) << "fennic-agent: " << config.configFile << ": \"stopDrainSeconds\" " << drain
+              << " is above the service's stop bound; using " << kMaxStopDrainSeconds << std::endl;
 }
 
 }  // namespace

@@ -50,7 +50,8 @@ class FolderError : public ConfigError {
 //   "firstHeartBeatSpreadSeconds" integer 0..86400, random wait before the first heart beat (default 30)
 //   "backoffCapSeconds" integer, longest wait after failed heart beats (default 3600)
 //   "backoffJitterPercent" integer 0 to 50, spread of each back-off wait (default 20)
-//   "stopDrainSeconds"  integer 0..600, how long a stop waits for queued requests (default 5)
+//   "stopDrainSeconds"  integer 0..600, how long a stop waits for queued requests (default 5);
+//                       above kMaxStopDrainSeconds it is held there, with a warning
 //   "packageSignatures" object: "publicKeys" (array of minisign public key files; relative
 //                       paths beside this file), "policy" ("require", the default with keys;
 //                       "verify-if-present"; "off", the default without keys); re-read on reload
@@ -75,6 +76,10 @@ struct AgentConfig {
   // The host's sources: see SourcesConfig.h for their members.
   SourcesConfig sources;
 };
+
+// The unit's TimeoutStopSec=20 kills an agent still stopping, and a stop
+// ends within the drain plus 2 s: a longer drain would be cut off mid-way.
+constexpr int kMaxStopDrainSeconds = 15;
 
 constexpr const char* kDefaultConfigFile = "/etc/fennic/agent.json";
 constexpr const char* kDefaultDataFolder = "/var/lib/fennic";
