@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <system_error>
+#include <vector>
 
 #include "AesGcmCipher.h"
 #include "AgentException.h"
@@ -25,28 +26,35 @@ namespace {
 
 using web::json::value;
 
-// Every entry an object; with `idKey`, each also carries an integer there.
-bool ObjectsWithId(const value& list, const char* idKey) {
-  for (const auto& entry : list.as_array()) {
-    if (!entry.is_object()) return false;
-    if (idKey && !(entry.has_field(idKey) && entry.at(idKey).is_integer())) return false;
-  }
-  return true;
+bool UsableEntry(const value& entry, const char* idKey) {
+  return entry.is_object() && (!idKey || (entry.has_field(idKey) && entry.at(idKey).is_integer()));
+}
+
+// Drops the entries a reader cannot use (not an object; with `idKey`, without
+// an integer there), so one bad entry never costs the others; how many.
+std::size_t DropUnusable(value& list, const char* idKey) {
+  std::vector<value> kept;
+  for (auto& entry : list.as_array())
+    if (UsableEntry(entry, idKey)) kept.push_back(std::move(entry));
+  const std::size_t dropped = list.size() - kept.size();
+  list = value::array(std::move(kept));
+  return dropped;
 }
 
 // The shape the readers of a stored list rely on; an empty text when `name`
 // is not a list or `document` fits. JSON null is a list never written.
-std::string ShapeFault(const std::string& name, const value& document) {
+// Entries that do not fit are dropped; `dropped` says how many.
+std::string ShapeFault(const std::string& name, value& document, std::size_t& dropped) {
   const bool updateList = name == "Update.dat" || name == "Config.dat" ||
                           name == FileConfigurationManager::kSilentFile;
+  dropped = 0;
   if (document.is_null()) return "";
   if (updateList || name == FileConfigurationManager::kFailedStatusFile) {
     if (!document.is_array()) return "not a list";
-    if (!ObjectsWithId(document, updateList ? "UpdateSchedulerId" : nullptr))
-      return updateList ? "an entry is not an object with an integer UpdateSchedulerId" : "an entry is not an object";
+    dropped = DropUnusable(document, updateList ? "UpdateSchedulerId" : nullptr);
   } else if (name == "FailedConfig.dat") {
     if (!document.has_array_field("FailedRequest")) return "no FailedRequest list";
-    if (!ObjectsWithId(document.at("FailedRequest"), nullptr)) return "an entry is not an object";
+    dropped = DropUnusable(document.at("FailedRequest"), nullptr);
   }
   return "";
 }
@@ -113,11 +121,21 @@ void FileConfigurationManager::MoveAsideLocked(const std::string& name, const st
     Log(5, "ReadDataFile", "Corrupt data file " + path + " could not be moved aside: " + reason);
 }
 
+// A link where a data file belongs is removed, not kept: a kept link would
+// still point outside the folder.
+void FileConfigurationManager::RemoveLinkLocked(const std::string& name) {
+  const std::string path = PathOf(name);
+  if (::unlink(path.c_str()) == 0)
+    Log(3, "ReadDataFile", "Data file " + path + " was a symbolic link, never followed; removed");
+  else
+    Log(5, "ReadDataFile", "Data file " + path + " is a symbolic link and could not be removed");
+}
+
 std::optional<std::string> FileConfigurationManager::ReadBytesLocked(const std::string& name) {
   try {
     return AtomicFile::Read(PathOf(name));
   } catch (const std::system_error& e) {
-    if (e.code().value() == ELOOP) MoveAsideLocked(name, "it is a symbolic link, which is never followed");
+    if (e.code().value() == ELOOP) RemoveLinkLocked(name);
     else Log(5, "ReadDataFile", e.what());
   }
   return std::nullopt;
@@ -134,11 +152,15 @@ web::json::value FileConfigurationManager::ReadPlainLocked(const std::string& na
   }
   // A list of the wrong shape would fail every later update answer; set
   // aside, it reads as empty and the next full list rebuilds it.
-  const std::string fault = ShapeFault(name, document);
+  std::size_t dropped = 0;
+  const std::string fault = ShapeFault(name, document, dropped);
   if (!fault.empty()) {
     MoveAsideLocked(name, fault);
     return value::null();
   }
+  if (dropped > 0)
+    Log(3, "ReadDataFile", "Skipped " + std::to_string(dropped) + " unreadable entr" + (dropped == 1 ? "y" : "ies") +
+                               " of " + PathOf(name) + " (not an object, or without an integer id)");
   return document;
 }
 

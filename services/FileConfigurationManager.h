@@ -98,6 +98,7 @@ class FileConfigurationManager : public IConfigurationManager {
   void WritePlainLocked(const web::json::value& document, const std::string& name);
   void WriteSealedLocked(const web::json::value& document, const std::string& name);
   void MoveAsideLocked(const std::string& name, const std::string& reason);
+  void RemoveLinkLocked(const std::string& name);
 
   // What the stored files mean (FileConfigurationManager.cpp).
   web::json::value StateLocked();

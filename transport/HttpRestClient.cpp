@@ -17,6 +17,8 @@ namespace http = web::http;
 
 namespace {
 
+constexpr int kHeartBeatType = 3;
+
 CurlSettings SettingsOf(const HttpTransportOptions& o) {
   return CurlSettings{o.caFile, o.proxy, o.clientCertFile, o.clientKeyFile, o.allowPlainHttp, o.connectTimeout};
 }
@@ -67,8 +69,13 @@ void HttpRestClient::SetToken(const std::wstring& token) {
 }
 
 void HttpRestClient::SetTenantEndpoint(const std::wstring& url, const std::wstring& tenantId) {
+  const std::string address = ToUtf8(url);
+  // Refused before it replaces the working address: the library stores what
+  // this accepts, and a stored address the requests refuse would fail every
+  // later run.
+  if (!address.empty()) ParseHttpAddress(address, options_.allowPlainHttp);
   std::lock_guard<std::mutex> hold(lock_);
-  base_ = ToUtf8(url);
+  base_ = address;
   tenant_ = ToUtf8(tenantId);
 }
 
@@ -158,6 +165,9 @@ std::string HttpRestClient::ExecuteRequest(int requestType, std::string_view bod
     Settle(answer.status, answer.retryAfter, failure);
     ClientNote(3, "ExecuteRequest",
                "Request type " + std::to_string(requestType) + " answered with HTTP status " + std::to_string(answer.status));
+    // A refused token: the heart beat hears it as such, so the agent
+    // registers again instead of failing for good.
+    if (answer.status == 401 && requestType == kHeartBeatType) throw http::http_exception(401, failure);
     return {};
   }
   Settle(answer.status, answer.retryAfter, "", RefusalOf(answer.body, name));

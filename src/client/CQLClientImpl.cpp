@@ -142,6 +142,10 @@ std::string CQLClientImpl::SendAgentRegMsg() {
     Log(5, where, e.what());
   } catch (const std::system_error& e) {
     Log(2, where, e.what());
+  } catch (const std::exception& e) {
+    // A store that fails (a full disk, say) must not reach the host: the
+    // registration still goes out, and its refusal reaches the host as event 0.
+    Log(3, where, std::string("Registration details not read: ") + e.what());
   }
   return std::string();
 }

@@ -142,7 +142,7 @@ bool CRestExecutor::MayRetryUpdateStatus(const std::exception& e) {
   return WaitBeforeRetry();
 }
 
-void CRestExecutor::SaveFailedRequestOfUpdateStatus(const std::string& report) {
+bool CRestExecutor::SaveFailedRequestOfUpdateStatus(const std::string& report) {
   try {
     const web::json::value parsed = web::json::value::parse(report);
     SilentUpdateStatus status;
@@ -155,11 +155,16 @@ void CRestExecutor::SaveFailedRequestOfUpdateStatus(const std::string& report) {
     std::vector<web::json::value> elements = StoredReports(*configuration_);
     elements.push_back(web::json::value::parse(SilentUpdateStatus::ToJsonString(status)));
     configuration_->WriteSilentUpdates(AsArray(elements), kFailedReportStore);
+    return true;
   } catch (const web::json::json_exception& e) {
     Log(5, kSaveWhere, e.what());
   } catch (const std::bad_exception& e) {
     Log(5, kSaveWhere, e.what());
+  } catch (const std::exception& e) {
+    // A store that cannot be written (a full disk): the caller goes on.
+    Log(3, kSaveWhere, std::string("Update status report not stored: ") + e.what());
   }
+  return false;
 }
 
 void CRestExecutor::SendSavedSilentUpdateStatus() {

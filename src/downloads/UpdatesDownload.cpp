@@ -8,6 +8,7 @@
 #include "CRestClientFactory.h"
 #include "IAgentUtils.h"
 #include "PlainFileName.h"
+#include "QueueGate.h"
 #include "RestRequestType.h"
 #include "TextConversion.h"
 #include "UpdateDescriptions.h"
@@ -44,7 +45,11 @@ void UpdatesDownload::Log(int level, const std::string& where, const std::string
   if (logger_) logger_->Log(level, where, text);
 }
 
-void UpdatesDownload::Push(const RestMessage& message) { RestMsgQueue::getInstance()->pushMsg(message); }
+// Through the gate: after a Shutdown a push would make a fresh queue that no
+// worker reads.
+void UpdatesDownload::Push(const RestMessage& message) {
+  if (!QueueGate::Push(message)) Log(3, "UpdatesDownload::Push", "Not queued: the executor is shut down");
+}
 
 bool UpdatesDownload::SetEventListener(IRestEventListener* listener) {
   std::lock_guard<std::recursive_mutex> hold(lock_);
@@ -108,6 +113,18 @@ bool UpdatesDownload::Downloadable(const UpdateRecord& record, RepeatedLines& sk
     skipped.Add("Update entry skipped (no download address)");
     return false;
   }
+  // Failed for lack of space: offered again before space was freed, it would
+  // fail again at every check, each time with a details request and an
+  // acknowledgement.
+  if (auto low = lowSpace_.find(record.UpdateSchedulerId); low != lowSpace_.end()) {
+    std::shared_ptr<IFileManager> files = IAgentUtils::getFileManager();
+    const uint32_t free = files ? files->GetFreeDiskSpaceMB(configuration_->GetLocalFirmwareServerFolder()) : 0;
+    if (free <= low->second) {
+      skipped.Add("Update entry skipped until the free space grows (it failed for lack of space)");
+      return false;
+    }
+    lowSpace_.erase(low);
+  }
   return true;
 }
 
@@ -131,6 +148,9 @@ void UpdatesDownload::QueuePending(const std::string& origin) {
   std::string text = "Download called for : ";
   const std::size_t prefix = text.size();
   for (const auto& [key, record] : downloads_) {
+    // An entry whose request is queued already waits for it: a second one
+    // would download it twice, or acknowledge it without its ids.
+    if (!queued_.insert(key).second) continue;
     text.replace(prefix, std::string::npos, key);
     Log(2, kConstructWhere, text);
     message.setTarget(record.URL);
@@ -139,20 +159,30 @@ void UpdatesDownload::QueuePending(const std::string& origin) {
   }
 }
 
-bool UpdatesDownload::CheckPermissionAndSpace(const std::wstring& type) {
+bool UpdatesDownload::CheckPermissionAndSpace(const std::wstring& type) { return SpaceFault(type, 0, 0).empty(); }
+
+// Why the file cannot be written: no permission, or less free space than
+// the type's floor or the announced size (and a megabyte to spare). With an
+// update id, a lack of space is remembered until the free space grows.
+std::string UpdatesDownload::SpaceFault(const std::wstring& type, std::uint64_t size, int id) {
   const std::string where = "UpdatesDownload::CheckPermissionAndSpace";
   const std::string folder = configuration_->GetLocalFirmwareServerFolder();
   std::shared_ptr<IFileManager> files = IAgentUtils::getFileManager();
   if (!files || !files->HasWritePermission(folder)) {
     Log(5, where, "Dont have read/write permission to LocalFirmwareServer folder!");
-    return false;
+    return "no permission to write to the download folder";
   }
   const uint32_t free = files->GetFreeDiskSpaceMB(folder);
-  if ((type == L"Firmware" && free < 100) || (type == L"Software" && free < 500)) {
-    Log(5, where, "Available disk space is low " + std::to_string(free) + "MB, cannot download update file!");
-    return false;
+  const std::uint64_t floor = type == L"Firmware" ? 100 : type == L"Software" ? 500 : 0;
+  constexpr std::uint64_t kMiB = 1024 * 1024;
+  const std::uint64_t needed = std::max(floor, size == 0 ? 0 : (size + kMiB - 1) / kMiB + 1);
+  if (free >= needed) return "";
+  Log(5, where, "Available disk space is low " + std::to_string(free) + "MB, cannot download update file!");
+  if (id != 0) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    lowSpace_[id] = free;
   }
-  return true;
+  return "low disk space: " + std::to_string(free) + " MB free, " + std::to_string(needed) + " MB needed";
 }
 
 DownloadAck UpdatesDownload::getDownloadStatusAck(int id) {
@@ -174,21 +204,33 @@ DownloadAck UpdatesDownload::getDownloadStatusAck(int id) {
   return ack;
 }
 
-// The "StatusCode" of a download-details answer. An answer that is not JSON
-// or has no integer status fails its entry like any refused download, so the
-// entry is acknowledged once and the list still drains.
-int UpdatesDownload::DetailsStatus(const std::string& answer) {
-  if (answer.empty()) return 0;  // the handler has said so
+// The "StatusCode" and announced "FileSize" of a download-details answer,
+// with why it is unusable. An answer that is not JSON or has no integer
+// status fails its entry like any refused download, so the entry is
+// acknowledged once and the list still drains.
+UpdatesDownload::Details UpdatesDownload::ReadDetails(const std::string& answer) {
+  Details details;
+  if (answer.empty()) {  // the handler has said so
+    details.fault = "download details answer is empty";
+    return details;
+  }
   try {
     const web::json::value parsed = web::json::value::parse(answer);
+    if (parsed.has_field("FileSize") && parsed.at("FileSize").is_integer() && parsed.at("FileSize").as_number().is_uint64())
+      details.size = parsed.at("FileSize").as_number().to_uint64();
     if (parsed.has_field("StatusCode") && parsed.at("StatusCode").is_integer() &&
-        parsed.at("StatusCode").as_number().is_int32())
-      return parsed.at("StatusCode").as_integer();
+        parsed.at("StatusCode").as_number().is_int32()) {
+      details.status = parsed.at("StatusCode").as_integer();
+      if (details.status != 200) details.fault = "download details answered StatusCode " + std::to_string(details.status);
+      return details;
+    }
+    details.fault = "download details answer has no integer \"StatusCode\"";
     Log(3, "UpdatesDownload::ProcessDownloadFile", "Download details answer has no integer \"StatusCode\"");
   } catch (const web::json::json_exception& e) {
+    details.fault = "download details answer is not JSON";
     Log(3, "UpdatesDownload::ProcessDownloadFile", std::string("Download details answer is not JSON: ") + e.what());
   }
-  return 0;
+  return details;
 }
 
 bool UpdatesDownload::ProcessDownloadFile(const std::string& answer, const std::string& localPath,
@@ -196,32 +238,52 @@ bool UpdatesDownload::ProcessDownloadFile(const std::string& answer, const std::
                                           const std::string& origin) {
   const std::string where = "UpdatesDownload::ProcessDownloadFile";
   const int id = std::stoi(key.substr(0, key.find('_')));
+  {
+    // Handled already (its request came twice): handled again, it would be
+    // acknowledged without its ids, and a failed second transfer would undo
+    // the first one's success.
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    queued_.erase(key);
+    if (downloads_.count(key) == 0) {
+      Log(2, where, "Download entry " + key + " is no longer listed; nothing to do");
+      return false;
+    }
+  }
   bool proceed = true;
   bool wasCached = false;
   bool downloaded = false;
   std::wstring reason;
   try {
     proceed = TakeAcknowledgement(id, wasCached);
+    if (!proceed) reason = L"the update's first file was not downloaded";
     const bool softwareEnabled = configuration_->IsSoftwareDownloadEnabled();
     UpdateRecord entry = TakeListedEntry(key);
     Log(2, where, "Removed the Entry from download map for schedular ID " + key);
-    proceed = proceed && CheckPermissionAndSpace(entry.Type);
-    const int status = DetailsStatus(answer);
-    if (status == 200 && proceed && !target.empty()) {
+    const Details details = ReadDetails(answer);
+    if (proceed) {
+      const std::string fault = SpaceFault(entry.Type, details.size, key.find('_') == std::string::npos ? id : 0);
+      proceed = fault.empty();
+      if (!proceed) reason = ToWide(fault);
+    }
+    if (details.status == 200 && proceed && !target.empty()) {
       if (entry.Type == L"Software" && !softwareEnabled)
         downloaded = true;
       else
         FetchPackage(answer, localPath, key, origin, entry, downloaded, reason);
     } else {
       Log(3, where, "Status Code is Not OK or Download Url is empty or No write permission or Low disk space");
+      if (reason.empty()) reason = ToWide(!details.fault.empty() ? details.fault : std::string("no download address"));
     }
     Log(2, where, std::string("Process download bool value is :") + (proceed ? "1" : "0"));
     if (proceed) updatedownloadStatusToFile(id, downloaded);
   } catch (const std::system_error& e) {
     Log(5, where, e.what());  // nothing is stored; the acknowledgement still goes out
+    if (reason.empty()) reason = ToWide(e.what());
   } catch (const std::bad_exception& e) {
     Log(5, where, e.what());
+    if (reason.empty()) reason = ToWide(e.what());
   }
+  if (!downloaded && reason.empty()) reason = L"download failed";
   {
     std::lock_guard<std::recursive_mutex> hold(lock_);
     downloads_.erase(key);
@@ -374,6 +436,7 @@ void UpdatesDownload::CheckforVoicePromptsDownload(web::json::value& urlSource, 
     record.URLSource = entry;
     record.URL = ToWide(url);
     downloads_.emplace(key, record);
+    queued_.insert(key);
     Log(2, where, "Push VP download request for " + url);
     RestMessage message;
     message.setType(DOWNLOAD_FILES);

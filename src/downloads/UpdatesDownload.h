@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -55,7 +56,13 @@ class UpdatesDownload : public zelvan::fennic::IUpdatesDownload {
 
  private:
   void Log(int level, const std::string& where, const std::string& text);
-  int DetailsStatus(const std::string& answer);
+  struct Details {
+    int status = 0;
+    std::uint64_t size = 0;  // the announced "FileSize"; 0 when none
+    std::string fault;       // why the answer lets nothing be downloaded
+  };
+  Details ReadDetails(const std::string& answer);
+  std::string SpaceFault(const std::wstring& type, std::uint64_t size, int id);
   // Moves the address source out of `update`. With `fault` given, checks the
   // description first in the same pass over its members.
   bool ReadDescription(web::json::value& update, bool defaultStatus, zelvan::fennic::UpdateRecord& record,
@@ -85,6 +92,10 @@ class UpdatesDownload : public zelvan::fennic::IUpdatesDownload {
   // Entries handled since the check's first answer: the full list that
   // follows does not queue them again (each is acknowledged once a check).
   std::set<std::string> endedThisCheck_;                           // GUARDED_BY(lock_)
+  // Entries whose download request is on the queue.
+  std::set<std::string> queued_;                                   // GUARDED_BY(lock_)
+  // Updates that failed for lack of space, with the free megabytes then.
+  std::map<int, uint32_t> lowSpace_;                               // GUARDED_BY(lock_)
   zelvan::fennic::RestMsgQueue* queue_;
   std::shared_ptr<zelvan::fennic::IConfigurationManager> configuration_;
 };

@@ -78,7 +78,8 @@ void CRestExecutor::ManageAgentRegistration(const RestMessage& message) {
 
     if (answer.at("ResposeCommand").as_integer() == 45) {
       RaiseEvent(0);
-      throw AgentException("Unknown Command received from server");
+      Log(5, kRegWhere, "Unknown Command received from server");
+      return CheckForUpdateFailedEvent(false, kRegistrationFailureType);
     }
 
     if (ReadOutcome(answer)) {
@@ -104,6 +105,12 @@ void CRestExecutor::ManageAgentRegistration(const RestMessage& message) {
     Log(5, kRegWhere, e.what());
     CheckForUpdateFailedEvent(false, kRegistrationFailureType);
   } catch (const web::json::json_exception& e) {
+    RaiseEvent(0);
+    Log(5, kRegWhere, e.what());
+    CheckForUpdateFailedEvent(false, kRegistrationFailureType);
+  } catch (const std::exception& e) {
+    // Any other failure (a store's, a transport's) is still this
+    // registration's outcome: the host waits for 0 or 1.
     RaiseEvent(0);
     Log(5, kRegWhere, e.what());
     CheckForUpdateFailedEvent(false, kRegistrationFailureType);
@@ -143,13 +150,26 @@ bool CRestExecutor::StoreRegistrationToken(const web::json::value& answer) {
     return false;
   }
   SetDeviceInfoUrl(deviceInfoUrl);
-  configuration_->SaveDeviceInfoUrl(deviceInfoUrl);
   SetToken(token);
-  configuration_->SaveToken(token);
   // Later requests of this process carry the new token without waiting
-  // for the host to reload the tenant configuration.
+  // for the host to reload the tenant configuration, stored or not.
   restClient_->SetToken(token);
+  SaveRegistrationState();
   return true;
+}
+
+// Stores the address and token this process holds. A failed write (a full
+// disk) leaves the registration standing for this process and is tried
+// again at the next heart beat. Worker only.
+void CRestExecutor::SaveRegistrationState() {
+  try {
+    configuration_->SaveDeviceInfoUrl(DeviceInfoUrl());
+    configuration_->SaveToken(Token());
+    registrationUnsaved_ = false;
+  } catch (const std::exception& e) {
+    registrationUnsaved_ = true;
+    Log(3, kRegWhere, std::string("Token not stored, tried again at the next heart beat: ") + e.what());
+  }
 }
 
 // The tenant name, agent id and support address the answer's body carries.

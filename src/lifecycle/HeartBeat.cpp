@@ -43,6 +43,8 @@ std::string SettingText(const web::json::value& value) {
 }  // namespace
 
 void CRestExecutor::ManageHeartBeat() {
+  if (registrationUnsaved_) SaveRegistrationState();
+  resyncSinceHeartBeat_ = false;
   try {
     web::json::value request = web::json::value::object(true);
     request["AgentDetails"] = configuration_->GetAgentDetails();
@@ -85,6 +87,13 @@ void CRestExecutor::ManageHeartBeat() {
   } catch (const web::json::json_exception& e) {
     handleHeartBeatException(e, false);
   } catch (const web::http::http_exception& e) {
+    // HTTP 401: the server no longer knows the token, as with its "Token Not
+    // Found"; a new registration replaces it.
+    if (e.error_code().value() == 401) {
+      Log(2, kBeatWhere, "Token Not Found");
+      RaiseEvent(2);
+      return;
+    }
     handleHeartBeatException(e, true);
   } catch (const AgentException& e) {
     handleHeartBeatException(e, false);
@@ -122,10 +131,14 @@ void CRestExecutor::ApplyBackendEndPoint(const web::json::value& responseBody) {
   const std::string url = CutToServerAddress(address);
   // Stored, it would be the address of every later run: a refused one
   // keeps the previous address and the answer is handled on.
-  const std::string fault = ServerAddressFault(url);
+  std::string fault = ServerAddressFault(url);
+  const bool changed = TenantValue("URL") != url;
+  // Offered to the transport before it is stored: the transport's own rules
+  // (plain HTTP, port range) decide whether every later request can use it.
+  if (fault.empty() && changed) fault = HandEndpointToTransport(url, TenantValue("TenantID"));
   if (!fault.empty()) {
     Log(3, kBeatWhere, "BackendEndPoint refused (" + fault + "): " + address.substr(0, 256));
-  } else if (TenantValue("URL") != url) {
+  } else if (changed) {
     SetTenantValue("URL", url);
     WriteTenantConfigsToFile();
   }
@@ -182,6 +195,10 @@ void CRestExecutor::ReadHeartBeatFlags(web::json::value body) {
     if (url != DeviceInfoUrl()) SetDeviceInfoUrl(url);
     changed = changed || url != configuration_->GetMachineDataValue(L"DeviceInfoUrl");
   }
+  // After a restart the process may not hold the address yet: the file's
+  // own is kept, not blanked.
+  if (changed && !hasUrl && DeviceInfoUrl().empty())
+    SetDeviceInfoUrl(configuration_->GetMachineDataValue(L"DeviceInfoUrl"));
   if (changed) WriteMachineDataInConfigFile(supportEmail, std::wstring());
   ReadUpdateFlags(body);
 }

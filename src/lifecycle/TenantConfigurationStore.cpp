@@ -91,7 +91,10 @@ void CRestExecutor::LoadTenantConfiguration() {
   if (!token.empty()) restClient_->SetToken(token);
   std::map<std::string, std::string> details = configuration_->GetTenantDetails();
   const std::string url = Lookup(details, "URL");
-  const std::string fault = url.empty() ? std::string() : ServerAddressFault(url);
+  // Checked by the library's rules, then handed to the transport, whose own
+  // rules (plain HTTP, the port's range) have the last word.
+  std::string fault = url.empty() ? std::string() : ServerAddressFault(url);
+  if (fault.empty()) fault = HandEndpointToTransport(url, Lookup(details, "TenantID"));
   if (!fault.empty()) {
     // Stored by an earlier run and unusable: cleared from the store, so the
     // configuration manager falls back to the configured server.
@@ -101,10 +104,24 @@ void CRestExecutor::LoadTenantConfiguration() {
     ReplaceTenantDetails(details);
     WriteTenantConfigsToFile();
     details = configuration_->GetTenantDetails();
+    const std::string refusal = HandEndpointToTransport(Lookup(details, "URL"), Lookup(details, "TenantID"));
+    if (!refusal.empty())
+      Log(3, "CRestExecutor::LoadTenantConfiguration",
+          "Configured server address refused by the transport (" + refusal + ")");
   }
   ReplaceTenantDetails(details);
-  restClient_->SetTenantEndpoint(ToWide(Lookup(details, "URL")), ToWide(Lookup(details, "TenantID")));
   if (!token.empty()) RequeueKeptAcknowledgements();
+}
+
+// The empty text when the transport took the address, else its reason (the
+// previous address then stays in use).
+std::string CRestExecutor::HandEndpointToTransport(const std::string& url, const std::string& tenantId) {
+  try {
+    restClient_->SetTenantEndpoint(ToWide(url), ToWide(tenantId));
+    return "";
+  } catch (const std::exception& e) {
+    return std::string(e.what()).substr(0, 256);
+  }
 }
 
 void CRestExecutor::WriteTenantConfigsToFile() {
@@ -125,7 +142,8 @@ void CRestExecutor::WriteTenantConfigsToFile() {
     configuration_->WriteDataFile(sealed, configuration_->GetDataFolder() + kTenantFileName,
                                   IAgentUtils::getFileManager());
     configuration_->TenantDetailsChanged();
-    restClient_->SetTenantEndpoint(ToWide(Lookup(details, "URL")), ToWide(Lookup(details, "TenantID")));
+    const std::string refusal = HandEndpointToTransport(Lookup(details, "URL"), Lookup(details, "TenantID"));
+    if (!refusal.empty()) Log(3, kWriteWhere, "Server address refused by the transport (" + refusal + ")");
     RaiseEvent(11);
   } catch (const AgentException& e) {
     Log(5, kWriteWhere, e.what());

@@ -18,6 +18,8 @@ class FENNIC_EXPORT IRestClient {
  public:
   virtual ~IRestClient() = default;
   virtual void SetToken(const std::wstring& token) = 0;
+  // May throw web::http::http_exception for an address this transport will
+  // not use; the previous address then stays.
   virtual void SetTenantEndpoint(const std::wstring& url, const std::wstring& tenantId) = 0;
   // Returns the answer body (UTF-8), empty when no usable answer came.
   // May throw web::http::http_exception.

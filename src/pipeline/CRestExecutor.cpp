@@ -3,6 +3,7 @@
 #include <cpprest/http_msg.h>
 
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "AgentException.h"
@@ -116,9 +117,15 @@ void CRestExecutor::EndFailedRequest(const std::exception& e, int type, bool net
 // A full-list request that failed is no longer outstanding; were the flag
 // left set, FinishUpdateCheck would do nothing for the rest of the process
 // and every later full-list request carrying data would be dropped.
+//
+// Only a request of the update check ends it: a failed report ending the
+// check would end a host's pass before its downloads ran.
 void CRestExecutor::EndFailedRequest(int type, bool networkError) {
   if (type == GET_ALL_UPDATES_REQ) getAllUpdatesSent_.store(false);
-  CheckForUpdateFailedEvent(networkError, type);
+  if (IsUpdateCheckType(type) || type == AGENT_REGISTRATION_REQ || type == GET_AD_QUERY_REQ)
+    return CheckForUpdateFailedEvent(networkError, type);
+  Log(3, kFailedWhere, "Request type " + std::to_string(type) + " failed; the update check goes on");
+  if (networkError && !failureAlertSent_.exchange(true)) RaiseEvent(16);
 }
 
 // Only registration runs without a token; nothing runs without the tenant's
@@ -170,8 +177,16 @@ bool CRestExecutor::DispatchUpdateWork(const RestMessage& message) {
       return true;
     case GET_ALL_UPDATES_REQ:
       // Once-only: a request carrying data runs only while no full list is
-      // outstanding; one without data (a resynchronisation) always runs.
-      if (message.getData().empty() || !getAllUpdatesSent_.exchange(true)) ManageGetAllUpdates();
+      // outstanding; one without data (a resynchronisation) runs too.
+      if (!message.getData().empty()) {
+        if (!getAllUpdatesSent_.exchange(true)) ManageGetAllUpdates();
+      } else if (getAllUpdatesSent_.load() || !std::exchange(resyncSinceHeartBeat_, true)) {
+        ManageGetAllUpdates();
+      } else {
+        // A store that keeps failing asks again at every full list: one
+        // resynchronisation per heart beat, or the requests would never stop.
+        Log(3, kLoopWhere, "Full list asked for again before the next heart beat; not sent");
+      }
       return true;
     case DOWNLOAD_STATUS_REQ:
       ManageDownloadStatus(message);

@@ -144,6 +144,7 @@ class CRestExecutor : public zelvan::fennic::IRestExecutor {
   // Steps of ManageAgentRegistration, in order.
   bool RegistrationSettingsChanged(const web::json::value& answer);
   bool StoreRegistrationToken(const web::json::value& answer);
+  void SaveRegistrationState();
   void StoreRegistrationDetails(const web::json::value& responseBody);
   void AnnounceRegistered();
   void ManageHeartBeat();
@@ -158,6 +159,7 @@ class CRestExecutor : public zelvan::fennic::IRestExecutor {
   void ReadUpdateFlags(const web::json::value& body);
   bool MergeTenantSettings(web::json::value body);
   void WriteTenantConfigsToFile();
+  std::string HandEndpointToTransport(const std::string& url, const std::string& tenantId);
   void WriteMachineDataInConfigFile(const std::wstring& supportEmail, const std::wstring& agentId);
   bool isAnonymizedataExceptionsChanged(web::json::value received);
   void RefreshConfigurationRecords();
@@ -179,7 +181,7 @@ class CRestExecutor : public zelvan::fennic::IRestExecutor {
   void ManageDeviceUpdtStatus(const zelvan::fennic::RestMessage& message);
   void SendUpdateStatusReport(const std::string& report, const std::function<void()>& keep);
   bool MayRetryUpdateStatus(const std::exception& e);
-  void SaveFailedRequestOfUpdateStatus(const std::string& report);
+  bool SaveFailedRequestOfUpdateStatus(const std::string& report);
   void SendSavedSilentUpdateStatus();
   void SendSilentUpdateStatus(const zelvan::fennic::SilentUpdateStatus& status);
 
@@ -224,9 +226,12 @@ class CRestExecutor : public zelvan::fennic::IRestExecutor {
   std::atomic<zelvan::fennic::IRestEventListener*> listener_{nullptr};
   std::condition_variable stopCondition_;
   std::mutex stopMutex_;
+  std::mutex keptAcksLock_;  // "PendingAcks.dat": read, changed and written as one step
   std::atomic<bool> getAllUpdatesSent_{false};
   std::shared_ptr<zelvan::fennic::IQLResponse> responseProcessor_;
   int retryCount_ = 0;  // worker only
+  bool registrationUnsaved_ = false;  // worker only: the token is to be stored again
+  bool resyncSinceHeartBeat_ = false;  // worker only: a full list was asked for by a store
   std::atomic<bool> hasADQuery_{false};
   std::atomic<bool> hasUpdates_{false};
   std::atomic<bool> hasCancelUpdates_{false};

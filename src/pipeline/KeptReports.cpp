@@ -40,8 +40,7 @@ void CRestExecutor::KeepUnsentReports(const std::vector<RestMessage>& messages) 
         storedReportsQueued_.erase(it);
         continue;
       }
-      SaveFailedRequestOfUpdateStatus(message.getData());
-      ++reports;
+      if (SaveFailedRequestOfUpdateStatus(message.getData())) ++reports;
     } else if (IsAcknowledgement(type)) {
       web::json::value entry = web::json::value::object();
       entry["Type"] = web::json::value::number(type);
@@ -51,12 +50,16 @@ void CRestExecutor::KeepUnsentReports(const std::vector<RestMessage>& messages) 
   }
   if (acks.size() > 0) {
     try {
+      // A host thread may be loading the configuration (and requeueing
+      // this file) while another drains at a stop.
+      std::lock_guard<std::mutex> hold(keptAcksLock_);
       web::json::value kept = KeptAcks(*configuration_);
       for (const auto& entry : acks.as_array()) kept[kept.size()] = entry;
       configuration_->WriteJsonFile(kept, kKeptAcksFile);
     } catch (const std::exception& e) {
-      Log(5, kKeepWhere, e.what());
-      return;
+      // The stop goes on; the line says what could not be kept.
+      Log(3, kKeepWhere, "Not kept: " + std::to_string(acks.size()) + " acknowledgement(s) (" + e.what() + ")");
+      acks = web::json::value::array();
     }
   }
   Log(2, kKeepWhere,
@@ -68,10 +71,17 @@ void CRestExecutor::KeepUnsentReports(const std::vector<RestMessage>& messages) 
 // while queued so a second heart beat does not queue it twice; dropped, it is
 // on its way no more, and unmarked it is queued again by the next heart beat.
 // A dropped update-check request ends the check, or the host would wait for
-// its end for good. Worker only.
+// its end for good; a dropped download fails its entry. Worker only.
 void CRestExecutor::AfterGuardDrop(const RestMessage& message) {
   const int type = message.getType();
   if (type == GET_UPDATES_REQ || type == GET_ALL_UPDATES_REQ || type == CANCEL_UPDATE_REQ) EndFailedRequest(type, false);
+  if (type == DOWNLOAD_FILES && responseProcessor_) {
+    // Left listed, the entry would hold every later check open: it fails
+    // like one without an answer, and the check ends once the list is empty.
+    responseProcessor_->HandleDownloadResponse(std::string(), message.getTarget(), message.getDownloadKey(),
+                                               message.getData());
+    if (responseProcessor_->GetPendingDownloadCount() == 0) FinishUpdateCheck();
+  }
   if (type != DEVICE_UPDATE_STATUS_REQ) return;
   if (auto it = storedReportsQueued_.find(message.getData()); it != storedReportsQueued_.end())
     storedReportsQueued_.erase(it);
@@ -79,6 +89,7 @@ void CRestExecutor::AfterGuardDrop(const RestMessage& message) {
 
 void CRestExecutor::RequeueKeptAcknowledgements() {
   try {
+    std::lock_guard<std::mutex> hold(keptAcksLock_);
     const web::json::value kept = KeptAcks(*configuration_);
     if (kept.size() == 0) return;
     std::vector<RestMessage> messages;
@@ -108,7 +119,7 @@ void CRestExecutor::RequeueKeptAcknowledgements() {
     if (!queued) return;
     // Handed back to the queue: a later stop keeps them again if need be.
     configuration_->WriteJsonFile(web::json::value::array(), kKeptAcksFile);
-    Log(2, kRequeueWhere, "Queued again: " + std::to_string(kept.size()) + " kept acknowledgement(s)");
+    Log(2, kRequeueWhere, "Queued again: " + std::to_string(messages.size()) + " kept acknowledgement(s)");
   } catch (const std::exception& e) {
     Log(5, kRequeueWhere, e.what());
   }

@@ -64,8 +64,9 @@ class CQLResponse : public zelvan::fennic::IQLResponse {
   struct FiledUpdates {
     JsonList silent, scheduled, toDownload;
   };
-  void FileReceived(web::json::value& updates, const UpdateMap& silentMap, const UpdateMap& scheduledMap,
-                    FiledUpdates& filed);
+  // Returns how many entries were refused.
+  std::size_t FileReceived(web::json::value& updates, const UpdateMap& silentMap, const UpdateMap& scheduledMap,
+                           FiledUpdates& filed);
   // A full list (fullList) also drops the stored configurations it no longer lists.
   void GetConfigResponse(web::json::value configurations, bool fullList = false);
   void FillTenantConfig();
@@ -81,7 +82,7 @@ class CQLResponse : public zelvan::fennic::IQLResponse {
   void ProcessGetCancelDeviceConfigResponse(web::json::value cancelledConfigs);
   void RemoveCancelledUpdates(const web::json::value& cancelledUpdates, std::vector<web::json::value>& stored,
                               std::vector<web::json::value>& storedSilentUpdates);
-  void RemoveCancelledConfig(web::json::value cancelled, std::vector<web::json::value>& storedConfigs);
+  void RemoveCancelledConfig(int schedulerId, int uploadId, std::vector<web::json::value>& storedConfigs);
 
   // Acknowledgements and the update sync.
   void sendCancelReceivedStatus();

@@ -3,6 +3,7 @@
 
 #include "AgentException.h"
 #include "CQLResponse.h"
+#include "UpdateDescriptions.h"
 
 using namespace zelvan::fennic;
 
@@ -18,7 +19,27 @@ std::vector<web::json::value> ElementsOf(web::json::value& document) {
   return elements;
 }
 
-bool HasId(const web::json::value& entry, int id) { return entry.at(kId).as_integer() == id; }
+// A stored entry without an integer id matches no cancellation: it is kept,
+// and the others are still found.
+bool HasId(const web::json::value& entry, int id) {
+  return entry.is_object() && entry.has_field(kId) && entry.at(kId).is_integer() && entry.at(kId).as_integer() == id;
+}
+
+bool IsId(const web::json::value& entry, const std::string& name) {
+  return entry.has_field(name) && entry.at(name).is_integer() && entry.at(name).as_number().is_int32();
+}
+
+// Reads a cancellation's ids; false, with one line per kind of fault, for an
+// entry without them: it is skipped and the rest of its answer goes on.
+bool ReadCancellation(const web::json::value& cancelled, int& schedulerId, int& uploadId, RepeatedLines& skipped) {
+  if (!cancelled.is_object() || !IsId(cancelled, kId) || !IsId(cancelled, "UploadID")) {
+    skipped.Add("Cancellation entry skipped (\"UpdateSchedulerId\" or \"UploadID\" is not a 32-bit integer)");
+    return false;
+  }
+  schedulerId = cancelled.at(kId).as_integer();
+  uploadId = cancelled.at("UploadID").as_integer();
+  return true;
+}
 }  // namespace
 
 void CQLResponse::ProcessGetCancelResponse(const std::string& response) {
@@ -83,9 +104,10 @@ void CQLResponse::RemoveCancelledUpdates(const web::json::value& cancelledUpdate
                                          std::vector<web::json::value>& storedSilentUpdates) {
   cancelUpdateAcks_.clear();
   bool silentChanged = false;
+  RepeatedLines skipped;
   for (const auto& cancelled : cancelledUpdates.as_array()) {
-    const int schedulerId = cancelled.at(kId).as_integer();
-    const int uploadId = cancelled.at("UploadID").as_integer();
+    int schedulerId = 0, uploadId = 0;
+    if (!ReadCancellation(cancelled, schedulerId, uploadId, skipped)) continue;
     const auto sameId = [schedulerId](const web::json::value& entry) { return HasId(entry, schedulerId); };
     const auto removed = std::remove_if(stored.begin(), stored.end(), sameId);
     if (removed == stored.end()) {
@@ -96,6 +118,7 @@ void CQLResponse::RemoveCancelledUpdates(const web::json::value& cancelledUpdate
     stored.erase(removed, stored.end());
     cancelUpdateAcks_.push_back({uploadId, schedulerId, true});
   }
+  skipped.Flush([&](const std::string&, const std::string& line) { Log(3, "CQLResponse::RemoveCancelledUpdates", line); });
   if (silentChanged) configuration_->WriteSilentUpdates(web::json::value::array(storedSilentUpdates), 0);
   configuration_->WriteJsonFile(web::json::value::array(stored), kUpdateFile);
   sendCancelReceivedStatus();
@@ -108,7 +131,12 @@ void CQLResponse::ProcessGetCancelDeviceConfigResponse(web::json::value cancelle
     web::json::value storedDocument = configuration_->ReadJsonFile(kConfigFile);
     if (cancelledConfigs.size() > 0 && cancelledConfigs.is_array()) {
       std::vector<web::json::value> stored = ElementsOf(storedDocument);
-      for (const auto& cancelled : cancelledConfigs.as_array()) RemoveCancelledConfig(cancelled, stored);
+      RepeatedLines skipped;
+      for (const auto& cancelled : cancelledConfigs.as_array()) {
+        int schedulerId = 0, uploadId = 0;
+        if (ReadCancellation(cancelled, schedulerId, uploadId, skipped)) RemoveCancelledConfig(schedulerId, uploadId, stored);
+      }
+      skipped.Flush([&](const std::string&, const std::string& line) { Log(3, kWhere, line); });
       configuration_->WriteJsonFile(web::json::value::array(std::move(stored)), kConfigFile);
       FillTenantConfig();
       sendCancelConfigurationReceivedStatus();
@@ -127,9 +155,7 @@ void CQLResponse::ProcessGetCancelDeviceConfigResponse(web::json::value cancelle
   }
 }
 
-void CQLResponse::RemoveCancelledConfig(web::json::value cancelled, std::vector<web::json::value>& storedConfigs) {
-  const int schedulerId = cancelled.at(kId).as_integer();
-  const int uploadId = cancelled.at("UploadID").as_integer();
+void CQLResponse::RemoveCancelledConfig(int schedulerId, int uploadId, std::vector<web::json::value>& storedConfigs) {
   const auto sameId = [schedulerId](const web::json::value& entry) { return HasId(entry, schedulerId); };
   storedConfigs.erase(std::remove_if(storedConfigs.begin(), storedConfigs.end(), sameId), storedConfigs.end());
   cancelConfigAcks_.push_back({uploadId, schedulerId, true});

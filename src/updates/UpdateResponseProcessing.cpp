@@ -95,6 +95,20 @@ web::json::value TakeMember(web::json::value& body, const char* name) {
   return part;
 }
 
+bool IsId(const web::json::value& entry, const std::string& name) {
+  return entry.has_field(name) && entry.at(name).is_integer() && entry.at(name).as_number().is_int32();
+}
+
+// Why a configuration entry cannot be applied and acknowledged; empty when it can.
+std::string ConfigurationFault(const web::json::value& entry) {
+  if (!entry.is_object()) return "not an object";
+  for (const std::string& name : {kId, std::string("UploadID")})
+    if (!IsId(entry, name)) return "\"" + name + "\" is not a 32-bit integer";
+  if (!entry.has_string_field("IProduct")) return "\"IProduct\" is missing or not text";
+  if (!entry.has_field("configSettings")) return "\"configSettings\" is missing";
+  return std::string();
+}
+
 web::json::value ArrayOf(std::vector<web::json::value>&& elements) {
   return web::json::value::array(std::move(elements));
 }
@@ -131,18 +145,22 @@ bool CQLResponse::ProcessGetUpdtResponse(const std::string& response, bool allUp
     Log(2, kWhere, "Updates has been received successfully");
     web::json::value& body = answer.at("ResponseBody");
     // Only a list or null says what is pending; any other value would read
-    // as "nothing" and empty the stores.
-    for (const char* name : {"Updates", "ConfigurationUpdates"}) {
-      if (body.has_field(name) && !body.at(name).is_array() && !body.at(name).is_null()) {
-        Log(3, kWhere, std::string("Malformed answer, no store changed: \"") + name + "\" is not a list");
-        return false;
+    // as "nothing" and empty its stores. Each member stands alone: one that
+    // is not a list leaves its own stores as they are, and the other is
+    // processed as if it came alone.
+    bool usable[2] = {true, true};
+    const char* const names[2] = {"Updates", "ConfigurationUpdates"};
+    for (int i = 0; i < 2; ++i) {
+      if (body.has_field(names[i]) && !body.at(names[i]).is_array() && !body.at(names[i]).is_null()) {
+        Log(3, kWhere, std::string("Malformed answer, no store changed: \"") + names[i] + "\" is not a list");
+        usable[i] = false;
       }
     }
     // Each call reads only its own member, so the updates are handed over
     // alone instead of with a copy of the whole body.
-    result = processGetUpdateOrConfig(TakeMember(body, "Updates"), L"Updates", allUpdates);
+    if (usable[0]) result = processGetUpdateOrConfig(TakeMember(body, "Updates"), L"Updates", allUpdates);
     Log(2, kWhere, std::string("UpdateResponseStatus for Firmeare Updates : ") + (result ? "1" : "0"));
-    processGetUpdateOrConfig(std::move(body), L"ConfigurationUpdates", allUpdates);
+    if (usable[1]) processGetUpdateOrConfig(std::move(body), L"ConfigurationUpdates", allUpdates);
     Log(2, kWhere, result ? "Updates has been received successfully" : "Updates are not available");
   } catch (const web::json::json_exception& e) {
     Log(5, kWhere, e.what());
@@ -203,7 +221,13 @@ bool CQLResponse::GetUpdateResponse(web::json::value updates, bool allUpdates) {
     // Reserved up front: regrowing the lists costs more than their entries.
     filed.scheduled.reserve(updates.size() + (allUpdates || !storedList.is_array() ? 0 : storedList.size()));
     filed.toDownload.reserve(updates.size());
-    FileReceived(updates, silentMap, scheduledMap, filed);
+    const std::size_t refusedCount = FileReceived(updates, silentMap, scheduledMap, filed);
+    if (allUpdates && refusedCount > 0 && refusedCount == updates.size()) {
+      // Not one entry could be read: the list says nothing about what is
+      // still deployed, so the stores are kept as they are.
+      Log(3, kWhere, "Full list not applied: every entry was refused");
+      return false;
+    }
     JsonList& silent = filed.silent;
     if (!allUpdates) {
       // An answer of new updates adds to the stores; an id it lists again
@@ -233,19 +257,22 @@ bool CQLResponse::GetUpdateResponse(web::json::value updates, bool allUpdates) {
 // Merges each received entry with the stores and files it under its action.
 // An entry the downloader could not read whole, or an id listed twice, is
 // refused here: once stored, it would spoil every later reading of the list.
-void CQLResponse::FileReceived(web::json::value& updates, const UpdateMap& silentMap, const UpdateMap& scheduledMap,
-                               FiledUpdates& filed) {
+std::size_t CQLResponse::FileReceived(web::json::value& updates, const UpdateMap& silentMap, const UpdateMap& scheduledMap,
+                                      FiledUpdates& filed) {
   zelvan::fennic::RepeatedLines refused;
+  std::size_t refusedCount = 0;
   std::unordered_set<int> received;
   for (auto& update : updates.as_array()) {
     const std::string fault = zelvan::fennic::UpdateDescriptionFault(update);
     if (!fault.empty()) {
       refused.Add("Update entry refused (" + fault + ")");
+      ++refusedCount;
       continue;
     }
     const int schedulerId = zelvan::fennic::UpdateIdOf(update);
     if (!received.insert(schedulerId).second) {
       refused.Add("Update entry refused (its UpdateSchedulerId is listed twice)");
+      ++refusedCount;
       continue;
     }
     const std::string id = std::to_string(schedulerId);  // the maps' key
@@ -267,6 +294,7 @@ void CQLResponse::FileReceived(web::json::value& updates, const UpdateMap& silen
     if (kept != nullptr) kept->push_back(std::move(update));
   }
   refused.Flush([&](const std::string&, const std::string& line) { Log(3, "CQLResponse::GetUpdateResponse", line); });
+  return refusedCount;
 }
 
 void CQLResponse::MergeSilentUpdate(web::json::value& update, const std::string& id, const UpdateMap& silentMap) {
@@ -302,7 +330,18 @@ void CQLResponse::GetConfigResponse(web::json::value configurations, bool fullLi
     const std::size_t storedBefore = stored.size();
     std::unordered_set<int> appended;
     std::unordered_set<int> listed;
+    zelvan::fennic::RepeatedLines refused;
+    std::size_t refusedCount = 0;
     for (auto& config : configurations.as_array()) {
+      // One bad entry fails alone: acknowledged as not applied where its ids
+      // can be read, the others applied, stored and acknowledged.
+      if (const std::string fault = ConfigurationFault(config); !fault.empty()) {
+        refused.Add("Configuration entry refused (" + fault + ")");
+        ++refusedCount;
+        if (config.is_object() && IsId(config, kId) && IsId(config, "UploadID"))
+          configAcks_.push_back({config.at("UploadID").as_integer(), config.at(kId).as_integer(), false});
+        continue;
+      }
       const int schedulerId = config.at(kId).as_integer();
       const int uploadId = config.at("UploadID").as_integer();
       const std::wstring product = ToWide(config.at("IProduct").as_string());
@@ -325,7 +364,10 @@ void CQLResponse::GetConfigResponse(web::json::value configurations, bool fullLi
       const std::optional<int> id = StoredId(s);
       return !id || listed.count(*id) == 0;
     };
-    if (fullList) stored.erase(std::remove_if(stored.begin(), stored.end(), notListed), stored.end());
+    refused.Flush([&](const std::string&, const std::string& line) { Log(3, kWhere, line); });
+    // A full list of refused entries only says nothing about the rest.
+    if (fullList && refusedCount < configurations.size())
+      stored.erase(std::remove_if(stored.begin(), stored.end(), notListed), stored.end());
     configuration_->WriteJsonFile(ArrayOf(std::move(stored)), kConfigFile);
     FillTenantConfig();
     sendConfigurationReceivedStatus();

@@ -88,6 +88,16 @@ TEST(CQLClientImplTest, ImmediateCodesAndTokenlessResult) {
   EXPECT_EQ(body.at("MachineDetails").serialize(), h.config->machineDetails.serialize());
   EXPECT_EQ(body.at("UserDetails").serialize(), h.config->userDetails.serialize());
   EXPECT_TRUE(h.logger->Has("Inside SendAgentRegMsg", "CQLClientImpl::SendAgentRegMsg"));
+
+  // A store that fails while the details are read (a full disk, a store's own
+  // error): nothing reaches the host, and the registration still goes out.
+  for (const int code : {-ENOSPC, 3}) {
+    h.config->ThrowOn("GetMachineDetails", code, "store failed");
+    EXPECT_EQ(client.SendRequest(0, ""), 2) << code;
+    EXPECT_EQ(h.DrainQueue().size(), 1u) << code;
+  }
+  EXPECT_EQ(h.logger->Count("Registration details not read: store failed"), 1) << "the errno's text follows";
+  EXPECT_EQ(h.logger->FirstStartingWith("Registration details not read: store failed").level, 3);
 }
 
 // The pass-throughs to the executor in every state are in the misuse table

@@ -71,18 +71,18 @@ INSTANTIATE_TEST_SUITE_P(
     Answers, StatusAnswerTest,
     ::testing::Values(
         AnswerCase{"Accepted", Report("dev-1"), kOk, List({}), {}, {kWhere, "Upgrade Status updated successfully"}},
-        AnswerCase{"ServerError", Report("dev-1"), kStatusFalse, List({Report("dev-1")}), {4},
+        AnswerCase{"ServerError", Report("dev-1"), kStatusFalse, List({Report("dev-1")}), {},
                    {"CRestExecutor::ExecuteRestCall", "Update response is false"}},
         AnswerCase{"UnknownCommand", Report("dev-1"),
                    R"({"validateResponseStatus":true,"ResposeCommand":45,"validateResponse":true})",
-                   List({Report("dev-1")}), {4}, {"CRestExecutor::ExecuteRestCall", "Unknown Command received from server"}},
+                   List({Report("dev-1")}), {}, {"CRestExecutor::ExecuteRestCall", "Unknown Command received from server"}},
         AnswerCase{"Refused", Report("dev-1"), kRefused, List({}), {},
                    {"CRestExecutor::ExecuteRestCall", "Leaving request type : 7"}},
         AnswerCase{"EmptyAnswer", Report("dev-1"), "", List({}), {}, {kWhere, "Device update status response is empty"}},
         AnswerCase{"MalformedAnswer", Report("dev-1"), "<html>", List({}), {},
                    {"CRestExecutor::ExecuteRestCall", "Leaving request type : 7"}},
         // A report that cannot be rebuilt is logged; the store stays as it was.
-        AnswerCase{"IncompleteReport", R"({"DeviceID":"dev-1"})", kStatusFalse, List({}), {4},
+        AnswerCase{"IncompleteReport", R"({"DeviceID":"dev-1"})", kStatusFalse, List({}), {},
                    {"CRestExecutor::SaveFailedRequestOfUpdateStatus", "Key not found"}}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -78,6 +78,7 @@ struct Outcome {
   bool softwareEnabled;
   // Expected.
   const char* ack;        // "Success" or "Failed"
+  const char* reason;     // the acknowledgement's "Reason"
   int transfers;
   const char* stored;     // the stored flag afterwards; "-" when "Update.dat" is not written
   int voicePrompts;       // voice-prompt downloads queued
@@ -104,8 +105,7 @@ TEST_P(DownloadOutcomeTest, AcknowledgesStoresAndFollowsUpAsTabled) {
   EXPECT_EQ(ack.at("UploadID").as_integer(), 1005);
   std::string line = c.line;
   if (line.find("DIR") != std::string::npos) line.replace(line.find("DIR"), 3, folder);
-  const bool refused = line.find("Refused unsafe") != std::string::npos;
-  EXPECT_EQ(ack.at("Reason").as_string(), refused ? "Refused unsafe local path" : c.transferOk ? "" : "stalled");
+  EXPECT_EQ(ack.at("Reason").as_string(), c.reason);
   EXPECT_EQ(static_cast<int>(transport->Downloads().size()), c.transfers);
   for (const auto& d : transport->Downloads()) EXPECT_EQ(d.localPath, ToWide(folder + "/f5.bin")) << "\\ is a separator";
   int acks = 0;
@@ -131,23 +131,58 @@ const std::string kNotOk =
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, DownloadOutcomeTest,
     ::testing::Values(
-        Outcome{"Firmware100MB", kOk, "Firmware", 100, "f5.bin", true, true, "Success", 1, "true", 1,
+        Outcome{"Firmware100MB", kOk, "Firmware", 100, "f5.bin", true, true, "Success", "", 1, "true", 1,
                 "2 Process download bool value is :1"},
-        Outcome{"Firmware99MB", kOk, "Firmware", 99, "f5.bin", true, true, "Failed", 0, "-", 0,
-                "5 " + kLow + "99MB, cannot download update file!"},
-        Outcome{"Software500MB", kOk, "Software", 500, "f5.bin", true, true, "Success", 1, "true", 1,
+        Outcome{"Firmware99MB", kOk, "Firmware", 99, "f5.bin", true, true, "Failed",
+                "low disk space: 99 MB free, 100 MB needed", 0, "-", 0, "5 " + kLow + "99MB, cannot download update file!"},
+        Outcome{"LargerThanTheFreeSpace", R"({"StatusCode":200,"FileSize":134217728})", "Firmware", 112, "f5.bin", true,
+                true, "Failed", "low disk space: 112 MB free, 129 MB needed", 0, "-", 0,
+                "5 " + kLow + "112MB, cannot download update file!"},
+        Outcome{"Software500MB", kOk, "Software", 500, "f5.bin", true, true, "Success", "", 1, "true", 1,
                 "2 Process download bool value is :1"},
-        Outcome{"Software499MB", kOk, "Software", 499, "f5.bin", true, true, "Failed", 0, "-", 0,
-                "5 " + kLow + "499MB, cannot download update file!"},
-        Outcome{"SoftwareDisabled", kOk, "Software", 500, "f5.bin", true, false, "Success", 0, "true", 0,
+        Outcome{"Software499MB", kOk, "Software", 499, "f5.bin", true, true, "Failed",
+                "low disk space: 499 MB free, 500 MB needed", 0, "-", 0, "5 " + kLow + "499MB, cannot download update file!"},
+        Outcome{"SoftwareDisabled", kOk, "Software", 500, "f5.bin", true, false, "Success", "", 0, "true", 0,
                 "2 Process download bool value is :1"},
-        Outcome{"TransferFails", kOk, "Firmware", 100, "f5.bin", false, true, "Failed", 1, "false", 0,
+        Outcome{"TransferFails", kOk, "Firmware", 100, "f5.bin", false, true, "Failed", "stalled", 1, "false", 0,
                 "3 Download DIR/f5.bin failed"},
-        Outcome{"Status404", R"({"StatusCode":404})", "Firmware", 100, "f5.bin", true, true, "Failed", 0, "false",
-                0, kNotOk},
-        Outcome{"EscapingName", kOk, "Firmware", 100, "..\\..\\etc\\x", true, true, "Failed", 0, "false", 0,
-                "3 Refused unsafe local path : DIR\\..\\..\\etc\\x"}),
+        Outcome{"Status404", R"({"StatusCode":404})", "Firmware", 100, "f5.bin", true, true, "Failed",
+                "download details answered StatusCode 404", 0, "false", 0, kNotOk},
+        Outcome{"DetailsEmpty", "", "Firmware", 100, "f5.bin", true, true, "Failed", "download details answer is empty", 0,
+                "false", 0, kNotOk},
+        Outcome{"EscapingName", kOk, "Firmware", 100, "..\\..\\etc\\x", true, true, "Failed", "Refused unsafe local path", 0,
+                "false", 0, "3 Refused unsafe local path : DIR\\..\\..\\etc\\x"}),
     [](const ::testing::TestParamInfo<Outcome>& info) { return std::string(info.param.name); });
+
+// Two answers before the downloads ran, then the full list: one request per
+// entry, one transfer, one acknowledgement with its ids; a stale request for
+// the entry changes nothing. After a lack of space the offer waits for space.
+TEST_F(DownloadFixture, AnEntryListedByManyAnswersIsFetchedAndAcknowledgedOnce) {
+  const auto list = web::json::value::parse("[" + UpdateDescription(5, R"("UpdatesURL":"https://s/pkg/f5.bin")") + "]");
+  config->jsonFiles["Update.dat"] = web::json::value::parse("[" + UpdateDescription(5, R"("UpdatesURL":"https://s/pkg/f5.bin","downloadStatus":false)") + "]");
+  for (const bool full : {false, false, true}) downloader->ConstructDownloadObject(list, full);
+  int requests = 0;
+  for (const auto& m : Queued()) requests += m.getType() == DOWNLOAD_FILES;
+  EXPECT_EQ(requests, 1);
+  const auto fetch = [&] { return downloader->ProcessDownloadFile(kOk, folder + "\\f5.bin", L"https://s/pkg/f5.bin", "5", "9"); };
+  EXPECT_TRUE(fetch());
+  transport->OnDownload([](const fennic_test::DownloadCall&, std::wstring& reason) { return reason = L"stalled", false; });
+  EXPECT_FALSE(fetch());
+  EXPECT_EQ(Ack(Queued()), R"([{"Reason":"","Status":"Success","UpdateSchedulerId":5,"UploadID":1005}])");
+  EXPECT_EQ(transport->Downloads().size(), 1u);
+  EXPECT_TRUE(config->jsonFiles["Update.dat"][0].at("downloadStatus").as_bool()) << "undone by the stale request";
+
+  services.files->freeMB = 50;
+  downloader->ConstructDownloadObject(list, false);
+  Queued();
+  EXPECT_FALSE(fetch());
+  for (const uint32_t free : {50u, 40u, 51u}) {
+    services.files->freeMB = free;
+    downloader->ConstructDownloadObject(list, false);
+    EXPECT_EQ(downloader->GetPendingDownloadCount(), free > 50 ? 1 : 0) << free << " MB free";
+  }
+  EXPECT_EQ(services.logger->Count("Update entry skipped until the free space grows (it failed for lack of space)"), 2);
+}
 
 // Without write permission nothing is fetched. Root writes anyway, so CI
 // also runs this as an unprivileged user (see tests/CMakeLists.txt).

@@ -1,6 +1,8 @@
 // Faults that heal by themselves, at the executor: server values, update checks, the queue, start and stop.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include "AesGcmCipher.h"
 #include "AtomicFile.h"
 #include "CQLResponse.h"
@@ -54,6 +56,10 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"EndPointEmpty", 3, Accepted(R"({"BackendEndPoint":""})"), "BackendEndPoint refused (empty"},
         RefusalCase{"EndPointHuge", 3, Accepted(R"({"BackendEndPoint":"https://)" + std::string(4096, 'h') + R"("})"),
                     "BackendEndPoint refused (longer"},
+        RefusalCase{"EndPointPlainHttpAbroad", 3, Accepted(R"({"BackendEndPoint":"http://moved.test/x"})"),
+                    "BackendEndPoint refused (plain HTTP refused"},
+        RefusalCase{"EndPointPortBeyondRange", 3, Accepted(R"({"BackendEndPoint":"https://moved.test:70000/x"})"),
+                    "BackendEndPoint refused (invalid server address"},
         RefusalCase{"TokenHuge", 2, Registered(std::string(9000, 't')), "Registration failed: the server's token was refused (longer than 8192"},
         RefusalCase{"TokenWithLineBreak", 2, Registered(R"(a\r\nX: 1)"), "Registration failed: the server's token was refused (holds characters"}),
     [](const auto& info) { return std::string(std::get<0>(info.param)); });
@@ -92,6 +98,24 @@ INSTANTIATE_TEST_SUITE_P(
                       std::make_pair("OtherException", &Throw<std::runtime_error>)),
     [](const auto& info) { return std::string(info.param.first); });
 
+// A store that keeps asking for the full list (code 0): one resynchronisation
+// per heart beat, not a storm of full lists.
+TEST(ResyncTest, AStoreThatKeepsAskingGetsOneFullListPerHeartBeat) {
+  ExecutorHarness::Options options;
+  options.makeResponseProcessor = [](std::shared_ptr<fennic_test::MemoryConfigurationManager> config) { return Processor(config); };
+  ExecutorHarness h(options);
+  h.config->ThrowOn("ReadJsonFile", 0);
+  const std::string update = fennic_test::UpdateDescription(8, R"("UpdatesURL":"https://s.test/p8.bin")");
+  h.transport->AnswerAlways(GET_ALL_UPDATES_REQ, fennic_test::AcceptedUpdateAnswer(R"({"Updates":[)" + update + "]}"));
+  h.transport->AnswerAlways(HEART_BEAT_REQ, Accepted(R"({"HasUpdates":false})"));
+  for (const int type : {GET_ALL_UPDATES_REQ, HEART_BEAT_REQ, GET_ALL_UPDATES_REQ}) {
+    h.Push(type, type == GET_ALL_UPDATES_REQ ? "host" : "");
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(h.Settle());
+  }
+  EXPECT_EQ(h.transport->CountOf(GET_ALL_UPDATES_REQ), 4) << "each host request and one resynchronisation each";
+  EXPECT_EQ(h.logger->Count("Full list asked for again before the next heart beat; not sent"), 2);
+}
+
 struct ThrowOnTake : ILogManager {  // throws once, on the take's size line
   void Log(int, const std::string&, const std::string& text) override {
     if (text.rfind("Got new message", 0) == 0 && fail) std::exchange(fail, nullptr)();
@@ -123,8 +147,8 @@ TEST(StartHealingTest, AnUnusableAddressAndAMalformedListAreSetAsideAndANewUpdat
   IAgentUtils::setEncryptDecrypt(cipher);
   auto transport = std::make_shared<fennic_test::ScriptedTransport>();
   CRestClientFactory::setRestClient(transport);
-  services::AtomicFile::Write(folder / "TenantConfiguration.dat", cipher->Encrypt(R"({"URL":"12345","TenantID":"t1"})"));
-  ScratchFolder::Put(folder / "Update.dat", "[1,2]");
+  services::AtomicFile::Write(folder / "TenantConfiguration.dat", cipher->Encrypt(R"({"URL":"http://moved.test:8080/api","TenantID":"t1"})"));
+  ScratchFolder::Put(folder / "Update.dat", "[1,2");  // torn
   config->SaveToken(L"token-1");
   transport->AnswerAlways(DOWNLOAD_FILES, R"({"StatusCode":200})");
   const std::string update = fennic_test::UpdateDescription(41, R"("UpdatesURL":"https://s.test/p41.bin")");
@@ -132,7 +156,7 @@ TEST(StartHealingTest, AnUnusableAddressAndAMalformedListAreSetAsideAndANewUpdat
   CRestExecutor executor(config, Processor(config), transport);
   executor.LoadTenantConfiguration();
   EXPECT_EQ(transport->Endpoints().back().first, L"http://127.0.0.1:9");
-  EXPECT_EQ(services.logger->FirstStartingWith("Stored server address set aside (not an").level, 3);
+  EXPECT_EQ(services.logger->FirstStartingWith("Stored server address set aside (plain HTTP refused").level, 3);
   RestMsgQueue::getInstance()->pushMsg(Message(GET_ALL_UPDATES_REQ));
   const bool acknowledged = transport->WaitForCalls(DOWNLOAD_STATUS_REQ, 1);
   executor.Shutdown();
@@ -141,7 +165,26 @@ TEST(StartHealingTest, AnUnusableAddressAndAMalformedListAreSetAsideAndANewUpdat
   const std::string ack = transport->CallsOf(DOWNLOAD_STATUS_REQ)[0].body;
   EXPECT_NE(ack.find(R"("Status":"Success")"), std::string::npos) << ack;
   EXPECT_NE(ack.find(R"("UpdateSchedulerId":41)"), std::string::npos) << ack;
-  EXPECT_EQ(ScratchFolder::Slurp(folder / "Update.dat.corrupt"), "[1,2]");
+  EXPECT_EQ(ScratchFolder::Slurp(folder / "Update.dat.corrupt"), "[1,2");
+}
+
+// The guard drops a queued download (the token went meanwhile): the entry
+// leaves the list with its reason and the check ends, instead of holding
+// every later check open.
+TEST(GuardDropTest, ADroppedDownloadLeavesTheListAndEndsTheCheck) {
+  ExecutorHarness::Options options;
+  options.makeResponseProcessor = [](std::shared_ptr<fennic_test::MemoryConfigurationManager> config) { return Processor(config); };
+  ExecutorHarness h(options);
+  h.StopWorkerForDirectCalls();
+  h.DrainQueue();
+  h.config->supportedProducts = {L"P100"};
+  h.executor->ConstructDownloads("[" + fennic_test::UpdateDescription(41, R"("UpdatesURL":"https://s.test/p41.bin")") + "]", 0);
+  h.executor->SetToken(L"");
+  h.executor->HandleNextMessage();
+  EXPECT_EQ(h.listener.CodeList(), "4");
+  const auto queued = h.DrainQueue();
+  ASSERT_EQ(queued.size(), 1u);
+  EXPECT_EQ(queued[0].getData(), R"([{"Reason":"download details answer is empty","Status":"Failed","UpdateSchedulerId":41,"UploadID":1041}])");
 }
 
 TEST(DrainQueueTest, ReportsQueuedAtTheBoundAreSentOnceAfterTheNextStart) {
@@ -173,6 +216,45 @@ TEST(DrainQueueTest, ReportsQueuedAtTheBoundAreSentOnceAfterTheNextStart) {
       if (call.type != HEART_BEAT_REQ) ++seen[{call.type, call.body}];
   for (const auto& report : sent) EXPECT_EQ(seen[report], 1) << report.first << " " << report.second;
   EXPECT_EQ(seen.size(), sent.size());
+}
+
+TEST(DrainQueueTest, OnlyUsableKeptAcknowledgementsAreQueuedAgainAndCounted) {
+  ExecutorHarness h;
+  {
+    auto hold = h.config->Lock();
+    h.config->jsonFiles["PendingAcks.dat"] = web::json::value::parse(R"([{"Type":11,"Data":"[1]"},{"Type":3,"Data":"x"},7])");
+  }
+  h.executor->LoadTenantConfiguration();
+  ASSERT_TRUE(h.Settle());
+  EXPECT_EQ(h.transport->Types(), std::vector<int>{DOWNLOAD_STATUS_REQ});
+  EXPECT_TRUE(h.logger->Has("Queued again: 1 kept acknowledgement(s)"));
+  EXPECT_EQ(h.logger->Count("Kept acknowledgement dropped, not usable: 7"), 1);
+}
+
+// The disk is full at the stop: nothing reaches the host, and the line says
+// what was kept, no more.
+TEST(DrainQueueTest, AStoreThatFailsAtTheStopClaimsOnlyWhatItKept) {
+  const std::string report = R"({"DeviceID":"d1","Updatestatus":"S","Reason":"","UploadID":1,"UpdateSchedularID":7})";
+  const struct {
+    const char *failing, *kept;
+    std::size_t acks, reports;
+  } cases[] = {{"WriteSilentUpdates", "1 acknowledgement(s), 0 update", 1, 0},
+               {"WriteJsonFile", "0 acknowledgement(s), 1 update", 0, 1}};
+  for (const auto& c : cases) {
+    ExecutorHarness h;
+    h.StopWorkerForDirectCalls();
+    h.DrainQueue();
+    h.config->ThrowOn(c.failing, -ENOSPC, "disk full");
+    h.Push(DOWNLOAD_STATUS_REQ, "[1]");
+    h.Push(DEVICE_UPDATE_STATUS_REQ, report);
+    EXPECT_FALSE(h.executor->DrainQueue(std::chrono::milliseconds(10)));
+    h.Shutdown();
+    EXPECT_TRUE(h.logger->Has(std::string("Kept for the next start: ") + c.kept + " status report(s)")) << c.failing;
+    EXPECT_EQ(h.logger->FirstStartingWith(c.acks ? "Update status report not stored: disk full" : "Not kept: 1 acknowledgement(s) (disk full").level, 3);
+    const auto& acks = h.config->jsonFiles["PendingAcks.dat"];
+    EXPECT_EQ(acks.is_array() ? acks.size() : 0, c.acks) << c.failing;
+    EXPECT_EQ(h.config->silentUpdates[0].size() + h.config->silentUpdates[1].size(), c.reports) << c.failing;
+  }
 }
 
 }  // namespace

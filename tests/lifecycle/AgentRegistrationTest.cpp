@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <future>
 #include <system_error>
 
@@ -142,8 +143,8 @@ INSTANTIATE_TEST_SUITE_P(
         AnswerCase{"AcceptedWithoutAddress", kBody, R"({"ResposeCommand":0,"validateResponse":true,"Token":"tok-5"})",
                    0, {0, 4}, "", L"", {}, true},
         AnswerCase{"SystemError", kBody, "", 0, {0, 4}, "", L"", {{5, "disk gone: Input/output error"}}, false, "", 1},
-        AnswerCase{"AgentFailure", kBody, "", 0, {4}, "", L"", {{5, "agent failure"}}, false, "", 2},
-        AnswerCase{"BadException", kBody, "", 0, {4}, "", L"", {{5, "std::bad_exception"}}, false, "", 3}),
+        AnswerCase{"AgentFailure", kBody, "", 0, {0, 4}, "", L"", {{5, "agent failure"}}, false, "", 2},
+        AnswerCase{"BadException", kBody, "", 0, {0, 4}, "", L"", {{5, "std::bad_exception"}}, false, "", 3}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(AgentRegistrationTest, AcceptedAnswerIsStoredEverywhere) {
@@ -171,6 +172,28 @@ TEST(AgentRegistrationTest, AcceptedAnswerIsStoredEverywhere) {
       order.push_back(op);
   EXPECT_EQ(order, (std::vector<std::string>{"SaveDeviceInfoUrl", "SaveToken", "WriteDataFile", "TenantDetailsChanged",
                                              "TenantDetailsChanged", "SetAgentIdentity", "WriteDataFile"}));
+}
+
+// The disk is full when the token is stored: the registration stands for
+// this process, the executor and the transport hold the same token, and the
+// next heart beat stores it.
+TEST(AgentRegistrationTest, ATokenThatCannotBeStoredIsUsedAndStoredAtTheNextHeartBeat) {
+  ExecutorHarness::Options options;
+  options.registered = false;
+  ExecutorHarness h(options);
+  h.config->ThrowOn("SaveToken", -ENOSPC, "disk full");
+  h.transport->Answer(AGENT_REGISTRATION_REQ, kAccepted);
+  h.Push(AGENT_REGISTRATION_REQ, kBody);
+  ASSERT_TRUE(h.listener.WaitFor(3));
+  EXPECT_EQ(h.listener.Codes(), (std::vector<int>{11, 1, 3}));
+  EXPECT_EQ(h.transport->Tokens().back() + h.executor->Token(), L"tok-2tok-2");
+  EXPECT_EQ(h.config->token, L"");
+  EXPECT_EQ(LevelOf(h, "Token not stored, tried again at the next heart beat: disk full: No space left on device"), 3);
+  h.config->ClearThrows();
+  h.transport->Answer(HEART_BEAT_REQ, R"({"validateResponse":true,"ResponseBody":{}})");
+  h.Push(HEART_BEAT_REQ);
+  ASSERT_TRUE(h.Settle());
+  EXPECT_EQ(h.config->token, L"tok-2");
 }
 
 TEST(AgentRegistrationTest, TransportFailuresLeaveTheRetryToTheHost) {

@@ -122,6 +122,7 @@ INSTANTIATE_TEST_SUITE_P(
         OutcomeCase{"EmptyDuringUpdateCheck", "", 1, {9, 4}, {3, "HeartBeat Response is Empty"}},
         OutcomeCase{"TokenNotFound", R"({"validateResponse":false,"ErrorMessage":"Token Not Found"})", 0, {2},
                     {2, "Token Not Found"}},
+        OutcomeCase{"TokenRefusedWithHttp401", "server answered HTTP 401 to heart beat", 0, {2}, {2, "Token Not Found"}, true},
         OutcomeCase{"RefusedOtherwise", R"({"validateResponse":false,"ErrorMessage":"Busy"})", 0, {4},
                     {3, "Rest Executor HBState is: 0"}},
         OutcomeCase{"Malformed", R"({"validateResponse":tru)", 0, {4, 7}, {3, "Rest Executor HBState is: 0"}},
@@ -156,8 +157,8 @@ TEST(HeartBeatTest, TriggeredRegistrationStopsAfterAddressAndPrivacy) {
 TEST(HeartBeatTest, BackendEndPointIsCutToTheServerAddress) {
   // sent, stored "URL", tenant file writes (the URL and the full-text setting each write once)
   const std::vector<std::tuple<std::string, std::string, int>> cases = {
-      {"https://host:8443/api/v1", "https://host:8443", 2}, {"http://x/y/z", "http://x", 2},
-      {"https://h", "https://h", 2}, {"http://a", "http://a", 2}, {"http://a", "http://a", 0}, {"", "http://a", 1}};
+      {"https://host:8443/api/v1", "https://host:8443", 2}, {"http://127.0.0.1/y/z", "http://127.0.0.1", 2},
+      {"https://h", "https://h", 2}, {"http://localhost", "http://localhost", 2}, {"http://localhost", "http://localhost", 0}, {"", "http://localhost", 1}};
   ExecutorHarness h;
   h.StopWorkerForDirectCalls();
   for (const auto& [sent, url, writes] : cases) {
@@ -169,7 +170,7 @@ TEST(HeartBeatTest, BackendEndPointIsCutToTheServerAddress) {
     EXPECT_EQ(h.listener.Count(11), writes) << sent;
   }
   const auto file = web::json::value::parse(h.cipher->Decrypt(h.config->dataFiles[kTenantFile]));
-  EXPECT_EQ(file.at("URL").as_string(), "http://a");
+  EXPECT_EQ(file.at("URL").as_string(), "http://localhost");
   EXPECT_FALSE(file.has_field("BackendEndPoint"));
 }
 
@@ -207,6 +208,14 @@ TEST(HeartBeatTest, TenantSettingsAndMachineDataAreMerged) {
     h.executor->ManageHeartBeat();
   }
   EXPECT_EQ(h.config->CountOf("WriteDataFile"), writes);
+
+  // After a restart (no address held yet), an answer that changes only the
+  // e-mail keeps the file's address.
+  h.executor->SetDeviceInfoUrl(L"");
+  h.transport->Answer(HEART_BEAT_REQ, Accepted(R"({"SupportEmail":"new@acme.test"})"));
+  h.executor->ManageHeartBeat();
+  const auto after = web::json::value::parse(h.cipher->Decrypt(h.config->dataFiles["/data/AgentMachineConfig.dat"]));
+  EXPECT_EQ(after.at("SupportEmail").as_string() + " " + after.at("DeviceInfoUrl").as_string(), "new@acme.test https://dev2.test");
 }
 
 }  // namespace

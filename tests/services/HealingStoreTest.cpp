@@ -51,11 +51,12 @@ INSTANTIATE_TEST_SUITE_P(
                       KeyCase{"Valid", [](const std::string& k) { ScratchFolder::Put(k, std::string(32, 'k')); }, ""}),
     [](const auto& info) { return std::string(std::get<0>(info.param)); });
 
-using ShapeCase = std::tuple<const char*, std::string, const char*, bool>;  // name, file, content, set aside
+// name, file, content, set aside, what is read when it is not ("": the content)
+using ShapeCase = std::tuple<const char*, std::string, const char*, bool, const char*>;
 class StoredListShapeTest : public ::testing::TestWithParam<ShapeCase> {};
 
-TEST_P(StoredListShapeTest, AListOfTheWrongShapeIsSetAsideAndReadsAsEmpty) {
-  const auto& [name, file, content, setAside] = GetParam();
+TEST_P(StoredListShapeTest, AListOfTheWrongShapeIsSetAsideAndABadEntryIsSkippedAlone) {
+  const auto& [name, file, content, setAside, reads] = GetParam();
   ScratchFolder folder;
   Store store(folder);
   ScratchFolder::Put(folder / file, content);
@@ -63,7 +64,8 @@ TEST_P(StoredListShapeTest, AListOfTheWrongShapeIsSetAsideAndReadsAsEmpty) {
                     : file == FileConfigurationManager::kFailedStatusFile ? store.manager.ReadSilentUpdates(1)
                                                                           : store.manager.ReadJsonFile(file);
   EXPECT_EQ(Exists(folder / (file + ".corrupt")), setAside);
-  EXPECT_EQ(read.serialize(), setAside ? "null" : web::json::value::parse(content).serialize());
+  EXPECT_EQ(read.serialize(), setAside ? "null" : web::json::value::parse(*reads ? reads : content).serialize());
+  EXPECT_EQ(store.logger->FirstStartingWith("Skipped ").level, *reads ? 3 : -1) << "one line for the skipped entries";
   const fennic_test::LogLine line = store.logger->FirstStartingWith("Corrupt data file " + (folder / file) + " ");
   EXPECT_EQ(line.level, setAside ? 3 : -1);
   if (!setAside) return;
@@ -74,32 +76,35 @@ TEST_P(StoredListShapeTest, AListOfTheWrongShapeIsSetAsideAndReadsAsEmpty) {
 INSTANTIATE_TEST_SUITE_P(
     Shapes, StoredListShapeTest,
     ::testing::Values(
-        ShapeCase{"UpdateTorn", "Update.dat", R"([{"UpdateSchedulerId":1)", true},
-        ShapeCase{"SilentNotJson", "SilentUpdates.dat", "garbage", true},
-        ShapeCase{"UpdateEntriesNotObjects", "Update.dat", "[1,2]", true},
-        ShapeCase{"UpdateIdNotInteger", "Update.dat", R"([{"UpdateSchedulerId":"7"}])", true},
-        ShapeCase{"UpdateNotAList", "Update.dat", R"({"UpdateSchedulerId":7})", true},
-        ShapeCase{"UpdateWellFormed", "Update.dat", R"([{"UpdateSchedulerId":7}])", false},
-        ShapeCase{"ConfigIdMissing", "Config.dat", "[{}]", true}, ShapeCase{"SilentNull", "SilentUpdates.dat", "null", false},
-        ShapeCase{"SilentEntryNotObject", "SilentUpdates.dat", "[[7]]", true},
-        ShapeCase{"FailedConfigAList", "FailedConfig.dat", "[]", true},
-        ShapeCase{"FailedConfigEntryNotObject", "FailedConfig.dat", R"({"FailedRequest":[1]})", true},
-        ShapeCase{"FailedReportNotObject", "FailedUpdateStatus.dat", R"(["r"])", true},
-        ShapeCase{"OtherFilesUnchecked", "PendingAcks.dat", "[1]", false}),
+        ShapeCase{"UpdateTorn", "Update.dat", R"([{"UpdateSchedulerId":1)", true, ""},
+        ShapeCase{"SilentNotJson", "SilentUpdates.dat", "garbage", true, ""},
+        ShapeCase{"UpdateEntriesNotObjects", "Update.dat", "[1,2]", false, "[]"},
+        ShapeCase{"UpdateIdNotIntegerAmongGood", "Update.dat",
+                  R"([{"UpdateSchedulerId":"7"},{"UpdateSchedulerId":8},{"UpdateSchedulerId":7.5}])", false,
+                  R"([{"UpdateSchedulerId":8}])"},
+        ShapeCase{"UpdateNotAList", "Update.dat", R"({"UpdateSchedulerId":7})", true, ""},
+        ShapeCase{"UpdateWellFormed", "Update.dat", R"([{"UpdateSchedulerId":7}])", false, ""},
+        ShapeCase{"ConfigIdMissing", "Config.dat", R"([{},{"UpdateSchedulerId":3}])", false, R"([{"UpdateSchedulerId":3}])"},
+        ShapeCase{"SilentNull", "SilentUpdates.dat", "null", false, ""},
+        ShapeCase{"SilentEntryNotObject", "SilentUpdates.dat", "[[7]]", false, "[]"},
+        ShapeCase{"FailedConfigAList", "FailedConfig.dat", "[]", true, ""},
+        ShapeCase{"FailedConfigEntryNotObject", "FailedConfig.dat", R"({"FailedRequest":[1,{}]})", false,
+                  R"({"FailedRequest":[{}]})"},
+        ShapeCase{"FailedReportNotObject", "FailedUpdateStatus.dat", R"(["r"])", false, "[]"},
+        ShapeCase{"OtherFilesUnchecked", "PendingAcks.dat", "[1]", false, ""}),
     [](const auto& info) { return std::string(std::get<0>(info.param)); });
 
-TEST(StoredListShapeTest, ALinkIsSetAsideUnfollowedAndSaysSo) {
+TEST(StoredListShapeTest, ALinkIsRemovedUnfollowedAndSaysSo) {
   ScratchFolder folder, outside;
   Store store(folder);
   const std::string list = R"([{"UpdateSchedulerId":7}])";
   ScratchFolder::Put(outside / "list.json", list);
   std::filesystem::create_symlink(outside / "list.json", folder / "Update.dat");
   EXPECT_TRUE(store.manager.ReadJsonFile("Update.dat").is_null()) << "read through the link";
-  EXPECT_TRUE(std::filesystem::is_symlink(folder / "Update.dat.corrupt"));
+  EXPECT_FALSE(Exists(folder / "Update.dat") || Exists(folder / "Update.dat.corrupt")) << "a link kept";
   EXPECT_EQ(ScratchFolder::Slurp(outside / "list.json"), list);
-  EXPECT_EQ(store.logger->FirstStartingWith("Corrupt data file " + (folder / "Update.dat") + " ").text,
-            "Corrupt data file " + (folder / "Update.dat") + " moved aside to " + (folder / "Update.dat.corrupt") +
-                ": it is a symbolic link, which is never followed");
+  EXPECT_EQ(store.logger->FirstStartingWith("Data file " + (folder / "Update.dat") + " ").text,
+            "Data file " + (folder / "Update.dat") + " was a symbolic link, never followed; removed");
 }
 
 TEST(StoreOpenTest, TemporariesOfDeadWritersAreSweptOthersKept) {

@@ -24,7 +24,7 @@ class TestableExecutor : public CRestExecutor {
       CRestExecutor::ManageAgentRegistration, CRestExecutor::ManageHeartBeat, CRestExecutor::WriteTenantConfigsToFile,
       CRestExecutor::WriteMachineDataInConfigFile, CRestExecutor::isAnonymizedataExceptionsChanged,
       CRestExecutor::ManageDownloadFiles, CRestExecutor::ManageDownloadStatus, CRestExecutor::SendSavedSilentUpdateStatus,
-      CRestExecutor::HandleNextMessage;
+      CRestExecutor::HandleNextMessage, CRestExecutor::SetToken;
 
   int ClientState() const { return clientState_.load(); }
   bool GetAllUpdatesSent() const { return getAllUpdatesSent_.load(); }

@@ -1,5 +1,7 @@
 #include "support/MemoryConfigurationManager.h"
 
+#include <system_error>
+
 #include "AgentException.h"
 #include "TextConversion.h"
 
@@ -45,8 +47,10 @@ std::unique_lock<std::recursive_mutex> MemoryConfigurationManager::Enter(const c
   std::unique_lock<std::recursive_mutex> hold(lock_);
   if (recordOperations) operations_.push_back(operation);
   auto it = throws_.find(operation);
-  if (it != throws_.end()) throw AgentException(it->second.second, it->second.first);
-  return hold;
+  if (it == throws_.end()) return hold;
+  // A negative code is an errno: the failed write of a full or read-only disk.
+  if (it->second.first < 0) throw std::system_error(-it->second.first, std::generic_category(), it->second.second);
+  throw AgentException(it->second.second, it->second.first);
 }
 
 std::wstring MemoryConfigurationManager::GetMachineDataValue(const std::wstring& key) {

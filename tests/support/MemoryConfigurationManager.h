@@ -12,7 +12,8 @@ namespace fennic_test {
 
 // Configuration manager in memory. Every operation is recorded by name in
 // Operations(); ThrowOn makes a named operation raise AgentException with a
-// given code (0 asks the response processor for a resynchronisation).
+// given code (0 asks the response processor for a resynchronisation), or, for
+// a negative code, std::system_error with that errno (-ENOSPC: a full disk).
 // Public fields are the stored state; lock with Lock() when another thread
 // may be running.
 class MemoryConfigurationManager : public zelvan::fennic::IConfigurationManager {

@@ -3,8 +3,17 @@
 #include <cpprest/http_msg.h>
 
 #include <algorithm>
+#include <cstdlib>
+
+#include "HttpAddress.h"
+#include "TextConversion.h"
 
 namespace fennic_test {
+
+void ScriptedTransport::SetTenantEndpoint(const std::wstring& url, const std::wstring& tenantId) {
+  if (!url.empty()) zelvan::fennic::ParseHttpAddress(zelvan::fennic::ToUtf8(url), false);
+  Locked([&] { endpoints_.emplace_back(url, tenantId); });
+}
 
 std::vector<TransportCall> ScriptedTransport::CallsOf(int type) {
   std::lock_guard<std::mutex> hold(lock_);
@@ -49,7 +58,10 @@ std::string ScriptedTransport::ExecuteRequest(int requestType, std::string_view 
   }
   changed_.notify_all();
   if (haveReply) {
-    if (reply.httpError) throw web::http::http_exception(reply.body);
+    // A failure that names an HTTP status carries it, as the HTTP transport's does.
+    const auto status = reply.body.find("HTTP ");
+    if (reply.httpError)
+      throw web::http::http_exception(status == std::string::npos ? 0 : std::atoi(reply.body.c_str() + status + 5), reply.body);
     return reply.body;
   }
   if (handler) return handler(std::string(body));

@@ -58,9 +58,8 @@ class ScriptedTransport : public zelvan::fennic::IRestClient {
 
   // IRestClient
   void SetToken(const std::wstring& token) override { Locked([&] { tokens_.push_back(token); }); }
-  void SetTenantEndpoint(const std::wstring& url, const std::wstring& tenantId) override {
-    Locked([&] { endpoints_.emplace_back(url, tenantId); });
-  }
+  // Refuses what the HTTP transport refuses, as it does.
+  void SetTenantEndpoint(const std::wstring& url, const std::wstring& tenantId) override;
   std::string ExecuteRequest(int requestType, std::string_view body) override;
   bool DownloadFile(const std::string& answer, const std::wstring& localPath, std::wstring& reason,
                     web::json::value& urlSource, std::wstring& product) override;

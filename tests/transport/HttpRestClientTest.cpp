@@ -106,6 +106,7 @@ INSTANTIATE_TEST_SUITE_P(
     Replies, HttpRestClientFaults,
     ::testing::Values(
         FaultCase{"status500", Reply{500, "{\"validateResponse\":true}"}, false, "120", "", "server answered HTTP 500 to heart beat"},
+        FaultCase{"tokenRefused", Reply{401, "{}"}, true, "", "", "server answered HTTP 401 to heart beat"},
         FaultCase{"unavailableAfterSeconds", Reply{503, "{}"}, false, "120", "120", "server answered HTTP 503 to heart beat"},
         FaultCase{"tooManyAfterDate", Reply{429, "{}"}, false, "+3600", "3600", "server answered HTTP 429 to heart beat"},
         FaultCase{"unavailableDatePast", Reply{503, "{}"}, false, "+-60", "0", "server answered HTTP 503 to heart beat"},
@@ -123,8 +124,8 @@ TEST(HttpRestClient, RefusesPlainHttpBeyondLoopbackUnlessAllowed) {
   ScriptedListener server([](const SeenRequest&) { return Reply{200, "{}"}; });
   const std::wstring wildcard = L"http://0.0.0.0:" + std::to_wstring(server.Port());
   HttpRestClient strict(FastOptions());
-  strict.SetTenantEndpoint(wildcard, L"t");
-  EXPECT_THROW(strict.ExecuteRequest(3, "{}"), web::http::http_exception);
+  EXPECT_THROW(strict.SetTenantEndpoint(wildcard, L"t"), web::http::http_exception);
+  EXPECT_EQ(strict.ExecuteRequest(3, "{}"), "") << "no endpoint was taken";
   EXPECT_TRUE(server.Seen().empty());
 
   auto lax = FastOptions();

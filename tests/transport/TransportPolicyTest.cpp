@@ -78,7 +78,7 @@ TEST(TransportAddress, LoopbackIsParsedAndEveryHopIsCheckedAgain) {
       {"", "http://localhost.example.invalid/", false}, {"", "http://0.0.0.0/", false},
       {"", "http://[::ffff:127.0.0.1]/", false}, {"", "ftp://127.0.0.1/", false}, {"", "https://example.invalid/", true},
       {"https://example.invalid/", "http://127.0.0.1/", false}, {"http://127.0.0.1/", "https://example.invalid/a", true},
-      {"https://example.invalid/", "file:///etc/passwd", false},
+      {"https://example.invalid/", "file:///etc/passwd", false}, {"", "https://example.invalid:70000/", false},
   };
   for (const auto& c : cases) {
     const std::string refusal = Refusal<web::http::http_exception>(
@@ -87,6 +87,13 @@ TEST(TransportAddress, LoopbackIsParsedAndEveryHopIsCheckedAgain) {
   }
   EXPECT_EQ(ParseHttpAddress("HTTP://LocalHost/a?b=1", false).Url() + ParseHttpAddress("https://[::1]", false).Url(),
             "http://localhost:80/a?b=1https://[::1]:443/");
+  // The tenant address is checked by the same rules when it is handed over; a refused one leaves the previous.
+  ScratchFolder dir;
+  HttpRestClient client(FastOptions(dir.path.string()));
+  client.SetTenantEndpoint(L"https://server.invalid/api", L"t");
+  for (const wchar_t* refused : {L"http://moved.invalid/api", L"https://moved.invalid:70000/api"})
+    EXPECT_THROW(client.SetTenantEndpoint(refused, L"t2"), web::http::http_exception) << ToUtf8(refused);
+  EXPECT_EQ(client.GetTransportValue(0) + client.GetTransportValue(1), L"https://server.invalid/apit");
 }
 
 // Something sits where the partial file goes, or the link cannot be sent:

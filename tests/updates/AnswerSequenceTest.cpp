@@ -162,6 +162,18 @@ INSTANTIATE_TEST_SUITE_P(
         SequenceCase{"FullListMemberNotAList", "[" + Update(7, kDownloaded) + "]|null|[" + Config(3) + "]",
                      {{GET_ALL_UPDATES_REQ, Updates("\"none\"", "{}")}}, {GET_ALL_UPDATES_REQ}, 1, {4, 5}, "7||3", "",
                      "3 Malformed answer, no store changed: \"Updates\" is not a list"},
+        // One bad member or entry fails alone; the rest of the answer is applied.
+        SequenceCase{"ConfigurationsNotAListUpdatesStillStored", "[]|null|[" + Config(3) + "]",
+                     {{GET_UPDATES_REQ, Updates("[" + Update(8) + "]", "{}")}}, {GET_UPDATES_REQ}, 2, {5, 10, 4},
+                     "8||3", "Success", "3 Malformed answer, no store changed: \"ConfigurationUpdates\" is not a list"},
+        SequenceCase{"BadConfigurationsAmongGood", "[]|null|[]",
+                     {{GET_UPDATES_REQ, Updates("[]", "[" + Config(3) + R"(,{"UpdateSchedulerId":4,"UploadID":1,"IProduct":"P100"},)" +
+                                                          R"({"UpdateSchedulerId":7.5,"UploadID":1,"IProduct":"P100","configSettings":{}},)" +
+                                                          Config(5) + "]")}},
+                     {GET_UPDATES_REQ}, 2, {4, 5}, "||3 5", "", "3 Configuration entry refused (\"configSettings\" is missing)"},
+        SequenceCase{"FullListOfRefusedEntriesKeepsTheStores", "[" + Update(7, kDownloaded) + "]|null|[" + Config(3) + "]",
+                     {{GET_ALL_UPDATES_REQ, Updates(R"([{"UpdateSchedulerId":"8"}])", R"([{"UploadID":2}])")}},
+                     {GET_ALL_UPDATES_REQ}, 1, {4, 5}, "7||3", "", "3 Full list not applied: every entry was refused"},
         SequenceCase{"FullListDropsConfigurationsNoLongerListed", "[]|null|[" + Config(3) + "," + Config(4) + "]",
                      {{GET_ALL_UPDATES_REQ, Updates("[]", "[" + Config(4) + "," + Config(5) + "]")}},
                      {GET_ALL_UPDATES_REQ}, 1, {4, 5}, "||4 5", "", ""},

@@ -208,10 +208,18 @@ INSTANTIATE_TEST_SUITE_P(
                    {R"(14 [{"UploadID":109,"UpdateSchedulerId":9,"Status":"Success"}])",
                     ConfigAck("Cancel", "CancelledDetails", Entry(5, true) + "," + Entry(8, true))},
                    {}, "[]", "[]"},
-        // An entry without "UploadID" stops the cancellation before any store is written.
-        AnswerCase{"CancelledUpdateWithoutUploadId", Call::Cancel,
-                   R"({"CancelledUpdates":[)" + Cancelled(1) + R"(,{"UpdateSchedulerId":3}]})", "[]",
-                   "[" + Stored(1) + "," + Stored(3) + "]", "[" + Stored(3) + "]", {"", 0}, "-", {}, {}},
+        // A cancellation without integer ids is skipped alone; a stored entry without one is kept
+        // and matches nothing; the rest of the answer is cancelled and acknowledged.
+        AnswerCase{"CancellationsWithoutIdsSkippedAlone", Call::Cancel,
+                   R"({"CancelledUpdates":[)" + Cancelled(1) + R"(,{"UpdateSchedulerId":3}],"CancelledConfigs":[)" +
+                       R"({"UpdateSchedulerId":5.5,"UploadID":1},)" + Cancelled(5) + "]}",
+                   "[" + Config(5) + R"(,{"UpdateSchedulerId":7.5}])", R"([{"UpdateSchedulerId":"x"},)" + Stored(1) + "," + Stored(3) + "]",
+                   "[" + Stored(3) + "]", {"", 0}, R"([{"UpdateSchedulerId":7.5}])",
+                   {R"(14 [{"UploadID":101,"UpdateSchedulerId":1,"Status":"Success"}])",
+                    ConfigAck("Cancel", "CancelledDetails", Entry(5, true))},
+                   {"3 CQLResponse::RemoveCancelledUpdates Cancellation entry skipped (\"UpdateSchedulerId\" or \"UploadID\" is not a 32-bit integer)",
+                    "3 CQLResponse::ProcessGetCancelDeviceConfigResponse Cancellation entry skipped (\"UpdateSchedulerId\" or \"UploadID\" is not a 32-bit integer)"},
+                   R"([{"UpdateSchedulerId":"x"},)" + Stored(3) + "]"},
         // Each answer acknowledges its own entries only.
         AnswerCase{"TwoConfigurationAnswers", Call::SomeUpdates,
                    R"({"Updates":[],"ConfigurationUpdates":[)" + Config(4) + "]}", "[]", "[]", "null", {"", 0},
@@ -288,9 +296,9 @@ INSTANTIATE_TEST_SUITE_P(
     Answers, CCConfigTest,
     ::testing::Values(
         CCConfigCase{"EmptyAnswer", "", "", {}, "2 " + kHandler + " CC Config request response is empty"},
-        CCConfigCase{"StatusFalse", R"({"validateResponseStatus":false})", kFailedMoved, {4},
+        CCConfigCase{"StatusFalse", R"({"validateResponseStatus":false})", kFailedMoved, {},
                      "5 CRestExecutor::ExecuteRestCall Server throws Exception"},
-        CCConfigCase{"Command45", R"({"validateResponseStatus":true,"ResposeCommand":45})", kFailedMoved, {4},
+        CCConfigCase{"Command45", R"({"validateResponseStatus":true,"ResposeCommand":45})", kFailedMoved, {},
                      "5 CRestExecutor::ExecuteRestCall Unknown Command received from server"},
         CCConfigCase{"Accepted", "{" + kOutcome + R"(,"validateResponse":true})", R"({"FailedRequest":[{"Other":1}]})",
                      {}, "2 " + kHandler + " cc cofig status updated successfully"},
