@@ -35,6 +35,8 @@ web::json::value HostQueries(web::json::value& list, std::vector<std::string>& f
       const std::string literal = "\"" + ReadMemberAsText(entry.at("ADSelectQuery")) + "\"";
       queries[n] = web::json::value::parse(literal);
       ++n;
+      // What the server put there is no answer: the host's verdict is.
+      if (entry.has_field("UserStatus")) entry.erase("UserStatus");
       continue;
     } catch (const web::json::json_exception& e) {
       faults.push_back(std::string("Directory query answered NA, not usable: ") + e.what());

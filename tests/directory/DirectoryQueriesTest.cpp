@@ -94,7 +94,11 @@ INSTANTIATE_TEST_SUITE_P(
                       VerdictCase{"StatusNotAList", R"({"Status":"1"})", "isUserInGroup status is empty!", "NA,NA"},
                       VerdictCase{"NotJson", "<html>", "isUserInGroup status is empty!", "NA,NA"},
                       VerdictCase{"QueryMissing", R"({"Status":[1]})", "", "NA,Valid", kOneUnusable},
-                      VerdictCase{"QueryMissingSessionEnded", "terminated", "", "NA,NA", kOneUnusable}),
+                      VerdictCase{"QueryMissingSessionEnded", "terminated", "", "NA,NA", kOneUnusable},
+                      // What the server puts in "UserStatus" is no answer: the host's verdicts count.
+                      VerdictCase{"ServerStatusIsNoAnswer", R"({"Status":[1,0]})", "", "Valid,InValid",
+                                  R"({"validateResponseStatus":true,"ResposeCommand":0,"validateResponse":true,"ADUpdates":[)"
+                                  R"({"ADSelectQuery":"CN=A","UserStatus":"Valid"},{"ADSelectQuery":"CN=B","UserStatus":7}]})"}),
     [](const ::testing::TestParamInfo<VerdictCase>& info) { return info.param.name; });
 
 TEST(DirectoryQueriesTest, NoUsableQueryClosesTheBatchAtOnce) {
