@@ -79,10 +79,11 @@ void HeartBeatSchedule::OnEvent(int code, const std::string& text) {
       Outcome(false);
     }
   } else if (waiting_ == Waiting::HeartBeat) {
-    // Event 4 before 6 is a heart beat that ended without being accepted
-    // (an empty or refused answer): a failure now, not at the step bound.
+    // Only the heart beat's own outcome counts: accepted (6) or failed (7).
+    // The end of an update check (4, 9) may belong to a request queued
+    // before this heart beat, a download still running, say.
     if (code == 6) Outcome(true);
-    else if (code == 4 || code == 7 || code == 9) Outcome(false);
+    else if (code == 7) Outcome(false);
   }
 }
 

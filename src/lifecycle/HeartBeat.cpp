@@ -55,6 +55,7 @@ void CRestExecutor::ManageHeartBeat() {
     if (answerText.empty()) {
       Log(3, kBeatWhere, "HeartBeat Response is Empty");
       CheckForUpdateFailedEvent(false, HEART_BEAT_REQ);
+      RaiseEvent(7);  // the heart beat's own outcome, apart from the check's end
       return;
     }
     Log(2, kBeatWhere, "Heart Beat Response :" + answerText);
@@ -111,6 +112,7 @@ bool CRestExecutor::HeartBeatAccepted(const web::json::value& answer) {
     return false;
   }
   CheckForUpdateFailedEvent(false, HEART_BEAT_REQ);
+  RaiseEvent(7);
   return false;
 }
 

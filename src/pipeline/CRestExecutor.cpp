@@ -122,6 +122,12 @@ void CRestExecutor::EndFailedRequest(const std::exception& e, int type, bool net
 // check would end a host's pass before its downloads ran.
 void CRestExecutor::EndFailedRequest(int type, bool networkError) {
   if (type == GET_ALL_UPDATES_REQ) getAllUpdatesSent_.store(false);
+  if (type == HEART_BEAT_REQ) {
+    // Event 7 is the heart beat's own outcome: a host waiting for it must
+    // not take another request's end of the check (4) for it.
+    CheckForUpdateFailedEvent(networkError, type);
+    return RaiseEvent(7);
+  }
   if (IsUpdateCheckType(type) || type == AGENT_REGISTRATION_REQ || type == GET_AD_QUERY_REQ)
     return CheckForUpdateFailedEvent(networkError, type);
   Log(3, kFailedWhere, "Request type " + std::to_string(type) + " failed; the update check goes on");

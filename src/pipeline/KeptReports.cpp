@@ -74,7 +74,8 @@ void CRestExecutor::KeepUnsentReports(const std::vector<RestMessage>& messages) 
 // its end for good; a dropped download fails its entry. Worker only.
 void CRestExecutor::AfterGuardDrop(const RestMessage& message) {
   const int type = message.getType();
-  if (type == GET_UPDATES_REQ || type == GET_ALL_UPDATES_REQ || type == CANCEL_UPDATE_REQ) EndFailedRequest(type, false);
+  if (type == GET_UPDATES_REQ || type == GET_ALL_UPDATES_REQ || type == CANCEL_UPDATE_REQ || type == HEART_BEAT_REQ)
+    EndFailedRequest(type, false);
   if (type == DOWNLOAD_FILES && responseProcessor_) {
     // Left listed, the entry would hold every later check open: it fails
     // like one without an answer, and the check ends once the list is empty.

@@ -119,11 +119,12 @@ TEST_P(HeartBeatOutcomeTest, FailuresEndWithTheirEventsAndTheWorkerGoesOn) {
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, HeartBeatOutcomeTest,
     ::testing::Values(
-        OutcomeCase{"EmptyDuringUpdateCheck", "", 1, {9, 4}, {3, "HeartBeat Response is Empty"}},
+        // Every failure ends with the heart beat's own event 7, apart from the check's end (4).
+        OutcomeCase{"EmptyDuringUpdateCheck", "", 1, {9, 4, 7}, {3, "HeartBeat Response is Empty"}},
         OutcomeCase{"TokenNotFound", R"({"validateResponse":false,"ErrorMessage":"Token Not Found"})", 0, {2},
                     {2, "Token Not Found"}},
         OutcomeCase{"TokenRefusedWithHttp401", "server answered HTTP 401 to heart beat", 0, {2}, {2, "Token Not Found"}, true},
-        OutcomeCase{"RefusedOtherwise", R"({"validateResponse":false,"ErrorMessage":"Busy"})", 0, {4},
+        OutcomeCase{"RefusedOtherwise", R"({"validateResponse":false,"ErrorMessage":"Busy"})", 0, {4, 7},
                     {3, "Rest Executor HBState is: 0"}},
         OutcomeCase{"Malformed", R"({"validateResponse":tru)", 0, {4, 7}, {3, "Rest Executor HBState is: 0"}},
         OutcomeCase{"NoOutcome", R"({"ResponseBody":{}})", 1, {9, 4, 7}, {3, "CheckForUpdate is failed: "}},
