@@ -1,0 +1,258 @@
+// The agent as a service with its data and download folders on a 16 MiB disk
+// of its own (a tmpfs in a mount namespace of its own). A package larger than
+// the disk is refused before its transfer and not asked for again; the disk
+// filled to the last byte for a while (state writes fail, a new server asks
+// for a new registration) stops neither the agent nor its heart beats; once
+// the disk is freed a package that fits is downloaded and acknowledged.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <regex>
+#include <thread>
+
+#include "../agent/AgentHarness.h"
+#include "support/ChildProcess.h"
+
+using namespace fennic_agent_test;
+using web::json::value;
+using zelvan::fennic::ManagementServer;
+
+namespace {
+
+constexpr int kCapSeconds = 8;
+constexpr int64_t kTmpfsMagic = 0x01021994;
+const std::map<int, int> kUploadOf{{701, 5701}, {702, 5702}};  // scheduler id -> upload id
+const std::map<std::string, int> kIdOf{{"big.bin", 701}, {"fit.bin", 702}};
+constexpr int64_t kBigBytes = 24 << 20, kFitBytes = 2 << 20;
+
+int64_t NowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+bool WaitFor(const std::function<bool()>& done, int limitMs) {
+  for (int waited = 0; waited <= limitMs; waited += 50, std::this_thread::sleep_for(std::chrono::milliseconds(50)))
+    if (done()) return true;
+  return false;
+}
+
+std::string Update(int id, const std::string& package) {
+  return R"({"UpdateSchedulerId":)" + std::to_string(id) + R"(,"UploadID":)" + std::to_string(kUploadOf.at(id)) +
+         R"(,"IProduct":"P100","Version":"4.)" + std::to_string(id) + R"(","Type":"Data","package":")" + package +
+         "\"}";
+}
+
+std::unique_ptr<ManagementServer> Serve(const ScratchFolder& folder, const std::string& updates, int port) {
+  const std::string text = R"({"tenants":[{"id":"demo-tenant","name":"Demo Tenant","token":"demo-token-1"}],)"
+                           R"("heartbeat":{"TimeInterval":1},"packagesFolder":")" +
+                           folder / "packages" + R"(","updates":[)" + updates + "]}";
+  zelvan::fennic::ServerOptions options;
+  options.port = port;
+  auto server = std::make_unique<ManagementServer>(zelvan::fennic::Scenario::FromJson(value::parse(text), ""), options);
+  // The port a stopped server held may take a moment to be free again.
+  for (int attempt = 0;; ++attempt, std::this_thread::sleep_for(std::chrono::milliseconds(100))) try {
+      server->Start();
+      return server;
+    } catch (const std::runtime_error&) {
+      if (attempt == 30) throw;
+    }
+}
+
+// Every acknowledged entry, in the order they came.
+std::vector<value> Acks(const std::vector<value>& records) {
+  std::vector<value> out;
+  for (const auto& r : records)
+    if (r.at("type").as_string() == "11" && r.at("body").is_array())
+      for (const auto& e : r.at("body").as_array()) out.push_back(e);
+  return out;
+}
+int IdOf(const value& entry, const char* key) {
+  return entry.has_field(key) && entry.at(key).is_integer() ? entry.at(key).as_integer() : 0;
+}
+bool AckedAs(const std::vector<value>& records, int id, const std::string& status) {
+  for (const auto& e : Acks(records))
+    if (IdOf(e, "UpdateSchedulerId") == id && e.has_string_field("Status") && e.at("Status").as_string() == status)
+      return true;
+  return false;
+}
+// The package a details request (type 12) or a transfer ("package") is for.
+std::string PackageOf(const value& r) {
+  const std::string type = r.at("type").as_string();
+  std::string path = type == "package" ? r.at("path").as_string()
+                     : type == "12" && r.at("body").has_string_field("DownloadUrl")
+                         ? r.at("body").at("DownloadUrl").as_string()
+                         : "";
+  return path.substr(path.find_last_of('/') + 1);
+}
+
+// A descriptor closed when it goes.
+struct Descriptor {
+  int fd;
+  ~Descriptor() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+// Appends to `fd` until the disk refuses; the errno of the refusal.
+int Fill(int fd) {
+  static const std::string chunk(1 << 20, '\0');
+  for (size_t size = chunk.size(); size >= 512;)
+    if (::write(fd, chunk.data(), size) < 0) {
+      if (errno != ENOSPC) return errno;
+      size /= 2;
+    }
+  return ENOSPC;
+}
+
+TEST(DiskFullDaemonTest, FullDiskStopsNothingAndAFittingPackageFollowsOnceFreed) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs in a mount namespace needs root";
+  const std::string unshare = std::filesystem::exists("/usr/bin/unshare") ? "/usr/bin/unshare" : "/bin/unshare";
+  ScratchFolder folder;
+  const std::string disk = folder / "disk";
+  std::filesystem::create_directories(disk);
+  const std::string mountThenRun = "mount -t tmpfs -o size=16m,mode=0755 tmpfs \"$0\" && exec \"$@\"";
+  const std::vector<std::string> prefix{unshare, "-m", "--propagation", "private", "sh", "-c", mountThenRun, disk};
+  if (!std::filesystem::exists(unshare) ||
+      !ChildProcess::Shell("timeout 10 " + unshare +
+                           " -m --propagation private sh -c 'mount -t tmpfs -o size=1m tmpfs " + disk +
+                           "' 2>/dev/null"))
+    GTEST_SKIP() << "unshare -m or a tmpfs mount is not possible here";
+
+  std::filesystem::create_directories(folder / "packages");
+  ScratchFolder::Put(folder / "packages/big.bin", "");
+  std::filesystem::resize_file(folder / "packages/big.bin", kBigBytes);  // sparse: only its size matters
+  ScratchFolder::Put(folder / "packages/fit.bin", std::string(kFitBytes, 'P'));
+  const int port = zelvan::fennic::FreeLoopbackPort();
+  std::string config = ValidConfig(folder, "http://127.0.0.1:" + std::to_string(port));
+  config = WithMember(config, "dataFolder", '"' + disk + "/data\"");
+  config = WithMember(config, "downloadFolder", '"' + disk + "/downloads\"");
+  config = WithMember(config, "backoffCapSeconds", std::to_string(kCapSeconds));
+  ScratchFolder::Put(folder / "config.json",
+                     WithMember(config, "transport", R"({"requestTimeoutMs":2000,"connectTimeoutMs":1000})"));
+
+  // Started before the server, so it inherits none of the server's sockets
+  // (the port must be free again for the second server).
+  AgentProcess agent(folder, {"--config", folder / "config.json"}, {}, prefix);
+  auto first = Serve(folder, Update(701, "big.bin"), port);
+  // The agent's own view of the disk, which the test reaches as root.
+  const std::string seen = "/proc/" + std::to_string(agent.Pid()) + "/root" + disk;
+  const auto mounted = [&] {
+    struct statfs info {};
+    return ::statfs(seen.c_str(), &info) == 0 && info.f_type == kTmpfsMagic;
+  };
+  ASSERT_TRUE(WaitFor(mounted, 5000)) << agent.Err();
+
+  // The too-large package is refused before its transfer, for lack of space.
+  ASSERT_TRUE(WaitFor([&] { return AckedAs(first->Records(), 701, "Failed"); }, 12000))
+      << agent.Err() << ScratchFolder::Slurp(folder / "agent.log");
+
+  // The disk is filled and kept full; halfway a new server (which knows no
+  // token, so the agent registers again) offers a package that fits as well.
+  std::unique_ptr<Descriptor> filler(
+      new Descriptor{::open((seen + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600)});
+  ASSERT_GE(filler->fd, 0) << seen;
+  ASSERT_EQ(Fill(filler->fd), ENOSPC);
+  const int64_t fullFrom = NowMs();
+  std::unique_ptr<ManagementServer> second;
+  while (NowMs() - fullFrom < 7000) {
+    if (!second && NowMs() - fullFrom > 3000) {
+      first->Stop();
+      second = Serve(folder, Update(701, "big.bin") + "," + Update(702, "fit.bin"), port);
+    }
+    Fill(filler->fd);  // whatever the agent removed is taken again
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  const int64_t fullUntil = NowMs();
+  filler.reset();
+  ASSERT_EQ(::unlink((seen + "/filler").c_str()), 0);
+
+  // Once freed, the package that fits follows.
+  const bool fitted = WaitFor([&] { return AckedAs(second->Records(), 702, "Success"); }, 20000);
+  const int64_t endMs = NowMs();
+  const bool ran = agent.Wait(0) == -1;
+  agent.Signal(SIGTERM);
+  const int code = agent.Wait(10000);
+  second->Stop();
+  std::vector<value> records = first->Records();
+  for (const auto& r : second->Records()) records.push_back(r);
+  const std::string err = agent.Err(), log = ScratchFolder::Slurp(folder / "agent.log");
+  const std::string tail =
+      "\nstderr:\n" + err + "\nlog tail:\n" + log.substr(log.size() > 8000 ? log.size() - 8000 : 0);
+
+  // (11) The agent lived through it all and works again.
+  EXPECT_TRUE(ran) << "the agent ended during the run" << tail;
+  EXPECT_EQ(code, 0) << "a stop did not end the agent cleanly" << tail;
+  EXPECT_TRUE(fitted) << "the fitting package was not acknowledged \"Success\" after the disk was freed" << tail;
+
+  // (6), (12) Acknowledgements: offered ids, one per attempt, a one-line reason for each failure.
+  std::map<int, int> open;  // details requests not yet acknowledged, per update
+  std::map<std::string, int> details, transfers, fullDetails;
+  for (const auto& r : records) {
+    const std::string type = r.at("type").as_string();
+    const int64_t ms = r.at("ms").as_number().to_int64();
+    if (type == "12" || type == "package") {
+      const std::string package = PackageOf(r);
+      (type == "12" ? details : transfers)[package]++;
+      if (type == "12" && kIdOf.count(package)) open[kIdOf.at(package)]++;
+      if (type == "12" && ms >= fullFrom && ms < fullUntil) fullDetails[package]++;
+    }
+    if (type != "11" || !r.at("body").is_array()) continue;
+    for (const auto& e : r.at("body").as_array()) {
+      const int id = IdOf(e, "UpdateSchedulerId"), upload = IdOf(e, "UploadID");
+      EXPECT_TRUE(kUploadOf.count(id) && kUploadOf.at(id) == upload)
+          << "acknowledgement of no offered update: " << e.serialize();
+      EXPECT_GT(open[id]--, 0) << "a second terminal acknowledgement for one attempt: " << e.serialize();
+      const std::string status = e.has_string_field("Status") ? e.at("Status").as_string() : "";
+      const std::string reason = e.has_string_field("Reason") ? e.at("Reason").as_string() : "";
+      EXPECT_TRUE(status == "Success" || status == "Failed") << e.serialize();
+      EXPECT_TRUE(status != "Failed" || (!reason.empty() && reason.find_first_of("\r\n") == std::string::npos))
+          << "a failure without a one-line reason: " << e.serialize();
+    }
+  }
+  const auto acks = Acks(records);
+  ASSERT_FALSE(acks.empty());
+  EXPECT_TRUE(std::regex_match(acks.front().has_string_field("Reason") ? acks.front().at("Reason").as_string() : "",
+                               std::regex("low disk space: 1[0-5] MB free, 25 MB needed")))
+      << acks.front().serialize();
+  EXPECT_FALSE(AckedAs(records, 701, "Success")) << "the package larger than the disk was acknowledged as downloaded";
+  EXPECT_EQ(transfers["big.bin"], 0) << "the package larger than the disk was transferred";
+  // The free space never grows past what it was at the first refusal.
+  EXPECT_EQ(details["big.bin"], 1) << "the too-large package was asked for again though the free space did not grow";
+  EXPECT_EQ(fullDetails["big.bin"], 0) << "the too-large package was asked for while the disk was full";
+  EXPECT_EQ(transfers["fit.bin"], 1) << "the fitting package was transferred other than once";
+
+  // (9) No silence longer than the back-off step in force plus 2 s, and
+  // heart beats went on while the disk was full.
+  double step = 1;
+  const std::regex backoff("next attempt in ([0-9.]+) s");
+  for (std::sregex_iterator m(err.begin(), err.end(), backoff), end; m != end; ++m)
+    step = std::max(step, std::stod((*m)[1]));
+  EXPECT_LE(step, kCapSeconds) << "a back-off step beyond the cap" << tail;
+  int64_t longest = 0, previous = -1, beatsWhileFull = 0;
+  std::string where;
+  for (const auto& r : records) {
+    const int64_t ms = r.at("ms").as_number().to_int64();
+    if (previous >= 0 && ms - previous > longest) {
+      longest = ms - previous;
+      where = "before a request of type " + r.at("type").as_string() + " at " + std::to_string(ms - fullFrom) +
+              " ms from the filling";
+    }
+    previous = std::max(previous, ms);
+    beatsWhileFull += r.at("type").as_string() == "3" && ms >= fullFrom && ms < fullUntil;
+  }
+  if (endMs - previous > longest) longest = endMs - previous, where = "at the end of the run";
+  RecordProperty("longestSilenceMs", static_cast<int>(longest));
+  std::cout << "longest silence " << longest << " ms " << where << "; longest back-off step " << step << " s\n";
+  EXPECT_LE(longest, static_cast<int64_t>((step + 2) * 1000)) << "silence " << where << tail;
+  EXPECT_GE(beatsWhileFull, 3) << "hardly any heart beat while the disk was full" << tail;
+}
+
+}  // namespace
