@@ -16,9 +16,12 @@ namespace {
 
 constexpr int kMaxSteps = 12;
 const char* const kKindNames[] = {"good",    "empty",     "transport-failure", "not-json", "wrong-type",
-                                  "missing", "duplicate", "huge",              "envelope"};
-const char* const kTriggerNames[] = {"host check",   "heart beat",     "host get-all",
-                                     "registration", "config request", "bad stored entry"};
+                                  "missing", "duplicate", "huge",              "envelope", "bad-entry"};
+const char* const kTriggerNames[] = {"host check",   "heart beat",     "host get-all",  "registration",
+                                     "config request", "bad stored entry", "two answers", "planted state",
+                                     "store fault"};
+const char* const kHostNames[] = {"",        "code 5",  "code 9",  "code 13",
+                                  "code 16", "code 18", "beat now", "code 8"};
 
 class Bytes {
  public:
@@ -48,14 +51,18 @@ std::string Update(int id, bool silent) {
          R"("ForceUpdate":"False"})";
 }
 
+std::string Updates(const Step& step) {
+  const OfferedIds ids = OfferOf(step);
+  std::string updates = Update(ids.scheduled, false) + "," + Update(ids.second, (step.offer & 4) != 0);
+  if (step.freshUpdate) updates += "," + Update(step.freshUpdate, false);
+  return "[" + updates + "]";
+}
+
 // The good update list of a step: two of four ids (one silent when the
 // offer says so), one configuration, and the fresh update if there is one.
 std::string UpdateList(const Step& step) {
-  const int base = 41 + (step.offer & 3);
-  std::string updates = Update(base, false) + "," + Update(base + 1, (step.offer & 4) != 0);
-  if (step.freshUpdate) updates += "," + Update(step.freshUpdate, false);
-  const int config = 61 + ((step.offer >> 3) & 1);
-  return Envelope(R"({"Updates":[)" + updates + R"(],"ConfigurationUpdates":[{"UpdateSchedulerId":)" +
+  const int config = OfferOf(step).configuration;
+  return Envelope(R"({"Updates":)" + Updates(step) + R"(,"ConfigurationUpdates":[{"UpdateSchedulerId":)" +
                   std::to_string(config) + R"(,"UploadID":)" + std::to_string(config + 1000) +
                   R"(,"IProduct":"P100","configSettings":{"volume":3}}]})");
 }
@@ -147,6 +154,22 @@ std::string Mutate(const std::string& good, const Answer& answer) {
         *v = Parse(kNumbers[(pick >> 4) % 6]);
       break;
     }
+    case Kind::BadEntry: {
+      // A copy of a list's first object entry under another id, with one
+      // member removed or of another type: the others must still count.
+      value* list = Choose(slots, pick, [](const Slot& x) {
+        return x.node->is_array() && x.node->size() > 0 && x.node->at(0).is_object();
+      });
+      if (list == nullptr) break;
+      value bad = list->at(0);
+      if (bad.has_field("UpdateSchedulerId")) bad["UpdateSchedulerId"] = value::number(50 + pick % 5);
+      std::vector<std::string> keys;
+      for (const auto& member : bad.as_object()) keys.push_back(member.first);
+      const std::string& key = keys[(pick >> 3) % keys.size()];
+      if (pick & 4) bad.erase(key); else bad[key] = (pick & 2) ? value::parse("7.5") : value::parse("[]");
+      (*list)[list->size()] = bad;
+      break;
+    }
     case Kind::Envelope: {
       static const char* const kFlags[] = {R"({"validateResponseStatus":false})", R"({"ResposeCommand":45})",
                                            R"({"validateResponse":false,"ErrorMessage":"Token Not Found"})",
@@ -169,9 +192,17 @@ std::string Mutate(const std::string& good, const Answer& answer) {
 const std::vector<int>& AnsweredTypes() {
   static const std::vector<int> types{AGENT_REGISTRATION_REQ, HEART_BEAT_REQ,   GET_UPDATES_REQ,     GET_ALL_UPDATES_REQ,
                                       CANCEL_UPDATE_REQ,      GET_AD_QUERY_REQ, DOWNLOAD_FILES,      DOWNLOAD_STATUS_REQ,
-                                      CC_CONFIG_REQ,          AD_UPDATES_REQ,   CONFIG_ACK_REQ,      CANCEL_RECEIVED_ACK_REQ};
+                                      CC_CONFIG_REQ,          AD_UPDATES_REQ,   CONFIG_ACK_REQ,      CANCEL_RECEIVED_ACK_REQ,
+                                      DEVICE_UPDATE_STATUS_REQ, CLIENT_FORWARD_REQ};
   return types;
 }
+
+OfferedIds OfferOf(const Step& step) {
+  const int base = 41 + (step.offer & 3);
+  return {base, base + 1, 61 + ((step.offer >> 3) & 1)};
+}
+
+std::string HostUpdateList(const Step& step) { return Updates(step); }
 
 const std::vector<KnownBreak>& KnownBreaks() {
   // Steps of three bytes (trigger, offer, download-fails bit and fault count), each fault three more.
@@ -196,6 +227,8 @@ Sequence Decode(const uint8_t* data, size_t size) {
     step.offer = in.Next();
     const uint8_t shape = in.Next();
     step.downloadFails = shape & 0x80;
+    step.host = static_cast<HostAction>(((shape >> 2) & 7) % static_cast<int>(HostAction::Count));
+    step.hostAt = (shape >> 5) & 3;
     for (int n = shape % 4; n > 0; --n) {
       const int type = AnsweredTypes()[in.Next() % AnsweredTypes().size()];
       step.answers[type] = {static_cast<Kind>(in.Next() % static_cast<int>(Kind::Count)), in.Next()};
@@ -220,6 +253,7 @@ std::string Describe(const Sequence& sequence) {
     out << "  " << i << ": " << kTriggerNames[static_cast<int>(s.trigger)] << " offer=0x" << std::hex
         << int(s.offer) << std::dec << (s.downloadFails ? " download-fails" : "");
     if (s.freshUpdate) out << " fresh=" << s.freshUpdate;
+    if (s.host != HostAction::None) out << " host=" << kHostNames[static_cast<int>(s.host)] << "@" << int(s.hostAt);
     if (!s.answers.empty()) out << " |";
     for (const auto& [type, a] : s.answers)
       out << " " << type << ":" << kKindNames[static_cast<int>(a.kind)] << "/" << int(a.pick);

@@ -26,6 +26,7 @@ enum class Kind : uint8_t {
   Duplicate,  // one array of the good answer repeats its first element
   Huge,       // one number of the good answer is huge, negative or a fraction
   Envelope,   // one envelope flag says failure (or "Token Not Found", a new registration)
+  BadEntry,   // a list of the good answer gains one bad entry among its good ones
   Count
 };
 
@@ -37,6 +38,22 @@ enum class Trigger : uint8_t {
   Registration,    // the host registers again
   ConfigRequest,   // the host sends a configuration request
   BadStoredEntry,  // a stored list gains an entry its reader must skip
+  TwoAnswers,      // two update answers arrive before their downloads run
+  PlantedState,    // a refused report or an address the transport refuses is stored, then loaded
+  StoreFault,      // a store's writes fail (ENOSPC, EACCES, EROFS) during a host check
+  Count
+};
+
+// What the host does between two answers of a step (codes of its requests).
+enum class HostAction : uint8_t {
+  None,
+  Downloads,      // code 5: hands the update list over at once
+  Forward,        // code 9
+  GetAll,         // code 13
+  ClientState,    // code 16: an update check
+  SessionEnded,   // code 18
+  BeatNow,        // the control request: a heart beat now
+  StatusReport,   // code 8: a device's update status
   Count
 };
 
@@ -50,6 +67,8 @@ struct Step {
   uint8_t offer = 0;          // which ids and flags the good answers carry
   bool downloadFails = false;
   int freshUpdate = 0;        // when set, the update lists also offer this id
+  HostAction host = HostAction::None;
+  uint8_t hostAt = 0;         // after how many handled messages of the step the host acts
   std::map<int, Answer> answers;  // by request type; a type not listed is answered well
 };
 using Sequence = std::vector<Step>;
@@ -59,8 +78,17 @@ const std::vector<int>& AnsweredTypes();
 
 Sequence Decode(const uint8_t* data, size_t size);
 Sequence RandomSequence(std::mt19937& random, int steps);
-// One line per step, e.g. "2: host check offer=0x13 | 24:wrong-type/7 12:empty".
+// One line per step, e.g. "2: host check offer=0x13 host=code 5@2 | 24:wrong-type/7 12:empty".
 std::string Describe(const Sequence& sequence);
+
+// The good update list of a step, as the host hands it over (code 5).
+std::string HostUpdateList(const Step& step);
+// The ids the good answers of a step offer: updates (scheduled, then the
+// second, silent or not) and the configuration.
+struct OfferedIds {
+  int scheduled, second, configuration;
+};
+OfferedIds OfferOf(const Step& step);
 
 // The answer to a request of `type` in `step` (index `index` of the sequence).
 // Throws web::http::http_exception for a transport failure.

@@ -1,22 +1,21 @@
 // Runs answer sequences on the real executor, response processor and
 // download list over in-memory stores, one message at a time on the calling
-// thread, and checks the invariants after every step.
+// thread, with the host acting between the answers, and checks the
+// invariants after every step (SequenceInvariants.cpp).
+#include "SequenceRunner.h"
+
 #include <cpprest/http_msg.h>
 
-#include <algorithm>
-#include <set>
+#include <cerrno>
 #include <sstream>
 
-#include "CQLResponse.h"
 #include "CRestClientFactory.h"
+#include "IAgentUtils.h"
 #include "RestMsgQueue.h"
 #include "RestRequestType.h"
-#include "SequenceGrammar.h"
 #include "UpdatesDownload.h"
-#include "support/ExecutorHarness.h"
 
 using namespace zelvan::fennic;
-using fennic_test::MemoryConfigurationManager;
 
 namespace fennic_sequence {
 namespace {
@@ -26,105 +25,119 @@ constexpr int kFreshUpdate = 900;
 constexpr int kStepMessageBound = 400;
 constexpr size_t kTraceLimit = 12000;
 
-class SequenceExecutor : public fennic_test::TestableExecutor {
- public:
-  using TestableExecutor::TestableExecutor;
-  using CRestExecutor::SetToken;
-  // One turn of the worker's loop, on the calling thread.
-  void Turn() {
-    AtWorkerEdge([this] { HandleNextMessage(); });
+void Push(int type, const std::string& data) { RestMsgQueue::getInstance()->pushMsg(fennic_test::Message(type, data)); }
+
+// The tenant file as the executor writes it, sealed by the installed cipher.
+std::string SealedTenantFile(const std::string& url) {
+  return IAgentUtils::getEncryptDecrypt()->Encrypt(R"({"URL":")" + url + R"(","TenantID":"tenant-1"})");
+}
+
+}  // namespace
+
+Runner::Runner(Tolerance* tolerance) : config_(std::make_shared<fennic_test::MemoryConfigurationManager>()), tolerance_(tolerance) {
+  CRestExecutor::SetRetryWait(std::chrono::milliseconds(0));
+  config_->recordOperations = false;
+  config_->tenantFileOverrides = true;
+  config_->token = L"token-0";
+  config_->tenantDetails = {{"URL", "https://server.test"}, {"TenantID", "tenant-1"}};
+  config_->supportedProducts = {L"P100"};
+  transport_ = std::make_shared<fennic_test::ScriptedTransport>();
+  CRestClientFactory::setRestClient(transport_);
+  // The host answers a directory query as a host would: one verdict per query.
+  // An update check that ends (4) while its downloads wait would end a host's
+  // pass before they ran.
+  listener_.SetReaction([this](const fennic_test::Event& e) {
+    // A check that failed says so first (9); one that ends well must not end early.
+    const std::vector<int> codes = listener_.Codes();
+    const bool failed = codes.size() > 1 && codes[codes.size() - 2] == 9;
+    if (e.code == 4 && !failed && processor_ && processor_->GetPendingDownloadCount() > 0) {
+      const auto lines = services_.logger->Lines();
+      hostProblems_.push_back("invariant 10: the update check ended with downloads pending (event 4 after \"" +
+                              (lines.empty() ? std::string() : lines.back().where + ": " + lines.back().text.substr(0, 120)) + "\")");
+    }
+    if (e.code != 14) return;
+    std::string verdicts = "1";
+    try {
+      for (size_t n = web::json::value::parse(e.payload).at("Query").size(); n > 1; --n) verdicts += ",1";
+    } catch (const std::exception&) {
+    }
+    Push(IN_GROUP_RESULT_REQ, R"({"Status":[)" + verdicts + "]}");
+  });
+  Open();
+}
+
+Runner::~Runner() {
+  Close();
+  CRestClientFactory::setRestClient(nullptr);
+  CRestExecutor::SetRetryWait(std::chrono::milliseconds(10000));
+}
+
+// A start of the agent over the stores as they are.
+void Runner::Open() {
+  processor_ = std::make_shared<CQLResponse>(config_, std::make_shared<fennic_test::CountingTenantConfig>(),
+                                             std::make_shared<UpdatesDownload>(config_));
+  executor_ = std::make_shared<SequenceExecutor>(config_, processor_, transport_);
+  client_ = std::make_shared<CQLClientImpl>(executor_, transport_, config_);
+  executor_->LoadTenantConfiguration();
+  executor_->StopWorker();
+  fennic_test::TakeQueuedMessages();
+  executor_->SetEventListener(&listener_);
+}
+
+void Runner::Close() {
+  executor_->SetEventListener(nullptr);
+  fennic_test::TakeQueuedMessages();
+  client_.reset();
+  executor_.reset();
+  processor_.reset();
+}
+
+void Runner::Plant(const Step& step, int index) {
+  switch (step.offer % 4) {
+    case 0: {  // a report the server may refuse, kept from an earlier run
+      auto hold = config_->Lock();
+      web::json::value& reports = config_->silentUpdates[1];
+      if (!reports.is_array()) reports = web::json::value::array();
+      reports[reports.size()] = web::json::value::parse(R"({"DeviceID":"dev-)" + std::to_string(index) +
+                                                        R"(","Updatestatus":"Success","UploadID":1041,"UpdateSchedularID":41,"Reason":""})");
+      break;
+    }
+    case 1:  // addresses the transport refuses: plain HTTP abroad, a port beyond range
+    case 2: {
+      const std::string url = step.offer % 4 == 1 ? "http://far.test/api" : "https://server.test:70000/api";
+      config_->dataFiles[config_->dataFolder + "TenantConfiguration.dat"] = SealedTenantFile(url);
+      executor_->LoadTenantConfiguration();
+      break;
+    }
+    default: {  // configurations without an integer id
+      auto hold = config_->Lock();
+      web::json::value& configs = config_->jsonFiles["Config.dat"];
+      if (!configs.is_array()) configs = web::json::value::array();
+      configs[configs.size()] = web::json::value::parse(R"({"UpdateSchedulerId":7.5,"UploadID":1,"IProduct":"P100","configSettings":{}})");
+      break;
+    }
   }
-};
-
-class Runner {
- public:
-  explicit Runner(Tolerance* tolerance) : config_(std::make_shared<MemoryConfigurationManager>()), tolerance_(tolerance) {
-    CRestExecutor::SetRetryWait(std::chrono::milliseconds(0));
-    config_->recordOperations = false;
-    config_->token = L"token-0";
-    config_->tenantDetails = {{"URL", "https://server.test"}, {"TenantID", "tenant-1"}};
-    config_->supportedProducts = {L"P100"};
-    transport_ = std::make_shared<fennic_test::ScriptedTransport>();
-    CRestClientFactory::setRestClient(transport_);
-    processor_ = std::make_shared<CQLResponse>(config_, std::make_shared<fennic_test::CountingTenantConfig>(),
-                                               std::make_shared<UpdatesDownload>(config_));
-    executor_ = std::make_shared<SequenceExecutor>(config_, processor_, transport_);
-    executor_->LoadTenantConfiguration();
-    executor_->StopWorker();
-    fennic_test::TakeQueuedMessages();
-    executor_->SetEventListener(&listener_);
-    // The host answers a directory query as a host would: one verdict per query.
-    listener_.SetReaction([](const fennic_test::Event& e) {
-      if (e.code != 14) return;
-      std::string verdicts = "1";
-      try {
-        for (size_t n = web::json::value::parse(e.payload).at("Query").size(); n > 1; --n) verdicts += ",1";
-      } catch (const std::exception&) {
-      }
-      RestMsgQueue::getInstance()->pushMsg(fennic_test::Message(IN_GROUP_RESULT_REQ, R"({"Status":[)" + verdicts + "]}"));
-    });
-  }
-  ~Runner() {
-    executor_->SetEventListener(nullptr);
-    fennic_test::TakeQueuedMessages();
-    executor_.reset();
-    CRestClientFactory::setRestClient(nullptr);
-    CRestExecutor::SetRetryWait(std::chrono::milliseconds(10000));
-  }
-
-  std::string Run(const Sequence& sequence);
-
- private:
-  std::string RunStep(const Step& step, int index);
-  void Start(const Step& step, int index);
-  std::string CheckStep(const Step& step, size_t eventsBefore, size_t callsBefore, int handled);
-  std::string CheckStores();
-  // True when `problem` ends the run; a tolerated one is only noted.
-  bool Stops(const std::string& problem);
-  bool Acknowledged(int id, size_t callsFrom);
-  std::string FirstComplaint(size_t from);
-  bool TokenStored();
-
-  fennic_test::ServicesScope services_;
-  std::shared_ptr<MemoryConfigurationManager> config_;
-  std::shared_ptr<fennic_test::ScriptedTransport> transport_;
-  std::shared_ptr<CQLResponse> processor_;
-  std::shared_ptr<SequenceExecutor> executor_;
-  fennic_test::RecordingListener listener_;
-  std::string trace_;
-  std::string lastRegistration_;
-  Tolerance* tolerance_;
-};
-
-bool Runner::Stops(const std::string& problem) {
-  if (tolerance_)
-    for (const auto& known : tolerance_->known)
-      if (problem.rfind(known, 0) == 0) return tolerance_->seen.insert(known), false;
-  return true;
 }
 
 void Runner::Start(const Step& step, int index) {
-  auto push = [](int type, const std::string& data) {
-    RestMsgQueue::getInstance()->pushMsg(fennic_test::Message(type, data));
-  };
   switch (step.trigger) {
     case Trigger::HostCheck:
       executor_->SetClientState(1);
-      push(HEART_BEAT_REQ, "");
+      Push(HEART_BEAT_REQ, "");
       break;
     case Trigger::HeartBeat:
-      push(HEART_BEAT_REQ, "");
+      Push(HEART_BEAT_REQ, "");
       break;
     case Trigger::HostGetAll:
       executor_->SetClientState(1);
-      push(GET_ALL_UPDATES_REQ, "host");
+      Push(GET_ALL_UPDATES_REQ, "host");
       break;
     case Trigger::Registration:
       if (step.offer & 1) executor_->SetToken(std::wstring()), config_->SaveToken(std::wstring());  // a first one
-      push(AGENT_REGISTRATION_REQ, R"({"TenantID":"tenant-1"})");
+      Push(AGENT_REGISTRATION_REQ, R"({"TenantID":"tenant-1"})");
       break;
     case Trigger::ConfigRequest:
-      push(CC_CONFIG_REQ, R"({"volume":3})");
+      Push(CC_CONFIG_REQ, R"({"volume":3})");
       break;
     case Trigger::BadStoredEntry: {
       // Entries a reader must skip: a member missing, no download status, an id no integer holds, no object.
@@ -142,15 +155,68 @@ void Runner::Start(const Step& step, int index) {
       list[list.size()] = web::json::value::parse(text);
       break;
     }
+    case Trigger::TwoAnswers:
+      executor_->SetClientState(step.offer & 1);
+      Push(GET_UPDATES_REQ, "");
+      Push(GET_UPDATES_REQ, "");
+      break;
+    case Trigger::PlantedState:
+      Plant(step, index);
+      executor_->SetClientState(1);
+      Push(HEART_BEAT_REQ, "");
+      break;
+    case Trigger::StoreFault: {
+      static const char* const kWrites[] = {"WriteJsonFile", "WriteSilentUpdates", "SaveToken", "WriteDataFile",
+                                            "SaveDeviceInfoUrl"};
+      static const int kErrors[] = {ENOSPC, EACCES, EROFS};
+      config_->ThrowOn(kWrites[step.offer % 5], -kErrors[(step.offer >> 3) % 3], "write failed");
+      if (step.offer & 0x80) {
+        Push(AGENT_REGISTRATION_REQ, R"({"TenantID":"tenant-1"})");
+      } else {
+        executor_->SetClientState(1);
+        Push(HEART_BEAT_REQ, "");
+      }
+      break;
+    }
     default:
       break;
   }
 }
 
+// The host's request between two answers, through the facade as a host makes it.
+void Runner::HostActs(const Step& step) {
+  static const int kCodes[] = {-1, 5, 9, 13, 16, 18, 1, 8};
+  static const std::string kReport = R"({"DeviceID":"dev-h","Updatestatus":"Success","UploadID":1041,"UpdateSchedularID":41,"Reason":""})";
+  const int code = kCodes[static_cast<int>(step.host)];
+  const std::string data = code == 5 ? HostUpdateList(step) : code == 9 ? R"({"x":1})" : code == 13 ? "host"
+                           : code == 16 ? "1" : code == 8 ? kReport : "";
+  try {
+    client_->SendRequest(code, data);
+  } catch (const std::exception& e) {
+    hostProblems_.push_back("invariant 11: a host's request threw (code " + std::to_string(code) + ": " + e.what() + ")");
+  }
+}
+
+// What is queued now is handled in order, then what that queued, as the
+// worker does; the host acts once its turn in the step has come.
+void Runner::HandleQueued(const Step& step, StepRecord& record, bool& acted) {
+  RestMsgQueue* queue = RestMsgQueue::getInstance();
+  for (auto batch = queue->takeAll(); !batch.empty() && record.handled <= kStepMessageBound; batch = queue->takeAll()) {
+    for (const auto& message : batch) queue->pushMsg(message);
+    for (size_t i = 0; i < batch.size(); ++i) {
+      ++record.handled, executor_->Turn();
+      if (!acted && record.handled >= 1 + 2 * step.hostAt) acted = true, HostActs(step);
+    }
+  }
+}
+
 std::string Runner::RunStep(const Step& step, int index) {
   trace_ += "step " + std::to_string(index) + ":\n";
+  StepRecord record;
+  current_ = &record;
   for (int type : AnsweredTypes())
     transport_->OnRequest(type, [this, type, &step, index](const std::string&) {
+      if (type == HEART_BEAT_REQ && current_) current_->beats.push_back(listener_.Events().size());
       std::string answer;
       try {
         answer = AnswerFor(type, step, index);
@@ -166,97 +232,23 @@ std::string Runner::RunStep(const Step& step, int index) {
     if (step.downloadFails) reason = L"connection reset";
     return !step.downloadFails;
   });
-  const size_t eventsBefore = listener_.Events().size();
-  const size_t callsBefore = transport_->Calls().size();
+  record.events = listener_.Events().size();
+  record.calls = transport_->Calls().size();
+  record.downloads = transport_->Downloads().size();
+  record.lines = services_.logger->Lines().size();
+  hostProblems_.clear();
   Start(step, index);
-  int handled = 0;
-  // What is queued now is handled in order, then what that queued, as the worker does.
-  RestMsgQueue* queue = RestMsgQueue::getInstance();
-  for (auto batch = queue->takeAll(); !batch.empty() && handled <= kStepMessageBound; batch = queue->takeAll()) {
-    for (const auto& message : batch) queue->pushMsg(message);
-    for (size_t i = 0; i < batch.size(); ++i) ++handled, executor_->Turn();
+  bool acted = step.host == HostAction::None;
+  HandleQueued(step, record, acted);
+  if (!acted) {
+    acted = true;
+    HostActs(step);
+    HandleQueued(step, record, acted);
   }
-  return CheckStep(step, eventsBefore, callsBefore, handled);
-}
-
-std::string Runner::CheckStep(const Step& step, size_t eventsBefore, size_t callsBefore, int handled) {
-  const std::string storm = "invariant 2: more than " + std::to_string(kStepMessageBound) + " requests in one step";
-  if (handled > kStepMessageBound && Stops(storm)) return storm;
-  const std::vector<int> codes = listener_.Codes();
-  const std::vector<fennic_test::TransportCall> calls = transport_->Calls();
-  // A check starts with the host's request for all updates or a heart beat that reports news.
-  bool checkStarted = step.trigger == Trigger::HostGetAll;
-  for (size_t i = callsBefore; i < calls.size(); ++i)
-    checkStarted |= calls[i].type == GET_UPDATES_REQ || calls[i].type == CANCEL_UPDATE_REQ ||
-                    calls[i].type == GET_ALL_UPDATES_REQ;
-  bool ended = false;
-  for (size_t i = eventsBefore; i < codes.size(); ++i) ended |= codes[i] == 4 || codes[i] == 9;
-  // Registration counts as done (event 1) only with the token the answer carried.
-  const std::string tokenless = "invariant 2: registration raised event 1 without storing the token it was given";
-  if (std::count(codes.begin() + eventsBefore, codes.end(), 1) > 0 && !TokenStored() && Stops(tokenless)) return tokenless;
-  const std::string flagSet = "invariant 1: the full-list flag is still set after the step";
-  if (executor_->GetAllUpdatesSent() && Stops(flagSet)) return flagSet;
-  checkStarted |= executor_->HasUpdates() && std::count(codes.begin() + eventsBefore, codes.end(), 12) > 0;
-  const std::string open = std::string("invariant 1: an update check raised neither event 4 nor event 9") +
-                           (processor_->GetPendingDownloadCount() > 0 ? " with downloads pending" : "") +
-                           "; its last request was " +
-                           (calls.size() > callsBefore ? std::to_string(calls.back().type) : std::string("none"));
-  if (checkStarted && !ended && Stops(open)) return open;
-  return CheckStores();
-}
-
-std::string Runner::CheckStores() {
-  auto hold = config_->Lock();
-  const std::pair<const char*, web::json::value> lists[] = {{"Update.dat", config_->jsonFiles["Update.dat"]},
-                                                            {"Config.dat", config_->jsonFiles["Config.dat"]},
-                                                            {"the silent store", config_->silentUpdates[0]}};
-  for (const auto& [name, list] : lists) {
-    if (!list.is_array()) continue;
-    std::set<int> ids;
-    for (const auto& entry : list.as_array()) {
-      if (!entry.is_object() || !entry.has_field("UpdateSchedulerId")) continue;
-      const auto& id = entry.at("UpdateSchedulerId");
-      if (!id.is_integer() || ids.insert(id.as_integer()).second) continue;
-      const std::string twice = std::string("invariant 4: ") + name + " holds an id twice (" +
-                                std::to_string(id.as_integer()) + " in " + list.serialize().substr(0, 600) + ")";
-      if (Stops(twice)) return twice;
-      break;
-    }
-  }
-  return std::string();
-}
-
-// The first warning or error logged since line `from`, digits left out, so
-// that breaks group by their cause.
-std::string Runner::FirstComplaint(size_t from) {
-  const auto lines = services_.logger->Lines();
-  for (size_t i = from; i < lines.size(); ++i) {
-    if (lines[i].level < 3) continue;
-    std::string text = lines[i].where + ": " + lines[i].text.substr(0, 80);
-    text.erase(std::remove_if(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }), text.end());
-    return "; first complaint " + text;
-  }
-  return "; nothing logged above level 2";
-}
-
-bool Runner::TokenStored() {
-  try {
-    const web::json::value answer = web::json::value::parse(lastRegistration_);
-    const std::string token = answer.at("Token").as_string();
-    return !token.empty() && executor_->Token() == std::wstring(token.begin(), token.end());
-  } catch (const std::exception&) {
-    return false;
-  }
-}
-
-bool Runner::Acknowledged(int id, size_t callsFrom) {
-  const std::vector<fennic_test::TransportCall> calls = transport_->Calls();
-  const std::string idText = "\"UpdateSchedulerId\":" + std::to_string(id);
-  for (size_t i = callsFrom; i < calls.size(); ++i)
-    if (calls[i].type == DOWNLOAD_STATUS_REQ && calls[i].body.find(idText) != std::string::npos &&
-        calls[i].body.find("\"Success\"") != std::string::npos)
-      return true;
-  return false;
+  config_->ClearThrows();
+  const std::string broken = CheckStep(step, record);
+  current_ = nullptr;
+  return broken;
 }
 
 std::string Runner::Run(const Sequence& sequence) {
@@ -264,7 +256,14 @@ std::string Runner::Run(const Sequence& sequence) {
   int index = 0;
   for (; index < static_cast<int>(sequence.size()) && broken.empty(); ++index)
     broken = RunStep(sequence[index], index);
-  // Then the server is well again and offers a new update: within two heart beats it is downloaded and acknowledged.
+  // Then the agent starts again over what it stored, and the server is well
+  // again and offers a new update: within two heart beats it is downloaded
+  // and acknowledged. Nothing stored may stop this run.
+  if (broken.empty()) {
+    Close();
+    Open();
+    broken = CheckStoredValues();
+  }
   const size_t callsFrom = transport_->Calls().size();
   const size_t linesFrom = services_.logger->Lines().size();
   Step good;
@@ -291,8 +290,6 @@ std::string Runner::Run(const Sequence& sequence) {
   return out.str();
 }
 
-}  // namespace
-
 std::string RunSequence(const Sequence& sequence, Tolerance* tolerance) {
   Runner runner(tolerance);
   return runner.Run(sequence);
@@ -304,17 +301,21 @@ Sequence Shrink(Sequence sequence, Tolerance* tolerance) {
     const std::string again = RunSequence(s, tolerance);
     return !again.empty() && again.substr(0, again.find(" (")) == broken.substr(0, broken.find(" ("));
   };
-  for (size_t i = sequence.size(); i-- > 0;) {  // drop whole steps, then single faults
+  for (size_t i = sequence.size(); i-- > 0;) {  // drop whole steps, then host actions, then single faults
     Sequence fewer = sequence;
     fewer.erase(fewer.begin() + static_cast<long>(i));
     if (same(fewer)) sequence = fewer;
   }
-  for (size_t i = 0; i < sequence.size(); ++i)
+  for (size_t i = 0; i < sequence.size(); ++i) {
+    Sequence quieter = sequence;
+    quieter[i].host = HostAction::None;
+    if (sequence[i].host != HostAction::None && same(quieter)) sequence = quieter;
     for (auto it = sequence[i].answers.begin(); it != sequence[i].answers.end();) {
       Sequence fewer = sequence;
       fewer[i].answers.erase(it->first);
       if (same(fewer)) it = sequence[i].answers.erase(it); else ++it;
     }
+  }
   return sequence;
 }
 

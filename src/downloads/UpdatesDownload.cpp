@@ -389,12 +389,15 @@ void UpdatesDownload::updatedownloadStatusToFile(int id, bool downloaded) {
   }
 }
 
-void UpdatesDownload::SendDownloadStatus(int id, const std::wstring& reason) {
+void UpdatesDownload::SendDownloadStatus(int id, const std::wstring& given) {
   DownloadAck ack;
   {
     std::lock_guard<std::recursive_mutex> hold(lock_);
     ack = acks_[id];
   }
+  // The outcome is the stored one: an update the store does not list (one a
+  // host handed over) is not marked downloaded there.
+  const std::wstring reason = !ack.downloadStatus && given.empty() ? L"the update is not in the update store" : given;
   web::json::value entry = web::json::value::object();
   entry["UploadID"] = web::json::value::number(ack.UploadID);
   entry["UpdateSchedulerId"] = web::json::value::number(ack.UpdateSchedulerId);

@@ -128,6 +128,12 @@ void CRestExecutor::EndFailedRequest(int type, bool networkError) {
     CheckForUpdateFailedEvent(networkError, type);
     return RaiseEvent(7);
   }
+  if (type == DOWNLOAD_FILES && responseProcessor_ && responseProcessor_->GetPendingDownloadCount() > 0) {
+    // The check's other downloads are still to run; the last one ends it.
+    Log(3, kFailedWhere, "A download failed; the update check goes on with the others");
+    if (networkError && !failureAlertSent_.exchange(true)) RaiseEvent(16);
+    return;
+  }
   if (IsUpdateCheckType(type) || type == AGENT_REGISTRATION_REQ || type == GET_AD_QUERY_REQ)
     return CheckForUpdateFailedEvent(networkError, type);
   Log(3, kFailedWhere, "Request type " + std::to_string(type) + " failed; the update check goes on");
@@ -288,6 +294,13 @@ void CRestExecutor::SendRestMessage(int type) {
 
 void CRestExecutor::FinishUpdateCheck() {
   if (getAllUpdatesSent_.load()) return;
+  // Downloads still listed (a host's, or an earlier answer's) end the check
+  // when the last is done: ended now, a host would take it for over.
+  if (responseProcessor_ && responseProcessor_->GetPendingDownloadCount() > 0) return;
+  EndUpdateCheck();
+}
+
+void CRestExecutor::EndUpdateCheck() {
   clientState_.store(0);
   RaiseEvent(4);
 }
@@ -300,7 +313,8 @@ void CRestExecutor::CheckForUpdateFailedEvent(bool networkError, int requestType
     Log(3, kFailedWhere, "CheckForUpdate is failed: ");
     RaiseEvent(9);
   }
-  FinishUpdateCheck();
+  // A failed check ends now, downloads or not.
+  if (!getAllUpdatesSent_.load()) EndUpdateCheck();
   if (networkError && !failureAlertSent_.exchange(true)) RaiseEvent(16);
 }
 

@@ -65,6 +65,7 @@ class CRestExecutor : public zelvan::fennic::IRestExecutor {
   // Shared steps that end an update check and report a failed request.
   // Worker thread.
   void FinishUpdateCheck();
+  void EndUpdateCheck();
   void CheckForUpdateFailedEvent(bool networkError, int requestType);
 
   // How long registration and the status-report handler wait between

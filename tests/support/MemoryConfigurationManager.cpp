@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "AgentException.h"
+#include "IAgentUtils.h"
 #include "TextConversion.h"
 
 using zelvan::fennic::AgentException;
@@ -51,6 +52,22 @@ std::unique_lock<std::recursive_mutex> MemoryConfigurationManager::Enter(const c
   // A negative code is an errno: the failed write of a full or read-only disk.
   if (it->second.first < 0) throw std::system_error(-it->second.first, std::generic_category(), it->second.second);
   throw AgentException(it->second.second, it->second.first);
+}
+
+std::map<std::string, std::string> MemoryConfigurationManager::GetTenantDetails() {
+  auto hold = Enter("GetTenantDetails");
+  std::map<std::string, std::string> details = tenantDetails;
+  auto file = dataFiles.find(dataFolder + "TenantConfiguration.dat");
+  auto cipher = zelvan::fennic::IAgentUtils::getEncryptDecrypt();
+  if (!tenantFileOverrides || file == dataFiles.end() || !cipher) return details;
+  try {
+    const web::json::value stored = web::json::value::parse(cipher->Decrypt(file->second));
+    for (const auto& [key, member] : stored.as_object())
+      if (member.is_string() && !member.as_string().empty()) details[key] = member.as_string();
+  } catch (const std::exception&) {
+    // An unreadable file reads as none, as in the file store.
+  }
+  return details;
 }
 
 std::wstring MemoryConfigurationManager::GetMachineDataValue(const std::wstring& key) {

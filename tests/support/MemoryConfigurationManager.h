@@ -46,6 +46,10 @@ class MemoryConfigurationManager : public zelvan::fennic::IConfigurationManager 
   int jsonWrites = 0;
   web::json::value silentUpdates[2];
   std::map<std::string, std::string> tenantDetails;
+  // As the file store does: the tenant file the executor wrote (sealed by the
+  // installed cipher) overrides `tenantDetails`, the configured values, member
+  // by member where it holds a text that is not empty.
+  bool tenantFileOverrides = false;
   int tenantDetailsChanged = 0;
   bool softwareDownloadEnabled = true;
   std::function<std::vector<web::json::value>(web::json::value&)> voicePrompts;
@@ -106,10 +110,7 @@ class MemoryConfigurationManager : public zelvan::fennic::IConfigurationManager 
     auto hold = Enter("WriteSilentUpdates");
     if (store == 0 || store == 1) silentUpdates[store] = std::move(list);
   }
-  std::map<std::string, std::string> GetTenantDetails() override {
-    auto hold = Enter("GetTenantDetails");
-    return tenantDetails;
-  }
+  std::map<std::string, std::string> GetTenantDetails() override;
   bool IsSoftwareDownloadEnabled() override {
     auto hold = Enter("IsSoftwareDownloadEnabled");
     return softwareDownloadEnabled;
