@@ -68,6 +68,9 @@ class AgentProcess {
     ::dup2(::open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
     ::dup2(::open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
     ::dup2(::open(input.c_str(), O_RDONLY), 0);
+    // The test's own descriptors (a server's listening socket, say) stay
+    // with the test: held by the agent, a stopped server's port stays taken.
+    ::close_range(3, ~0U, 0);
     for (const auto& pair : env) ::putenv(const_cast<char*>(pair.c_str()));
     // "JOURNAL_STREAM=stderr" stands for the identity of the standard error
     // file, as the service manager sets it for its journal stream.
