@@ -56,7 +56,6 @@ class FuzzHarness {
     zelvan::fennic::IAgentUtils::setLogManager(std::make_shared<fennic_test::NullLogger>());
     zelvan::fennic::IAgentUtils::setFileManager(std::make_shared<fennic_test::FakeFileManager>());
     zelvan::fennic::IAgentUtils::setEncryptDecrypt(std::make_shared<fennic_test::FakeCipher>());
-    CRestExecutor::SetRetryWait(std::chrono::milliseconds(0));
     config = std::make_shared<fennic_test::MemoryConfigurationManager>();
     config->recordOperations = false;
     config->token = L"token";

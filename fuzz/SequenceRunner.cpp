@@ -35,7 +35,6 @@ std::string SealedTenantFile(const std::string& url) {
 }  // namespace
 
 Runner::Runner(Tolerance* tolerance) : config_(std::make_shared<fennic_test::MemoryConfigurationManager>()), tolerance_(tolerance) {
-  CRestExecutor::SetRetryWait(std::chrono::milliseconds(0));
   config_->recordOperations = false;
   config_->tenantFileOverrides = true;
   config_->token = L"token-0";
@@ -69,7 +68,6 @@ Runner::Runner(Tolerance* tolerance) : config_(std::make_shared<fennic_test::Mem
 Runner::~Runner() {
   Close();
   CRestClientFactory::setRestClient(nullptr);
-  CRestExecutor::SetRetryWait(std::chrono::milliseconds(10000));
 }
 
 // A start of the agent over the stores as they are.

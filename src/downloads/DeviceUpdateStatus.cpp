@@ -22,7 +22,6 @@ const std::string kQueueWhere = "CRestExecutor::SendSilentUpdateStatus";
 
 // The store of reports that still have to reach the server.
 constexpr int kFailedReportStore = 1;
-constexpr int kLastRetryCount = 2;
 
 std::vector<web::json::value> StoredReports(IConfigurationManager& configuration) {
   const web::json::value stored = configuration.ReadSilentUpdates(kFailedReportStore);
@@ -80,26 +79,21 @@ void CRestExecutor::ManageDeviceUpdtStatus(const RestMessage& message) {
     if (fromStore) RemoveStoredReport(*configuration_, report);
   };
 
-  for (;;) {
-    try {
-      SendUpdateStatusReport(report, keep);
-      drop();
-      return;
-    } catch (const web::http::http_exception& e) {
-      if (!MayRetryUpdateStatus(e)) {
-        // Out of retries, or stopping: the report waits in the store.
-        keep();
-        return;
-      }
-    } catch (const web::json::json_exception& e) {
-      Log(5, kStatusWhere, e.what());
-      drop();
-      return;
-    } catch (const std::system_error& e) {
-      Log(5, kStatusWhere, e.what());
-      drop();
-      return;
-    }
+  try {
+    SendUpdateStatusReport(report, keep);
+    drop();
+  } catch (const web::http::http_exception& e) {
+    // Not waited for on the worker: a wait would hold every request queued
+    // behind it, heart beats included. The report waits in its store and
+    // goes again after the next heart beat.
+    NoteUnsentUpdateStatus(e);
+    keep();
+  } catch (const web::json::json_exception& e) {
+    Log(5, kStatusWhere, e.what());
+    drop();
+  } catch (const std::system_error& e) {
+    Log(5, kStatusWhere, e.what());
+    drop();
   }
 }
 
@@ -128,18 +122,10 @@ void CRestExecutor::SendUpdateStatusReport(const std::string& report, const std:
   }
 }
 
-// After a network failure: true once the retry wait has passed, false when
-// the retries are spent or a stop arrived during the wait.
-bool CRestExecutor::MayRetryUpdateStatus(const std::exception& e) {
+void CRestExecutor::NoteUnsentUpdateStatus(const std::exception& e) {
   Log(3, kStatusWhere, e.what());
-  if (retryCount_ > kLastRetryCount) {
-    retryCount_ = 0;
-    return false;
-  }
   Log(3, kStatusWhere, "Please check network connection");
-  ++retryCount_;
   if (!failureAlertSent_.exchange(true)) RaiseEvent(16);
-  return WaitBeforeRetry();
 }
 
 bool CRestExecutor::SaveFailedRequestOfUpdateStatus(const std::string& report) {

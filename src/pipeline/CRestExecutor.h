@@ -68,10 +68,6 @@ class CRestExecutor : public zelvan::fennic::IRestExecutor {
   void EndUpdateCheck();
   void CheckForUpdateFailedEvent(bool networkError, int requestType);
 
-  // How long registration and the status-report handler wait between
-  // retries (10 seconds). One process-wide value so tests can shorten it.
-  static void SetRetryWait(std::chrono::milliseconds wait);
-  static std::chrono::milliseconds RetryWait();
 
  protected:
   // --- pipeline core (src/pipeline) ---------------------------------------
@@ -92,8 +88,7 @@ class CRestExecutor : public zelvan::fennic::IRestExecutor {
   void EndFailedRequest(const std::exception& e, int type, bool networkError);
   void EndFailedRequest(int type, bool networkError);
   static bool IsUpdateCheckType(int type);
-  // Waits RetryWait() unless a stop arrives first; false when stopping.
-  bool WaitBeforeRetry();
+  // Waits unless a stop arrives first; false when stopping.
   bool WaitFor(std::chrono::milliseconds wait);
   bool IsStopping() const { return !running_.load(); }
 
@@ -181,7 +176,7 @@ class CRestExecutor : public zelvan::fennic::IRestExecutor {
   void ManageDownloadStatus(const zelvan::fennic::RestMessage& message);
   void ManageDeviceUpdtStatus(const zelvan::fennic::RestMessage& message);
   void SendUpdateStatusReport(const std::string& report, const std::function<void()>& keep);
-  bool MayRetryUpdateStatus(const std::exception& e);
+  void NoteUnsentUpdateStatus(const std::exception& e);
   bool SaveFailedRequestOfUpdateStatus(const std::string& report);
   void SendSavedSilentUpdateStatus();
   void SendSilentUpdateStatus(const zelvan::fennic::SilentUpdateStatus& status);

@@ -8,8 +8,6 @@
 using namespace zelvan::fennic;
 
 namespace {
-std::atomic<long long> g_retryWaitMs{10000};
-
 // Nothing runs without the tenant's address and identifier.
 bool TenantKnown(const std::map<std::string, std::string>& details) {
   const auto url = details.find("URL");
@@ -22,12 +20,6 @@ bool CRestExecutor::WaitFor(std::chrono::milliseconds wait) {
   std::unique_lock<std::mutex> hold(stopMutex_);
   return !stopCondition_.wait_for(hold, wait, [this] { return !running_.load(); });
 }
-
-bool CRestExecutor::WaitBeforeRetry() { return WaitFor(RetryWait()); }
-
-void CRestExecutor::SetRetryWait(std::chrono::milliseconds wait) { g_retryWaitMs.store(wait.count()); }
-
-std::chrono::milliseconds CRestExecutor::RetryWait() { return std::chrono::milliseconds(g_retryWaitMs.load()); }
 
 void CRestExecutor::RaiseEvent(int code, const std::string& text, const char* payload) {
   if (IRestEventListener* listener = listener_.load()) listener->OnRestEvent(code, text, payload ? payload : "");

@@ -187,6 +187,24 @@ TEST(GuardDropTest, ADroppedDownloadLeavesTheListAndEndsTheCheck) {
   EXPECT_EQ(queued[0].getData(), R"([{"Reason":"download details answer is empty","Status":"Failed","UpdateSchedulerId":41,"UploadID":1041}])");
 }
 
+// A download list still held after the executor's shutdown queues nothing:
+// a push would make a fresh queue that no worker reads.
+TEST(QueueGateTest, ADownloadListHeldAfterShutdownQueuesNothing) {
+  std::shared_ptr<UpdatesDownload> downloads;
+  ExecutorHarness::Options options;
+  options.makeResponseProcessor = [&](std::shared_ptr<fennic_test::MemoryConfigurationManager> config) {
+    downloads = std::make_shared<UpdatesDownload>(config);
+    return std::make_shared<CQLResponse>(config, std::make_shared<fennic_test::CountingTenantConfig>(), downloads);
+  };
+  ExecutorHarness h(options);
+  h.config->supportedProducts = {L"P100"};
+  h.Shutdown();
+  downloads->ConstructDownloadObject(
+      web::json::value::parse("[" + fennic_test::UpdateDescription(41, R"("UpdatesURL":"https://s.test/p41.bin")") + "]"), false);
+  EXPECT_TRUE(h.logger->Has("Not queued: the executor is shut down", "UpdatesDownload::Push"));
+  EXPECT_TRUE(fennic_test::TakeQueuedMessages().empty());
+}
+
 TEST(DrainQueueTest, ReportsQueuedAtTheBoundAreSentOnceAfterTheNextStart) {
   ExecutorHarness h;
   std::vector<std::pair<int, std::string>> sent;

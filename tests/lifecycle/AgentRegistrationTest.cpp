@@ -197,9 +197,7 @@ TEST(AgentRegistrationTest, ATokenThatCannotBeStoredIsUsedAndStoredAtTheNextHear
 }
 
 TEST(AgentRegistrationTest, TransportFailuresLeaveTheRetryToTheHost) {
-  ExecutorHarness::Options options;
-  options.retryWait = std::chrono::minutes(10);
-  ExecutorHarness h(options);
+  ExecutorHarness h;
   for (int i = 0; i < 2; ++i) h.transport->FailWithHttpError(AGENT_REGISTRATION_REQ, "no route");
   h.transport->Answer(AGENT_REGISTRATION_REQ, kAccepted);
   for (int i = 0; i < 3; ++i) h.Push(AGENT_REGISTRATION_REQ, kBody);

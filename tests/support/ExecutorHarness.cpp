@@ -28,7 +28,6 @@ ExecutorHarness::ExecutorHarness() : ExecutorHarness(Options()) {}
 
 ExecutorHarness::ExecutorHarness(Options options)
     : config(std::make_shared<MemoryConfigurationManager>()), transport(std::make_shared<ScriptedTransport>()) {
-  CRestExecutor::SetRetryWait(options.retryWait);
   std::shared_ptr<zelvan::fennic::IQLResponse> responseProcessor;
   if (options.makeResponseProcessor) {
     responseProcessor = options.makeResponseProcessor(config);
@@ -48,7 +47,6 @@ ExecutorHarness::ExecutorHarness(Options options)
 
 ExecutorHarness::~ExecutorHarness() {
   Shutdown();
-  CRestExecutor::SetRetryWait(std::chrono::milliseconds(10000));
 }
 
 RestMessage Message(int type, const std::string& data) {

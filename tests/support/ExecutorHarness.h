@@ -63,7 +63,6 @@ class ExecutorHarness : public ServicesScope {
     // empty, a RecordingResponseProcessor is used.
     std::function<std::shared_ptr<zelvan::fennic::IQLResponse>(std::shared_ptr<MemoryConfigurationManager>)>
         makeResponseProcessor;
-    std::chrono::milliseconds retryWait{20};
   };
 
   ExecutorHarness();
