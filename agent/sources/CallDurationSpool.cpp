@@ -64,7 +64,7 @@ void CallDurationSpool::OnNotify() {
 }
 
 void CallDurationSpool::Offer(const std::string& name) {
-  if (!Spooled(name) || sent_.count(name)) return;
+  if (!Spooled(name)) return;
   const std::string path = folder_ + "/" + name;
   // The library names the file in UTF-8 and could never delete this one: it
   // would go again, and be refused, at every start. Renamed once, it is no
@@ -80,6 +80,9 @@ void CallDurationSpool::Offer(const std::string& name) {
     SourceLog(3, kWhere, "Call-duration file skipped (not a plain file of at most 1 MiB): " + path);
     return;
   }
+  // Rewritten while its first send was under way, it holds new data: the
+  // library deletes the file once the first is accepted, so it goes now.
+  if (auto sent = sent_.find(name); sent != sent_.end() && sent->second == text) return;
   std::error_code error;
   const web::json::value data = web::json::value::parse(text, error);
   if (error) {
@@ -89,7 +92,7 @@ void CallDurationSpool::Offer(const std::string& name) {
   web::json::value body = web::json::value::object();
   body["FileInfo"] = web::json::value::string(path);
   body["CallData"] = data;
-  sent_.insert(name);
+  sent_[name] = text;
   SourceLog(2, kWhere, "Call-duration file sent: " + path);
   send_(14, body.serialize());
 }

@@ -1,7 +1,7 @@
 #pragma once
 
 #include <functional>
-#include <set>
+#include <map>
 #include <string>
 
 #include "EventLoop.h"
@@ -32,7 +32,9 @@ class CallDurationSpool {
   const std::string folder_;
   Send send_;
   int fd_ = -1;
-  std::set<std::string> sent_;  // names sent in this run and not yet deleted
+  // Names sent in this run and not yet deleted, with what was sent: the same
+  // text again is one file noticed twice, another text is new data.
+  std::map<std::string, std::string> sent_;
 };
 
 }  // namespace zelvan::fennic::agent

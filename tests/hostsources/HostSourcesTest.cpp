@@ -200,6 +200,11 @@ TEST(CallDurationSpool, SendsJsonFilesAtStartAndWhenDroppedOnlyOnce) {
   sent = rig.Wait(3);
   ASSERT_EQ(sent.size(), 3u);
   EXPECT_EQ(sent[2].body.at("CallData").serialize(), R"({"Calls":[{"DurationSeconds":5}]})");
+  // Rewritten with new data while that send is under way: the new data goes too.
+  std::ofstream(spool + "/late.json") << R"({"Calls":[{"DurationSeconds":9}]})";
+  sent = rig.Wait(4);
+  ASSERT_EQ(sent.size(), 4u);
+  EXPECT_EQ(sent[3].body.at("CallData").serialize(), R"({"Calls":[{"DurationSeconds":9}]})");
 }
 
 TEST(UserReports, SoftphonesAtStartAndOnChangeUserDetailsFromPasswd) {
