@@ -1,8 +1,10 @@
 #include "HttpAddress.h"
 
 #include <arpa/inet.h>
-#include <cpprest/http_msg.h>
+// libcurl's header comes before cpprest's: cpprest defines "dllimport" as
+// nothing, which breaks curl.h's attribute test under clang.
 #include <curl/curl.h>
+#include <cpprest/http_msg.h>
 
 #include <algorithm>
 #include <cctype>

@@ -1,3 +1,7 @@
+// libcurl's header comes before cpprest's: cpprest defines "dllimport" as
+// nothing, which breaks curl.h's attribute test under clang.
+#include <curl/curl.h>
+
 #include "HttpRestClient.h"
 
 #include <cpprest/http_msg.h>
