@@ -77,11 +77,13 @@ std::vector<value> Acks(const std::vector<value>& records) {
 int IdOf(const value& entry, const char* key) {
   return entry.has_field(key) && entry.at(key).is_integer() ? entry.at(key).as_integer() : 0;
 }
+std::string TextOf(const value& entry, const char* key) {
+  return entry.has_string_field(key) ? entry.at(key).as_string() : "";
+}
 bool AckedAs(const std::vector<value>& records, int id, const std::string& status) {
-  for (const auto& e : Acks(records))
-    if (IdOf(e, "UpdateSchedulerId") == id && e.has_string_field("Status") && e.at("Status").as_string() == status)
-      return true;
-  return false;
+  const auto acks = Acks(records);
+  return std::any_of(acks.begin(), acks.end(),
+                     [&](const value& e) { return IdOf(e, "UpdateSchedulerId") == id && TextOf(e, "Status") == status; });
 }
 // The package a details request (type 12) or a transfer ("package") is for.
 std::string PackageOf(const value& r) {
@@ -92,14 +94,6 @@ std::string PackageOf(const value& r) {
                          : "";
   return path.substr(path.find_last_of('/') + 1);
 }
-
-// A descriptor closed when it goes.
-struct Descriptor {
-  int fd;
-  ~Descriptor() {
-    if (fd >= 0) ::close(fd);
-  }
-};
 
 // Appends to `fd` until the disk refuses; the errno of the refusal.
 int Fill(int fd) {
@@ -156,10 +150,9 @@ TEST(DiskFullDaemonTest, FullDiskStopsNothingAndAFittingPackageFollowsOnceFreed)
 
   // The disk is filled and kept full; halfway a new server (which knows no
   // token, so the agent registers again) offers a package that fits as well.
-  std::unique_ptr<Descriptor> filler(
-      new Descriptor{::open((seen + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600)});
-  ASSERT_GE(filler->fd, 0) << seen;
-  ASSERT_EQ(Fill(filler->fd), ENOSPC);
+  const int filler = ::open((seen + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(filler, 0) << seen;
+  ASSERT_EQ(Fill(filler), ENOSPC);
   const int64_t fullFrom = NowMs();
   std::unique_ptr<ManagementServer> second;
   while (NowMs() - fullFrom < 7000) {
@@ -167,16 +160,21 @@ TEST(DiskFullDaemonTest, FullDiskStopsNothingAndAFittingPackageFollowsOnceFreed)
       first->Stop();
       second = Serve(folder, Update(701, "big.bin") + "," + Update(702, "fit.bin"), port);
     }
-    Fill(filler->fd);  // whatever the agent removed is taken again
+    Fill(filler);  // whatever the agent removed is taken again
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   const int64_t fullUntil = NowMs();
-  filler.reset();
+  ::close(filler);
   ASSERT_EQ(::unlink((seen + "/filler").c_str()), 0);
 
   // Once freed, the package that fits follows.
   const bool fitted = WaitFor([&] { return AckedAs(second->Records(), 702, "Success"); }, 20000);
   const int64_t endMs = NowMs();
+  // The writes that failed left no temporary file behind.
+  std::vector<std::string> left;
+  for (const auto& entry : std::filesystem::directory_iterator(seen + "/data"))
+    if (entry.path().filename().string().find(".tmp.") != std::string::npos) left.push_back(entry.path().filename());
+  EXPECT_TRUE(left.empty()) << "temporary files left: " << left.front();
   const bool ran = agent.Wait(0) == -1;
   agent.Signal(SIGTERM);
   const int code = agent.Wait(10000);
@@ -210,8 +208,7 @@ TEST(DiskFullDaemonTest, FullDiskStopsNothingAndAFittingPackageFollowsOnceFreed)
       EXPECT_TRUE(kUploadOf.count(id) && kUploadOf.at(id) == upload)
           << "acknowledgement of no offered update: " << e.serialize();
       EXPECT_GT(open[id]--, 0) << "a second terminal acknowledgement for one attempt: " << e.serialize();
-      const std::string status = e.has_string_field("Status") ? e.at("Status").as_string() : "";
-      const std::string reason = e.has_string_field("Reason") ? e.at("Reason").as_string() : "";
+      const std::string status = TextOf(e, "Status"), reason = TextOf(e, "Reason");
       EXPECT_TRUE(status == "Success" || status == "Failed") << e.serialize();
       EXPECT_TRUE(status != "Failed" || (!reason.empty() && reason.find_first_of("\r\n") == std::string::npos))
           << "a failure without a one-line reason: " << e.serialize();
@@ -219,8 +216,7 @@ TEST(DiskFullDaemonTest, FullDiskStopsNothingAndAFittingPackageFollowsOnceFreed)
   }
   const auto acks = Acks(records);
   ASSERT_FALSE(acks.empty());
-  EXPECT_TRUE(std::regex_match(acks.front().has_string_field("Reason") ? acks.front().at("Reason").as_string() : "",
-                               std::regex("low disk space: 1[0-5] MB free, 25 MB needed")))
+  EXPECT_TRUE(std::regex_match(TextOf(acks.front(), "Reason"), std::regex("low disk space: 1[0-5] MB free, 25 MB needed")))
       << acks.front().serialize();
   EXPECT_FALSE(AckedAs(records, 701, "Success")) << "the package larger than the disk was acknowledged as downloaded";
   EXPECT_EQ(transfers["big.bin"], 0) << "the package larger than the disk was transferred";

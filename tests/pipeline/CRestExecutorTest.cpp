@@ -109,27 +109,6 @@ TEST(CRestExecutorTest, FailedEventsOfOtherRequestsAndTheAlertRearm) {
   EXPECT_EQ(h.logger->Count("Rest Executor HBState is: 1"), 1);
 }
 
-// A report that fails while an update check runs: the check goes on, so a
-// host waiting for its end does not take the report's failure for it.
-TEST(CRestExecutorTest, AFailedReportLeavesTheUpdateCheckRunning) {
-  const std::string refused = R"({"validateResponseStatus":false,"ResposeCommand":0,"validateResponse":true})";
-  const std::string unknown = R"({"validateResponseStatus":true,"ResposeCommand":45,"validateResponse":true})";
-  const std::pair<int, std::string> cases[] = {{DEVICE_UPDATE_STATUS_REQ, refused}, {DEVICE_UPDATE_STATUS_REQ, unknown},
-                                               {SOFTPHONE_DETAILS_REQ, refused},    {CC_CONFIG_REQ, refused},
-                                               {DEVICE_SYNC_REQ, refused}};
-  for (const auto& [type, answer] : cases) {
-    ExecutorHarness h;
-    h.transport->Answer(type, answer);
-    h.executor->SetClientState(1);
-    h.Push(type, R"({"DeviceID":"d1"})");
-    ASSERT_TRUE(h.Settle());
-    EXPECT_EQ(h.transport->CountOf(type), 1) << type;
-    EXPECT_EQ(h.listener.CodeList(), "") << type << " " << answer;
-    EXPECT_EQ(h.executor->ClientState(), 1) << type;
-    EXPECT_EQ(h.logger->FirstStartingWith("Request type " + std::to_string(type) + " failed; the update check goes on").level, 3) << type << answer;
-  }
-}
-
 TEST(CRestExecutorTest, NoMessageLostBetweenProducersAndWorker) {
   ExecutorHarness h;
   constexpr int kThreads = 4;
