@@ -209,7 +209,7 @@ const StormCase kStormCases[] = {
     {"EmptyToken", R"("token":""}])", "registration failed: the server's token was refused (empty)"},
     {"RegistrationAnsweredHttp500", R"("token":"t1"}],"faults":[{"target":"2","action":"status500","times":-1}])",
      "registration failed: server answered HTTP 500"},
-    // Event 4 alone (no 6) ends the heart beat as a failure at once.
+    // Event 7 (no 6) ends the heart beat as a failure at once.
     {"HeartBeatAnsweredHttp500", R"("token":"t1"}],"faults":[{"target":"3","action":"status500","times":-1}])",
      "failure 1 in a row", "3"},
     {"ServerKeepsAskingForRegistration", R"("token":"t1"}],"heartbeat":{"TriggerRegistartion":true})",
