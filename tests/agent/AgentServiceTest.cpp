@@ -3,6 +3,7 @@
 #include <sys/un.h>
 
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
 #include "AgentHarness.h"
@@ -70,6 +71,29 @@ const OnceCase kOnceCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, OncePassOutcomeTest, ::testing::ValuesIn(kOnceCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A status report kept from an earlier run is refused during the pass: the
+// pass still ends with its own update check, the package downloaded and
+// acknowledged, not at the report's failure.
+TEST(OncePassTest, ARefusedKeptReportDoesNotEndThePass) {
+  ScratchFolder packages, folder;
+  std::ofstream(packages / "fw.bin") << std::string(4096, 'p');
+  LocalServer server(R"({"tenants":[{"id":"demo-tenant","name":"D","token":"t1"}],"packagesFolder":")" +
+                     packages.path.string() + R"(","updates":[{"UpdateSchedulerId":7,"UploadID":5007,"Action":"ScheduleUpdate",)"
+                     R"("IProduct":"P100","Version":"3.7","Type":"Firmware","package":"fw.bin"}],)"
+                     R"("faults":[{"target":"7","action":"statusFalse","times":-1},)"
+                     R"({"target":"package","action":"delay","delayMs":2000,"times":1}]})");
+  std::filesystem::create_directories(folder / "data");
+  std::ofstream(folder / "data/FailedUpdateStatus.dat")
+      << R"([{"DeviceID":"dev-1","Updatestatus":"Success","UploadID":1,"UpdateSchedularID":1,"Reason":""}])";
+  // A pass that ended early would stop within a second, the slow transfer cut off.
+  std::ofstream(folder / "config.json") << WithMember(ValidConfig(folder, server.Url()), "stopDrainSeconds", "1");
+  AgentProcess agent(folder, {"--config", folder / "config.json", "--once"});
+  EXPECT_EQ(agent.Wait(30000), 0) << agent.Err();
+  EXPECT_GE(server.CountOf("7"), 1) << "the kept report was not sent";
+  EXPECT_EQ(server.CountOf("package"), 1) << agent.Err();
+  EXPECT_EQ(server.CountOf("11"), 1) << agent.Err();
+}
 
 // The service manager's side of sd_notify: a datagram socket.
 struct NotifySocket {
