@@ -125,7 +125,7 @@ void CRestExecutor::SendUpdateStatusReport(const std::string& report, const std:
 void CRestExecutor::NoteUnsentUpdateStatus(const std::exception& e) {
   Log(3, kStatusWhere, e.what());
   Log(3, kStatusWhere, "Please check network connection");
-  if (!failureAlertSent_.exchange(true)) RaiseEvent(16);
+  AlertServerUnreachable();
 }
 
 bool CRestExecutor::SaveFailedRequestOfUpdateStatus(const std::string& report) {

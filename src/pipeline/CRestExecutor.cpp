@@ -131,13 +131,13 @@ void CRestExecutor::EndFailedRequest(int type, bool networkError) {
   if (type == DOWNLOAD_FILES && responseProcessor_ && responseProcessor_->GetPendingDownloadCount() > 0) {
     // The check's other downloads are still to run; the last one ends it.
     Log(3, kFailedWhere, "A download failed; the update check goes on with the others");
-    if (networkError && !failureAlertSent_.exchange(true)) RaiseEvent(16);
+    if (networkError) AlertServerUnreachable();
     return;
   }
   if (IsUpdateCheckType(type) || type == AGENT_REGISTRATION_REQ || type == GET_AD_QUERY_REQ)
     return CheckForUpdateFailedEvent(networkError, type);
   Log(3, kFailedWhere, "Request type " + std::to_string(type) + " failed; the update check goes on");
-  if (networkError && !failureAlertSent_.exchange(true)) RaiseEvent(16);
+  if (networkError) AlertServerUnreachable();
 }
 
 // Only registration runs without a token; nothing runs without the tenant's
@@ -315,7 +315,12 @@ void CRestExecutor::CheckForUpdateFailedEvent(bool networkError, int requestType
   }
   // A failed check ends now, downloads or not.
   if (!getAllUpdatesSent_.load()) EndUpdateCheck();
-  if (networkError && !failureAlertSent_.exchange(true)) RaiseEvent(16);
+  if (networkError) AlertServerUnreachable();
+}
+
+// Event 16 once, until the host rearms it.
+void CRestExecutor::AlertServerUnreachable() {
+  if (!failureAlertSent_.exchange(true)) RaiseEvent(16);
 }
 
 // ---------------------------------------------------------------------------

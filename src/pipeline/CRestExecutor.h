@@ -66,6 +66,7 @@ class CRestExecutor : public zelvan::fennic::IRestExecutor {
   // Worker thread.
   void FinishUpdateCheck();
   void EndUpdateCheck();
+  void AlertServerUnreachable();
   void CheckForUpdateFailedEvent(bool networkError, int requestType);
 
 
