@@ -64,19 +64,28 @@ int UpdatesDownload::GetPendingDownloadCount() {
 
 std::map<std::string, UpdateRecord> UpdatesDownload::ConstructDownloadObject(web::json::value updates,
                                                                              bool fromGetAllUpdates) {
-  std::lock_guard<std::recursive_mutex> hold(lock_);
-  try {
-    // Built first, so a bad description merges nothing.
-    MergeReceived(ConstructMapFromJSON(std::move(updates)), fromGetAllUpdates);
-  } catch (const std::system_error& e) {
-    Log(5, kConstructWhere, e.what());
-  } catch (const std::bad_exception& e) {
-    Log(5, kConstructWhere, e.what());
+  std::vector<RestMessage> requests;
+  std::map<std::string, UpdateRecord> listed;
+  {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    try {
+      // Built first, so a bad description merges nothing.
+      MergeReceived(ConstructMapFromJSON(std::move(updates)), fromGetAllUpdates, requests);
+    } catch (const std::system_error& e) {
+      Log(5, kConstructWhere, e.what());
+    } catch (const std::bad_exception& e) {
+      Log(5, kConstructWhere, e.what());
+    }
+    listed = downloads_;
   }
-  return downloads_;
+  // Queued once the list's lock is let go: a host thread inside the queue's
+  // gate may be waiting for that lock.
+  for (const RestMessage& request : requests) Push(request);
+  return listed;
 }
 
-void UpdatesDownload::MergeReceived(std::map<std::string, UpdateRecord> received, bool fromGetAllUpdates) {
+void UpdatesDownload::MergeReceived(std::map<std::string, UpdateRecord> received, bool fromGetAllUpdates,
+                                    std::vector<RestMessage>& requests) {
   // Received entries come in key order, so the place after the last one
   // inserted is the right one unless an older entry lies between.
   auto hint = downloads_.end();
@@ -98,7 +107,7 @@ void UpdatesDownload::MergeReceived(std::map<std::string, UpdateRecord> received
   }
   ReportSkipped(skipped, fromGetAllUpdates);
   if (fromGetAllUpdates) endedThisCheck_.clear();
-  QueuePending(fromGetAllUpdates ? "24" : "9");
+  QueuePending(fromGetAllUpdates ? "24" : "9", requests);
 }
 
 bool UpdatesDownload::Downloadable(const UpdateRecord& record, RepeatedLines& skipped) {
@@ -139,9 +148,9 @@ void UpdatesDownload::ReportSkipped(RepeatedLines& skipped, bool fromGetAllUpdat
   if (fromGetAllUpdates) saidThisCheck_.clear();
 }
 
-void UpdatesDownload::QueuePending(const std::string& origin) {
-  // One message and one log text, refilled per entry: the queue takes a copy,
-  // so their buffers are reused instead of allocated again for every entry.
+void UpdatesDownload::QueuePending(const std::string& origin, std::vector<RestMessage>& requests) {
+  // One log text, refilled per entry, so its buffer is reused instead of
+  // allocated again for every entry.
   RestMessage message;
   message.setType(DOWNLOAD_FILES);
   message.setData(origin.data(), origin.size());
@@ -155,7 +164,7 @@ void UpdatesDownload::QueuePending(const std::string& origin) {
     Log(2, kConstructWhere, text);
     message.setTarget(record.URL);
     message.setDownloadKey(key);
-    Push(message);
+    requests.push_back(message);
   }
 }
 
@@ -417,7 +426,8 @@ void UpdatesDownload::CheckforVoicePromptsDownload(web::json::value& urlSource, 
   const std::string where = "UpdatesDownload::CheckforVoicePromptsDownload";
   const std::vector<web::json::value> entries = configuration_->GetVoicePromptDownloads(urlSource);
   if (entries.empty()) return;
-  std::lock_guard<std::recursive_mutex> hold(lock_);
+  std::vector<RestMessage> requests;
+  std::unique_lock<std::recursive_mutex> hold(lock_);
   const DownloadAck ack = acks_[id];
   int n = 0;
   RepeatedLines skipped;
@@ -446,7 +456,9 @@ void UpdatesDownload::CheckforVoicePromptsDownload(web::json::value& urlSource, 
     message.setTarget(ToWide(url));
     message.setDownloadKey(key);
     message.setData(origin.data(), origin.size());
-    Push(message);
+    requests.push_back(message);
   }
+  hold.unlock();
   skipped.Flush([&](const std::string&, const std::string& line) { Log(3, where, line); });
+  for (const RestMessage& request : requests) Push(request);
 }

@@ -68,7 +68,10 @@ class UpdatesDownload : public zelvan::fennic::IUpdatesDownload {
   bool ReadDescription(web::json::value& update, bool defaultStatus, zelvan::fennic::UpdateRecord& record,
                        std::string* fault);
   // Steps 2 and 3 of ConstructDownloadObject on a map already built.
-  void MergeReceived(std::map<std::string, zelvan::fennic::UpdateRecord> received, bool fromGetAllUpdates);
+  // The download requests it makes are added to `requests`, for the caller
+  // to queue once the lock is let go.
+  void MergeReceived(std::map<std::string, zelvan::fennic::UpdateRecord> received, bool fromGetAllUpdates,
+                     std::vector<zelvan::fennic::RestMessage>& requests);
   // False, with the reason added to `skipped`, for an entry not to be listed.
   bool Downloadable(const zelvan::fennic::UpdateRecord& record, zelvan::fennic::RepeatedLines& skipped);
   // Writes the merge's skipped lines; a warning already given this check is progress.
@@ -79,8 +82,11 @@ class UpdatesDownload : public zelvan::fennic::IUpdatesDownload {
   void FetchPackage(const std::string& answer, const std::string& localPath, const std::string& downloadKey,
                     const std::string& origin, zelvan::fennic::UpdateRecord& entry, bool& downloaded,
                     std::wstring& reason);
-  // One download request per listed entry, in key order. REQUIRES: lock_ held.
-  void QueuePending(const std::string& origin);
+  // One download request per listed entry not queued yet, in key order.
+  // REQUIRES: lock_ held.
+  void QueuePending(const std::string& origin, std::vector<zelvan::fennic::RestMessage>& requests);
+  // Through the queue's gate; never called with lock_ held (a host thread in
+  // the gate may wait for lock_).
   void Push(const zelvan::fennic::RestMessage& message);
 
   std::shared_ptr<zelvan::fennic::ILogManager> logger_;
