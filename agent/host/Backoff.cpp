@@ -19,10 +19,13 @@ Backoff::Duration Backoff::Succeeded() {
 
 Backoff::Duration Backoff::Failed(Duration retryAfter) {
   ++failures_;
-  // Doubling stops once past the cap; the exponent never overflows.
+  // Doubling stops at the ceiling (or the cap, if lower); the exponent never
+  // overflows.
   const double cap = static_cast<double>(cap_.count());
-  double base = static_cast<double>(interval_.count());
-  for (int i = 0; i < failures_ && base < cap; ++i) base *= 2;
+  const double interval = static_cast<double>(interval_.count());
+  const double ceiling = std::min(interval * kMostIntervals, cap);
+  double base = interval;
+  for (int i = 0; i < failures_ && base < ceiling; ++i) base *= 2;
   // Jitter first, then the cap: no wait is ever longer than the cap, the
   // server's Retry-After included.
   const double draw = random_();
@@ -30,7 +33,7 @@ Backoff::Duration Backoff::Failed(Duration retryAfter) {
   // A server's Retry-After is a floor, spread above itself: a fleet told the
   // same value would otherwise come back in the same second.
   const double asked = static_cast<double>(retryAfter.count()) * (1.0 + jitter_ * draw);
-  const double wait = std::max(std::min(base, cap) * factor, asked);
+  const double wait = std::max(std::min(base, ceiling) * factor, asked);
   return Duration(std::llround(std::min(wait, cap)));
 }
 
