@@ -9,9 +9,17 @@
 #   503-retry-after  the same with "Retry-After: RETRY_AFTER"
 # Each mode prints one line:
 #   mode=M steady_rps=S peak_rps=P peak_ratio=P/S recovery_s=T outage_rps=O outage_peak_ratio=Q
+#   steady_peak_ratio=R recovery_intervals=T/BEAT back_s=B back_intervals=B/BEAT
 # peak: the highest rate over WINDOW seconds in the minute after the server is
 # back; recovery: seconds from its return until the rate over WINDOW seconds
 # first reaches 90 % of the steady rate; outage: what the failing server saw.
+# steady_peak_ratio: the same peak over the first minute of the steady span,
+# the fleet's own unevenness (a few agents' beats falling together): a
+# peak_ratio near it means the return added no surge of its own.
+# back: seconds from the server's return until 90 % of the agents have each
+# been heard from again. With a long heart beat the rate can touch 90 % while
+# many agents are still away (the early ones' beats and the late ones'
+# returns fall together), so back, not recovery, says when the fleet is back.
 # The steady rate of each mode is measured over the STEADY seconds before
 # its outage. Also printed: the agents' total anonymous memory (RssAnon),
 # before the first outage and at the end.
@@ -56,12 +64,16 @@ if [[ -z "${NO_BUILD:-}" ]]; then
   cmake --build "$build" --target fennic-server fennic-agent -j2 >/dev/null
 fi
 
-echo "{\"tenants\":[{\"id\":\"fleet\",\"name\":\"Fleet\",\"token\":\"fleet-token\"}],\"heartbeat\":{\"TimeInterval\":$beat}}" \
-  >"$work/healthy.json"
-echo "{\"tenants\":[{\"id\":\"fleet\",\"name\":\"Fleet\",\"token\":\"fleet-token\"}],\"faults\":[{\"target\":\"*\",\
-\"action\":\"status503\",\"times\":-1}]}" >"$work/503.json"
-echo "{\"tenants\":[{\"id\":\"fleet\",\"name\":\"Fleet\",\"token\":\"fleet-token\"}],\"faults\":[{\"target\":\"*\",\
-\"action\":\"status503\",\"times\":-1,\"retryAfterSeconds\":$retry_after}]}" >"$work/503-retry-after.json"
+# One tenant per agent, so the record tells the agents apart and the bench
+# sees when each one is back; one token for all, so a restarted server (it
+# forgets registrations) has the fleet register again once, not once per
+# agent: close to a real server, which keeps them.
+tenants=$(for i in $(seq "$agents"); do printf '{"id":"fleet-%d","name":"Fleet %d","token":"fleet-token"},' "$i" "$i"; done)
+tenants="[${tenants%,}]"
+echo "{\"tenants\":$tenants,\"heartbeat\":{\"TimeInterval\":$beat}}" >"$work/healthy.json"
+echo "{\"tenants\":$tenants,\"faults\":[{\"target\":\"*\",\"action\":\"status503\",\"times\":-1}]}" >"$work/503.json"
+echo "{\"tenants\":$tenants,\"faults\":[{\"target\":\"*\",\"action\":\"status503\",\"times\":-1,\
+\"retryAfterSeconds\":$retry_after}]}" >"$work/503-retry-after.json"
 
 port=0
 # Starts fennic-server with scenario $1, recording to $2; the port stays the same across starts.
@@ -109,6 +121,18 @@ peak_and_recovery() {
     }'
 }
 
+# Seconds from $1 ms until $2 distinct tenants (agents) appear in record $3.
+back_of() {
+  awk -v f="$1" -v need="$2" '
+    match($0, /"ms":[0-9]+/) {
+      ms = substr($0, RSTART + 5, RLENGTH - 5) + 0
+      if (ms < f || !match($0, /"tenant":"[^"]*"/)) next
+      t = substr($0, RSTART, RLENGTH)
+      if (!(t in seen)) { seen[t] = 1; if (++n == need) { found = int((ms - f) / 1000) + 1; exit } }
+    }
+    END { print (found ? found : "none") }' "$3"
+}
+
 anon_kib() {
   local total=0 kib
   for pid in "${agent_pids[@]}"; do
@@ -123,7 +147,7 @@ for i in $(seq "$agents"); do
   a="$work/agent.$i"
   mkdir -p "$a/data" "$a/downloads"
   cat >"$a/agent.json" <<JSON
-{"server": "http://127.0.0.1:$port", "tenantId": "fleet", "dataFolder": "$a/data", "downloadFolder": "$a/downloads",
+{"server": "http://127.0.0.1:$port", "tenantId": "fleet-$i", "dataFolder": "$a/data", "downloadFolder": "$a/downloads",
  "heartBeatSeconds": $beat, "logLevel": 4, "supportedProducts": ["P100"], "firstHeartBeatSpreadSeconds": $spread,
  "backoffJitterPercent": $jitter}
 JSON
@@ -152,14 +176,19 @@ for mode in $modes; do
   sleep "$after"
   goal=$(awk -v s="$steady_rps" 'BEGIN {printf "%.4f", 0.9 * s}')
   read -r peak recovery < <(peak_and_recovery "$back" "$(now_ms)" "$work/record.$round.jsonl" "$goal" 60)
+  read -r steady_peak _ < <(peak_and_recovery "$from" "$to" "$work/record.$((round - 1)).jsonl" 1e9 60)
+  fleet_back=$(back_of "$back" $(((agents * 9 + 9) / 10)) "$work/record.$round.jsonl")
   outage_rps=0; outage_peak=0
   if [[ $mode != down ]]; then
     outage_rps=$(count "$out_from" "$out_to" "$work/outage.$round.jsonl" | awk -v s="$outage" '{printf "%.3f", $1 / s}')
     read -r outage_peak _ < <(peak_and_recovery "$out_from" "$out_to" "$work/outage.$round.jsonl" 1e9 "$outage")
   fi
-  awk -v m="$mode" -v s="$steady_rps" -v p="$peak" -v r="$recovery" -v o="$outage_rps" -v op="$outage_peak" 'BEGIN {
-    printf "mode=%s steady_rps=%s peak_rps=%s peak_ratio=%.2f recovery_s=%s outage_rps=%s outage_peak_ratio=%.2f\n",
-      m, s, p, (s > 0 ? p / s : 0), r, o, (s > 0 ? op / s : 0) }'
+  awk -v m="$mode" -v s="$steady_rps" -v p="$peak" -v r="$recovery" -v o="$outage_rps" -v op="$outage_peak" \
+    -v sp="$steady_peak" -v b="$beat" -v fb="$fleet_back" 'BEGIN {
+    printf "mode=%s steady_rps=%s peak_rps=%s peak_ratio=%.2f recovery_s=%s outage_rps=%s outage_peak_ratio=%.2f",
+      m, s, p, (s > 0 ? p / s : 0), r, o, (s > 0 ? op / s : 0)
+    printf " steady_peak_ratio=%.2f recovery_intervals=%s", (s > 0 ? sp / s : 0), (r == "none" ? "none" : sprintf("%.2f", r / b))
+    printf " back_s=%s back_intervals=%s\n", fb, (fb == "none" ? "none" : sprintf("%.2f", fb / b)) }'
 done
 echo "fleet: agents_rss_anon_kib=$(anon_kib) (at the end)"
 alive=0
