@@ -116,7 +116,6 @@ void CRestExecutor::SendUpdateStatusReport(const std::string& report, const std:
     throw AgentException("Unknown Command received from server");
   }
   if (ReadOutcome(answer)) {
-    retryCount_ = 0;
     Log(2, kStatusWhere, "Upgrade Status updated successfully");
     MarkServerSeen();
   }

@@ -93,6 +93,10 @@ std::string UpdateDescriptionFault(const web::json::value& update) {
   return FaultOf(MembersOf<const web::json::value>(update));
 }
 
+bool IsIdMember(const web::json::value& entry, const std::string& name) {
+  return entry.has_field(name) && entry.at(name).is_integer() && entry.at(name).as_number().is_int32();
+}
+
 int UpdateIdOf(const web::json::value& update) {
   return update.at(DescriptionMembers::MemberName(DescriptionMembers::SchedulerId)).as_integer();
 }

@@ -17,6 +17,10 @@ std::string UpdateDescriptionFault(const web::json::value& update);
 // The "UpdateSchedulerId" of a description without a fault.
 int UpdateIdOf(const web::json::value& update);
 
+// Whether `entry` holds a 32-bit integer under `name`: what an id must be to
+// be stored and matched (a configuration's, a cancellation's).
+bool IsIdMember(const web::json::value& entry, const std::string& name);
+
 // Warnings of one pass over a list, each distinct text written once with
 // its count, so a list of many alike entries gives one line, not one each.
 class RepeatedLines {

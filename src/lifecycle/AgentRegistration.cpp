@@ -83,7 +83,6 @@ void CRestExecutor::ManageAgentRegistration(const RestMessage& message) {
     }
 
     if (ReadOutcome(answer)) {
-      retryCount_ = 0;
       Log(6, kRegWhere, "Agent Registration Successfull");
       MarkServerSeen();
     } else if (RegistrationSettingsChanged(answer)) {

@@ -226,7 +226,6 @@ class CRestExecutor : public zelvan::fennic::IRestExecutor {
   std::mutex keptAcksLock_;  // "PendingAcks.dat": read, changed and written as one step
   std::atomic<bool> getAllUpdatesSent_{false};
   std::shared_ptr<zelvan::fennic::IQLResponse> responseProcessor_;
-  int retryCount_ = 0;  // worker only
   bool registrationUnsaved_ = false;  // worker only: the token is to be stored again
   bool resyncSinceHeartBeat_ = false;  // worker only: a full list was asked for by a store
   std::atomic<bool> hasADQuery_{false};

@@ -25,14 +25,10 @@ bool HasId(const web::json::value& entry, int id) {
   return entry.is_object() && entry.has_field(kId) && entry.at(kId).is_integer() && entry.at(kId).as_integer() == id;
 }
 
-bool IsId(const web::json::value& entry, const std::string& name) {
-  return entry.has_field(name) && entry.at(name).is_integer() && entry.at(name).as_number().is_int32();
-}
-
 // Reads a cancellation's ids; false, with one line per kind of fault, for an
 // entry without them: it is skipped and the rest of its answer goes on.
 bool ReadCancellation(const web::json::value& cancelled, int& schedulerId, int& uploadId, RepeatedLines& skipped) {
-  if (!cancelled.is_object() || !IsId(cancelled, kId) || !IsId(cancelled, "UploadID")) {
+  if (!cancelled.is_object() || !IsIdMember(cancelled, kId) || !IsIdMember(cancelled, "UploadID")) {
     skipped.Add("Cancellation entry skipped (\"UpdateSchedulerId\" or \"UploadID\" is not a 32-bit integer)");
     return false;
   }

@@ -95,15 +95,11 @@ web::json::value TakeMember(web::json::value& body, const char* name) {
   return part;
 }
 
-bool IsId(const web::json::value& entry, const std::string& name) {
-  return entry.has_field(name) && entry.at(name).is_integer() && entry.at(name).as_number().is_int32();
-}
-
 // Why a configuration entry cannot be applied and acknowledged; empty when it can.
 std::string ConfigurationFault(const web::json::value& entry) {
   if (!entry.is_object()) return "not an object";
   for (const std::string& name : {kId, std::string("UploadID")})
-    if (!IsId(entry, name)) return "\"" + name + "\" is not a 32-bit integer";
+    if (!IsIdMember(entry, name)) return "\"" + name + "\" is not a 32-bit integer";
   if (!entry.has_string_field("IProduct")) return "\"IProduct\" is missing or not text";
   if (!entry.has_field("configSettings")) return "\"configSettings\" is missing";
   return std::string();
@@ -338,7 +334,7 @@ void CQLResponse::GetConfigResponse(web::json::value configurations, bool fullLi
       if (const std::string fault = ConfigurationFault(config); !fault.empty()) {
         refused.Add("Configuration entry refused (" + fault + ")");
         ++refusedCount;
-        if (config.is_object() && IsId(config, kId) && IsId(config, "UploadID"))
+        if (config.is_object() && IsIdMember(config, kId) && IsIdMember(config, "UploadID"))
           configAcks_.push_back({config.at("UploadID").as_integer(), config.at(kId).as_integer(), false});
         continue;
       }

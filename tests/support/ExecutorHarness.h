@@ -34,7 +34,6 @@ class TestableExecutor : public CRestExecutor {
   void SetFlags(bool adQuery, bool updates, bool cancelUpdates) {
     hasADQuery_ = adQuery, hasUpdates_ = updates, hasCancelUpdates_ = cancelUpdates;
   }
-  int RetryCount() const { return retryCount_; }
   web::json::value PendingADQueries() const { return m_aADUpdatesList; }
 };
 
