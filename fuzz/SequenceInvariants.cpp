@@ -41,8 +41,8 @@ std::string Runner::CheckStep(const Step& step, const StepRecord& record) {
 }
 
 std::string Runner::CheckCheckEnds(const Step& step, const StepRecord& record) {
-  const std::string storm = "invariant 2: more than 400 requests in one step";
-  if (record.handled > 400 && Stops(storm)) return storm;
+  const std::string storm = "invariant 2: more than " + std::to_string(kStepMessageBound) + " requests in one step";
+  if (record.handled > kStepMessageBound && Stops(storm)) return storm;
   const std::vector<int> codes = listener_.Codes();
   const std::vector<fennic_test::TransportCall> calls = transport_->Calls();
   // A check starts with the host's request for all updates or a heart beat that reports news.

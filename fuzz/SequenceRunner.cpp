@@ -21,8 +21,6 @@ namespace fennic_sequence {
 namespace {
 
 constexpr int kFreshUpdate = 900;
-// More messages than this in one step is a storm: a good step needs about 20.
-constexpr int kStepMessageBound = 400;
 constexpr size_t kTraceLimit = 12000;
 
 void Push(int type, const std::string& data) { RestMsgQueue::getInstance()->pushMsg(fennic_test::Message(type, data)); }

@@ -16,6 +16,9 @@
 
 namespace fennic_sequence {
 
+// More messages than this in one step is a storm: a good step needs about 20.
+constexpr int kStepMessageBound = 400;
+
 class SequenceExecutor : public fennic_test::TestableExecutor {
  public:
   using TestableExecutor::TestableExecutor;
