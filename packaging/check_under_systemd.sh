@@ -17,40 +17,18 @@
 #  - an upgrade restarts the agent and keeps its state and configuration;
 #  - the enabled agent comes back after the container reboots;
 #  - a purge leaves nothing.
-# The minimal root comes from debootstrap once and is kept as a tarball in
-# FENNIC_NSPAWN_CACHE (default /var/cache/fennic-ci).
+# The minimal root comes from prepare_container_root.sh (debootstrap once,
+# then a cached tarball).
 #   check_under_systemd.sh DEB_DIR SERVER_BUILD_DIR WORK_DIR
 set -euo pipefail
 debs=$(cd "$1" && pwd)
 server_build=$(cd "$2" && pwd)
 work=$3
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
-cache=${FENNIC_NSPAWN_CACHE:-/var/cache/fennic-ci}
 fail() { echo "systemd: FAILED: $*" >&2; exit 1; }
 note() { echo "systemd: $*"; }
 
-# The Debian mirror the machine's apt uses (the first deb.debian.org-like
-# entry that is not the security archive).
-mirror() {
-  local uri
-  uri=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources 2>/dev/null |
-    awk '/^deb / { print $2 } /^URIs:/ { print $2 }' | grep -v security | grep '/debian/\?$' | head -n 1)
-  echo "${uri:-http://deb.debian.org/debian}"
-}
-
-# The run-time libraries come with the root, so installing the packages
-# needs no network; procps is left out on purpose (reload must not need it).
-rootfs_packages=systemd,systemd-sysv,ca-certificates,libcpprest2.10,libspdlog1.10,libcurl4,libssl3,libudev1
-tarball="$cache/bookworm-minbase-$(echo "$rootfs_packages" | md5sum | cut -c1-8).tar"
-if [[ ! -s "$tarball" ]]; then
-  note "debootstrap (cached in $tarball)"
-  mkdir -p "$cache"
-  rm -rf "$cache/rootfs.tmp"
-  debootstrap --variant=minbase --include="$rootfs_packages" bookworm "$cache/rootfs.tmp" "$(mirror)" \
-    >"$cache/debootstrap.log" 2>&1 || { tail -n 30 "$cache/debootstrap.log" >&2; fail "debootstrap"; }
-  tar -C "$cache/rootfs.tmp" -cf "$tarball.tmp" . && mv "$tarball.tmp" "$tarball"
-  rm -rf "$cache/rootfs.tmp"
-fi
+tarball=$("$source_dir/packaging/prepare_container_root.sh")
 
 rm -rf "$work" && mkdir -p "$work"
 root="$work/root"
