@@ -223,6 +223,21 @@ void AgentHost::AnnouncePackageTrust(bool reloaded) {
                 std::string("Package signatures: ") + SignaturePolicyName(trust.policy) + ", keys " + TrustedKeyIds(trust));
 }
 
+std::uint64_t AgentHost::AddTimer(std::chrono::milliseconds delay, Callback callback) {
+  return loop_.AddTimer(EventLoop::Clock::now() + delay, std::move(callback));
+}
+
+bool AgentHost::HasToken() { return !executor_->GetToken().empty(); }
+
+void AgentHost::Send(int code, const std::string& data) { client_->SendRequest(code, data); }
+
+void AgentHost::Warn(const std::string& line) { std::cerr << JournalPriority(4) << "fennic-agent: " << line << std::endl; }
+
+ModeHost::Pacing AgentHost::Paced() const {
+  return {std::chrono::seconds(config_.backoffCapSeconds), config_.backoffJitterPercent / 100.0,
+          std::chrono::seconds(config_.firstHeartBeatSpreadSeconds)};
+}
+
 std::chrono::milliseconds AgentHost::StepBound() const {
   return std::chrono::milliseconds(static_cast<long long>(config_.onceTimeoutSeconds) * 1000);
 }

@@ -13,6 +13,7 @@
 
 #include "AgentConfig.h"
 #include "EventLoop.h"
+#include "ModeHost.h"
 #include <fennic/IQLClient.h>
 #include <fennic/IRestEventListener.h>
 #include <fennic/IRestExecutor.h>
@@ -50,18 +51,10 @@ class EventLog : public IRestEventListener {
 // exports and runs everything else on one event loop on the calling thread:
 // signals, listener events (posted over from the worker), heart-beat timers
 // and whatever sources other parts of the host attach.
-class AgentHost {
+class AgentHost : public ModeHost {
  public:
-  using EventHandler = std::function<void(int code, const std::string& text, const std::string& payload)>;
-  // The running mode's reaction to listener events and to a stop request.
-  struct Mode {
-    EventHandler onEvent;
-    std::function<void()> onStop;
-    std::function<void()> onBeatNow;  // empty: a heart beat is just queued
-  };
-
   explicit AgentHost(AgentConfig config, std::ostream& out);
-  ~AgentHost();
+  ~AgentHost() override;
 
   // Blocks the stop and reload signals first (call it on the main thread
   // before any other thread exists). Throws std::runtime_error when a
@@ -81,7 +74,7 @@ class AgentHost {
   // Heart beats on loop timers until a stop; returns 0.
   int RunForever(std::ostream& error);
   // Ends the run with `result` (loop thread).
-  void Finish(int result);
+  void Finish(int result) override;
   // Safe from any thread: the running mode decides how to end.
   void RequestStop();
 
@@ -102,23 +95,27 @@ class AgentHost {
   // Applies the members that take effect while running (logLevel,
   // heartBeatSeconds); returns the names of changed members that need a restart.
   std::vector<std::string> Reconfigure(const AgentConfig& fresh);
-  // One line on the last failed exchange; empty after a success.
-  std::string LastFailure();
+  std::string LastFailure() override;
   // The server's stated reason for refusing the most recent request, or empty.
   std::string LastRefusal();
-  // Why the registration just ended with event 0 (whose text is `eventText`):
-  // the server's refusal, else the failed exchange, else the library's cause.
-  std::string RegistrationFailure(const std::string& eventText);
-  // Seconds of the last 429/503 answer's Retry-After; zero when none.
-  std::chrono::seconds RetryAfter();
-  std::chrono::seconds HeartBeatInterval();
-  std::chrono::milliseconds StepBound() const;
+  // The server's refusal, else the failed exchange, else the library's cause.
+  std::string RegistrationFailure(const std::string& eventText) override;
+  std::chrono::seconds RetryAfter() override;
+  std::chrono::seconds HeartBeatInterval() override;
+  std::chrono::milliseconds StepBound() const override;
   // The running trust anchors: one line at start (a notice when off) and
   // after each reload.
   void AnnouncePackageTrust(bool reloaded);
   // Number of entries in the stored update list not yet downloaded.
   int PendingDownloads();
-  void SetMode(Mode mode) { mode_ = std::move(mode); }
+  void SetMode(Mode mode) override { mode_ = std::move(mode); }
+  // The running modes' view: timers on the loop, the library's requests.
+  std::uint64_t AddTimer(std::chrono::milliseconds delay, Callback callback) override;
+  void CancelTimer(std::uint64_t id) override { loop_.CancelTimer(id); }
+  bool HasToken() override;
+  void Send(int code, const std::string& data) override;
+  void Warn(const std::string& line) override;
+  Pacing Paced() const override;
   // A heart beat now (loop thread), through the running mode's schedule.
   void BeatNow();
 

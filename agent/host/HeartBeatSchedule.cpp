@@ -1,69 +1,65 @@
 #include "HeartBeatSchedule.h"
 
 #include <chrono>
-#include <iostream>
-
-#include "SystemdNotify.h"
+#include <sstream>
 
 namespace zelvan::fennic::agent {
 
 namespace {
 
 using std::chrono::milliseconds;
-using std::chrono::seconds;
 
 }  // namespace
 
-HeartBeatSchedule::HeartBeatSchedule(AgentHost& host)
+HeartBeatSchedule::HeartBeatSchedule(ModeHost& host, std::uint32_t seed)
     : host_(host),
-      random_(std::random_device{}()),
-      backoff_(host.HeartBeatInterval(), seconds(host.Config().backoffCapSeconds),
-               [this] { return std::uniform_real_distribution<double>(0.0, 1.0)(random_); },
-               host.Config().backoffJitterPercent / 100.0) {}
+      random_(seed),
+      backoff_(host.HeartBeatInterval(), host.Paced().backoffCap,
+               [this] { return std::uniform_real_distribution<double>(0.0, 1.0)(random_); }, host.Paced().jitter) {}
 
 HeartBeatSchedule::~HeartBeatSchedule() {
-  host_.Loop().CancelTimer(next_);
-  host_.Loop().CancelTimer(bound_);
+  host_.CancelTimer(next_);
+  host_.CancelTimer(bound_);
 }
 
 void HeartBeatSchedule::Begin() {
   host_.SetMode({[this](int code, const std::string& text, const std::string&) { OnEvent(code, text); },
                  [this] { host_.Finish(0); }, [this] { BeatNow(); }});
-  Schedule(backoff_.First(seconds(host_.Config().firstHeartBeatSpreadSeconds)));
+  Schedule(backoff_.First(host_.Paced().firstSpread));
 }
 
 void HeartBeatSchedule::BeatNow() {
   if (waiting_ != Waiting::Nothing) return;
-  host_.Loop().CancelTimer(next_);
+  host_.CancelTimer(next_);
   Beat();
 }
 
 void HeartBeatSchedule::Schedule(Backoff::Duration delay) {
-  host_.Loop().CancelTimer(next_);
-  next_ = host_.Loop().AddTimer(EventLoop::Clock::now() + delay, [this] {
+  host_.CancelTimer(next_);
+  next_ = host_.AddTimer(delay, [this] {
     next_ = 0;
     Beat();
   });
 }
 
 void HeartBeatSchedule::Beat() {
-  if (registrationWanted_ || host_.Executor().GetToken().empty()) return Register();
+  if (registrationWanted_ || !host_.HasToken()) return Register();
   waiting_ = Waiting::HeartBeat;
-  host_.Client().SendRequest(1, "");
+  host_.Send(1, "");
   Arm();
 }
 
 void HeartBeatSchedule::Register() {
   registrationWanted_ = false;
   waiting_ = Waiting::Registration;
-  host_.Client().SendRequest(0, "");
+  host_.Send(0, "");
   Arm();
 }
 
 void HeartBeatSchedule::Arm() {
   // An answer that never comes counts as a failure.
-  host_.Loop().CancelTimer(bound_);
-  bound_ = host_.Loop().AddTimer(EventLoop::Clock::now() + host_.StepBound(), [this] {
+  host_.CancelTimer(bound_);
+  bound_ = host_.AddTimer(host_.StepBound(), [this] {
     bound_ = 0;
     Outcome(false);
   });
@@ -74,8 +70,7 @@ void HeartBeatSchedule::OnEvent(int code, const std::string& text) {
   if (waiting_ == Waiting::Registration) {
     if (code == 1) Beat();
     else if (code == 0) {
-      std::cerr << JournalPriority(4) << "fennic-agent: " << host_.RegistrationFailure(text)
-                << std::endl;
+      host_.Warn(host_.RegistrationFailure(text));
       Outcome(false);
     }
   } else if (waiting_ == Waiting::HeartBeat) {
@@ -95,21 +90,24 @@ void HeartBeatSchedule::RegistrationAsked() {
   // asking is a failing one, and waits like one.
   if (askedSinceAccepted_) return Outcome(false);
   askedSinceAccepted_ = true;
-  host_.Loop().CancelTimer(next_);
+  host_.CancelTimer(next_);
   Register();
 }
 
 void HeartBeatSchedule::Outcome(bool ok) {
-  host_.Loop().CancelTimer(bound_);
+  host_.CancelTimer(bound_);
   bound_ = 0;
   waiting_ = Waiting::Nothing;
   if (ok) askedSinceAccepted_ = false;
   backoff_.SetInterval(host_.HeartBeatInterval());
-  backoff_.SetCap(seconds(host_.Config().backoffCapSeconds));
+  backoff_.SetCap(host_.Paced().backoffCap);
   const Backoff::Duration delay = ok ? backoff_.Succeeded() : backoff_.Failed(host_.RetryAfter());
-  if (!ok)
-    std::cerr << JournalPriority(4) << "fennic-agent: failure " << backoff_.Failures() << " in a row; next attempt in "
-              << std::chrono::duration_cast<milliseconds>(delay).count() / 1000.0 << " s" << std::endl;
+  if (!ok) {
+    std::ostringstream line;
+    line << "failure " << backoff_.Failures() << " in a row; next attempt in "
+         << std::chrono::duration_cast<milliseconds>(delay).count() / 1000.0 << " s";
+    host_.Warn(line.str());
+  }
   Schedule(delay);
 }
 

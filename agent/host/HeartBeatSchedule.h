@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <random>
 
-#include "AgentHost.h"
 #include "Backoff.h"
+#include "ModeHost.h"
 
 namespace zelvan::fennic::agent {
 
@@ -16,7 +16,8 @@ namespace zelvan::fennic::agent {
 // wakes the loop between two heart beats.
 class HeartBeatSchedule {
  public:
-  explicit HeartBeatSchedule(AgentHost& host);
+  // `seed` draws the first wait and the jitter; a harness fixes it.
+  explicit HeartBeatSchedule(ModeHost& host, std::uint32_t seed = std::random_device{}());
   ~HeartBeatSchedule();
   void Begin();
   // Cancels the pending timer and beats now (the control command).
@@ -32,7 +33,7 @@ class HeartBeatSchedule {
   void RegistrationAsked();
   void Outcome(bool ok);
 
-  AgentHost& host_;
+  ModeHost& host_;
   std::mt19937 random_;
   Backoff backoff_;
   Waiting waiting_ = Waiting::Nothing;

@@ -13,10 +13,10 @@ constexpr int kMaxRegistrations = 3;
 
 }  // namespace
 
-OncePass::OncePass(AgentHost& host, std::ostream& error) : host_(host), error_(error) {}
+OncePass::OncePass(ModeHost& host, std::ostream& error) : host_(host), error_(error) {}
 
 OncePass::~OncePass() {
-  host_.Loop().CancelTimer(bound_);
+  host_.CancelTimer(bound_);
 }
 
 void OncePass::Begin() {
@@ -26,14 +26,14 @@ void OncePass::Begin() {
                         false);
                  },
                  {}});
-  if (host_.Executor().GetToken().empty()) Register();
+  if (!host_.HasToken()) Register();
   else Check();
 }
 
 void OncePass::Register() {
   step_ = Step::Registering;
   ++registrations_;
-  host_.Client().SendRequest(0, "");
+  host_.Send(0, "");
   Arm();
 }
 
@@ -41,14 +41,14 @@ void OncePass::Check() {
   step_ = Step::Checking;
   // Client state 1: the heart beat asks for all updates and the check runs
   // until its downloads drain.
-  host_.Client().SendRequest(16, "1");
-  host_.Client().SendRequest(1, "");
+  host_.Send(16, "1");
+  host_.Send(1, "");
   Arm();
 }
 
 void OncePass::Arm() {
-  host_.Loop().CancelTimer(bound_);
-  bound_ = host_.Loop().AddTimer(EventLoop::Clock::now() + host_.StepBound(), [this] {
+  host_.CancelTimer(bound_);
+  bound_ = host_.AddTimer(host_.StepBound(), [this] {
     bound_ = 0;
     const std::string limit = std::to_string(host_.StepBound().count() / 1000) + " s";
     Fail(step_ == Step::Registering ? "no registration answer within " + limit
@@ -67,15 +67,15 @@ void OncePass::OnEvent(int code, const std::string& text) {
     return;
   }
   if (code == 4) {
-    host_.Loop().CancelTimer(bound_);
-      host_.Finish(0);
+    host_.CancelTimer(bound_);
+    host_.Finish(0);
   } else if (code == 9 || code == 16) {
     Fail("update check failed");
   }
 }
 
 void OncePass::Fail(const std::string& what, bool withLastFailure) {
-  host_.Loop().CancelTimer(bound_);
+  host_.CancelTimer(bound_);
   const std::string last = withLastFailure ? host_.LastFailure() : std::string();
   error_ << JournalPriority(3) << "fennic-agent: " << what << (last.empty() ? withLastFailure ? " (see the log)" : "" : ": " + last) << "\n";
   error_.flush();

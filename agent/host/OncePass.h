@@ -4,7 +4,7 @@
 #include <ostream>
 #include <string>
 
-#include "AgentHost.h"
+#include "ModeHost.h"
 
 namespace zelvan::fennic::agent {
 
@@ -14,7 +14,7 @@ namespace zelvan::fennic::agent {
 // was awaited and the last failed exchange.
 class OncePass {
  public:
-  OncePass(AgentHost& host, std::ostream& error);
+  OncePass(ModeHost& host, std::ostream& error);
   ~OncePass();
   void Begin();
 
@@ -26,7 +26,7 @@ class OncePass {
   void OnEvent(int code, const std::string& text);
   void Fail(const std::string& what, bool withLastFailure = true);
 
-  AgentHost& host_;
+  ModeHost& host_;
   std::ostream& error_;
   Step step_ = Step::Checking;
   int registrations_ = 0;
