@@ -19,7 +19,7 @@ const char* const kKindNames[] = {"good",    "empty",     "transport-failure", "
                                   "missing", "duplicate", "huge",              "envelope", "bad-entry"};
 const char* const kTriggerNames[] = {"host check",   "heart beat",     "host get-all",  "registration",
                                      "config request", "bad stored entry", "two answers", "planted state",
-                                     "store fault"};
+                                     "store fault", "once pass"};
 const char* const kHostNames[] = {"",        "code 5",  "code 9",  "code 13",
                                   "code 16", "code 18", "beat now", "code 8"};
 

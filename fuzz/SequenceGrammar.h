@@ -32,8 +32,8 @@ enum class Kind : uint8_t {
 
 // What starts a step.
 enum class Trigger : uint8_t {
-  HostCheck,       // the host asks for an update check, then a heart beat
-  HeartBeat,       // a plain heart beat
+  HostCheck,       // the host asks for an update check, then its schedule's heart beat is due
+  HeartBeat,       // the schedule's heart beat (or its registration) is due
   HostGetAll,      // the host asks for an update check and all updates
   Registration,    // the host registers again
   ConfigRequest,   // the host sends a configuration request
@@ -41,6 +41,7 @@ enum class Trigger : uint8_t {
   TwoAnswers,      // two update answers arrive before their downloads run
   PlantedState,    // a refused report or an address the transport refuses is stored, then loaded
   StoreFault,      // a store's writes fail (ENOSPC, EACCES, EROFS) during a host check
+  OncePass,        // the agent starts again and runs --once over the stores
   Count
 };
 
@@ -52,7 +53,7 @@ enum class HostAction : uint8_t {
   GetAll,         // code 13
   ClientState,    // code 16: an update check
   SessionEnded,   // code 18
-  BeatNow,        // the control request: a heart beat now
+  BeatNow,        // the control request: a heart beat now, through the schedule
   StatusReport,   // code 8: a device's update status
   Count
 };

@@ -3,10 +3,12 @@
 // end with their own outcome, one bad entry fails alone, stored values are
 // ones their users accept, and nothing thrown reaches the host.
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <map>
 #include <set>
 
+#include "Backoff.h"
 #include "HttpAddress.h"
 #include "RestRequestType.h"
 #include "SequenceRunner.h"
@@ -35,6 +37,7 @@ std::string Runner::CheckStep(const Step& step, const StepRecord& record) {
     if (!broken.empty()) return broken;
   }
   std::string broken = CheckHeartBeats(record);
+  if (broken.empty()) broken = CheckHostView(step, record);
   if (broken.empty()) broken = CheckGoodEntriesKept(step);
   if (broken.empty()) broken = CheckStoredValues();
   return broken.empty() ? CheckStores() : broken;
@@ -131,6 +134,49 @@ std::string Runner::CheckHeartBeats(const StepRecord& record) {
       outcome |= codes[i] == 6 || codes[i] == 7 || codes[i] == 2;
     if (!outcome && Stops(lost)) return lost;
   }
+  return std::string();
+}
+
+// The host's side of 9 and 10: the schedule counts a failure only from its
+// own requests' outcomes, and once the step is over its next request is set
+// within the back-off step (plus 2 s), never left to its step bound.
+std::string Runner::CheckHostView(const Step& step, const StepRecord& record) {
+  if (step.trigger == Trigger::OncePass) return CheckOncePass(step);
+  const std::vector<int> codes = listener_.Codes();
+  const bool asked = std::count(codes.begin() + record.events, codes.end(), 2) > 0;
+  const auto& warnings = host_.Warnings();
+  const auto failure = [](const std::string& line) { return line.rfind("failure ", 0) == 0; };
+  const auto counted = std::count_if(warnings.begin() + record.warnings, warnings.end(), failure);
+  const auto good = [](Kind kind) { return kind == Kind::Good; };
+  const bool allGood = std::all_of(record.beatKinds.begin(), record.beatKinds.end(), good) &&
+                       std::all_of(record.registrationKinds.begin(), record.registrationKinds.end(), good);
+  const std::string miscounted = "invariant 10: the schedule counted a failure though each heart beat and registration was answered well";
+  if (counted > 0 && allGood && !asked && Stops(miscounted)) return miscounted + " (" + warnings.back() + ")";
+  const bool beatFailed = std::any_of(record.beatKinds.begin(), record.beatKinds.end(),
+                                      [](Kind kind) { return kind == Kind::TransportFailure || kind == Kind::Empty; });
+  const std::string uncounted = "invariant 10: a heart beat that failed was not counted as a failure";
+  if (beatFailed && counted == 0 && !asked && Stops(uncounted)) return uncounted;
+  const auto interval = host_.HeartBeatInterval();
+  const auto bound = std::chrono::duration_cast<VirtualHost::ms>(interval * agent::Backoff::kMostIntervals *
+                                                                  (1 + VirtualHost::kPacing.jitter)) + std::chrono::seconds(2);
+  const auto due = host_.NextDue();
+  const std::string silent = "invariant 9: the schedule's next request is not set within its back-off step";
+  if ((!due || *due > bound) && Stops(silent))
+    return silent + " (" + (due ? std::to_string(due->count() / 1000) + " s away" : std::string("none set")) +
+           ", bound " + std::to_string(bound.count() / 1000) + " s)";
+  return std::string();
+}
+
+// --once ends when its own update check has: well when every answer was
+// good, never with downloads still listed, and never by its bound.
+std::string Runner::CheckOncePass(const Step& step) {
+  const std::string unended = "invariant 10: --once did not end with its update check; it would wait its bound";
+  if (!host_.Finished()) return Stops(unended) ? unended : std::string();
+  const std::string early = "invariant 10: --once ended well with downloads still listed";
+  if (host_.Result() == 0 && pendingAtFinish_ > 0 && Stops(early)) return early + " (" + std::to_string(pendingAtFinish_) + ")";
+  const bool good = step.answers.empty() && !step.downloadFails && step.host == HostAction::None;
+  const std::string failed = "invariant 10: --once failed though every answer was good";
+  if (good && host_.Result() != 0 && Stops(failed)) return failed + " (" + passError_.str() + ")";
   return std::string();
 }
 

@@ -7,6 +7,8 @@
 #include <cpprest/http_msg.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdlib>
 #include <sstream>
 
 #include "CRestClientFactory.h"
@@ -21,6 +23,8 @@ namespace fennic_sequence {
 namespace {
 
 constexpr int kFreshUpdate = 900;
+// The schedule's draws are fixed, so a sequence replays alike.
+constexpr std::uint32_t kScheduleSeed = 7;
 constexpr size_t kTraceLimit = 12000;
 
 void Push(int type, const std::string& data) { RestMsgQueue::getInstance()->pushMsg(fennic_test::Message(type, data)); }
@@ -32,7 +36,24 @@ std::string SealedTenantFile(const std::string& url) {
 
 }  // namespace
 
-Runner::Runner(Tolerance* tolerance) : config_(std::make_shared<fennic_test::MemoryConfigurationManager>()), tolerance_(tolerance) {
+Runner::Runner(Tolerance* tolerance)
+    : config_(std::make_shared<fennic_test::MemoryConfigurationManager>()),
+      host_({[this](int code, const std::string& data) {
+               try {
+                 client_->SendRequest(code, data);
+               } catch (const std::exception& e) {
+                 hostProblems_.push_back("invariant 11: the host's request threw (code " + std::to_string(code) + ": " + e.what() + ")");
+               }
+             },
+             [this] { return !executor_->GetToken().empty(); },
+             [this] {
+               const auto details = config_->GetTenantDetails();
+               const auto it = details.find("TimeInterval");
+               const int tenant = it == details.end() ? 0 : std::atoi(it->second.c_str());
+               return std::chrono::seconds(tenant > 0 ? tenant : 60);
+             },
+             [this](int) { pendingAtFinish_ = processor_->GetPendingDownloadCount(); }}),
+      tolerance_(tolerance) {
   config_->recordOperations = false;
   config_->tenantFileOverrides = true;
   config_->token = L"token-0";
@@ -44,6 +65,7 @@ Runner::Runner(Tolerance* tolerance) : config_(std::make_shared<fennic_test::Mem
   // An update check that ends (4) while its downloads wait would end a host's
   // pass before they ran.
   listener_.SetReaction([this](const fennic_test::Event& e) {
+    host_.Post(e.code, e.text);
     // A check that failed says so first (9); one that ends well must not end early.
     const std::vector<int> codes = listener_.Codes();
     const bool failed = codes.size() > 1 && codes[codes.size() - 2] == 9;
@@ -69,7 +91,7 @@ Runner::~Runner() {
 }
 
 // A start of the agent over the stores as they are.
-void Runner::Open() {
+void Runner::Open(bool service) {
   processor_ = std::make_shared<CQLResponse>(config_, std::make_shared<fennic_test::CountingTenantConfig>(),
                                              std::make_shared<UpdatesDownload>(config_));
   executor_ = std::make_shared<SequenceExecutor>(config_, processor_, transport_);
@@ -78,9 +100,15 @@ void Runner::Open() {
   executor_->StopWorker();
   fennic_test::TakeQueuedMessages();
   executor_->SetEventListener(&listener_);
+  host_.Reset();
+  if (!service) return;
+  schedule_ = std::make_unique<agent::HeartBeatSchedule>(host_, kScheduleSeed);
+  schedule_->Begin();
 }
 
 void Runner::Close() {
+  pass_.reset();
+  schedule_.reset();
   executor_->SetEventListener(nullptr);
   fennic_test::TakeQueuedMessages();
   client_.reset();
@@ -115,14 +143,24 @@ void Runner::Plant(const Step& step, int index) {
   }
 }
 
+// The agent starts again with --once over the stores.
+void Runner::StartOncePass() {
+  Close();
+  Open(false);
+  passError_.str("");
+  pendingAtFinish_ = 0;
+  pass_ = std::make_unique<agent::OncePass>(host_, passError_);
+  pass_->Begin();
+}
+
 void Runner::Start(const Step& step, int index) {
   switch (step.trigger) {
     case Trigger::HostCheck:
       executor_->SetClientState(1);
-      Push(HEART_BEAT_REQ, "");
+      host_.FireNext();
       break;
     case Trigger::HeartBeat:
-      Push(HEART_BEAT_REQ, "");
+      host_.FireNext();
       break;
     case Trigger::HostGetAll:
       executor_->SetClientState(1);
@@ -159,7 +197,7 @@ void Runner::Start(const Step& step, int index) {
     case Trigger::PlantedState:
       Plant(step, index);
       executor_->SetClientState(1);
-      Push(HEART_BEAT_REQ, "");
+      host_.FireNext();
       break;
     case Trigger::StoreFault: {
       static const char* const kWrites[] = {"WriteJsonFile", "WriteSilentUpdates", "SaveToken", "WriteDataFile",
@@ -170,10 +208,13 @@ void Runner::Start(const Step& step, int index) {
         Push(AGENT_REGISTRATION_REQ, R"({"TenantID":"tenant-1"})");
       } else {
         executor_->SetClientState(1);
-        Push(HEART_BEAT_REQ, "");
+        host_.FireNext();
       }
       break;
     }
+    case Trigger::OncePass:
+      StartOncePass();
+      break;
     default:
       break;
   }
@@ -184,6 +225,7 @@ void Runner::HostActs(const Step& step) {
   static const int kCodes[] = {-1, 5, 9, 13, 16, 18, 1, 8};
   static const std::string kReport = R"({"DeviceID":"dev-h","Updatestatus":"Success","UploadID":1041,"UpdateSchedularID":41,"Reason":""})";
   const int code = kCodes[static_cast<int>(step.host)];
+  if (step.host == HostAction::BeatNow) return host_.BeatNow();
   const std::string data = code == 5 ? HostUpdateList(step) : code == 9 ? R"({"x":1})" : code == 13 ? "host"
                            : code == 16 ? "1" : code == 8 ? kReport : "";
   try {
@@ -197,10 +239,11 @@ void Runner::HostActs(const Step& step) {
 // worker does; the host acts once its turn in the step has come.
 void Runner::HandleQueued(const Step& step, StepRecord& record, bool& acted) {
   RestMsgQueue* queue = RestMsgQueue::getInstance();
+  host_.Deliver();
   for (auto batch = queue->takeAll(); !batch.empty() && record.handled <= kStepMessageBound; batch = queue->takeAll()) {
     for (const auto& message : batch) queue->pushMsg(message);
     for (size_t i = 0; i < batch.size(); ++i) {
-      ++record.handled, executor_->Turn();
+      ++record.handled, executor_->Turn(), host_.Deliver();
       if (!acted && record.handled >= 1 + 2 * step.hostAt) acted = true, HostActs(step);
     }
   }
@@ -213,6 +256,11 @@ std::string Runner::RunStep(const Step& step, int index) {
   for (int type : AnsweredTypes())
     transport_->OnRequest(type, [this, type, &step, index](const std::string&) {
       if (type == HEART_BEAT_REQ && current_) current_->beats.push_back(listener_.Events().size());
+      if ((type == HEART_BEAT_REQ || type == AGENT_REGISTRATION_REQ) && current_) {
+        const auto it = step.answers.find(type);
+        (type == HEART_BEAT_REQ ? current_->beatKinds : current_->registrationKinds)
+            .push_back(it == step.answers.end() ? Kind::Good : it->second.kind);
+      }
       std::string answer;
       try {
         answer = AnswerFor(type, step, index);
@@ -232,6 +280,7 @@ std::string Runner::RunStep(const Step& step, int index) {
   record.calls = transport_->Calls().size();
   record.downloads = transport_->Downloads().size();
   record.lines = services_.logger->Lines().size();
+  record.warnings = host_.Warnings().size();
   hostProblems_.clear();
   Start(step, index);
   bool acted = step.host == HostAction::None;
@@ -244,6 +293,7 @@ std::string Runner::RunStep(const Step& step, int index) {
   config_->ClearThrows();
   const std::string broken = CheckStep(step, record);
   current_ = nullptr;
+  if (pass_) Close(), Open();  // after --once, the service starts
   return broken;
 }
 

@@ -6,12 +6,16 @@
 // the sequence harness (SequenceRunner.cpp runs, SequenceInvariants.cpp checks).
 
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "CQLClientImpl.h"
 #include "CQLResponse.h"
+#include "HeartBeatSchedule.h"
+#include "OncePass.h"
 #include "SequenceGrammar.h"
+#include "SequenceHost.h"
 #include "support/ExecutorHarness.h"
 
 namespace fennic_sequence {
@@ -37,13 +41,17 @@ class Runner {
  private:
   // What one step saw, for the checks after it.
   struct StepRecord {
-    size_t events = 0, calls = 0, downloads = 0, lines = 0;
+    size_t events = 0, calls = 0, downloads = 0, lines = 0, warnings = 0;
     int handled = 0;
+    std::vector<Kind> beatKinds, registrationKinds;  // how each was answered
     std::vector<size_t> beats;  // the event count when each heart beat went out
   };
 
-  void Open();
+  // A start of the agent over the stores as they are; in service mode its
+  // heart-beat schedule runs on the virtual host.
+  void Open(bool service = true);
   void Close();
+  void StartOncePass();
   std::string RunStep(const Step& step, int index);
   void Start(const Step& step, int index);
   void Plant(const Step& step, int index);
@@ -55,6 +63,8 @@ class Runner {
   std::string CheckCheckEnds(const Step& step, const StepRecord& record);
   std::string CheckAcknowledgements(const Step& step, const StepRecord& record);
   std::string CheckHeartBeats(const StepRecord& record);
+  std::string CheckHostView(const Step& step, const StepRecord& record);
+  std::string CheckOncePass(const Step& step);
   std::string CheckGoodEntriesKept(const Step& step);
   std::string CheckStoredValues();
   std::string CheckStores();
@@ -70,6 +80,11 @@ class Runner {
   std::shared_ptr<SequenceExecutor> executor_;
   std::shared_ptr<CQLClientImpl> client_;
   fennic_test::RecordingListener listener_;
+  VirtualHost host_;
+  std::unique_ptr<zelvan::fennic::agent::HeartBeatSchedule> schedule_;
+  std::unique_ptr<zelvan::fennic::agent::OncePass> pass_;
+  std::ostringstream passError_;
+  int pendingAtFinish_ = 0;
   std::vector<std::string> hostProblems_;  // seen while the step ran
   StepRecord* current_ = nullptr;
   std::string trace_;

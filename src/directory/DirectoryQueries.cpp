@@ -2,6 +2,8 @@
 // 14, the host's verdicts come back as a queued message, and the merged
 // answer is uploaded before the update check goes on. One batch at a time:
 // a batch is in progress exactly while the pending list is an array.
+#include <cpprest/http_msg.h>
+
 #include <system_error>
 #include <vector>
 
@@ -182,12 +184,21 @@ void CRestExecutor::HandleInGroupResult(const std::string& resultText) {
 }
 
 void CRestExecutor::ManageADUpdates(const std::string& body) {
+  const std::string where = "CRestExecutor::ManageADUpdates";
+  // The answer is not examined: the batch is over either way, and a failed
+  // upload is asked again by the server. The check goes on in every case;
+  // left to the worker's edge, it would end neither well nor badly.
   try {
-    Execute(AD_UPDATES_REQ, body);  // the answer is not examined: the batch is over either way
-    SendRestMessage(hasCancelUpdates_.load() ? CANCEL_UPDATE_REQ : GET_UPDATES_REQ);
+    Execute(AD_UPDATES_REQ, body);
+  } catch (const web::http::http_exception& e) {
+    Log(5, where, e.what());
+    AlertServerUnreachable();
   } catch (const web::json::json_exception& e) {
-    Log(5, "CRestExecutor::ManageADUpdates", e.what());
+    Log(5, where, e.what());
+  } catch (const std::system_error& e) {
+    Log(5, where, e.what());
   }
+  SendRestMessage(hasCancelUpdates_.load() ? CANCEL_UPDATE_REQ : GET_UPDATES_REQ);
 }
 
 void CRestExecutor::HandleUserSessionTerminated() {

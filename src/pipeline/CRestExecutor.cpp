@@ -308,13 +308,17 @@ void CRestExecutor::EndUpdateCheck() {
 void CRestExecutor::CheckForUpdateFailedEvent(bool networkError, int requestType) {
   const int state = clientState_.load();
   Log(3, kFailedWhere, "Rest Executor HBState is: " + std::to_string(state));
-  if (state == 1 && (requestType == HEART_BEAT_REQ || requestType == GET_UPDATES_REQ ||
-                     requestType == CANCEL_UPDATE_REQ || requestType == GET_ALL_UPDATES_REQ)) {
+  const bool hostsCheck = state == 1 && (requestType == HEART_BEAT_REQ || requestType == GET_UPDATES_REQ ||
+                                         requestType == CANCEL_UPDATE_REQ || requestType == GET_ALL_UPDATES_REQ);
+  if (hostsCheck) {
     Log(3, kFailedWhere, "CheckForUpdate is failed: ");
     RaiseEvent(9);
   }
-  // A failed check ends now, downloads or not.
-  if (!getAllUpdatesSent_.load()) EndUpdateCheck();
+  // The host's check that failed, or its last download, ends now. Any other
+  // ends as a good one does, once no download is listed: its 4 alone would
+  // tell a host that the downloads it handed over were done.
+  if (!hostsCheck && requestType != DOWNLOAD_FILES) FinishUpdateCheck();
+  else if (!getAllUpdatesSent_.load()) EndUpdateCheck();
   if (networkError) AlertServerUnreachable();
 }
 

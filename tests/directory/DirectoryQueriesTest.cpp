@@ -51,6 +51,7 @@ struct VerdictCase {
   std::string line;      // level-3 line, empty when none
   std::string statuses;  // uploaded "UserStatus" values, comma separated
   std::string queries = kQueries;
+  bool uploadFails = false;  // the upload's exchange fails: the check goes on all the same
 };
 
 class InGroupResultTest : public ::testing::TestWithParam<VerdictCase> {};
@@ -59,6 +60,7 @@ TEST_P(InGroupResultTest, MergesOrRefusesTheHostsVerdicts) {
   const VerdictCase& c = GetParam();
   ExecutorHarness h;
   h.transport->Answer(GET_AD_QUERY_REQ, c.queries);
+  if (c.uploadFails) h.transport->FailWithHttpError(AD_UPDATES_REQ, "connection reset");
   h.Push(GET_AD_QUERY_REQ);
   ASSERT_TRUE(h.Settle());
   ASSERT_TRUE(h.executor->PendingADQueries().is_array());
@@ -93,6 +95,7 @@ INSTANTIATE_TEST_SUITE_P(
                       VerdictCase{"EmptyStatus", R"({"Status":[]})", "isUserInGroup status is empty!", "NA,NA"},
                       VerdictCase{"StatusNotAList", R"({"Status":"1"})", "isUserInGroup status is empty!", "NA,NA"},
                       VerdictCase{"NotJson", "<html>", "isUserInGroup status is empty!", "NA,NA"},
+                      VerdictCase{"UploadFails", R"({"Status":[1,0]})", "", "Valid,InValid", kQueries, true},
                       VerdictCase{"QueryMissing", R"({"Status":[1]})", "", "NA,Valid", kOneUnusable},
                       VerdictCase{"QueryMissingSessionEnded", "terminated", "", "NA,NA", kOneUnusable},
                       // What the server puts in "UserStatus" is no answer: the host's verdicts count.
