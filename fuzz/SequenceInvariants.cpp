@@ -38,7 +38,7 @@ std::string Runner::CheckStep(const Step& step, const StepRecord& record) {
   }
   std::string broken = CheckHeartBeats(record);
   if (broken.empty()) broken = CheckHostView(step, record);
-  if (broken.empty()) broken = CheckGoodEntriesKept(step);
+  if (broken.empty()) broken = CheckGoodEntriesKept(step, record);
   if (broken.empty()) broken = CheckStoredValues();
   return broken.empty() ? CheckStores() : broken;
 }
@@ -94,7 +94,7 @@ std::string Runner::CheckAcknowledgements(const Step& step, const StepRecord& re
       const std::string zero = "invariant 6: an acknowledgement without the offer's ids";
       if ((id == 0 || ack.at("UploadID").as_integer() == 0) && Stops(zero)) return zero + " (" + ack.serialize() + ")";
       const std::string again = "invariant 6: an update acknowledged again after its success";
-      if (succeeded.count(id) && Stops(again)) return again + " (" + ack.serialize() + ")";
+      if (succeeded.count(id) && !record.Reoffered(id) && Stops(again)) return again + " (" + ack.serialize() + ")";
       const bool success = ack.has_string_field("Status") && ack.at("Status").as_string() == "Success";
       if (success) succeeded.insert(id);
       else failed.insert(id);
@@ -116,9 +116,37 @@ std::string Runner::CheckAcknowledgements(const Step& step, const StepRecord& re
     // The grammar's packages are ".../pID.bin"; one acknowledged "Failed" may come again.
     const std::string name = ToUtf8(path);
     const int id = std::atoi(name.c_str() + name.rfind('p') + 1);
-    if (count > 1 && !step.downloadFails && !failed.count(id) && Stops(twice)) return twice + " (" + name + ")";
+    if (count > 1 && !step.downloadFails && !failed.count(id) && !record.Reoffered(id) && Stops(twice)) return twice + " (" + name + ")";
   }
   return std::string();
+}
+
+void Runner::NoteOffers(const std::string& answer, bool fullList, StepRecord& record) {
+  web::json::value updates;
+  try {
+    updates = web::json::value::parse(answer).at("ResponseBody").at("Updates");
+  } catch (const std::exception&) {
+    return;
+  }
+  if (!updates.is_array()) return;
+  std::set<int> listed;
+  for (const auto& entry : updates.as_array()) {
+    if (!entry.is_object()) continue;
+    const bool readable = entry.has_integer_field("UpdateSchedulerId");
+    if (readable) listed.insert(entry.at("UpdateSchedulerId").as_integer());
+    if (!entry.has_string_field("UpdatesURL")) continue;
+    const std::string url = entry.at("UpdatesURL").as_string();
+    const size_t at = url.rfind("/p");
+    if (at == std::string::npos) continue;
+    const int own = std::atoi(url.c_str() + at + 2);
+    if (!readable || entry.at("UpdateSchedulerId").as_integer() != own) record.reoffered.insert(own);
+  }
+  if (fullList) record.fullLists.push_back(std::move(listed));
+}
+
+bool Runner::StepRecord::Reoffered(int id) const {
+  return reoffered.count(id) > 0 ||
+         std::any_of(fullLists.begin(), fullLists.end(), [id](const std::set<int>& listed) { return !listed.count(id); });
 }
 
 // Each heart beat ends with its own outcome (accepted 6, failed 7, or a new
@@ -182,12 +210,17 @@ std::string Runner::CheckOncePass(const Step& step) {
 
 // One bad entry among good ones fails alone: when it was the step's only
 // fault, every good entry of the update check's lists is stored.
-std::string Runner::CheckGoodEntriesKept(const Step& step) {
+std::string Runner::CheckGoodEntriesKept(const Step& step, const StepRecord& record) {
   if (step.trigger != Trigger::HostCheck && step.trigger != Trigger::HostGetAll) return std::string();
   if (step.host != HostAction::None || step.answers.size() != 1) return std::string();
   if (step.answers.begin()->second.kind != Kind::BadEntry) return std::string();
   const int type = step.answers.begin()->first;
   if (type != GET_UPDATES_REQ && type != GET_ALL_UPDATES_REQ) return std::string();
+  // A check whose flags asked for cancellations alone ends without the lists.
+  const std::vector<fennic_test::TransportCall> calls = transport_->Calls();
+  if (std::none_of(calls.begin() + static_cast<long>(record.calls), calls.end(),
+                   [type](const fennic_test::TransportCall& call) { return call.type == type; }))
+    return std::string();
   const OfferedIds ids = OfferOf(step);
   std::set<int> stored;
   auto hold = config_->Lock();

@@ -226,6 +226,8 @@ void Runner::HostActs(const Step& step) {
   static const std::string kReport = R"({"DeviceID":"dev-h","Updatestatus":"Success","UploadID":1041,"UpdateSchedularID":41,"Reason":""})";
   const int code = kCodes[static_cast<int>(step.host)];
   if (step.host == HostAction::BeatNow) return host_.BeatNow();
+  // The host asks for these packages itself: they may come again.
+  if (code == 5 && current_) current_->reoffered.insert({OfferOf(step).scheduled, OfferOf(step).second});
   const std::string data = code == 5 ? HostUpdateList(step) : code == 9 ? R"({"x":1})" : code == 13 ? "host"
                            : code == 16 ? "1" : code == 8 ? kReport : "";
   try {
@@ -269,6 +271,8 @@ std::string Runner::RunStep(const Step& step, int index) {
         throw;
       }
       if (type == AGENT_REGISTRATION_REQ) lastRegistration_ = answer;
+      if ((type == GET_UPDATES_REQ || type == GET_ALL_UPDATES_REQ) && current_)
+        NoteOffers(answer, type == GET_ALL_UPDATES_REQ, *current_);
       if (trace_.size() < kTraceLimit) trace_ += "  " + std::to_string(type) + " <- " + answer.substr(0, 300) + "\n";
       return answer;
     });

@@ -6,6 +6,7 @@
 // the sequence harness (SequenceRunner.cpp runs, SequenceInvariants.cpp checks).
 
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -44,6 +45,12 @@ class Runner {
     size_t events = 0, calls = 0, downloads = 0, lines = 0, warnings = 0;
     int handled = 0;
     std::vector<Kind> beatKinds, registrationKinds;  // how each was answered
+    // Offers whose package may come again: an id a full list did not list
+    // readably (withdrawn, as far as the agent can tell), or a package
+    // offered under another id than its own.
+    std::set<int> reoffered;
+    std::vector<std::set<int>> fullLists;  // the ids each full list listed readably
+    bool Reoffered(int id) const;
     std::vector<size_t> beats;  // the event count when each heart beat went out
   };
 
@@ -65,7 +72,8 @@ class Runner {
   std::string CheckHeartBeats(const StepRecord& record);
   std::string CheckHostView(const Step& step, const StepRecord& record);
   std::string CheckOncePass(const Step& step);
-  std::string CheckGoodEntriesKept(const Step& step);
+  std::string CheckGoodEntriesKept(const Step& step, const StepRecord& record);
+  static void NoteOffers(const std::string& answer, bool fullList, StepRecord& record);
   std::string CheckStoredValues();
   std::string CheckStores();
   bool Stops(const std::string& problem);

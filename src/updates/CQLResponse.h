@@ -63,10 +63,14 @@ class CQLResponse : public zelvan::fennic::IQLResponse {
   // the entries to download.
   struct FiledUpdates {
     JsonList silent, scheduled, toDownload;
+    std::vector<int> refusedStored;  // ids of refused entries that the stores hold
   };
   // Returns how many entries were refused.
   std::size_t FileReceived(web::json::value& updates, const UpdateMap& silentMap, const UpdateMap& scheduledMap,
                            FiledUpdates& filed);
+  // A full list's entry that could not be read still lists its id: the
+  // stored copy is kept as it was instead of going as if withdrawn.
+  void KeepRefusedStored(FiledUpdates& filed);
   // A full list (fullList) also drops the stored configurations it no longer lists.
   void GetConfigResponse(web::json::value configurations, bool fullList = false);
   void FillTenantConfig();

@@ -224,6 +224,7 @@ bool CQLResponse::GetUpdateResponse(web::json::value updates, bool allUpdates) {
       Log(3, kWhere, "Full list not applied: every entry was refused");
       return false;
     }
+    if (allUpdates && !filed.refusedStored.empty()) KeepRefusedStored(filed);
     JsonList& silent = filed.silent;
     if (!allUpdates) {
       // An answer of new updates adds to the stores; an id it lists again
@@ -263,6 +264,10 @@ std::size_t CQLResponse::FileReceived(web::json::value& updates, const UpdateMap
     if (!fault.empty()) {
       refused.Add("Update entry refused (" + fault + ")");
       ++refusedCount;
+      if (zelvan::fennic::IsIdMember(update, "UpdateSchedulerId")) {
+        const std::string id = std::to_string(zelvan::fennic::UpdateIdOf(update));
+        if (silentMap.count(id) || scheduledMap.count(id)) filed.refusedStored.push_back(zelvan::fennic::UpdateIdOf(update));
+      }
       continue;
     }
     const int schedulerId = zelvan::fennic::UpdateIdOf(update);
@@ -291,6 +296,21 @@ std::size_t CQLResponse::FileReceived(web::json::value& updates, const UpdateMap
   }
   refused.Flush([&](const std::string&, const std::string& line) { Log(3, "CQLResponse::GetUpdateResponse", line); });
   return refusedCount;
+}
+
+void CQLResponse::KeepRefusedStored(FiledUpdates& filed) {
+  // Read again only in this rare case: the stores went into the maps.
+  std::unordered_set<int> ids(filed.refusedStored.begin(), filed.refusedStored.end());
+  for (const auto& entry : filed.scheduled) ids.erase(zelvan::fennic::UpdateIdOf(entry));
+  for (const auto& entry : filed.silent) ids.erase(zelvan::fennic::UpdateIdOf(entry));
+  const auto keep = [&ids](const web::json::value& list, JsonList& into) {
+    if (!list.is_array()) return;
+    for (const auto& entry : list.as_array())
+      if (zelvan::fennic::IsIdMember(entry, "UpdateSchedulerId") && ids.count(zelvan::fennic::UpdateIdOf(entry)))
+        into.push_back(entry);
+  };
+  keep(configuration_->ReadJsonFile(kUpdateFile), filed.scheduled);
+  keep(configuration_->ReadSilentUpdates(0), filed.silent);
 }
 
 void CQLResponse::MergeSilentUpdate(web::json::value& update, const std::string& id, const UpdateMap& silentMap) {

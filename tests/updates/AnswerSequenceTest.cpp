@@ -174,6 +174,11 @@ INSTANTIATE_TEST_SUITE_P(
         SequenceCase{"FullListOfRefusedEntriesKeepsTheStores", "[" + Update(7, kDownloaded) + "]|null|[" + Config(3) + "]",
                      {{GET_ALL_UPDATES_REQ, Updates(R"([{"UpdateSchedulerId":"8"}])", R"([{"UploadID":2}])")}},
                      {GET_ALL_UPDATES_REQ}, 1, {4, 5}, "7||3", "", "3 Full list not applied: every entry was refused"},
+        // A full list's entry that cannot be read still lists its id: the stored copy stays, downloaded.
+        SequenceCase{"FullListKeepsTheStoredCopyOfAnEntryItCannotRead",
+                     "[" + Update(7, kDownloaded) + "," + Update(6, kDownloaded) + "]|null|[]",
+                     {{GET_ALL_UPDATES_REQ, Updates(R"([{"UpdateSchedulerId":7,"UploadID":1e20},)" + Update(8) + "]")}},
+                     {GET_ALL_UPDATES_REQ}, 1, {5, 10, 4}, "8 7||", "Success", ""},
         SequenceCase{"FullListDropsConfigurationsNoLongerListed", "[]|null|[" + Config(3) + "," + Config(4) + "]",
                      {{GET_ALL_UPDATES_REQ, Updates("[]", "[" + Config(4) + "," + Config(5) + "]")}},
                      {GET_ALL_UPDATES_REQ}, 1, {4, 5}, "||4 5", "", ""},
