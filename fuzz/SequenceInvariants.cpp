@@ -133,7 +133,11 @@ void Runner::NoteOffers(const std::string& answer, bool fullList, StepRecord& re
   for (const auto& entry : updates.as_array()) {
     if (!entry.is_object()) continue;
     const bool readable = entry.has_integer_field("UpdateSchedulerId");
-    if (readable) listed.insert(entry.at("UpdateSchedulerId").as_integer());
+    // Another action than these is never stored: downloaded whenever received.
+    const bool stored = entry.has_string_field("Action") &&
+                        (entry.at("Action").as_string() == "Silent" || entry.at("Action").as_string() == "ScheduleUpdate");
+    if (readable && stored) listed.insert(entry.at("UpdateSchedulerId").as_integer());
+    if (readable && !stored) record.reoffered.insert(entry.at("UpdateSchedulerId").as_integer());
     if (!entry.has_string_field("UpdatesURL")) continue;
     const std::string url = entry.at("UpdatesURL").as_string();
     const size_t at = url.rfind("/p");

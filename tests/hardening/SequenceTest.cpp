@@ -1,4 +1,4 @@
-// A few hundred seeded answer sequences against the invariants of update
+// 1,500 seeded answer sequences against the invariants of update
 // checks and stored lists (the grammar and the checks live in fuzz/). Each
 // distinct break is reported once, shrunk to its shortest sequence; a break
 // known and still open is reported as skipped, by name.
@@ -23,7 +23,7 @@ int FromEnvironment(const char* name, int fallback) {
 std::map<std::string, fennic_sequence::Sequence> Breaks(fennic_sequence::Tolerance& tolerance) {
   std::mt19937 random(static_cast<unsigned>(FromEnvironment("FENNIC_SEQUENCE_SEED", 25)));
   std::map<std::string, fennic_sequence::Sequence> breaks;
-  for (int i = 0, count = FromEnvironment("FENNIC_SEQUENCES", 400); i < count; ++i) {
+  for (int i = 0, count = FromEnvironment("FENNIC_SEQUENCES", 1500); i < count; ++i) {
     const fennic_sequence::Sequence sequence = fennic_sequence::RandomSequence(random, 1 + i % 8);
     const std::string broken = fennic_sequence::RunSequence(sequence, &tolerance);
     if (!broken.empty()) breaks.emplace(broken.substr(0, broken.find(" (")), sequence);
