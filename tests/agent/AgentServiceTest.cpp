@@ -175,30 +175,6 @@ TEST(AgentServiceTest, FailedHeartBeatsBackOffWithJitter) {
   }
 }
 
-// An update check that outlasts the heart-beat interval (its full list is
-// slow): the check's end (event 4) arrives while the next heart beat waits
-// in the queue, and is not taken for that heart beat's failure.
-TEST(AgentServiceTest, AnUpdateCheckEndingDuringAHeartBeatIsNotItsFailure) {
-  ScratchFolder packages;
-  std::ofstream(packages / "fw.bin") << std::string(4096, 'p');
-  LocalServer server(R"({"tenants":[{"id":"demo-tenant","name":"D","token":"t1"}],"heartbeat":{"TimeInterval":1},)"
-                     R"("packagesFolder":")" + packages.path.string() + R"(","updates":[{"UpdateSchedulerId":7,"UploadID":5007,)"
-                     R"("Action":"ScheduleUpdate","IProduct":"P100","Version":"3.7","Type":"Firmware","package":"fw.bin"}],)"
-                     R"("faults":[{"target":"24","action":"delay","delayMs":2500,"times":1}]})");
-  ScratchFolder folder;
-  std::ofstream(folder / "config.json") << ValidConfig(folder, server.Url());
-  AgentProcess agent(folder, {"--config", folder / "config.json"});
-  const auto acknowledged = [&] {
-    for (const auto& record : server.Records())
-      if (record.serialize().find("Success") != std::string::npos) return true;
-    return false;
-  };
-  for (int i = 0; i < 100 && !acknowledged(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  ASSERT_TRUE(acknowledged()) << agent.Err();
-  std::this_thread::sleep_for(std::chrono::milliseconds(4000));  // the slow full list, and heart beats after it
-  EXPECT_EQ(agent.Err().find("in a row; next attempt in"), std::string::npos) << agent.Err();
-}
-
 // Whatever the server answers, registration and heart beats keep to the one
 // back-off: with a one-second interval, waits of 1.6 to 2.4 s, so six
 // seconds hold two to five attempts, never a storm and never a wait for the

@@ -12,6 +12,7 @@
 #include "../agent/AgentHarness.h"
 #include "RecordReport.h"
 #include "support/ChildProcess.h"
+#include "support/ServerRecords.h"
 
 using namespace fennic_agent_test;
 using zelvan::fennic::FreeLoopbackPort;
@@ -90,44 +91,14 @@ OutOfStep FirstOutOfStep(const std::vector<value>& records) {
   return out;
 }
 
-// Acknowledgements as the server saw them: each names its offer by ids the
-// server gave, says why when it failed, and an update is acknowledged
-// "Success" once. The first that does not, or "".
-std::string FirstBadAcknowledgement(const std::vector<value>& records, std::map<int, int>& successes) {
-  for (const auto& r : records) {
-    if (r.at("type").as_string() != "11" || !r.at("body").is_array()) continue;
-    for (const auto& ack : r.at("body").as_array()) {
-      const std::string text = ack.serialize();
-      if (!ack.has_integer_field("UpdateSchedulerId") || !ack.has_integer_field("UploadID") ||
-          ack.at("UpdateSchedulerId").as_integer() == 0 || ack.at("UploadID").as_integer() == 0)
-        return "invariant 6: an acknowledgement without its offer's ids: " + text;
-      const bool success = ack.has_string_field("Status") && ack.at("Status").as_string() == "Success";
-      if (success && ++successes[ack.at("UpdateSchedulerId").as_integer()] > 1)
-        return "invariant 6: an update acknowledged \"Success\" twice: " + text;
-      const std::string reason = ack.has_string_field("Reason") ? ack.at("Reason").as_string() : "";
-      if (!success && (reason.empty() || reason.find('\n') != std::string::npos))
-        return "invariant 12: a failed acknowledgement without a one-line reason: " + text;
-    }
-  }
-  return "";
-}
-
 std::string Tail(const std::string& text) { return text.size() > 6000 ? text.substr(text.size() - 6000) : text; }
 
 bool Acknowledged(const std::string& recordFile, int id) {
-  std::vector<value> records;
   try {
-    records = zelvan::fennic::ReadRecordFile(recordFile);
+    return fennic_test::AckedAs(zelvan::fennic::ReadRecordFile(recordFile), id, "Success");
   } catch (const std::runtime_error&) {
     return false;  // a line half written
   }
-  for (const auto& r : records) {
-    const std::string body = r.at("body").serialize();
-    if (r.at("type").as_string() == "11" && body.find("\"UpdateSchedulerId\":" + std::to_string(id)) != std::string::npos &&
-        body.find("Success") != std::string::npos)
-      return true;
-  }
-  return false;
 }
 
 // fennic-server on `port` with `scenario`, recording to `record`.
@@ -174,7 +145,7 @@ TEST(SoakTest, AgentServiceUnderRandomFaultsKeepsItsBackoffAndTakesTheNextUpdate
       << Tail(ScratchFolder::Slurp(folder / "agent.log"));
   std::map<int, int> successes;
   for (const char* record : {"faulty.jsonl", "healthy.jsonl"})
-    EXPECT_EQ(FirstBadAcknowledgement(zelvan::fennic::ReadRecordFile(folder / record), successes), "") << record;
+    EXPECT_EQ(fennic_test::FirstBadAcknowledgement(zelvan::fennic::ReadRecordFile(folder / record), successes), "") << record;
   EXPECT_EQ(agent.Wait(0), -1) << "the agent ended";
   agent.Signal(SIGTERM);
   agent.Wait(20000);

@@ -20,8 +20,10 @@
 
 #include "../agent/AgentHarness.h"
 #include "support/ChildProcess.h"
+#include "support/ServerRecords.h"
 
 using namespace fennic_agent_test;
+using namespace fennic_test;
 using web::json::value;
 using zelvan::fennic::ManagementServer;
 
@@ -64,25 +66,6 @@ std::unique_ptr<ManagementServer> Serve(const ScratchFolder& folder, const std::
     }
 }
 
-std::string TextOf(const value& entry, const char* key) {
-  return entry.has_string_field(key) ? entry.at(key).as_string() : "";
-}
-int IdOf(const value& entry, const char* key) {
-  return entry.has_field(key) && entry.at(key).is_integer() ? entry.at(key).as_integer() : 0;
-}
-// Every acknowledged entry, in the order they came.
-std::vector<value> Acks(const std::vector<value>& records) {
-  std::vector<value> out;
-  for (const auto& r : records)
-    if (r.at("type").as_string() == "11" && r.at("body").is_array())
-      for (const auto& e : r.at("body").as_array()) out.push_back(e);
-  return out;
-}
-bool AckedAs(const std::vector<value>& records, int id, const std::string& status) {
-  const auto acks = Acks(records);
-  return std::any_of(acks.begin(), acks.end(),
-                     [&](const value& e) { return IdOf(e, "UpdateSchedulerId") == id && TextOf(e, "Status") == status; });
-}
 // The package a details request (type 12) or a transfer ("package") is for.
 std::string PackageOf(const value& r) {
   const std::string path = r.at("type").as_string() == "package" ? TextOf(r, "path") : TextOf(r.at("body"), "DownloadUrl");
@@ -183,16 +166,12 @@ TEST(DiskFullDaemonTest, FullDiskStopsNothingAndAFittingPackageFollowsOnceFreed)
       if (type == "12" && ms >= fullFrom && ms < fullUntil) ++fullDetails[package];
     }
   }
-  const auto acks = Acks(records);
+  const auto acks = AcksIn(records);
   ASSERT_FALSE(acks.empty());
-  for (const auto& e : acks) {
-    const int id = IdOf(e, "UpdateSchedulerId");
-    const std::string status = TextOf(e, "Status"), reason = TextOf(e, "Reason");
-    EXPECT_TRUE(kUploadOf.count(id) && kUploadOf.at(id) == IdOf(e, "UploadID")) << "no offered update: " << e.serialize();
-    EXPECT_GT(open[id]--, 0) << "a second terminal acknowledgement for one attempt: " << e.serialize();
-    EXPECT_TRUE(status == "Success" || (status == "Failed" && !reason.empty() && reason.find_first_of("\r\n") == std::string::npos))
-        << "a failure without a one-line reason: " << e.serialize();
-  }
+  std::map<int, int> successes;
+  EXPECT_EQ(FirstBadAcknowledgement(records, successes, kUploadOf), "");
+  for (const auto& e : acks)
+    EXPECT_GT(open[IdOf(e, "UpdateSchedulerId")]--, 0) << "a second terminal acknowledgement for one attempt: " << e.serialize();
   EXPECT_TRUE(std::regex_match(TextOf(acks.front(), "Reason"), std::regex("low disk space: 1[0-5] MB free, 25 MB needed")))
       << acks.front().serialize();
   EXPECT_FALSE(AckedAs(records, 701, "Success")) << "the package larger than the disk was acknowledged as downloaded";
