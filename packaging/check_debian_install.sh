@@ -48,7 +48,7 @@ c++ -std=c++17 "$source_dir/tests/packaging/consumer/main.cpp" $(pkg-config --cf
 note "built and ran a program with pkg-config --cflags --libs restexecutor"
 
 note "the agent's tests with the package installed"
-ctest --test-dir "$build" --output-on-failure -R "${FENNIC_INSTALLED_TESTS:-^(AgentProgramTest|AgentServiceTest|ControlSocketTest)\.}" \
+ctest --test-dir "$build" --output-on-failure -j"$(nproc)" -R "${FENNIC_INSTALLED_TESTS:-^(AgentProgramTest|AgentServiceTest|ControlSocketTest)\.}" \
   >"$work/ctest.log" 2>&1 || { tail -n 60 "$work/ctest.log" >&2; fail "tests with the package installed"; }
 grep -E '^[0-9]+% tests passed' "$work/ctest.log" | sed 's/^/install:   /'
 
