@@ -314,10 +314,10 @@ void CRestExecutor::CheckForUpdateFailedEvent(bool networkError, int requestType
     Log(3, kFailedWhere, "CheckForUpdate is failed: ");
     RaiseEvent(9);
   }
-  // The host's check that failed, or its last download, ends now. Any other
-  // ends as a good one does, once no download is listed: its 4 alone would
-  // tell a host that the downloads it handed over were done.
-  if (!hostsCheck && requestType != DOWNLOAD_FILES) FinishUpdateCheck();
+  // The host's check that failed ends now, downloads or not. Any other ends
+  // as a good one does, once no download is listed: its 4 alone would tell a
+  // host that the downloads it handed over were done.
+  if (!hostsCheck) FinishUpdateCheck();
   else if (!getAllUpdatesSent_.load()) EndUpdateCheck();
   if (networkError) AlertServerUnreachable();
 }

@@ -264,9 +264,10 @@ std::size_t CQLResponse::FileReceived(web::json::value& updates, const UpdateMap
     if (!fault.empty()) {
       refused.Add("Update entry refused (" + fault + ")");
       ++refusedCount;
-      if (zelvan::fennic::IsIdMember(update, "UpdateSchedulerId")) {
-        const std::string id = std::to_string(zelvan::fennic::UpdateIdOf(update));
-        if (silentMap.count(id) || scheduledMap.count(id)) filed.refusedStored.push_back(zelvan::fennic::UpdateIdOf(update));
+      if (zelvan::fennic::IsIdMember(update, kId)) {
+        const int id = zelvan::fennic::UpdateIdOf(update);
+        const std::string key = std::to_string(id);
+        if (silentMap.count(key) || scheduledMap.count(key)) filed.refusedStored.push_back(id);
       }
       continue;
     }
@@ -306,7 +307,7 @@ void CQLResponse::KeepRefusedStored(FiledUpdates& filed) {
   const auto keep = [&ids](const web::json::value& list, JsonList& into) {
     if (!list.is_array()) return;
     for (const auto& entry : list.as_array())
-      if (zelvan::fennic::IsIdMember(entry, "UpdateSchedulerId") && ids.count(zelvan::fennic::UpdateIdOf(entry)))
+      if (zelvan::fennic::IsIdMember(entry, kId) && ids.count(zelvan::fennic::UpdateIdOf(entry)))
         into.push_back(entry);
   };
   keep(configuration_->ReadJsonFile(kUpdateFile), filed.scheduled);
