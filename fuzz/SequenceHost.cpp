@@ -24,7 +24,7 @@ void VirtualHost::Deliver() {
   // A handler may post more (its request raises events at once).
   while (!posted_.empty()) {
     const auto [code, text] = posted_.front();
-    posted_.erase(posted_.begin());
+    posted_.pop_front();
     if (mode_.onEvent && !finished_) mode_.onEvent(code, text, std::string());
   }
 }

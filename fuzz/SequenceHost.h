@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <optional>
@@ -67,7 +68,7 @@ class VirtualHost : public zelvan::fennic::agent::ModeHost {
   ms now_{0};
   std::multimap<ms, std::pair<std::uint64_t, Callback>> timers_;
   std::uint64_t nextTimer_ = 1;
-  std::vector<std::pair<int, std::string>> posted_;
+  std::deque<std::pair<int, std::string>> posted_;
   std::vector<std::string> warnings_;
   bool finished_ = false;
   int result_ = 0;

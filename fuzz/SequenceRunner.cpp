@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <sstream>
 
 #include "CRestClientFactory.h"
@@ -46,12 +45,7 @@ Runner::Runner(Tolerance* tolerance)
                }
              },
              [this] { return !executor_->GetToken().empty(); },
-             [this] {
-               const auto details = config_->GetTenantDetails();
-               const auto it = details.find("TimeInterval");
-               const int tenant = it == details.end() ? 0 : std::atoi(it->second.c_str());
-               return std::chrono::seconds(tenant > 0 ? tenant : 60);
-             },
+             [this] { return agent::TenantHeartBeatInterval(config_->GetTenantDetails(), std::chrono::seconds(60)); },
              [this](int) { pendingAtFinish_ = processor_->GetPendingDownloadCount(); }}),
       tolerance_(tolerance) {
   config_->recordOperations = false;

@@ -263,12 +263,7 @@ std::chrono::seconds AgentHost::RetryAfter() {
 }
 
 std::chrono::seconds AgentHost::HeartBeatInterval() {
-  // The tenant's interval, once the server has sent one, wins over the
-  // host's configured default.
-  const auto details = configuration_->GetTenantDetails();
-  const auto it = details.find("TimeInterval");
-  const int tenant = it == details.end() ? 0 : std::atoi(it->second.c_str());
-  return std::chrono::seconds(tenant > 0 ? tenant : config_.heartBeatSeconds);
+  return TenantHeartBeatInterval(configuration_->GetTenantDetails(), std::chrono::seconds(config_.heartBeatSeconds));
 }
 
 int AgentHost::PendingDownloads() {

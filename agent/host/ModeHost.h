@@ -2,7 +2,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
+#include <map>
 #include <string>
 
 namespace zelvan::fennic::agent {
@@ -53,5 +55,14 @@ class ModeHost {
   // Why the registration just ended with event 0 (whose text is `eventText`).
   virtual std::string RegistrationFailure(const std::string& eventText) = 0;
 };
+
+// The heart-beat interval in force: the tenant's "TimeInterval", once the
+// server has sent a positive one, wins over the host's own `fallback`.
+inline std::chrono::seconds TenantHeartBeatInterval(const std::map<std::string, std::string>& tenantDetails,
+                                                    std::chrono::seconds fallback) {
+  const auto it = tenantDetails.find("TimeInterval");
+  const int tenant = it == tenantDetails.end() ? 0 : std::atoi(it->second.c_str());
+  return tenant > 0 ? std::chrono::seconds(tenant) : fallback;
+}
 
 }  // namespace zelvan::fennic::agent
